@@ -1,0 +1,104 @@
+// Front end: command line, run sequence and exit code.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <getopt.h>
+
+#include "oscompat.h"
+#include "vorn.h"
+
+extern "C" {
+const char *__progname = "duruvev";
+}
+bool vorn_debug = false;
+
+void print_usage(FILE *out)
+{
+	fprintf(out,
+		"%s [--debug] [-o <duruvev-path>] [segment-filter]\n"
+		"\n"
+		" -d, --debug\t\tEnable debug output\n"
+		" -v, --version\t\tPrint version\n"
+		" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
+		" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
+		" -h, --help\t\tPrint this usage info\n"
+		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
+		__progname);
+}
+
+static const struct option options[] = {
+	{"debug", no_argument, nullptr, 'd'},
+	{"version", no_argument, nullptr, 'v'},
+	{"output", required_argument, nullptr, 'o'},
+	{"serial", required_argument, nullptr, 'S'},
+	{"help", no_argument, nullptr, 'h'},
+	{nullptr, 0, nullptr, 0},
+};
+
+int duruvev_main(int argc, char **argv)
+{
+	const char *duruvev_path = ".";
+	const char *serial = nullptr;
+	const char *filter = nullptr;
+	int opt;
+
+	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
+	if (!dev)
+		return 1;
+	// Every ending closes and frees the record; closing one that was never
+	// opened does nothing.
+	struct device_guard {
+		vorn_device *dev;
+		~device_guard()
+		{
+			vorn_close(dev);
+			vorn_deinit(dev);
+		}
+	} guard{dev};
+
+	while ((opt = getopt_long(argc, argv, "dvo:S:h", options, nullptr)) != -1) {
+		switch (opt) {
+		case 'd':
+			vorn_debug = true;
+			break;
+		case 'v':
+			print_version();
+			return 0;
+		case 'o':
+			duruvev_path = optarg;
+			break;
+		case 'S':
+			serial = optarg;
+			break;
+		case 'h':
+			print_usage(stdout);
+			return 0;
+		default:
+			print_usage(stderr);
+			return 1;
+		}
+	}
+
+	if (optind < argc)
+		filter = argv[optind++];
+	if (optind < argc) {
+		print_usage(stderr);
+		return 1;
+	}
+
+	ux_init();
+	if (vorn_debug)
+		print_version();
+
+	int ret = 1;
+	// A dump can be taken only once: a bad output directory must fail
+	// before the device is touched, not after it has been reset.
+	if (os_prepare_output_dir(duruvev_path) != 0) {
+		ux_err("cannot write to output directory \"%s\": %s\n", duruvev_path, strerror(errno));
+	} else if (vorn_open(dev, serial) == 0) {
+		int result = sahara_run(dev, nullptr, duruvev_path, filter);
+		ret = result < 0 ? 1 : result;
+	}
+
+	return ret;
+}

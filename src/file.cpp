@@ -1,0 +1,2 @@
+// Placeholder until file access is built.
+#include "file.h"

@@ -1,0 +1,6 @@
+#include "vorn.h"
+
+int main(int argc, char **argv)
+{
+	return duruvev_main(argc, argv);
+}

@@ -1,0 +1,147 @@
+// Console messages and the one-line progress bar.
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sys/time.h>
+
+#include <libxml/xmlerror.h>
+
+#include "oscompat.h"
+#include "vorn.h"
+
+static uint32_t ux_width;
+static uint32_t ux_cur_line_length;
+
+static const char progress_hashes[] =
+	"################################################################################";
+static const char progress_dashes[] =
+	"--------------------------------------------------------------------------------";
+
+static void ux_clear_line(void)
+{
+	if (ux_cur_line_length == 0)
+		return;
+	printf("%*s\r", static_cast<int>(ux_cur_line_length), "");
+	fflush(stdout);
+	ux_cur_line_length = 0;
+}
+
+static void ux_xml_error_handler(void *ctx, xmlErrorPtr error)
+{
+	(void)ctx;
+	if (!error || error->level == XML_ERR_NONE)
+		return;
+
+	const char *level = error->level == XML_ERR_WARNING ? "warning"
+			    : error->level == XML_ERR_ERROR ? "error"
+							     : "fatal";
+	if (error->file)
+		ux_err("libxml2 %s: %s:%d: %s", level, error->file, error->line, error->message);
+	else
+		ux_err("libxml2 %s: %s", level, error->message);
+}
+
+void ux_init(void)
+{
+	int cols = os_console_width();
+
+	if (cols > 0)
+		ux_width = cols > 80 ? 80 : static_cast<uint32_t>(cols);
+	xmlSetStructuredErrorFunc(nullptr, ux_xml_error_handler);
+}
+
+void ux_err(const char *fmt, ...)
+{
+	va_list ap;
+
+	ux_clear_line();
+	va_start(ap, fmt);
+	vfprintf(stderr, fmt, ap);
+	va_end(ap);
+	fflush(stderr);
+}
+
+void ux_info(const char *fmt, ...)
+{
+	va_list ap;
+
+	ux_clear_line();
+	va_start(ap, fmt);
+	vfprintf(stdout, fmt, ap);
+	va_end(ap);
+	fflush(stdout);
+}
+
+void ux_log(const char *fmt, ...)
+{
+	va_list ap;
+
+	if (!vorn_debug)
+		return;
+	ux_clear_line();
+	va_start(ap, fmt);
+	vfprintf(stdout, fmt, ap);
+	va_end(ap);
+	fflush(stdout);
+}
+
+void ux_debug(const char *fmt, ...)
+{
+	va_list ap;
+
+	if (!vorn_debug)
+		return;
+	ux_clear_line();
+	va_start(ap, fmt);
+	vfprintf(stdout, fmt, ap);
+	va_end(ap);
+	fflush(stdout);
+}
+
+void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
+{
+	static struct timeval last_progress_update;
+	struct timeval now;
+	char task_name[32];
+	va_list ap;
+
+	if (ux_width < 30)
+		return;
+
+	if (last_progress_update.tv_sec != 0) {
+		gettimeofday(&now, nullptr);
+		unsigned long elapsed_us =
+			static_cast<unsigned long>((now.tv_sec - last_progress_update.tv_sec) * 1000000L +
+						   now.tv_usec - last_progress_update.tv_usec);
+		if (elapsed_us <= 99999)
+			return;
+	}
+
+	if (value > max)
+		value = max;
+
+	va_start(ap, max);
+	vsnprintf(task_name, sizeof(task_name), fmt, ap);
+	va_end(ap);
+
+	uint32_t bar_length = ux_width - 30;
+	uint32_t bars;
+	float percent;
+	if (max == 0) {
+		// Nothing to transfer counts as done: a full bar and 100.00%.
+		percent = 1.0f;
+		bars = bar_length;
+	} else {
+		percent = static_cast<float>(value) / static_cast<float>(max);
+		bars = static_cast<uint32_t>(percent * static_cast<float>(bar_length));
+	}
+	uint32_t dashes = bar_length - bars;
+
+	int n = printf("%-20.20s [%.*s%.*s] %1.2f%%", task_name, static_cast<int>(bars), progress_hashes,
+		       static_cast<int>(dashes), progress_dashes, static_cast<double>(percent * 100.0f));
+	ux_cur_line_length = n > 0 ? static_cast<uint32_t>(n) : 0;
+	fputc('\r', stdout);
+	fflush(stdout);
+	gettimeofday(&last_progress_update, nullptr);
+}

@@ -1,0 +1,157 @@
+// The device record shared by every transport, the shared enumerations, the
+// Sahara image slot, and the public functions of every module.
+#pragma once
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "vip.h"
+
+// Errors at the device boundary are negated errno values of the platform's
+// own <cerrno>; the engine compares read results with -ETIMEDOUT.
+
+enum VORN_DEVICE_TYPE : uint32_t {
+	VORN_DEVICE_USB = 0,
+	VORN_DEVICE_SIM = 1,
+	VORN_DEVICE_QUD = 2,
+	VORN_DEVICE_AUTO = 3,
+};
+
+enum vorn_storage_type : uint32_t {
+	VORN_STORAGE_UNKNOWN = 0,
+	VORN_STORAGE_EMMC = 1,
+	VORN_STORAGE_NAND = 2,
+	VORN_STORAGE_UFS = 3,
+	VORN_STORAGE_NVME = 4,
+	VORN_STORAGE_SPINOR = 5,
+};
+
+enum vorn_skipblock_mode : uint32_t {
+	VORN_SKIPBLOCK_NONE = 0,
+	VORN_SKIPBLOCK_SHA256 = 1,
+};
+
+// One transport. Back-ends derive from it; the record is created by
+// vorn_init() and freed by vorn_deinit().
+//
+// Read contract (every back-end): returns the byte count of one transfer or
+// message (0..len, possibly fewer than asked), -ETIMEDOUT when nothing
+// arrived within timeout_ms, -EIO when the transfer failed or the transport
+// is gone.
+// Write contract: returns the number of bytes written (at most len),
+// -ETIMEDOUT when the data did not go out in time, -EIO on other failures.
+struct vorn_device {
+	VORN_DEVICE_TYPE dev_type = VORN_DEVICE_USB;
+	int fd = 0;
+	size_t max_payload_size = 0;
+	size_t sector_size = 0;
+	vorn_storage_type current_storage_type = VORN_STORAGE_UNKNOWN;
+	vorn_skipblock_mode skipblock_mode = VORN_SKIPBLOCK_NONE;
+	uint32_t slot = 0;
+	vip_transfer_data vip_data{};
+
+	// Pushed-back bytes that vorn_read serves before the transport:
+	// pending_buf[pending_off..) are unread; empty when none are pending.
+	std::vector<uint8_t> pending_buf;
+	size_t pending_off = 0;
+
+	vorn_device() = default;
+	vorn_device(const vorn_device &) = delete;
+	vorn_device &operator=(const vorn_device &) = delete;
+	virtual ~vorn_device() = default;
+
+	virtual int open(const char *serial) = 0;
+	virtual int read(void *buf, size_t len, unsigned timeout_ms) = 0;
+	virtual int write(const void *buf, size_t len, unsigned timeout_ms) = 0;
+	virtual void close() = 0;
+	virtual void set_out_chunk_size(long size) { (void)size; }
+	// No back-end sets up VIP transfers; calling it does nothing.
+	virtual void set_vip_transfer(const char *, const char *) {}
+};
+
+// io
+vorn_device *vorn_init(VORN_DEVICE_TYPE type);
+void vorn_deinit(vorn_device *dev);
+int vorn_open(vorn_device *dev, const char *serial);
+void vorn_close(vorn_device *dev);
+void vorn_set_out_chunk_size(vorn_device *dev, long size);
+int vorn_read(vorn_device *dev, void *buf, size_t len, unsigned timeout_ms);
+int vorn_write(vorn_device *dev, const void *buf, size_t len, unsigned timeout_ms);
+int vorn_push_back(vorn_device *dev, const void *buf, size_t len);
+
+// Back-end constructors (each returns null when out of memory).
+vorn_device *usb_init(void);
+vorn_device *sim_init(void);
+vorn_device *qud_init(void);
+vorn_device *auto_init(void);
+
+// usb
+struct vorn_device_desc {
+	int vid;
+	int pid;
+	char serial[16];
+};
+int try_usb_open(vorn_device *dev, const char *serial, int *visible_out);
+vorn_device_desc *usb_list(int *devices_found);
+bool usb_is_edl_pid(int pid);
+
+// qud
+struct qud_device_desc {
+	uint32_t pid;
+	char serial[64];
+	char path[64];
+};
+int qud_probe_present(void);
+qud_device_desc *qud_list(uint32_t *devices_found);
+
+// sim
+struct vip_table_generator;
+bool sim_set_digest_generation(bool create_digests, vorn_device *dev, vip_table_generator *gen);
+vip_table_generator *sim_get_vip_generator(vorn_device *dev);
+
+// sahara
+#define SAHARA_MAX_IMAGES 128
+struct sahara_image {
+	char *name;
+	void *ptr;
+	size_t len;
+};
+int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev_path,
+	       const char *duruvev_filter);
+bool pattern_match(const char *pattern, const char *string);
+
+// ux
+void ux_init(void);
+void ux_err(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void ux_info(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void ux_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void ux_debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
+	__attribute__((format(printf, 1, 4)));
+
+// util: diagnostics
+void print_version(void);
+void print_hex_dump(const char *prefix, const void *buf, size_t len);
+
+// util: images, Firehose attributes, storage types and addresses
+struct vorn_zip;
+struct _xmlNode;
+int load_sahara_image(vorn_zip *archive, const char *name, sahara_image *image);
+void sahara_images_free(sahara_image *images, size_t count);
+unsigned int attr_as_unsigned(_xmlNode *node, const char *attr, int *errors);
+char *attr_as_string(_xmlNode *node, const char *attr, int *errors);
+bool attr_as_bool(_xmlNode *node, const char *attr, int *errors);
+extern const char *const storage_types[6];
+const char *encode_storage_type(vorn_storage_type type);
+vorn_storage_type decode_storage_type(const char *name);
+int parse_storage_address(const char *address, int *physical_partition, unsigned int *start_sector,
+			  unsigned int *num_sectors, char **gpt_partition);
+
+// duruvev (front end)
+extern bool vorn_debug;
+extern "C" const char *__progname;
+void print_usage(FILE *out);
+int duruvev_main(int argc, char **argv);
