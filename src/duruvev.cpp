@@ -7,9 +7,7 @@
 #include "oscompat.h"
 #include "vorn.h"
 
-extern "C" {
 const char *__progname = "duruvev";
-}
 bool vorn_debug = false;
 
 void print_usage(FILE *out)

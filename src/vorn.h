@@ -149,9 +149,15 @@ const char *encode_storage_type(vorn_storage_type type);
 vorn_storage_type decode_storage_type(const char *name);
 int parse_storage_address(const char *address, int *physical_partition, unsigned int *start_sector,
 			  unsigned int *num_sectors, char **gpt_partition);
+// strtoul/strtol with the range of a 32-bit long on every platform (errno
+// set to ERANGE and the limit returned beyond it).
+unsigned long util_strtoul32(const char *s, char **end, int base);
+long util_strtol32(const char *s, char **end, int base);
 
 // duruvev (front end)
 extern bool vorn_debug;
-extern "C" const char *__progname;
+// glibc exports a __progname of its own and sets it from argv[0] at start-up;
+// ours must stay "duruvev", so it links under a name of its own.
+extern const char *__progname __asm__("duruvev_progname");
 void print_usage(FILE *out);
 int duruvev_main(int argc, char **argv);

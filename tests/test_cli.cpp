@@ -1,0 +1,145 @@
+// The command line of the built binary, run as a user runs it. These cases
+// all end before a device is waited for.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "run_program.h"
+
+namespace {
+
+const std::string usage_text =
+	"duruvev [--debug] [-o <duruvev-path>] [segment-filter]\n\n"
+	" -d, --debug\t\tEnable debug output\n"
+	" -v, --version\t\tPrint version\n"
+	" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
+	" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
+	" -h, --help\t\tPrint this usage info\n"
+	" [segment-filter]\tOptional comma-separated list of segment names to dump\n";
+const std::string version_line = "duruvev version v2.7.1\n";
+
+enum class stream { none, out, err };
+
+struct cli_case {
+	std::vector<std::string> args;
+	int exit_code;
+	std::string out;   // exact standard output
+	stream usage;      // where the usage text must end standard error/output
+	bool posixly_correct;
+};
+
+program_result run(const std::vector<std::string> &args, bool posixly_correct = false)
+{
+	std::vector<std::string> argv{DURUVEV_BIN};
+	argv.insert(argv.end(), args.begin(), args.end());
+	std::vector<std::string> env;
+	if (posixly_correct)
+		env.push_back("POSIXLY_CORRECT=1");
+	return run_program(argv, 20, env, posixly_correct ? std::vector<std::string>{} :
+								 std::vector<std::string>{"POSIXLY_CORRECT"});
+}
+
+bool ends_with(const std::string &s, const std::string &tail)
+{
+	return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class cli_table : public testing::TestWithParam<cli_case> {};
+
+TEST_P(cli_table, exit_code_and_output)
+{
+	const cli_case &c = GetParam();
+	program_result r = run(c.args, c.posixly_correct);
+
+	ASSERT_FALSE(r.timed_out);
+	EXPECT_EQ(r.exit_code, c.exit_code);
+	switch (c.usage) {
+	case stream::out:
+		EXPECT_EQ(r.out, usage_text);
+		EXPECT_EQ(r.err, "");
+		break;
+	case stream::err:
+		// The option parser may complain first; the usage text comes last.
+		EXPECT_TRUE(ends_with(r.err, usage_text)) << r.err;
+		EXPECT_EQ(r.out, c.out);
+		break;
+	case stream::none:
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_EQ(r.err, "");
+		break;
+	}
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	options, cli_table,
+	testing::Values(
+		cli_case{{"-h"}, 0, "", stream::out, false},
+		cli_case{{"--help"}, 0, "", stream::out, false},
+		cli_case{{"-v"}, 0, version_line, stream::none, false},
+		cli_case{{"--version"}, 0, version_line, stream::none, false},
+		// -v ends the run before the debug banner would print it again.
+		cli_case{{"-d", "-v"}, 0, version_line, stream::none, false},
+		// Options act in order: -v ends the run before -x is looked at ...
+		cli_case{{"-v", "-x"}, 0, version_line, stream::none, false},
+		// ... and a bad option in front of -v ends it with status 1.
+		cli_case{{"-x", "-v"}, 1, "", stream::err, false},
+		cli_case{{"--bogus"}, 1, "", stream::err, false},
+		cli_case{{"-o"}, 1, "", stream::err, false},
+		cli_case{{"--serial"}, 1, "", stream::err, false},
+		cli_case{{"a", "b"}, 1, "", stream::err, false},
+		cli_case{{"a", "-o", "x", "b"}, 1, "", stream::err, false},
+		// Options after the filter are still options ...
+		cli_case{{"filter", "-v"}, 0, version_line, stream::none, false},
+		// ... unless POSIXLY_CORRECT stops parsing at the first operand,
+		// which leaves two operands.
+		cli_case{{"filter", "-v"}, 1, "", stream::err, true},
+		// "--" ends the options: "-v" is then an operand.
+		cli_case{{"--", "-v", "x"}, 1, "", stream::err, false},
+		cli_case{{"-o", "dir", "-h"}, 0, "", stream::out, false}));
+
+// A temporary directory removed with its content at the end of a test.
+struct temp_dir {
+	std::string path;
+	temp_dir()
+	{
+		char tmpl[] = "/tmp/duruvev-cli-XXXXXX";
+		path = mkdtemp(tmpl);
+	}
+	~temp_dir() { std::system(("rm -rf '" + path + "'").c_str()); }
+};
+
+// A mistyped or unusable output directory must be reported before any
+// device is waited for: the run ends at once with one error line.
+TEST(output_directory, unusable_path_fails_before_the_device_is_opened)
+{
+	temp_dir tmp;
+	std::string file = tmp.path + "/plain-file";
+	std::ofstream(file) << "x";
+
+	struct bad_case {
+		std::string path;
+		std::string reason;
+	};
+	const bad_case cases[] = {
+		{file, "Not a directory"},
+		{file + "/below", "Not a directory"},
+		// Root can write almost anywhere, but not into procfs.
+		{"/proc/self", ""},
+	};
+	for (const auto &c : cases) {
+		program_result r = run({"-o", c.path});
+		ASSERT_FALSE(r.timed_out) << c.path << ": the device was waited for";
+		EXPECT_EQ(r.exit_code, 1) << c.path;
+		EXPECT_NE(r.err.find("\"" + c.path + "\""), std::string::npos) << r.err;
+		EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+		EXPECT_EQ(r.out.find("EDL"), std::string::npos) << r.out;
+	}
+}
+
+} // namespace

@@ -1,0 +1,117 @@
+// Error reports, time-value sums, the hex dump and the version banner.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "oscompat.h"
+#include "vorn.h"
+
+namespace {
+
+TEST(err_family, prefix_message_and_error_text)
+{
+	testing::internal::CaptureStderr();
+	errno = ENOENT;
+	warn("failed to open \"%s\"", "a.bin");
+	warnx("plain %d", 7);
+	errno = EIO;
+	warn(nullptr);
+	warnx(nullptr);
+	std::string got = testing::internal::GetCapturedStderr();
+	EXPECT_EQ(got, "duruvev: failed to open \"a.bin\": No such file or directory\n"
+		       "duruvev: plain 7\n"
+		       "duruvev: Input/output error\n"
+		       "duruvev: \n");
+}
+
+TEST(err_family, err_and_errx_end_the_process_with_the_status)
+{
+	EXPECT_EXIT(
+		{
+			errno = ENOMEM;
+			err(3, "sim: failed to allocate response entry");
+		},
+		testing::ExitedWithCode(3), "^duruvev: sim: failed to allocate response entry: Cannot allocate memory\n$");
+	EXPECT_EXIT(errx(1, nullptr), testing::ExitedWithCode(1), "^duruvev: \n$");
+	EXPECT_EXIT(errx(0, "done"), testing::ExitedWithCode(0), "^duruvev: done\n$");
+}
+
+TEST(timeradd, carries_at_most_once)
+{
+	struct row {
+		long as, au, bs, bu, rs, ru;
+	};
+	const row rows[] = {
+		{1, 999999, 0, 1, 2, 0},
+		{0, 500000, 0, 500000, 1, 0},
+		{0, 400000, 0, 500000, 0, 900000},
+		{5, 0, 7, 0, 12, 0},
+	};
+	for (const auto &r : rows) {
+		struct timeval a = {r.as, r.au}, b = {r.bs, r.bu}, out;
+		timeradd(&a, &b, &out);
+		EXPECT_EQ(out.tv_sec, r.rs);
+		EXPECT_EQ(out.tv_usec, r.ru);
+		// The result may be one of the inputs.
+		timeradd(&a, &b, &a);
+		EXPECT_EQ(a.tv_sec, r.rs);
+		EXPECT_EQ(a.tv_usec, r.ru);
+	}
+}
+
+std::string hex_dump(const std::string &prefix, const std::vector<uint8_t> &bytes)
+{
+	testing::internal::CaptureStdout();
+	print_hex_dump(prefix.c_str(), bytes.data(), bytes.size());
+	return testing::internal::GetCapturedStdout();
+}
+
+TEST(hex_dump, lines_of_sixteen_with_padded_hex_column)
+{
+	std::vector<uint8_t> bytes(16);
+	for (size_t i = 0; i < bytes.size(); i++)
+		bytes[i] = static_cast<uint8_t>('a' + i);
+	EXPECT_EQ(hex_dump("P", bytes),
+		  "P 0000: 61 62 63 64 65 66 67 68 69 6a 6b 6c 6d 6e 6f 70 abcdefghijklmnop\n");
+
+	// The 17th byte starts a second line with 15 blank cells.
+	bytes.push_back(0x20);
+	std::string two = hex_dump("P", bytes);
+	EXPECT_EQ(two.substr(two.find('\n') + 1), "P 0010: 20 " + std::string(45, ' ') + " \n");
+
+	EXPECT_EQ(hex_dump("P", {}), "");
+}
+
+TEST(hex_dump, unprintable_bytes_show_as_dots)
+{
+	std::vector<uint8_t> bytes(20, 0);
+	bytes[16] = 'A';
+	bytes[17] = 'B';
+	bytes[18] = 0x0a;
+	bytes[19] = 0x00;
+	std::string got = hex_dump("CMD9", bytes);
+	std::string second = got.substr(got.find('\n') + 1);
+	EXPECT_EQ(second, "CMD9 0010: 41 42 0a 00 " + std::string(36, ' ') + "AB..\n");
+
+	std::vector<uint8_t> edges = {0x1f, 0x7f, 0x80, 0xff, 0x7e};
+	std::string line = hex_dump("x", edges);
+	EXPECT_EQ(line.substr(line.size() - 6), "....~\n");
+}
+
+TEST(hex_dump, offsets_grow_past_four_digits)
+{
+	std::vector<uint8_t> bytes(0x10010, 0x41);
+	std::string got = hex_dump("p", bytes);
+	EXPECT_NE(got.find("\np fff0: "), std::string::npos);
+	EXPECT_NE(got.find("\np 10000: "), std::string::npos);
+}
+
+TEST(version, banner_on_standard_output)
+{
+	testing::internal::CaptureStdout();
+	print_version();
+	EXPECT_EQ(testing::internal::GetCapturedStdout(), "duruvev version v2.7.1\n");
+}
+
+} // namespace
