@@ -1,0 +1,447 @@
+// Device side of the Sahara exchange, transport-independent.
+#include "edl_model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "le.h"
+
+uint64_t emu_mix64(uint64_t x)
+{
+	uint64_t z = x + 0x9e3779b97f4a7c15ULL;
+	z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+	z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+	return z ^ (z >> 31);
+}
+
+static inline uint8_t emu_pattern_byte(uint64_t a)
+{
+	return static_cast<uint8_t>(emu_mix64(a >> 3) >> (8 * (a & 7)));
+}
+
+void emu_pattern_fill(uint64_t addr, uint8_t *buf, size_t len)
+{
+	size_t i = 0;
+
+	while (i < len && ((addr + i) & 7)) {
+		buf[i] = emu_pattern_byte(addr + i);
+		i++;
+	}
+	for (; i + 8 <= len; i += 8)
+		le64_put(buf + i, emu_mix64((addr + i) >> 3));
+	for (; i < len; i++)
+		buf[i] = emu_pattern_byte(addr + i);
+}
+
+std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments, uint64_t data_offset)
+{
+	std::vector<uint8_t> h(emu_kelf_size(segments.size()), 0);
+	uint8_t *p = h.data();
+
+	p[0] = 0x7f;
+	p[1] = 'E';
+	p[2] = 'L';
+	p[3] = 'F';
+	p[4] = 2; // ELFCLASS64
+	p[5] = 1; // ELFDATA2LSB
+	p[6] = 1; // EV_CURRENT
+	le16_put(p + 16, 4);   // ET_CORE
+	le16_put(p + 18, 183); // EM_AARCH64
+	le32_put(p + 20, 1);
+	le64_put(p + 32, segments.empty() ? 0 : 64); // e_phoff
+	le16_put(p + 52, 64);			      // e_ehsize
+	le16_put(p + 54, 56);			      // e_phentsize
+	le16_put(p + 56, static_cast<uint16_t>(segments.size()));
+
+	uint64_t off = data_offset ? data_offset : h.size();
+	for (size_t i = 0; i < segments.size(); i++) {
+		uint8_t *ph = p + 64 + 56 * i;
+		const emu_kelf_segment &s = segments[i];
+		le32_put(ph, s.type);
+		le32_put(ph + 4, 6); // PF_R | PF_W
+		if (s.type == 1) {
+			le64_put(ph + 8, off);
+			off += s.filesz;
+		}
+		le64_put(ph + 16, s.paddr); // p_vaddr
+		le64_put(ph + 24, s.paddr);
+		le64_put(ph + 32, s.filesz);
+		le64_put(ph + 40, s.filesz); // p_memsz
+	}
+	return h;
+}
+
+static void emu_put_name(uint8_t *field, const std::string &name)
+{
+	memset(field, 0, 20);
+	memcpy(field, name.data(), std::min<size_t>(name.size(), 20));
+}
+
+emu_model::emu_model(emu_config cfg) : cfg_(std::move(cfg))
+{
+	uint64_t n = cfg_.regions.size();
+	uint64_t len = cfg_.table_length >= 0 ? static_cast<uint64_t>(cfg_.table_length) : 64 * n;
+
+	table_.assign(len, 0);
+	for (uint64_t i = 0; i < n && i * 64 < len; i++) {
+		uint8_t e[64];
+		const emu_region &r = cfg_.regions[i];
+		le64_put(e, r.type);
+		le64_put(e + 8, r.addr);
+		le64_put(e + 16, r.length);
+		emu_put_name(e + 24, r.region);
+		emu_put_name(e + 44, r.filename);
+		memcpy(table_.data() + i * 64, e, std::min<uint64_t>(64, len - i * 64));
+	}
+
+	if (cfg_.fault.silent_at_start)
+		silent_ = true;
+	queue_hello();
+}
+
+void emu_model::error(const std::string &what)
+{
+	errors.push_back(what);
+}
+
+void emu_model::queue_hello()
+{
+	std::vector<uint8_t> p(48, 0);
+	le32_put(p.data(), EMU_CMD_HELLO);
+	le32_put(p.data() + 4, 48);
+	le32_put(p.data() + 8, cfg_.hello_version);
+	le32_put(p.data() + 12, cfg_.hello_compatible);
+	le32_put(p.data() + 16, cfg_.hello_max_len);
+	le32_put(p.data() + 20, cfg_.hello_mode);
+	queue_packet(std::move(p));
+	state_ = state::WAIT_HELLO_RESP;
+}
+
+void emu_model::queue_packet(std::vector<uint8_t> pkt, bool ends)
+{
+	const emu_packet_fault &f = cfg_.fault.packet;
+
+	if (!packet_fault_used_ && f.cmd != 0 && f.cmd == le32_get(pkt.data())) {
+		packet_fault_used_ = true;
+		if (f.length_field >= 0)
+			le32_put(pkt.data() + 4, static_cast<uint32_t>(f.length_field));
+		if (f.send_size >= 0)
+			pkt.resize(static_cast<size_t>(f.send_size), 0);
+		if (f.split_at > 0 && f.split_at < pkt.size()) {
+			transfer first;
+			first.bytes.assign(pkt.begin(), pkt.begin() + static_cast<std::ptrdiff_t>(f.split_at));
+			first.length = first.bytes.size();
+			out_.push_back(std::move(first));
+			pkt.erase(pkt.begin(), pkt.begin() + static_cast<std::ptrdiff_t>(f.split_at));
+		}
+	}
+	transfer t;
+	t.bytes = std::move(pkt);
+	t.length = t.bytes.size();
+	t.ends = ends;
+	out_.push_back(std::move(t));
+}
+
+// -2: the table, >= 0: index of the region, -1: no single source.
+static long emu_source(const emu_config &cfg, const std::vector<uint8_t> &table, uint64_t addr, uint64_t len)
+{
+	if (addr >= cfg.table_addr && addr - cfg.table_addr <= table.size() &&
+	    len <= table.size() - (addr - cfg.table_addr))
+		return -2;
+	for (size_t i = 0; i < cfg.regions.size(); i++) {
+		const emu_region &r = cfg.regions[i];
+		if (addr >= r.addr && addr - r.addr <= r.length && len <= r.length - (addr - r.addr))
+			return static_cast<long>(i);
+	}
+	return -1;
+}
+
+bool emu_model::memory(uint64_t addr, uint8_t *buf, size_t len) const
+{
+	long src = emu_source(cfg_, table_, addr, len);
+
+	if (src == -1)
+		return false;
+	if (src == -2) {
+		memcpy(buf, table_.data() + (addr - cfg_.table_addr), len);
+		return true;
+	}
+	const emu_region &r = cfg_.regions[static_cast<size_t>(src)];
+	if (r.bytes.empty()) {
+		emu_pattern_fill(addr, buf, len);
+		return true;
+	}
+	uint64_t off = addr - r.addr;
+	size_t have = off < r.bytes.size() ? static_cast<size_t>(std::min<uint64_t>(r.bytes.size() - off, len)) : 0;
+	if (have)
+		memcpy(buf, r.bytes.data() + off, have);
+	memset(buf + have, 0, len - have);
+	return true;
+}
+
+void emu_model::queue_memory(uint64_t addr, uint64_t length)
+{
+	const emu_fault &f = cfg_.fault;
+	long src = emu_source(cfg_, table_, addr, length);
+	uint64_t index = mem_read64_count - 1;
+
+	if (src == -1) {
+		char msg[96];
+		snprintf(msg, sizeof(msg), "MEM_READ64 0x%llx+0x%llx spans no region",
+			 static_cast<unsigned long long>(addr), static_cast<unsigned long long>(length));
+		error(msg);
+		return;
+	}
+
+	bool silence = false, unplug = false;
+	if (f.short_block_at_read >= 0 && static_cast<uint64_t>(f.short_block_at_read) == index) {
+		length = std::min(length, f.short_block_bytes);
+		silence = true;
+	}
+	if (src == -2 && f.short_table_bytes >= 0 && addr == cfg_.table_addr)
+		length = std::min(length, static_cast<uint64_t>(f.short_table_bytes));
+	if (src >= 0 && f.unplug_after_data >= 0) {
+		uint64_t budget = static_cast<uint64_t>(f.unplug_after_data);
+		uint64_t left = budget > data_budget_used_ ? budget - data_budget_used_ : 0;
+		if (length >= left) {
+			length = left;
+			unplug = true;
+		}
+		data_budget_used_ += length;
+	}
+	if (length == 0) {
+		silent_ = silent_ || silence;
+		unplugged_ = unplugged_ || unplug;
+		return;
+	}
+
+	uint64_t piece = f.max_mem_transfer ? f.max_mem_transfer : length;
+	for (uint64_t off = 0; off < length; off += piece) {
+		transfer t;
+		t.memory = true;
+		t.region_data = src >= 0;
+		t.addr = addr + off;
+		t.length = std::min(piece, length - off);
+		bool last = off + t.length >= length;
+		t.silence_after = last && silence;
+		t.unplug_after = last && unplug;
+		out_.push_back(std::move(t));
+	}
+}
+
+bool emu_model::has_output() const
+{
+	return !unplugged_ && !silent_ && !out_.empty();
+}
+
+uint64_t emu_model::pending_out() const
+{
+	if (!has_output())
+		return 0;
+	return out_.front().length - out_.front().sent;
+}
+
+void emu_model::transfer_done(const transfer &t)
+{
+	transfers_sent_++;
+	if (t.silence_after)
+		silent_ = true;
+	if (t.unplug_after)
+		unplugged_ = true;
+	if (t.ends)
+		finished_ = true;
+	if (cfg_.fault.silent_after_transfers >= 0 &&
+	    transfers_sent_ >= static_cast<uint64_t>(cfg_.fault.silent_after_transfers))
+		silent_ = true;
+}
+
+size_t emu_model::read_out(uint8_t *buf, size_t max)
+{
+	if (!has_output() || max == 0)
+		return 0;
+
+	transfer &t = out_.front();
+	size_t n = static_cast<size_t>(std::min<uint64_t>(max, t.length - t.sent));
+	if (t.memory) {
+		if (!memory(t.addr + t.sent, buf, n))
+			memset(buf, 0, n);
+		if (t.region_data)
+			data_bytes_sent += n;
+	} else {
+		memcpy(buf, t.bytes.data() + t.sent, n);
+	}
+	t.sent += n;
+	if (t.sent >= t.length) {
+		transfer done = std::move(t);
+		out_.pop_front();
+		transfer_done(done);
+	}
+	return n;
+}
+
+void emu_model::next_image_request()
+{
+	if (image_idx_ >= cfg_.images.size()) {
+		state_ = state::END;
+		return;
+	}
+	const emu_image_request &img = cfg_.images[image_idx_];
+	if (image_off_ < img.image_size) {
+		uint64_t req = img.request_size ? img.request_size : img.image_size;
+		uint64_t n = std::min(req, img.image_size - image_off_);
+		std::vector<uint8_t> p(img.use_read64 ? 32 : 20, 0);
+		if (img.use_read64) {
+			le32_put(p.data(), EMU_CMD_READ_DATA64);
+			le32_put(p.data() + 4, 32);
+			le64_put(p.data() + 8, img.image_id);
+			le64_put(p.data() + 16, image_off_);
+			le64_put(p.data() + 24, n);
+		} else {
+			le32_put(p.data(), EMU_CMD_READ_DATA);
+			le32_put(p.data() + 4, 20);
+			le32_put(p.data() + 8, img.image_id);
+			le32_put(p.data() + 12, static_cast<uint32_t>(image_off_));
+			le32_put(p.data() + 16, static_cast<uint32_t>(n));
+		}
+		queue_packet(std::move(p));
+		expect_data_ = n;
+		image_off_ += n;
+		state_ = state::IMAGE_DATA;
+		return;
+	}
+	std::vector<uint8_t> p(16, 0);
+	le32_put(p.data(), EMU_CMD_END_OF_IMAGE);
+	le32_put(p.data() + 4, 16);
+	le32_put(p.data() + 8, img.image_id);
+	le32_put(p.data() + 12, cfg_.end_of_image_status);
+	queue_packet(std::move(p));
+	image_idx_++;
+	image_off_ = 0;
+	state_ = state::IMAGE_DONE;
+}
+
+void emu_model::write_in(const uint8_t *buf, size_t len)
+{
+	if (unplugged_) {
+		error("host wrote to an unplugged device");
+		return;
+	}
+	if (state_ == state::IMAGE_DATA && expect_data_ > 0) {
+		// An 8-byte RESET is taken as such unless exactly 8 bytes of
+		// data are due: a host that gives up sends RESET instead of data.
+		bool reset = len == 8 && le32_get(buf) == EMU_CMD_RESET && le32_get(buf + 4) == 8 && expect_data_ != 8;
+		if (!reset) {
+			uint32_t id = cfg_.images[image_idx_].image_id;
+			size_t take = static_cast<size_t>(std::min<uint64_t>(len, expect_data_));
+			image_data[id].insert(image_data[id].end(), buf, buf + take);
+			expect_data_ -= take;
+			if (take < len)
+				error("host sent more image data than requested");
+			if (expect_data_ == 0)
+				next_image_request();
+			return;
+		}
+	}
+	handle_packet(buf, len);
+}
+
+void emu_model::handle_packet(const uint8_t *buf, size_t len)
+{
+	char msg[128];
+
+	if (len < 8) {
+		snprintf(msg, sizeof(msg), "host packet of %zu bytes", len);
+		error(msg);
+		return;
+	}
+	uint32_t cmd = le32_get(buf), plen = le32_get(buf + 4);
+	host_packets.emplace_back(buf, buf + len);
+	if (plen != len) {
+		snprintf(msg, sizeof(msg), "host packet 0x%x: length field %u, %zu bytes", cmd, plen, len);
+		error(msg);
+		return;
+	}
+
+	switch (cmd) {
+	case EMU_CMD_HELLO_RESP: {
+		hello_resp_count++;
+		if (len != 48) {
+			error("HELLO_RESP not 48 bytes");
+			return;
+		}
+		hello_resp_mode = le32_get(buf + 20);
+		bool reserved_zero = std::all_of(buf + 24, buf + 48, [](uint8_t b) { return b == 0; });
+		if (le32_get(buf + 8) != 2 || le32_get(buf + 12) != 1 || le32_get(buf + 16) != 0 || !reserved_zero)
+			error("HELLO_RESP with wrong version/compatible/status/reserved");
+		if (hello_resp_mode != cfg_.hello_mode) {
+			snprintf(msg, sizeof(msg), "HELLO_RESP mode %u, HELLO said %u", hello_resp_mode, cfg_.hello_mode);
+			error(msg);
+		}
+		if (state_ != state::WAIT_HELLO_RESP) {
+			error("HELLO_RESP out of turn");
+			return;
+		}
+		if (cfg_.image_mode) {
+			next_image_request();
+		} else {
+			std::vector<uint8_t> p(24, 0);
+			le32_put(p.data(), EMU_CMD_MEM_DEBUG64);
+			le32_put(p.data() + 4, 24);
+			le64_put(p.data() + 8, cfg_.table_addr);
+			le64_put(p.data() + 16, table_.size());
+			queue_packet(std::move(p));
+			state_ = state::DEBUG;
+		}
+		return;
+	}
+	case EMU_CMD_MEM_READ64: {
+		if (len != 24) {
+			error("MEM_READ64 not 24 bytes");
+			return;
+		}
+		uint64_t addr = le64_get(buf + 8), length = le64_get(buf + 16);
+		mem_read64_count++;
+		mem_reads.push_back({addr, length});
+		if (state_ != state::DEBUG) {
+			error("MEM_READ64 out of turn");
+			return;
+		}
+		queue_memory(addr, length);
+		return;
+	}
+	case EMU_CMD_RESET: {
+		reset_count++;
+		state_ = state::END;
+		if (!cfg_.fault.no_reset_resp) {
+			std::vector<uint8_t> p(8, 0);
+			le32_put(p.data(), EMU_CMD_RESET_RESP);
+			le32_put(p.data() + 4, 8);
+			queue_packet(std::move(p), true);
+		}
+		return;
+	}
+	case EMU_CMD_DONE: {
+		done_count++;
+		if (state_ != state::IMAGE_DONE) {
+			error("DONE out of turn");
+			return;
+		}
+		bool last = image_idx_ >= cfg_.images.size();
+		std::vector<uint8_t> p(12, 0);
+		le32_put(p.data(), EMU_CMD_DONE_RESP);
+		le32_put(p.data() + 4, 12);
+		le32_put(p.data() + 8, last ? cfg_.final_done_status : 0);
+		queue_packet(std::move(p), last);
+		if (last)
+			state_ = state::END;
+		else
+			queue_hello();
+		return;
+	}
+	default:
+		snprintf(msg, sizeof(msg), "unexpected host command 0x%x", cmd);
+		error(msg);
+		return;
+	}
+}
