@@ -106,6 +106,10 @@ struct qud_device_desc {
 };
 int qud_probe_present(void);
 qud_device_desc *qud_list(uint32_t *devices_found);
+// True when the serial text names a port to open directly ("COMn", a path
+// beginning with a backslash, or one beginning with "/") rather than a serial
+// number.
+bool qud_names_port(const char *serial);
 
 // sim
 struct vip_table_generator;
