@@ -1,0 +1,51 @@
+// Internals of the Sahara engine that its tests and benchmark reach: the
+// region table entry, the segment filter, the minidump assembly and its file
+// helpers, and the scaling of 64-bit progress figures.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Size of one region table entry on the wire.
+#define SAHARA_DEBUG_REGION64_SIZE 64
+
+// One entry of the device's memory-region table, decoded. The wire fields are
+// 20 bytes and unterminated when full; here they always end with a NUL.
+struct sahara_debug_region64 {
+	uint64_t type;
+	uint64_t addr;
+	uint64_t length;
+	char region[21];
+	char filename[21];
+};
+
+// Decodes one 64-byte little-endian table entry.
+void sahara_debug_region64_decode(const uint8_t *entry, sahara_debug_region64 *out);
+
+// True when the region with this file name is to be skipped.
+bool sahara_debug64_filter(const char *filename, const char *filter);
+
+// True when a device-supplied file name may be created in the output
+// directory: not empty, not "." or "..", no path separator or drive colon.
+bool sahara_region_filename_ok(const char *filename);
+
+// Assembles "<duruvev_path>/minidump.elf" from the region files on disk.
+void sahara_build_minidump_elf(const char *duruvev_path, const char *filter, const sahara_debug_region64 *table,
+			       size_t n_regions);
+
+// Appends the whole file at path to out, in 64 KiB pieces. Returns the bytes
+// copied, or -1 when the file cannot be opened or a piece is not written.
+int64_t copy_file_to(FILE *out, const char *path);
+
+// Appends count zero bytes to out. Returns 0, or -1 on a short write.
+int write_zeroes(FILE *out, uint64_t count);
+
+// Maps a 64-bit progress pair onto the progress bar's 32-bit numbers with the
+// same fraction: value is first limited to max, then both are shifted right
+// until max fits.
+void sahara_progress_scale(uint64_t value, uint64_t max, uint32_t *value32, uint32_t *max32);
+
+// Optional observer of every progress update of a region dump (the 64-bit
+// figures and what the bar was given); null to remove.
+typedef void (*sahara_progress_observer)(uint64_t value, uint64_t max, uint32_t value32, uint32_t max32);
+void sahara_set_progress_observer(sahara_progress_observer fn);
