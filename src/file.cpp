@@ -102,6 +102,7 @@ static int file_open_member(vorn_zip *archive, const char *name, vorn_file *file
 	file->fd = -1;
 	file->size = static_cast<size_t>(st.size);
 	file->zip_file = zf;
+	file->zip_pos = 0;
 	return 0;
 }
 
@@ -125,6 +126,7 @@ static int file_open_plain(const char *path, vorn_file *file)
 	file->fd = fd;
 	file->size = static_cast<size_t>(end);
 	file->zip_file = nullptr;
+	file->zip_pos = 0;
 	return 0;
 }
 
@@ -194,8 +196,12 @@ int64_t vorn_file_read(vorn_file *file, void *buf, size_t len)
 	switch (file->type) {
 	case VORN_FILE_TYPE_POSIX:
 		return file_read_fd(file->fd, buf, len);
-	case VORN_FILE_TYPE_ZIP:
-		return zip_fread(file->zip_file, buf, len);
+	case VORN_FILE_TYPE_ZIP: {
+		zip_int64_t n = zip_fread(file->zip_file, buf, len);
+		if (n > 0)
+			file->zip_pos += static_cast<uint64_t>(n);
+		return n;
+	}
 	default:
 		return -1;
 	}
@@ -214,12 +220,12 @@ int64_t vorn_file_seek(vorn_file *file, int64_t offset, int whence)
 	case VORN_FILE_TYPE_POSIX:
 		return file_seek_fd(file->fd, offset, whence);
 	case VORN_FILE_TYPE_ZIP:
-		// Members are read as a stream: only a rewind to the start is
-		// possible, and once bytes were read only where libzip can seek
-		// (stored members); a rewind that did not happen is not reported
-		// as done.
-		if (offset == 0 && whence == SEEK_SET &&
-		    (zip_ftell(file->zip_file) == 0 || zip_fseek(file->zip_file, 0, SEEK_SET) == 0))
+		// Members are read as a stream: "to the start" is only true
+		// before anything was read, and a rewind that did not happen is
+		// not reported as done. (libzip's own seek and tell fail on
+		// deflated members and leave them unreadable, so they are not
+		// used.)
+		if (offset == 0 && whence == SEEK_SET && file->zip_pos == 0)
 			return 0;
 		ux_err("seek not implemented for zip files\n");
 		return -1;

@@ -17,6 +17,9 @@ struct vorn_file {
 	size_t size;
 	int fd;
 	struct zip_file *zip_file;
+	// Bytes read so far from a member: libzip cannot rewind a member
+	// stream, so a seek to the start is only true while this is 0.
+	uint64_t zip_pos;
 };
 
 struct vorn_zip {
