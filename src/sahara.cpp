@@ -500,7 +500,8 @@ static void sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *
 	std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[length ? length : 1]);
 	if (!raw)
 		return;
-	int n = vorn_read(dev, raw.get(), length, SAHARA_TIMEOUT_MS);
+	// An empty table has no bytes to wait for.
+	int n = length ? vorn_read(dev, raw.get(), length, SAHARA_TIMEOUT_MS) : 0;
 	if (n < 0)
 		return;
 	uint64_t received = std::min<uint64_t>(static_cast<uint64_t>(n), length);

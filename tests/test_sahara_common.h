@@ -4,6 +4,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -88,6 +89,16 @@ inline engine_result run_engine(emu_model &m, const char *dir, const char *filte
 {
 	vorn_device_emu dev(&m);
 	return run_engine(&dev, dir, filter);
+}
+
+// Sorted names of a directory's entries.
+inline std::vector<std::string> list_dir(const fs::path &d)
+{
+	std::vector<std::string> names;
+	for (auto &e : fs::directory_iterator(d))
+		names.push_back(e.path().filename().string());
+	std::sort(names.begin(), names.end());
+	return names;
 }
 
 inline bool contains(const std::string &hay, const std::string &needle)

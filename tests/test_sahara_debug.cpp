@@ -1,0 +1,336 @@
+// Memory-debug collection against the device model: region files, the table
+// limits, hostile names, and devices that fail half-way.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "emu_script.h"
+#include "sahara.h"
+#include "test_sahara_common.h"
+
+namespace {
+
+std::vector<std::pair<uint64_t, uint64_t>> progress_log;
+void record_progress(uint64_t value, uint64_t max, uint32_t, uint32_t)
+{
+	progress_log.emplace_back(value, max);
+}
+
+class debug64_test : public testing::Test {
+protected:
+	void SetUp() override { progress_log.clear(); }
+	void TearDown() override { sahara_set_progress_observer(nullptr); }
+
+	// Every region of the model that should be on disk, byte-identical.
+	void expect_files(const emu_model &m, const std::vector<size_t> &which)
+	{
+		for (size_t i : which) {
+			const emu_region &r = m.config().regions[i];
+			SCOPED_TRACE(r.filename);
+			auto got = read_file(dir.file(r.filename));
+			EXPECT_EQ(got.size(), r.length);
+			EXPECT_TRUE(got == region_bytes(m, r));
+		}
+	}
+
+	temp_dir dir;
+};
+
+TEST_F(debug64_test, dumps_every_region_byte_identical)
+{
+	emu_config cfg;
+	cfg.regions = {
+		make_region(0x80000000, 0x80001, "DDR", "DDRCS0.BIN"),
+		make_region(0x14680000, 4096, "OCIMEM", "OCIMEM.BIN"),
+		make_region(0x10000, 0, "EMPTY", "EMPTY.BIN"),
+		make_region(0x20000, 300, "CODE", "CODERAM.BIN"),
+	};
+	cfg.regions[3].bytes = {1, 2, 3}; // explicit content, zeros after it
+	emu_model m(cfg);
+	vorn_device_emu dev(&m);
+	sahara_set_progress_observer(record_progress);
+	auto r = run_engine(&dev, dir.str().c_str(), nullptr);
+
+	EXPECT_EQ(r.ret, 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_TRUE(m.errors.empty()) << m.errors[0];
+	EXPECT_EQ(m.reset_count, 1u);
+	expect_files(m, {0, 1, 2, 3});
+	for (const char *f : {"DDRCS0.BIN", "OCIMEM.BIN", "EMPTY.BIN", "CODERAM.BIN"})
+		EXPECT_TRUE(contains(r.out, std::string(f) + " dumped successfully\n")) << f;
+	EXPECT_FALSE(fs::exists(dir.file("minidump.elf")));
+
+	// The table, then 0x80001 bytes as two blocks; nothing for the empty
+	// region; every block followed by one short read.
+	ASSERT_EQ(m.mem_reads.size(), 5u);
+	EXPECT_EQ(m.mem_reads[0].addr, cfg.table_addr);
+	EXPECT_EQ(m.mem_reads[0].length, 4u * 64);
+	EXPECT_EQ(m.mem_reads[1].addr, 0x80000000u);
+	EXPECT_EQ(m.mem_reads[1].length, 0x80000u);
+	EXPECT_EQ(m.mem_reads[2].addr, 0x80080000u);
+	EXPECT_EQ(m.mem_reads[2].length, 1u);
+	EXPECT_EQ(dev.reads_by_timeout[10], 4u);
+	EXPECT_EQ(dev.reads_by_timeout[30000], 4u);
+	ASSERT_GE(progress_log.size(), 2u);
+	EXPECT_EQ(progress_log[0], std::make_pair(uint64_t{0x80000}, uint64_t{0x80001}));
+	EXPECT_EQ(progress_log[1], std::make_pair(uint64_t{0x100000}, uint64_t{0x80001}));
+}
+
+TEST_F(debug64_test, device_that_delivers_a_block_in_small_transfers)
+{
+	emu_config cfg;
+	cfg.regions = {make_region(0x1000000, 0x123457, "R", "R.BIN")};
+	cfg.fault.max_mem_transfer = 16384;
+	emu_model m(cfg);
+	auto r = run_engine(m, dir.str().c_str(), nullptr);
+	EXPECT_EQ(r.ret, 0);
+	expect_files(m, {0});
+}
+
+TEST_F(debug64_test, region_file_is_truncated_and_hostile_names_refused)
+{
+	temp_dir root;
+	fs::path out = root.path / "out";
+	fs::create_directory(out);
+	write_file((out / "SHORT.BIN").string(), std::vector<uint8_t>(10000, 'X'));
+
+	const char *hostile[] = {"../evil.bin", "a/b", ".", "..", "", "x\\y", "C:z"};
+	emu_config cfg;
+	cfg.regions.push_back(make_region(0x1000, 100, "S", "SHORT.BIN"));
+	uint64_t addr = 0x10000;
+	for (const char *h : hostile)
+		cfg.regions.push_back(make_region(addr += 0x1000, 64, "H", h));
+	// A name filling the whole 20-byte field has no terminator.
+	cfg.regions.push_back(make_region(0x90000, 64, "L", "ABCDEFGHIJKLMNOP.BIN"));
+	emu_model m(cfg);
+	auto r = run_engine(m, out.string().c_str(), nullptr);
+
+	EXPECT_EQ(r.ret, 0);
+	auto shortf = read_file((out / "SHORT.BIN").string());
+	EXPECT_EQ(shortf.size(), 100u);
+	EXPECT_TRUE(shortf == region_bytes(m, cfg.regions[0]));
+	for (const char *h : hostile)
+		EXPECT_TRUE(contains(r.err, std::string("refusing unsafe region file name \"") + h + "\"\n")) << h;
+	EXPECT_TRUE(contains(r.out, "ABCDEFGHIJKLMNOP.BIN dumped successfully\n"));
+	EXPECT_TRUE(read_file((out / "ABCDEFGHIJKLMNOP.BIN").string()) == region_bytes(m, cfg.regions.back()));
+
+	// Nothing but the output directory in its parent; in it only the two
+	// good files.
+	EXPECT_EQ(list_dir(root.path), std::vector<std::string>{"out"});
+	EXPECT_EQ(list_dir(out), (std::vector<std::string>{"ABCDEFGHIJKLMNOP.BIN", "SHORT.BIN"}));
+	// The refused regions were never requested from the device.
+	EXPECT_EQ(m.mem_reads.size(), 3u);
+}
+
+TEST_F(debug64_test, over_long_path_is_refused_not_cut)
+{
+	// Directory chosen so that "dir/A.BIN" fits the 259 characters and
+	// "dir/LONGER_NAME.BIN" does not.
+	std::string d = dir.str() + "/";
+	d += std::string(259 - d.size() - 6, 'd');
+	ASSERT_TRUE(fs::create_directory(d));
+	ASSERT_EQ(d.size() + 6, 259u);
+
+	emu_config cfg;
+	cfg.regions = {make_region(0x1000, 64, "L", "LONGER_NAME.BIN"), make_region(0x2000, 64, "A", "A.BIN")};
+	emu_model m(cfg);
+	auto r = run_engine(m, d.c_str(), nullptr);
+	EXPECT_EQ(r.ret, 0);
+	EXPECT_TRUE(contains(r.err, "LONGER_NAME.BIN\" is too long\n")) << r.err;
+	EXPECT_TRUE(read_file(d + "/A.BIN") == region_bytes(m, cfg.regions[1]));
+	EXPECT_EQ(list_dir(d), std::vector<std::string>{"A.BIN"});
+}
+
+TEST_F(debug64_test, table_limits)
+{
+	{
+		// 1024 entries (0x10000 bytes) are accepted.
+		emu_config cfg;
+		for (int i = 0; i < 1024; i++)
+			cfg.regions.push_back(make_region(0x100000 + 0x100 * i, 16, "R", "R" + std::to_string(i)));
+		emu_model m(cfg);
+		auto r = run_engine(m, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, 0);
+		EXPECT_EQ(r.err, "");
+		expect_files(m, {0, 511, 1023});
+	}
+	{
+		// One entry more is refused after its MEM_READ64; no RESET; the
+		// table's bytes then arrive as a "packet" and end the exchange.
+		emu_config cfg;
+		cfg.regions = {make_region(0x1000, 16, "R", "R.BIN")};
+		cfg.table_length = 0x10000 + 64;
+		emu_model m(cfg);
+		auto r = run_engine(m, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, -EINVAL);
+		EXPECT_TRUE(contains(r.err, "DEBUG64 table length 0x10040 exceeds limit\n"));
+		EXPECT_EQ(m.mem_read64_count, 1u);
+		EXPECT_EQ(m.reset_count, 0u);
+		EXPECT_FALSE(fs::exists(dir.file("R.BIN")));
+	}
+	{
+		// 100 bytes: one entry, the remainder ignored silently.
+		emu_config cfg;
+		cfg.regions = {make_region(0x1000, 16, "R", "ONE.BIN"), make_region(0x2000, 16, "R", "TWO.BIN")};
+		cfg.table_length = 100;
+		emu_model m(cfg);
+		auto r = run_engine(m, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, 0);
+		EXPECT_EQ(r.err, "");
+		EXPECT_TRUE(fs::exists(dir.file("ONE.BIN")));
+		EXPECT_FALSE(fs::exists(dir.file("TWO.BIN")));
+	}
+	{
+		// A table read that comes back short: only whole entries count.
+		emu_config cfg;
+		for (int i = 0; i < 3; i++)
+			cfg.regions.push_back(make_region(0x1000 * (i + 1), 16, "R", "S" + std::to_string(i)));
+		cfg.fault.short_table_bytes = 2 * 64 + 10;
+		emu_model m(cfg);
+		auto r = run_engine(m, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, 0);
+		EXPECT_TRUE(contains(r.err, "DEBUG64 table read returned 0x8a of 0xc0 bytes")) << r.err;
+		EXPECT_TRUE(fs::exists(dir.file("S0")));
+		EXPECT_TRUE(fs::exists(dir.file("S1")));
+		EXPECT_FALSE(fs::exists(dir.file("S2")));
+	}
+}
+
+TEST_F(debug64_test, empty_filter_skips_everything)
+{
+	emu_config cfg;
+	cfg.regions = {make_region(0x1000, 16, "md_KELF", "KELF.BIN"), make_region(0x2000, 16, "R", "DATA0.BIN")};
+	emu_model m(cfg);
+	auto r = run_engine(m, dir.str().c_str(), "");
+	EXPECT_EQ(r.ret, 0);
+	EXPECT_EQ(r.out, "KELF.BIN skipped per filter\nDATA0.BIN skipped per filter\n");
+	EXPECT_TRUE(fs::is_empty(dir.path));
+	EXPECT_EQ(m.reset_count, 1u);
+}
+
+// Devices that stop in the middle: what was received stays on disk and the
+// device still gets its RESET.
+TEST_F(debug64_test, device_failing_mid_region)
+{
+	struct fail_case {
+		const char *name;
+		emu_fault fault;
+		int ret;
+		uint64_t kept; // bytes of the second region on disk
+	};
+	emu_fault short_block;
+	short_block.short_block_at_read = 3; // table, R0, R1 block 0, R1 block 1
+	short_block.short_block_bytes = 1000;
+	emu_fault unplug;
+	unplug.unplug_after_data = 0x1000 + 0x80000 + 777;
+	const fail_case cases[] = {
+		{"short block then silence", short_block, -1, 0x80000 + 1000},
+		{"unplugged", unplug, -1, 0x80000 + 777},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		temp_dir d;
+		emu_config cfg;
+		cfg.regions = {make_region(0x1000, 0x1000, "R", "R0.BIN"), make_region(0x100000, 0x100000, "R", "R1.BIN"),
+			       make_region(0x300000, 0x1000, "R", "R2.BIN")};
+		cfg.fault = c.fault;
+		emu_model m(cfg);
+		auto r = run_engine(m, d.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, c.ret);
+		EXPECT_TRUE(contains(r.err, "failed to read duruvev chunk")) << r.err;
+		EXPECT_TRUE(contains(r.out, "R0.BIN dumped successfully\n"));
+		EXPECT_FALSE(contains(r.out, "R1.BIN dumped"));
+		EXPECT_FALSE(fs::exists(d.file("R2.BIN")));
+		EXPECT_TRUE(read_file(d.file("R0.BIN")) == region_bytes(m, cfg.regions[0]));
+		auto partial = read_file(d.file("R1.BIN"));
+		auto full = region_bytes(m, cfg.regions[1]);
+		ASSERT_EQ(partial.size(), c.kept);
+		EXPECT_TRUE(std::equal(partial.begin(), partial.end(), full.begin()));
+		if (!m.unplugged()) {
+			EXPECT_EQ(m.reset_count, 1u);
+		}
+	}
+}
+
+TEST_F(debug64_test, missing_output_directory_stops_the_loop)
+{
+	emu_config cfg;
+	cfg.regions = {make_region(0x1000, 16, "R", "A.BIN"), make_region(0x2000, 16, "R", "B.BIN")};
+	emu_model m(cfg);
+	auto r = run_engine(m, dir.file("missing").c_str(), nullptr);
+	EXPECT_EQ(r.ret, 0);
+	EXPECT_TRUE(contains(r.err, "failed to open \"A.BIN\"")) << r.err;
+	EXPECT_FALSE(contains(r.err, "B.BIN"));
+	EXPECT_EQ(m.reset_count, 1u);
+	EXPECT_EQ(m.mem_read64_count, 1u);
+}
+
+// Packet faults of the device: lying length field, packet split over two
+// transfers, HELLO_RESP carrying the device's mode.
+TEST_F(debug64_test, packet_faults)
+{
+	struct pkt_case {
+		const char *name;
+		emu_packet_fault f;
+	} cases[] = {
+		{"HELLO length field lies", {EMU_CMD_HELLO, -1, 44, 0}},
+		{"HELLO split in two transfers", {EMU_CMD_HELLO, -1, -1, 20}},
+		{"MEM_DEBUG64 sent short", {EMU_CMD_MEM_DEBUG64, 16, -1, 0}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		emu_config cfg;
+		cfg.regions = {make_region(0x1000, 16, "R", "A.BIN")};
+		cfg.fault.packet = c.f;
+		emu_model m(cfg);
+		auto r = run_engine(m, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, -EINVAL);
+		EXPECT_EQ(r.err, "request length not matching received request\n");
+		EXPECT_EQ(m.reset_count, 0u);
+		EXPECT_EQ(m.mem_read64_count, 0u);
+	}
+	for (uint32_t mode : {0u, 2u, 3u}) {
+		emu_config cfg;
+		cfg.hello_mode = mode;
+		emu_model m(cfg);
+		auto r = run_engine(m, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, 0);
+		EXPECT_EQ(m.hello_resp_mode, mode);
+		EXPECT_TRUE(m.errors.empty()) << m.errors[0];
+	}
+}
+
+TEST_F(debug64_test, malformed_mem_debug64_is_answered_with_reset)
+{
+	vorn_device_script dev;
+	dev.dev_sends(emu_pkt64(0x10, 32, {0x1000, 64, 0}))
+		.host_sends(emu_words({7, 8}))
+		.dev_sends(emu_words({8, 8}));
+	auto r = run_engine(&dev, dir.str().c_str(), nullptr);
+	EXPECT_EQ(r.ret, 0);
+	EXPECT_EQ(r.err, "unexpected MEM_DEBUG64 packet length 32\n");
+	EXPECT_TRUE(dev.mismatches.empty());
+}
+
+TEST_F(debug64_test, extra_bytes_beyond_a_request_are_not_written)
+{
+	std::vector<uint8_t> table(64, 0);
+	table[16] = 8; // length 8 at address 0
+	memcpy(table.data() + 44, "X.BIN", 5);
+	std::vector<uint8_t> data{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+	vorn_device_script dev;
+	dev.dev_sends(emu_pkt64(0x10, 24, {0x5000, 64}))
+		.host_sends(emu_pkt64(0x11, 24, {0x5000, 64}))
+		.dev_sends(table)
+		.host_sends(emu_pkt64(0x11, 24, {0, 8}))
+		.dev_sends(data)
+		.host_sends(emu_words({7, 8}))
+		.dev_sends(emu_words({8, 8}));
+	auto r = run_engine(&dev, dir.str().c_str(), nullptr);
+	EXPECT_EQ(r.ret, 0);
+	EXPECT_TRUE(dev.mismatches.empty());
+	EXPECT_TRUE(contains(r.err, "device sent 3 bytes more than requested")) << r.err;
+	EXPECT_EQ(read_file(dir.file("X.BIN")), std::vector<uint8_t>(data.begin(), data.begin() + 8));
+}
+
+} // namespace
