@@ -1,0 +1,76 @@
+// The segment filter and its wildcard matcher.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sahara.h"
+#include "vorn.h"
+
+namespace {
+
+TEST(pattern_match, table)
+{
+	struct {
+		const char *pattern, *string;
+		bool match;
+	} cases[] = {
+		{"*", "", true},	  {"?", "", false},	      {"a*", "a", true},	{"a*", "abc", true},
+		{"a?c", "abc", true},	  {"a?c", "ac", false},	      {"", "", true},		{"", "a", false},
+		{"*c", "abc", true},	  {"*b", "abc", false},	      {"a*b*c", "aXbYc", true}, {"a*b*c", "aXbY", false},
+		{"**", "x", true},	  {"*?", "", false},	      {"A", "a", false},	{"abc", "ab", false},
+		{"*.BIN", ".BIN", true}, {"?*?", "ab", true},	      {"?*?", "a", false},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(pattern_match(c.pattern, c.string), c.match) << c.pattern << " vs " << c.string;
+}
+
+TEST(pattern_match, many_stars_against_a_full_name_finish)
+{
+	// Names are at most 20 bytes; even a hostile pattern stays cheap.
+	EXPECT_FALSE(pattern_match("*a*a*a*a*a*a*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaa"));
+}
+
+TEST(sahara_debug64_filter, decisions_for_DATA0_BIN)
+{
+	struct {
+		const char *filter;
+		bool skip;
+	} cases[] = {
+		{"DATA0", false},     {"DATA0.BIN", false}, {"DAT*", false}, {"*.BIN", false},
+		{"DATA?", false},     {"x,DATA0", false},   {",,DAT*,,", false}, {"DAT", true},
+		{"data0", true},      {" DATA0", true},	    {"", true},	     {",,,", true},
+		{"DATA0.BI", true},   {"x,y", true},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(sahara_debug64_filter("DATA0.BIN", c.filter), c.skip) << "filter \"" << c.filter << "\"";
+	EXPECT_FALSE(sahara_debug64_filter("DATA0.BIN", nullptr));
+}
+
+TEST(sahara_debug64_filter, stems)
+{
+	// The stem ends at the last dot; a leading dot gives no stem.
+	EXPECT_FALSE(sahara_debug64_filter("a.b.c", "a.b"));
+	EXPECT_TRUE(sahara_debug64_filter("a.b.c", "a"));
+	EXPECT_TRUE(sahara_debug64_filter(".bin", ""));
+	EXPECT_FALSE(sahara_debug64_filter(".x.bin", ".x"));
+	EXPECT_FALSE(sahara_debug64_filter(".bin", ".bin"));
+	EXPECT_FALSE(sahara_debug64_filter("NODOT", "NODOT"));
+	// An empty stem never matches "*".
+	EXPECT_FALSE(sahara_debug64_filter(".bin", "*"));
+}
+
+TEST(sahara_region_filename_ok, table)
+{
+	struct {
+		const char *name;
+		bool ok;
+	} cases[] = {
+		{"DDRCS0.BIN", true}, {"..BIN", true}, {"a..b", true}, {"", false},    {".", false},
+		{"..", false},	      {"../x", false}, {"a/b", false}, {"a\\b", false}, {"C:x", false},
+		{"/abs", false},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(sahara_region_filename_ok(c.name), c.ok) << c.name;
+}
+
+} // namespace
