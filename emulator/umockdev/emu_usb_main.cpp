@@ -1,0 +1,502 @@
+// duruvev-emu-usb: serves emulated EDL devices through umockdev (USB devices
+// under the real libusb, and USB serial ports) to a program it starts, then
+// exits with that program's status.
+//
+//   duruvev-emu-usb [options] -- program [args...]
+//
+// Options:
+//   --scenario NAME     regions of the device model: default, plain
+//   --region NAME:ADDR:LEN[:FILE]
+//                       a region (repeatable; replaces the scenario's)
+//   --device SPEC       an emulated USB device (repeatable)
+//   --tty SPEC          an emulated USB serial port (repeatable)
+//   --log FILE          one line per URB and event
+//   --report FILE       what every device saw, as key=value lines
+//   --timeout SEC       kill the program after SEC seconds (exit 124)
+//   --quiet             no summary on standard error
+//
+// SPEC is a comma-separated list of:
+//   serial=S            "_SN:S" in the product string
+//   product=TEXT        the whole product string instead
+//   pid=HEX             product id (USB default 900e, tty 9008)
+//   busy                the interface is claimed by someone else
+//   bad-first-interface a vendor interface without bulk IN comes first
+//   later=MS            plugged in MS ms after the program started
+//   mode=model|loopback|source[:SIZE]
+//                       what the bulk endpoints carry (USB only)
+//   name=ttyUSBn        tty device name
+//   unplug-after=BYTES  the device vanishes after BYTES of region data
+//   silent              never says anything
+//   silent-after=N      silent after N transfers
+//   no-reset-resp       no answer to RESET
+//   max-mem-transfer=N  memory answers cut into transfers of N bytes
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <ftw.h>
+#include <getopt.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include <umockdev.h>
+
+#include "edl_model.h"
+#include "tty_gadget.h"
+#include "usb_gadget.h"
+#include "usb_scenarios.h"
+
+extern char **environ;
+
+namespace {
+
+class model_function : public usb_function {
+public:
+	explicit model_function(emu_config cfg) : model(std::move(cfg)) {}
+	void host_transfer(const uint8_t *buf, size_t len) override { model.write_in(buf, len); }
+	bool in_ready() override { return model.has_output(); }
+	uint64_t in_pending() override { return model.pending_out(); }
+	size_t in_read(uint8_t *buf, size_t max) override { return model.read_out(buf, max); }
+	bool unplugged() override { return model.unplugged(); }
+	emu_model model;
+};
+
+// Every host transfer comes back as one device transfer.
+class loopback_function : public usb_function {
+public:
+	void host_transfer(const uint8_t *buf, size_t len) override
+	{
+		queue.emplace_back(buf, buf + len);
+	}
+	bool in_ready() override { return !queue.empty(); }
+	uint64_t in_pending() override { return queue.empty() ? 0 : queue.front().size() - off; }
+	size_t in_read(uint8_t *buf, size_t max) override
+	{
+		size_t n = std::min<size_t>(max, queue.front().size() - off);
+		memcpy(buf, queue.front().data() + off, n);
+		off += n;
+		if (off == queue.front().size()) {
+			queue.pop_front();
+			off = 0;
+		}
+		return n;
+	}
+	bool unplugged() override { return false; }
+	std::deque<std::vector<uint8_t>> queue;
+	size_t off = 0;
+};
+
+// Endless device transfers of one size: the raw speed of the emulated link.
+class source_function : public usb_function {
+public:
+	explicit source_function(uint64_t size) : size_(size ? size : 524288) {}
+	void host_transfer(const uint8_t *, size_t) override {}
+	bool in_ready() override { return true; }
+	uint64_t in_pending() override { return size_ - off_; }
+	size_t in_read(uint8_t *buf, size_t max) override
+	{
+		size_t n = static_cast<size_t>(std::min<uint64_t>(max, size_ - off_));
+		emu_pattern_fill(addr_, buf, n);
+		addr_ += n;
+		off_ += n;
+		if (off_ == size_)
+			off_ = 0;
+		return n;
+	}
+	bool unplugged() override { return false; }
+
+private:
+	uint64_t size_;
+	uint64_t off_ = 0;
+	uint64_t addr_ = 0;
+};
+
+struct device_spec {
+	bool is_tty = false;
+	std::string serial;
+	std::string product;
+	bool has_product = false;
+	int pid = -1;
+	bool busy = false;
+	bool bad_first_interface = false;
+	long later_ms = 0;
+	std::string mode = "model";
+	uint64_t source_size = 0;
+	std::string name;
+	emu_fault fault;
+};
+
+bool parse_u64(const std::string &text, uint64_t &out)
+{
+	if (text.empty())
+		return false;
+	char *end = nullptr;
+	errno = 0;
+	unsigned long long v = strtoull(text.c_str(), &end, 0);
+	if (errno || *end || text[0] == '-')
+		return false;
+	out = v;
+	return true;
+}
+
+bool parse_spec(const std::string &text, bool is_tty, device_spec &d)
+{
+	d.is_tty = is_tty;
+	size_t pos = 0;
+	while (pos <= text.size() && !text.empty()) {
+		size_t comma = text.find(',', pos);
+		if (comma == std::string::npos)
+			comma = text.size();
+		std::string item = text.substr(pos, comma - pos);
+		pos = comma + 1;
+		if (item.empty())
+			continue;
+		size_t eq = item.find('=');
+		std::string key = item.substr(0, eq), val = eq == std::string::npos ? "" : item.substr(eq + 1);
+		uint64_t n = 0;
+		if (key == "serial") {
+			d.serial = val;
+		} else if (key == "product") {
+			d.product = val;
+			d.has_product = true;
+		} else if (key == "pid") {
+			char *end = nullptr;
+			long v = strtol(val.c_str(), &end, 16);
+			if (val.empty() || *end || v < 0 || v > 0xffff)
+				return false;
+			d.pid = static_cast<int>(v);
+		} else if (key == "busy") {
+			d.busy = true;
+		} else if (key == "bad-first-interface") {
+			d.bad_first_interface = true;
+		} else if (key == "later" && parse_u64(val, n)) {
+			d.later_ms = static_cast<long>(n);
+		} else if (key == "mode") {
+			d.mode = val.substr(0, val.find(':'));
+			if (val.find(':') != std::string::npos && !parse_u64(val.substr(val.find(':') + 1), d.source_size))
+				return false;
+			if (d.mode != "model" && d.mode != "loopback" && d.mode != "source")
+				return false;
+		} else if (key == "name") {
+			d.name = val;
+		} else if (key == "unplug-after" && parse_u64(val, n)) {
+			d.fault.unplug_after_data = static_cast<int64_t>(n);
+		} else if (key == "silent") {
+			d.fault.silent_at_start = true;
+		} else if (key == "silent-after" && parse_u64(val, n)) {
+			d.fault.silent_after_transfers = static_cast<int64_t>(n);
+		} else if (key == "no-reset-resp") {
+			d.fault.no_reset_resp = true;
+		} else if (key == "max-mem-transfer" && parse_u64(val, n)) {
+			d.fault.max_mem_transfer = static_cast<size_t>(n);
+		} else {
+			return false;
+		}
+	}
+	return true;
+}
+
+bool parse_region(const std::string &text, emu_region &r)
+{
+	std::vector<std::string> parts;
+	size_t pos = 0;
+	for (;;) {
+		size_t c = text.find(':', pos);
+		parts.push_back(text.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
+		if (c == std::string::npos)
+			break;
+		pos = c + 1;
+	}
+	if (parts.size() < 3 || parts.size() > 4 || parts[0].empty())
+		return false;
+	if (!parse_u64(parts[1], r.addr) || !parse_u64(parts[2], r.length))
+		return false;
+	r.region = parts[0];
+	r.filename = parts.size() == 4 ? parts[3] : parts[0] + ".BIN";
+	return true;
+}
+
+std::string product_for(const device_spec &d, bool is_tty)
+{
+	if (d.has_product)
+		return d.product;
+	std::string base = is_tty ? "QUSB__BULK" : "QUSB_BULK_CID:0402";
+	return d.serial.empty() ? base : base + "_SN:" + d.serial;
+}
+
+double now_s()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+	remove(path);
+	return 0;
+}
+
+volatile sig_atomic_t child_pid = 0;
+
+void forward_signal(int sig)
+{
+	if (child_pid > 0)
+		kill(child_pid, sig);
+}
+
+void usage(FILE *out)
+{
+	fprintf(out, "usage: duruvev-emu-usb [--scenario NAME] [--region NAME:ADDR:LEN[:FILE]]... "
+		     "[--device SPEC]... [--tty SPEC]... [--log FILE] [--report FILE] [--timeout SEC] "
+		     "[--quiet] -- program [args...]\n");
+}
+
+void model_report(FILE *f, const emu_model &m)
+{
+	fprintf(f, " hello_resp=%u mem_reads=%llu data_bytes=%llu resets=%u finished=%d unplugged=%d errors=%zu",
+		m.hello_resp_count, static_cast<unsigned long long>(m.mem_read64_count),
+		static_cast<unsigned long long>(m.data_bytes_sent), m.reset_count, m.finished() ? 1 : 0,
+		m.unplugged() ? 1 : 0, m.errors.size());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	static const struct option options[] = {
+		{"scenario", required_argument, nullptr, 's'}, {"region", required_argument, nullptr, 'r'},
+		{"device", required_argument, nullptr, 'D'},   {"tty", required_argument, nullptr, 'T'},
+		{"log", required_argument, nullptr, 'l'},      {"report", required_argument, nullptr, 'R'},
+		{"timeout", required_argument, nullptr, 't'},  {"quiet", no_argument, nullptr, 'q'},
+		{"help", no_argument, nullptr, 'h'},	       {nullptr, 0, nullptr, 0},
+	};
+	std::string scenario = "default", log_path, report_path;
+	std::vector<emu_region> regions;
+	std::vector<device_spec> specs;
+	double timeout_s = 0;
+	bool quiet = false;
+	int opt;
+
+	while ((opt = getopt_long(argc, argv, "+h", options, nullptr)) != -1) {
+		device_spec d;
+		emu_region r;
+		switch (opt) {
+		case 's':
+			scenario = optarg;
+			break;
+		case 'r':
+			if (!parse_region(optarg, r)) {
+				fprintf(stderr, "emu-usb: bad region \"%s\"\n", optarg);
+				return 2;
+			}
+			regions.push_back(r);
+			break;
+		case 'D':
+		case 'T':
+			if (!parse_spec(optarg, opt == 'T', d)) {
+				fprintf(stderr, "emu-usb: bad device \"%s\"\n", optarg);
+				return 2;
+			}
+			specs.push_back(d);
+			break;
+		case 'l':
+			log_path = optarg;
+			break;
+		case 'R':
+			report_path = optarg;
+			break;
+		case 't':
+			timeout_s = atof(optarg);
+			break;
+		case 'q':
+			quiet = true;
+			break;
+		case 'h':
+			usage(stdout);
+			return 0;
+		default:
+			usage(stderr);
+			return 2;
+		}
+	}
+	if (optind >= argc) {
+		usage(stderr);
+		return 2;
+	}
+
+	emu_config base;
+	if (!emu_usb_scenario(scenario, base)) {
+		fprintf(stderr, "emu-usb: unknown scenario \"%s\"\n", scenario.c_str());
+		return 2;
+	}
+	if (!regions.empty())
+		base.regions = regions;
+
+	std::unique_ptr<FILE, int (*)(FILE *)> log(nullptr, fclose);
+	if (!log_path.empty()) {
+		log.reset(fopen(log_path.c_str(), "w"));
+		if (!log) {
+			fprintf(stderr, "emu-usb: cannot write %s: %s\n", log_path.c_str(), strerror(errno));
+			return 2;
+		}
+	}
+	std::mutex log_lock;
+
+	UMockdevTestbed *tb = umockdev_testbed_new();
+	gchar *root = umockdev_testbed_get_root_dir(tb);
+
+	std::vector<std::unique_ptr<usb_gadget>> usbs;
+	std::vector<std::unique_ptr<tty_gadget>> ttys;
+	std::vector<long> usb_later;
+	int devnum = 2, tty_index = 0;
+	for (const auto &d : specs) {
+		emu_config cfg = base;
+		cfg.fault = d.fault;
+		if (d.is_tty) {
+			tty_gadget_config tc;
+			tc.name = d.name.empty() ? "ttyUSB" + std::to_string(tty_index) : d.name;
+			tc.pid = static_cast<uint16_t>(d.pid >= 0 ? d.pid : 0x9008);
+			tc.product = product_for(d, true);
+			tc.index = tty_index++;
+			ttys.push_back(std::make_unique<tty_gadget>(tb, tc, std::make_unique<emu_model>(cfg)));
+			continue;
+		}
+		usb_gadget_config gc;
+		gc.pid = static_cast<uint16_t>(d.pid >= 0 ? d.pid : 0x900e);
+		gc.product = product_for(d, false);
+		gc.busy = d.busy;
+		gc.bad_first_interface = d.bad_first_interface;
+		gc.devnum = devnum++;
+		std::unique_ptr<usb_function> fn;
+		if (d.mode == "loopback")
+			fn = std::make_unique<loopback_function>();
+		else if (d.mode == "source")
+			fn = std::make_unique<source_function>(d.source_size);
+		else
+			fn = std::make_unique<model_function>(cfg);
+		usbs.push_back(std::make_unique<usb_gadget>(tb, gc, std::move(fn), log.get(), &log_lock));
+		usb_later.push_back(d.later_ms);
+	}
+
+	bool ok = true;
+	for (size_t i = 0; i < usbs.size(); i++)
+		if (usb_later[i] == 0)
+			ok = ok && usbs[i]->plug();
+	for (auto &t : ttys)
+		ok = ok && t->plug();
+
+	int status = 2;
+	if (ok) {
+		std::string preload = "libumockdev-preload.so.0";
+		if (const char *old = getenv("LD_PRELOAD"); old && *old)
+			preload += std::string(" ") + old;
+		std::string asan = "verify_asan_link_order=0";
+		if (const char *old = getenv("ASAN_OPTIONS"); old && *old)
+			asan = std::string(old) + ":" + asan;
+
+		pid_t pid = fork();
+		if (pid == 0) {
+			setenv("UMOCKDEV_DIR", root, 1);
+			setenv("LD_PRELOAD", preload.c_str(), 1);
+			setenv("ASAN_OPTIONS", asan.c_str(), 1);
+			execvp(argv[optind], argv + optind);
+			fprintf(stderr, "emu-usb: cannot start %s: %s\n", argv[optind], strerror(errno));
+			_exit(127);
+		}
+		if (pid < 0) {
+			fprintf(stderr, "emu-usb: fork: %s\n", strerror(errno));
+		} else {
+			child_pid = pid;
+			signal(SIGTERM, forward_signal);
+			signal(SIGINT, forward_signal);
+			double start = now_s();
+			bool killed = false;
+			for (;;) {
+				int st = 0;
+				pid_t r = waitpid(pid, &st, WNOHANG);
+				if (r == pid) {
+					status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+					break;
+				}
+				if (r < 0 && errno != EINTR)
+					break;
+				double elapsed = now_s() - start;
+				for (size_t i = 0; i < usbs.size(); i++)
+					if (usb_later[i] > 0 && !usbs[i]->plugged() && elapsed * 1000 >= usb_later[i])
+						usbs[i]->plug();
+				if (timeout_s > 0 && elapsed > timeout_s && !killed) {
+					fprintf(stderr, "emu-usb: program still running after %.0f s, killed\n", timeout_s);
+					kill(pid, SIGKILL);
+					killed = true;
+				}
+				usleep(5000);
+			}
+			if (killed)
+				status = 124;
+		}
+	}
+
+	for (auto &t : ttys)
+		t->stop();
+
+	std::unique_ptr<FILE, int (*)(FILE *)> report(nullptr, fclose);
+	if (!report_path.empty())
+		report.reset(fopen(report_path.c_str(), "w"));
+	std::vector<FILE *> outs;
+	if (report)
+		outs.push_back(report.get());
+	if (!quiet)
+		outs.push_back(stderr);
+	for (FILE *f : outs) {
+		for (auto &u : usbs) {
+			usb_gadget_stats s = u->stats();
+			std::lock_guard<std::mutex> g(u->lock());
+			fprintf(f,
+				"%susb %03d/%03d pid=%04x product=%s plugged=%d opened=%d out_urbs=%llu out_bytes=%llu "
+				"out_zlps=%llu in_urbs=%llu in_bytes=%llu in_zlps=%llu discards=%llu claims=%llu "
+				"claim_refused=%llu",
+				f == stderr ? "emu-usb: " : "", u->config().busnum, u->config().devnum, u->config().pid,
+				u->config().product.c_str(), u->plugged() ? 1 : 0, s.opened ? 1 : 0,
+				static_cast<unsigned long long>(s.out_urbs), static_cast<unsigned long long>(s.out_bytes),
+				static_cast<unsigned long long>(s.out_zlps), static_cast<unsigned long long>(s.in_urbs),
+				static_cast<unsigned long long>(s.in_bytes), static_cast<unsigned long long>(s.in_zlps),
+				static_cast<unsigned long long>(s.discards), static_cast<unsigned long long>(s.claims),
+				static_cast<unsigned long long>(s.claim_refused));
+			if (auto *m = dynamic_cast<model_function *>(u->function())) {
+				model_report(f, m->model);
+				fputc('\n', f);
+				for (const auto &e : m->model.errors)
+					fprintf(f, "%serror: %s\n", f == stderr ? "emu-usb: " : "", e.c_str());
+			} else {
+				fputc('\n', f);
+			}
+		}
+		for (auto &t : ttys) {
+			std::lock_guard<std::mutex> g(t->lock());
+			fprintf(f, "%stty %s product=%s", f == stderr ? "emu-usb: " : "", t->config().name.c_str(),
+				t->config().product.c_str());
+			model_report(f, *t->model());
+			fputc('\n', f);
+			for (const auto &e : t->model()->errors)
+				fprintf(f, "%serror: %s\n", f == stderr ? "emu-usb: " : "", e.c_str());
+		}
+	}
+	report.reset();
+
+	ttys.clear();
+	usbs.clear();
+	g_object_unref(tb);
+	// umockdev leaves its testbed directory behind.
+	nftw(root, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+	g_free(root);
+	return status;
+}

@@ -1,0 +1,114 @@
+// One emulated USB device on a umockdev testbed, served live to the real
+// libusb of a program running under the umockdev preload: sysfs attributes
+// and descriptors, and the usbdevfs ioctls (URB submit/reap/discard,
+// interface claim) answered by this process. What flows over the bulk
+// endpoints comes from a usb_function: the device model, a loopback or an
+// endless source.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <umockdev.h>
+
+class usb_function {
+public:
+	virtual ~usb_function() = default;
+	// One complete host transfer: the OUT URBs up to and including a
+	// short or zero-length one, joined.
+	virtual void host_transfer(const uint8_t *buf, size_t len) = 0;
+	// True when a device transfer (or the rest of one) can go out now.
+	virtual bool in_ready() = 0;
+	// Bytes left in the current device transfer.
+	virtual uint64_t in_pending() = 0;
+	// Next bytes of the current transfer, at most max; never crosses into
+	// the next transfer.
+	virtual size_t in_read(uint8_t *buf, size_t max) = 0;
+	// The device failed: everything from now on fails as after an unplug.
+	virtual bool unplugged() = 0;
+};
+
+struct usb_gadget_config {
+	uint16_t vid = 0x05c6;
+	uint16_t pid = 0x900e;
+	std::string product; // iProduct text
+	uint16_t packet_size = 512;
+	// The interface is claimed by someone else: CLAIMINTERFACE fails.
+	bool busy = false;
+	// A first vendor interface without a bulk IN endpoint, before the
+	// usable one.
+	bool bad_first_interface = false;
+	int busnum = 1;
+	int devnum = 2;
+};
+
+// Counters of what the host did, for the report.
+struct usb_gadget_stats {
+	uint64_t out_urbs = 0, out_bytes = 0, out_zlps = 0;
+	uint64_t in_urbs = 0, in_bytes = 0, in_zlps = 0;
+	uint64_t discards = 0, claims = 0, claim_refused = 0, control = 0;
+	bool opened = false; // an interface was claimed
+};
+
+class usb_gadget {
+public:
+	// log may be null; it is shared between gadgets and written under lock.
+	usb_gadget(UMockdevTestbed *tb, usb_gadget_config cfg, std::unique_ptr<usb_function> fn, FILE *log,
+		   std::mutex *log_lock);
+	~usb_gadget();
+	usb_gadget(const usb_gadget &) = delete;
+	usb_gadget &operator=(const usb_gadget &) = delete;
+
+	// Puts the device on the testbed and starts answering its ioctls.
+	bool plug();
+	bool plugged() const { return plugged_; }
+	// Takes the device away: pending and later URBs fail.
+	void unplug();
+
+	usb_gadget_stats stats();
+	const usb_gadget_config &config() const { return cfg_; }
+	usb_function *function() { return fn_.get(); }
+	std::mutex &lock() { return mu_; }
+
+private:
+	struct urb_rec {
+		UMockdevIoctlData *urb = nullptr; // resolved struct usbdevfs_urb
+		UMockdevIoctlData *buf = nullptr; // resolved buffer (may be null)
+		uint64_t client_addr = 0;
+		int endpoint = 0;
+	};
+
+	static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer self);
+	gboolean handle_ioctl(UMockdevIoctlClient *client);
+	void submit(UMockdevIoctlClient *client);
+	void reap(UMockdevIoctlClient *client);
+	void discard(UMockdevIoctlClient *client);
+	void control(urb_rec &r);
+	void service_in();
+	void complete(urb_rec &r, int status, int actual);
+	void fail_all_pending();
+	void check_unplug();
+	void logf(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+	std::vector<uint8_t> descriptors() const;
+	std::string devpath() const;
+
+	UMockdevTestbed *tb_;
+	usb_gadget_config cfg_;
+	std::unique_ptr<usb_function> fn_;
+	FILE *log_;
+	std::mutex *log_lock_;
+	std::mutex mu_;
+	UMockdevIoctlBase *handler_ = nullptr;
+	std::string syspath_;
+	bool plugged_ = false;
+	bool gone_ = false;
+	std::deque<urb_rec> pending_in_;
+	std::deque<urb_rec> completed_;
+	std::vector<uint8_t> out_acc_; // OUT URBs of the transfer in progress
+	bool zlp_due_ = false;	       // a full IN transfer still owes its ZLP
+	usb_gadget_stats stats_;
+};
