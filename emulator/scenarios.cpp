@@ -1,0 +1,234 @@
+// Named memory-debug scenarios and the files a correct dump of them yields.
+#include "scenarios.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t KiB = 1024;
+constexpr uint64_t MiB = 1024 * KiB;
+
+emu_region region(uint64_t addr, uint64_t length, const char *name, const char *file)
+{
+	emu_region r;
+	r.type = 1;
+	r.addr = addr;
+	r.length = length;
+	r.region = name;
+	r.filename = file;
+	return r;
+}
+
+// The text a kernel puts into its vmcoreinfo note, zero-padded to one page.
+std::vector<uint8_t> vmcoreinfo_page(void)
+{
+	static const char text[] = "OSRELEASE=5.15.104-android13-8-g1ab2c3d4e5f6\n"
+				   "BUILD-ID=4f1c2a9b7e3d5c6a8b9c0d1e2f3a4b5c6d7e8f90\n"
+				   "PAGESIZE=4096\n"
+				   "SYMBOL(init_uts_ns)=ffffffc00a2d8a50\n"
+				   "OFFSET(uts_namespace.name)=0\n"
+				   "SYMBOL(node_online_map)=ffffffc00a2c6a28\n"
+				   "SYMBOL(swapper_pg_dir)=ffffffc00a1ba000\n"
+				   "SYMBOL(_stext)=ffffffc008010000\n"
+				   "SYMBOL(vmap_area_list)=ffffffc00a2f1eb8\n"
+				   "SYMBOL(mem_section)=ffffff8800f00000\n"
+				   "LENGTH(mem_section)=2048\n"
+				   "SIZE(mem_section)=16\n"
+				   "OFFSET(mem_section.section_mem_map)=0\n"
+				   "NUMBER(MAX_PHYSMEM_BITS)=48\n"
+				   "SIZE(page)=64\n"
+				   "SIZE(pglist_data)=6592\n"
+				   "SIZE(zone)=1664\n"
+				   "OFFSET(page.flags)=0\n"
+				   "OFFSET(page._refcount)=52\n"
+				   "OFFSET(page.mapping)=24\n"
+				   "OFFSET(page.lru)=8\n"
+				   "LENGTH(zone.free_area)=11\n"
+				   "NUMBER(PG_lru)=4\n"
+				   "NUMBER(PG_private)=13\n"
+				   "NUMBER(PG_swapcache)=10\n"
+				   "NUMBER(PG_slab)=9\n"
+				   "NUMBER(PAGE_BUDDY_MAPCOUNT_VALUE)=-129\n"
+				   "NUMBER(VA_BITS)=39\n"
+				   "NUMBER(kimage_voffset)=0xffffffbf70000000\n"
+				   "NUMBER(PHYS_OFFSET)=0x80000000\n"
+				   "KERNELOFFSET=0\n"
+				   "CRASHTIME=1700000000\n";
+	std::vector<uint8_t> page(4096, 0);
+	memcpy(page.data(), text, sizeof(text) - 1);
+	return page;
+}
+
+void crash(emu_config &cfg)
+{
+	// Kernel sections the minidump ELF header describes.
+	const uint64_t ktext = 0x80010000, kdata = 0x81e00000, klog = 0x82c00000;
+	const uint64_t ktext_len = MiB + 0x3450, kdata_len = 256 * KiB, klog_len = 128 * KiB;
+	std::vector<emu_kelf_segment> segs = {{1, ktext, ktext_len}, {1, kdata, kdata_len}, {1, klog, klog_len}};
+	std::vector<uint8_t> vmcore = vmcoreinfo_page();
+
+	emu_region kelf = region(0x85f00000, 0, "md_KELF_HEADER", "md_KELF_HEADER.BIN");
+	kelf.bytes = emu_make_kelf(segs, emu_kelf_size(segs.size()) + vmcore.size());
+	kelf.length = kelf.bytes.size();
+	emu_region vmci = region(0x85f01000, vmcore.size(), "md_KVMCOREINFO", "md_KVMCOREINFO.BIN");
+	vmci.bytes = vmcore;
+
+	cfg.regions = {
+		region(0x0c100000, 32 * KiB, "CODERAM", "CODERAM.BIN"),
+		region(0x14680000, 256 * KiB, "OCIMEM", "OCIMEM.BIN"),
+		region(0x146bf000, 4 * KiB, "RST_STAT", "RST_STAT.BIN"),
+		region(0x0b0e0000, 12 * KiB, "PMIC_PON", "PMIC_PON.BIN"),
+		kelf,
+		vmci,
+		region(ktext, ktext_len, "md_KTEXT", "md_KTEXT.BIN"),
+		region(kdata, kdata_len, "md_KDATA", "md_KDATA.BIN"),
+		region(klog, klog_len, "md_KLOGBUF", "md_KLOGBUF.BIN"),
+		region(0x80000000, 4 * MiB, "DDRCS0_0", "DDRCS0_0.BIN"),
+		region(0x80400000, 3 * MiB + 0x1234, "DDRCS0_1", "DDRCS0_1.BIN"),
+		region(0x880000000, 2 * MiB, "DDRCS1_0", "DDRCS1_0.BIN"),
+		region(0x8a0000000, 512 * KiB, "DDRCS1_1", "DDRCS1_1.BIN"),
+	};
+	// Outside every region, so no region read can be mistaken for it.
+	cfg.table_addr = 0x14800000;
+}
+
+void small(emu_config &cfg)
+{
+	cfg.regions = {
+		region(0x14680000, 40 * KiB, "OCIMEM", "OCIMEM.BIN"),
+		region(0x80000000, 512 * KiB + 1, "DDR_EDGE", "DDR_EDGE.BIN"),
+		region(0x0c100000, 100, "CODERAM", "CODERAM.BIN"),
+	};
+}
+
+// "prefix:N" with N in 1..max.
+bool numbered(const std::string &name, const char *prefix, uint64_t max, uint64_t *n)
+{
+	size_t plen = strlen(prefix);
+	if (name.compare(0, plen, prefix) != 0 || name.size() == plen)
+		return false;
+	const char *digits = name.c_str() + plen;
+	for (const char *p = digits; *p; p++)
+		if (*p < '0' || *p > '9')
+			return false;
+	errno = 0;
+	unsigned long long v = strtoull(digits, nullptr, 10);
+	if (errno != 0 || v < 1 || v > max)
+		return false;
+	*n = v;
+	return true;
+}
+
+} // namespace
+
+bool emu_scenario(const std::string &name, emu_config &cfg)
+{
+	emu_config out;
+	uint64_t n = 0;
+
+	if (name == "crash") {
+		crash(out);
+	} else if (name == "small") {
+		small(out);
+	} else if (numbered(name, "bulk:", 65536, &n)) {
+		out.regions = {region(0x80000000, n * MiB, "DDRCS0", "DDRCS0.BIN")};
+	} else if (numbered(name, "many:", 1024, &n)) {
+		for (uint64_t i = 0; i < n; i++) {
+			std::string tag = "R" + std::to_string(i);
+			out.regions.push_back(region(0x90000000 + i * 0x10000, 4 * KiB, tag.c_str(), (tag + ".BIN").c_str()));
+		}
+	} else {
+		return false;
+	}
+	cfg = std::move(out);
+	return true;
+}
+
+const char *emu_scenario_help(void)
+{
+	return "  crash    realistic crash: kernel ELF header, vmcoreinfo, kernel and DDR regions (~12 MiB)\n"
+	       "  small    three plain regions, no kernel ELF header\n"
+	       "  bulk:N   one region of N MiB\n"
+	       "  many:N   N regions of 4 KiB (a region table of 64*N bytes)\n";
+}
+
+std::vector<emu_expected_file> emu_expected_regions(const emu_model &model)
+{
+	std::vector<emu_expected_file> files;
+	for (const emu_region &r : model.config().regions) {
+		emu_expected_file f;
+		f.name = r.filename.substr(0, std::min<size_t>(r.filename.size(), 20));
+		f.name = f.name.substr(0, strnlen(f.name.c_str(), f.name.size()));
+		f.bytes.resize(r.length);
+		if (r.length && !model.memory(r.addr, f.bytes.data(), f.bytes.size()))
+			f.bytes.clear();
+		files.push_back(std::move(f));
+	}
+	return files;
+}
+
+std::vector<uint8_t> emu_expected_minidump(const emu_model &model)
+{
+	const auto &regions = model.config().regions;
+	auto name_of = [](const emu_region &r) { return r.region.substr(0, 20); };
+	auto content = [&](const emu_region &r) {
+		std::vector<uint8_t> b(r.length);
+		if (r.length)
+			model.memory(r.addr, b.data(), b.size());
+		return b;
+	};
+	auto le = [](const uint8_t *p, int n) {
+		uint64_t v = 0;
+		for (int i = n - 1; i >= 0; i--)
+			v = (v << 8) | p[i];
+		return v;
+	};
+
+	const emu_region *kelf = nullptr;
+	for (const emu_region &r : regions)
+		if (name_of(r).compare(0, 7, "md_KELF") == 0) {
+			kelf = &r;
+			break;
+		}
+	if (!kelf)
+		return {};
+
+	std::vector<uint8_t> out = content(*kelf);
+	struct load {
+		uint64_t paddr, filesz;
+	};
+	std::vector<load> loads;
+	uint64_t phoff = le(out.data() + 32, 8), phnum = le(out.data() + 56, 2);
+	for (uint64_t i = 0; i < phnum; i++) {
+		const uint8_t *ph = out.data() + phoff + 56 * i;
+		if (le(ph, 4) == 1)
+			loads.push_back({le(ph + 24, 8), le(ph + 32, 8)});
+	}
+
+	for (const emu_region &r : regions) {
+		if (&r == kelf || name_of(r).compare(0, 4, "md_K") != 0)
+			continue;
+		bool loaded = false;
+		for (const load &l : loads)
+			loaded = loaded || l.paddr == r.addr;
+		if (!loaded) {
+			std::vector<uint8_t> b = content(r);
+			out.insert(out.end(), b.begin(), b.end());
+			break;
+		}
+	}
+	for (const load &l : loads) {
+		for (const emu_region &r : regions) {
+			if (r.addr != l.paddr)
+				continue;
+			std::vector<uint8_t> b = content(r);
+			if (b.size() < l.filesz)
+				b.resize(l.filesz, 0);
+			out.insert(out.end(), b.begin(), b.end());
+			break;
+		}
+	}
+	return out;
+}

@@ -1,0 +1,36 @@
+// Named memory-debug scenarios for the device model: what the emulator
+// program serves, and what end-to-end tests build to know the files the tool
+// must write.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "edl_model.h"
+
+// Fills cfg (from a default emu_config) with the named scenario:
+//  "crash"   a realistic crash: a kernel ELF header region (md_KELF) whose
+//            PT_LOAD segments are kernel regions, a vmcoreinfo region with
+//            real vmcoreinfo text, DDR regions of a few MiB (one of an odd
+//            size, one above 4 GiB), OCIMEM, CODERAM and a few small ones;
+//            about 12 MiB.
+//  "small"   three plain regions (one of them one byte over a 512 KiB
+//            block), no kernel ELF header; for quick tests.
+//  "bulk:N"  one region of N MiB (1..65536), for throughput figures.
+//  "many:N"  N regions of 4 KiB each (1..1024): a region table of 64*N bytes.
+// Returns false for an unknown name or a bad number; cfg is then unchanged.
+bool emu_scenario(const std::string &name, emu_config &cfg);
+
+// One line per scenario name, for usage texts.
+const char *emu_scenario_help(void);
+
+// What the tool must write for cfg: file name and content of every region
+// (the device's memory behind it), and the expected "minidump.elf" (empty
+// when cfg has no kernel ELF header region). For scenarios that fit in
+// memory.
+struct emu_expected_file {
+	std::string name;
+	std::vector<uint8_t> bytes;
+};
+std::vector<emu_expected_file> emu_expected_regions(const emu_model &model);
+std::vector<uint8_t> emu_expected_minidump(const emu_model &model);
