@@ -1,0 +1,37 @@
+#!/bin/sh
+# Dumps an emulated crashed device over a pseudo-terminal into ./demo-dump:
+# the emulator plays the device's end of a USB serial port, and the tool
+# opens the port as it would a real one (-S names the port directly).
+# Usage: scripts/demo.sh [BUILD_DIR]
+set -eu
+
+build=${1:-build}
+tool="$build/duruvev"
+emu="$build/duruvev-emu"
+out=./demo-dump
+
+for prog in "$tool" "$emu"; do
+    if [ ! -x "$prog" ]; then
+        echo "demo: $prog not built (run make build first)" >&2
+        exit 1
+    fi
+done
+
+rm -rf "$out"
+echo "== Emulated device: realistic crash (kernel ELF header, vmcoreinfo, kernel and DDR regions)"
+echo "== $tool -S <pty> -o $out"
+# The emulator starts the tool with {pty} replaced by the port's path and
+# exits with the tool's status; the time limit keeps a broken build from
+# hanging the demo.
+"$emu" --scenario crash --time-limit 50 -- "$tool" -S '{pty}' -o "$out"
+
+echo
+echo "== Files in $out"
+ls -l "$out"
+echo
+echo "== readelf -l $out/minidump.elf"
+if command -v readelf >/dev/null 2>&1; then
+    readelf -l "$out/minidump.elf"
+else
+    echo "(readelf not installed: package binutils)"
+fi
