@@ -150,7 +150,7 @@ TEST_F(FileTest, MembersLoadExactlyWhetherStoredOrDeflated)
 		void *buf = vorn_file_load(&f, &len);
 		ASSERT_NE(buf, nullptr);
 		ASSERT_EQ(len, c.want.size());
-		EXPECT_EQ(memcmp(buf, c.want.data(), len), 0);
+		EXPECT_TRUE(std::equal(c.want.begin(), c.want.end(), static_cast<uint8_t *>(buf)));
 		free(buf);
 		vorn_file_close(&f);
 		EXPECT_EQ(f.type, VORN_FILE_TYPE_UNKNOWN);
