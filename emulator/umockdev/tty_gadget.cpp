@@ -56,6 +56,7 @@ bool tty_gadget::plug()
 		 "E: DEVNAME=/dev/%s\n"
 		 "E: SUBSYSTEM=tty\n"
 		 "A: dev=188:%d\\n\n"
+		 "L: device=../../../%s\n"
 		 "\n"
 		 "P: %s\n"
 		 "E: SUBSYSTEM=usb-serial\n"
@@ -69,11 +70,12 @@ bool tty_gadget::plug()
 		 "A: bInterfaceProtocol=ff\\n\n"
 		 "\n"
 		 "P: %s\n"
+		 "E: SUBSYSTEM=usb\n"
 		 "A: idVendor=%04x\\n\n"
 		 "A: idProduct=%04x\\n\n"
 		 "A: product=%s\\n\n"
 		 "\n",
-		 ser.c_str(), cfg_.name.c_str(), cfg_.name.c_str(), cfg_.name.c_str(), cfg_.index, ser.c_str(),
+		 ser.c_str(), cfg_.name.c_str(), cfg_.name.c_str(), cfg_.name.c_str(), cfg_.index, cfg_.name.c_str(), ser.c_str(),
 		 itf.c_str(), usb.c_str(), cfg_.vid, cfg_.pid, cfg_.product.c_str());
 
 	GError *error = nullptr;
