@@ -1,0 +1,179 @@
+// The built program dumps the emulated device through a pseudo-terminal,
+// opened the way a USB serial port is (-S names the port), as a user would
+// run it: duruvev-emu starts duruvev with the port's path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "edl_model.h"
+#include "run_program.h"
+#include "scenarios.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct temp_dir {
+	fs::path path;
+	temp_dir()
+	{
+		std::string t = (fs::temp_directory_path() / "e2e-pty-XXXXXX").string();
+		path = mkdtemp(t.data());
+	}
+	~temp_dir() { fs::remove_all(path); }
+};
+
+std::vector<uint8_t> slurp(const fs::path &p)
+{
+	std::ifstream f(p, std::ios::binary);
+	return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+std::set<std::string> files_in(const fs::path &dir)
+{
+	std::set<std::string> names;
+	for (const auto &e : fs::directory_iterator(dir))
+		names.insert(e.path().filename().string());
+	return names;
+}
+
+// Runs the emulator with the tool behind it; generous limits, so a hang
+// fails the test instead of blocking the suite.
+program_result dump(const std::string &scenario, const fs::path &out, const std::vector<std::string> &emu_opts = {},
+		    const std::vector<std::string> &tool_args = {})
+{
+	std::vector<std::string> argv = {DURUVEV_EMU_BIN, "-q", "--scenario", scenario, "--time-limit", "100"};
+	argv.insert(argv.end(), emu_opts.begin(), emu_opts.end());
+	argv.insert(argv.end(), {"--", DURUVEV_BIN, "-S", "{pty}", "-o", out.string()});
+	argv.insert(argv.end(), tool_args.begin(), tool_args.end());
+	return run_program(argv, 120);
+}
+
+emu_model model_of(const std::string &scenario)
+{
+	emu_config cfg;
+	EXPECT_TRUE(emu_scenario(scenario, cfg)) << scenario;
+	return emu_model(cfg);
+}
+
+void expect_region_files(const fs::path &dir, const emu_model &model, const std::set<std::string> &only = {})
+{
+	for (const emu_expected_file &f : emu_expected_regions(model)) {
+		if (!only.empty() && !only.count(f.name))
+			continue;
+		SCOPED_TRACE(f.name);
+		std::vector<uint8_t> got = slurp(dir / f.name);
+		ASSERT_EQ(got.size(), f.bytes.size());
+		EXPECT_TRUE(got == f.bytes) << "content differs";
+	}
+}
+
+TEST(e2e_pty, crash_dump_is_byte_identical)
+{
+	temp_dir tmp;
+	program_result r = dump("crash", tmp.path);
+	ASSERT_FALSE(r.timed_out) << r.out << r.err;
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+
+	emu_model model = model_of("crash");
+	std::set<std::string> want = {"minidump.elf"};
+	for (const emu_expected_file &f : emu_expected_regions(model))
+		want.insert(f.name);
+	EXPECT_EQ(files_in(tmp.path), want);
+	expect_region_files(tmp.path, model);
+
+	std::vector<uint8_t> elf = slurp(tmp.path / "minidump.elf");
+	std::vector<uint8_t> expected = emu_expected_minidump(model);
+	ASSERT_FALSE(expected.empty());
+	EXPECT_EQ(elf.size(), expected.size());
+	EXPECT_TRUE(elf == expected) << "minidump.elf differs";
+	EXPECT_NE(r.out.find("minidump: ELF written to"), std::string::npos) << r.out;
+}
+
+TEST(e2e_pty, filter_admits_some_regions)
+{
+	temp_dir tmp;
+	program_result r = dump("crash", tmp.path, {}, {"DDRCS0_*,md_K*"});
+	ASSERT_FALSE(r.timed_out) << r.out << r.err;
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+
+	std::set<std::string> admitted = {"DDRCS0_0.BIN",	"DDRCS0_1.BIN", "md_KELF_HEADER.BIN", "md_KVMCOREINFO.BIN",
+					  "md_KTEXT.BIN",	"md_KDATA.BIN", "md_KLOGBUF.BIN"};
+	std::set<std::string> want = admitted;
+	want.insert("minidump.elf");
+	EXPECT_EQ(files_in(tmp.path), want);
+	emu_model model = model_of("crash");
+	expect_region_files(tmp.path, model, admitted);
+	EXPECT_TRUE(slurp(tmp.path / "minidump.elf") == emu_expected_minidump(model));
+	EXPECT_NE(r.out.find("CODERAM.BIN skipped per filter"), std::string::npos) << r.out;
+
+	// A filter that admits nothing writes nothing, not even an empty file.
+	temp_dir tmp2;
+	r = dump("small", tmp2.path, {}, {"NOTHING*"});
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_TRUE(files_in(tmp2.path).empty());
+}
+
+TEST(e2e_pty, unplug_in_the_middle_of_a_region)
+{
+	// small: OCIMEM.BIN (40 KiB), then DDR_EDGE.BIN (512 KiB + 1),
+	// CODERAM.BIN. The device vanishes 100000 bytes into DDR_EDGE.BIN.
+	const uint64_t cut = 40 * 1024 + 100000;
+	temp_dir tmp;
+	program_result r = dump("small", tmp.path, {"--unplug-after", std::to_string(cut)});
+	ASSERT_FALSE(r.timed_out) << "no hang after the device vanished\n" << r.out << r.err;
+	EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+	EXPECT_NE(r.err.find("failed to read duruvev chunk"), std::string::npos) << r.err;
+
+	emu_model model = model_of("small");
+	std::vector<emu_expected_file> want = emu_expected_regions(model);
+	// The region before is complete and kept.
+	expect_region_files(tmp.path, model, {"OCIMEM.BIN"});
+	// The interrupted one holds only true bytes, never more than were sent.
+	std::vector<uint8_t> partial = slurp(tmp.path / "DDR_EDGE.BIN");
+	EXPECT_LE(partial.size(), 100000u);
+	EXPECT_TRUE(std::equal(partial.begin(), partial.end(), want[1].bytes.begin()));
+	EXPECT_FALSE(fs::exists(tmp.path / "CODERAM.BIN"));
+}
+
+TEST(e2e_pty, silent_device_fails_without_hanging)
+{
+	temp_dir tmp;
+	program_result r = dump("small", tmp.path, {"--silent"});
+	ASSERT_FALSE(r.timed_out) << r.out << r.err;
+	EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+	EXPECT_TRUE(files_in(tmp.path).empty());
+}
+
+// The largest table one tty read can carry: 63 entries (4032 bytes).
+TEST(e2e_pty, table_of_63_regions)
+{
+	temp_dir tmp;
+	program_result r = dump("many:63", tmp.path);
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(files_in(tmp.path).size(), 63u);
+	expect_region_files(tmp.path, model_of("many:63"));
+}
+
+// A tty hands out at most 4095 bytes per read, and the engine takes the
+// region table from a single read: a table of 64 or more entries arrives cut,
+// the rest of it is taken for the first region's data (a corrupted file),
+// and the regions past the 63rd are never dumped, with exit code 0. Enable
+// once the table is read until complete.
+TEST(e2e_pty, DISABLED_table_larger_than_one_tty_read)
+{
+	temp_dir tmp;
+	program_result r = dump("many:100", tmp.path);
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(files_in(tmp.path).size(), 100u);
+	expect_region_files(tmp.path, model_of("many:100"));
+}
+
+} // namespace
