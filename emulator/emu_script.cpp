@@ -36,7 +36,8 @@ int vorn_device_script::read(void *buf, size_t len, unsigned timeout_ms)
 	size_t n = std::min(len, s.bytes.size());
 	if (n < s.bytes.size())
 		mismatches.push_back("read buffer smaller than the scripted transfer");
-	memcpy(buf, s.bytes.data(), n);
+	if (n)
+		memcpy(buf, s.bytes.data(), n);
 	return static_cast<int>(n);
 }
 
