@@ -1,0 +1,291 @@
+// End-to-end: the unmodified duruvev binary against emulated EDL devices that
+// umockdev puts under the real libusb (and a USB serial port found through
+// sysfs), served by duruvev-emu-usb.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "edl_model.h"
+#include "run_program.h"
+#include "umockdev/usb_scenarios.h"
+
+namespace {
+
+std::string slurp(const std::string &path, bool *exists = nullptr)
+{
+	std::ifstream f(path, std::ios::binary);
+	if (exists)
+		*exists = static_cast<bool>(f);
+	return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string &path)
+{
+	struct stat st;
+	return stat(path.c_str(), &st) == 0;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+	size_t n = 0;
+	for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+		n++;
+	return n;
+}
+
+// The bytes a region file must hold: what the device has at that address.
+std::string region_bytes(const emu_model &m, const emu_region &r)
+{
+	std::string s(r.length, '\0');
+	if (r.length) {
+		EXPECT_TRUE(m.memory(r.addr, reinterpret_cast<uint8_t *>(s.data()), r.length));
+	}
+	return s;
+}
+
+class E2eUsb : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		char tmpl[] = "/tmp/duruvev-e2e-usb-XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir = tmpl;
+		out_dir = dir + "/out";
+	}
+	void TearDown() override
+	{
+		std::string cmd = "rm -rf '" + dir + "'";
+		EXPECT_EQ(system(cmd.c_str()), 0);
+	}
+
+	// Runs the tool under the emulator. emu_timeout ends the tool when it
+	// is expected to wait forever; the outer limit catches a hung
+	// emulator.
+	program_result run(const std::vector<std::string> &emu_args, const std::vector<std::string> &tool_args,
+			   double emu_timeout = 60)
+	{
+		std::vector<std::string> argv = {DURUVEV_EMU_USB_BIN, "--report", dir + "/report",
+						  "--log", dir + "/log", "--timeout", std::to_string(emu_timeout)};
+		argv.insert(argv.end(), emu_args.begin(), emu_args.end());
+		argv.push_back("--");
+		argv.push_back(DURUVEV_BIN);
+		argv.push_back("-o");
+		argv.push_back(out_dir);
+		argv.insert(argv.end(), tool_args.begin(), tool_args.end());
+		program_result r = run_program(argv, emu_timeout + 60, {"TMPDIR=" + dir});
+		report = slurp(dir + "/report");
+		log = slurp(dir + "/log");
+		EXPECT_FALSE(r.timed_out) << "emulator hung";
+		return r;
+	}
+
+	// Every region of the scenario whose name is listed has a file with
+	// exactly the device's bytes; every other region has none.
+	void expect_regions(const std::vector<std::string> &names, const std::string &unchecked = "")
+	{
+		emu_config cfg;
+		ASSERT_TRUE(emu_usb_scenario("default", cfg));
+		emu_model m(cfg);
+		for (const auto &r : cfg.regions) {
+			if (r.region == unchecked)
+				continue;
+			bool wanted = std::find(names.begin(), names.end(), r.region) != names.end();
+			bool exists = false;
+			std::string got = slurp(out_dir + "/" + r.filename, &exists);
+			EXPECT_EQ(exists, wanted) << r.filename;
+			if (wanted && exists) {
+				EXPECT_EQ(got.size(), r.length) << r.filename;
+				EXPECT_TRUE(got == region_bytes(m, r)) << r.filename << " differs from the device";
+			}
+		}
+	}
+
+	// minidump.elf of the default scenario: the header region, the
+	// vmcoreinfo region and the two loadable segments, back to back.
+	void expect_minidump()
+	{
+		emu_config cfg;
+		ASSERT_TRUE(emu_usb_scenario("default", cfg));
+		emu_model m(cfg);
+		std::string want;
+		for (const char *name : {"md_KELF0", "md_KVMCORE", "md_KTEXT", "md_KDATA"})
+			for (const auto &r : cfg.regions)
+				if (r.region == name)
+					want += region_bytes(m, r);
+		bool exists = false;
+		std::string got = slurp(out_dir + "/minidump.elf", &exists);
+		ASSERT_TRUE(exists);
+		EXPECT_EQ(got.size(), want.size());
+		EXPECT_TRUE(got == want) << "minidump.elf is not the expected concatenation";
+	}
+
+	std::string dir, out_dir, report, log;
+};
+
+const std::vector<std::string> all_regions = {"md_KELF0", "md_KVMCORE", "md_KTEXT",
+					      "md_KDATA", "OCIMEM",	"CODERAM"};
+
+TEST_F(E2eUsb, DumpOverUsbWritesTheDeviceBytesAndTheCoreFile)
+{
+	program_result r = run({"--device", "serial=ABC123"}, {});
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_NE(r.out.find("Collecting crash dump from device (PID 0x900e, serial: ABC123)\n"), std::string::npos)
+		<< r.out;
+	EXPECT_EQ(count_of(r.out, "Waiting for EDL device"), 0u);
+	expect_regions(all_regions);
+	expect_minidump();
+	EXPECT_NE(report.find("resets=1 finished=1"), std::string::npos) << report;
+	EXPECT_NE(report.find("errors=0"), std::string::npos) << report;
+	// The region block of 512 KiB filled its read exactly: the tool
+	// consumed the zero-length packet that ended it.
+	EXPECT_NE(log.find("IN 524288\n001/002 IN 0\n"), std::string::npos) << log;
+}
+
+TEST_F(E2eUsb, FilterAdmitsOnlyMatchingRegions)
+{
+	program_result r = run({"--device", "serial=ABC123"}, {"md_K*,CODERAM"});
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	expect_regions({"md_KELF0", "md_KVMCORE", "md_KTEXT", "md_KDATA", "CODERAM"});
+	expect_minidump();
+}
+
+TEST_F(E2eUsb, FilterWithoutTheHeaderRegionMakesNoCoreFile)
+{
+	program_result r = run({"--device", "serial=ABC123"}, {"OCIMEM"});
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	expect_regions({"OCIMEM"});
+	EXPECT_FALSE(file_exists(out_dir + "/minidump.elf"));
+}
+
+// Which device is taken, and what is said while none is.
+struct pick_case {
+	const char *name;
+	std::vector<std::string> emu_args;
+	std::vector<std::string> tool_args;
+	const char *taken;     // serial of the device that must be dumped; null: none
+	const char *said_once; // stdout line that must appear exactly once
+	const char *err_has;   // text standard error must hold, or null
+};
+
+class E2eUsbPick : public E2eUsb, public ::testing::WithParamInterface<pick_case> {};
+
+TEST_P(E2eUsbPick, TakesTheRightDevice)
+{
+	const pick_case &c = GetParam();
+	// A run that must not bind anything is ended by the emulator.
+	program_result r = run(c.emu_args, c.tool_args, c.taken ? 60 : 2);
+	if (c.taken) {
+		EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+		if (*c.taken) {
+			EXPECT_NE(r.out.find(std::string("serial: ") + c.taken + ")\n"), std::string::npos) << r.out;
+		}
+		expect_regions(all_regions);
+	} else {
+		EXPECT_EQ(r.exit_code, 124) << "the tool bound a device it must not take\n" << r.out << r.err;
+		EXPECT_FALSE(file_exists(out_dir + "/OCIMEM.BIN"));
+	}
+	if (c.said_once) {
+		EXPECT_EQ(count_of(r.out, c.said_once), 1u) << r.out;
+	}
+	if (c.err_has) {
+		EXPECT_NE(r.err.find(c.err_has), std::string::npos) << r.err;
+	}
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Cases, E2eUsbPick,
+	::testing::Values(
+		pick_case{"ExactSerial", {"--device", "serial=ABC123"}, {"-S", "ABC123"}, "ABC123", nullptr, nullptr},
+		pick_case{"SerialIsCaseSensitiveOnUsb",
+			  {"--device", "serial=ABC123"},
+			  {"-S", "abc123"},
+			  nullptr,
+			  "1 EDL device(s) visible, none match serial \"abc123\"\n",
+			  nullptr},
+		// libusb lists the later-added device first.
+		pick_case{"SecondOfTwoBySerial",
+			  {"--device", "serial=AAA111", "--device", "serial=BBB222"},
+			  {"-S", "AAA111"},
+			  "AAA111",
+			  nullptr,
+			  nullptr},
+		pick_case{"FirstOfTwoBySerial",
+			  {"--device", "serial=AAA111", "--device", "serial=BBB222"},
+			  {"-S", "BBB222"},
+			  "BBB222",
+			  nullptr,
+			  nullptr},
+		pick_case{"BusyDeviceIsSkippedForTheNext",
+			  {"--device", "serial=FREE01", "--device", "serial=BUSY01,busy"},
+			  {},
+			  "FREE01",
+			  nullptr,
+			  "failed to claim USB interface"},
+		pick_case{"OnlyBusyDeviceKeepsWaiting",
+			  {"--device", "serial=BUSY01,busy"},
+			  {},
+			  nullptr,
+			  "1 EDL device(s) visible, none could be opened\n",
+			  "failed to claim USB interface"},
+		pick_case{"InterfaceWithoutBulkInIsSkipped",
+			  {"--device", "serial=TWOIF1,bad-first-interface"},
+			  {},
+			  "TWOIF1",
+			  nullptr,
+			  nullptr},
+		pick_case{"NotEdlProductIdIsIgnored",
+			  {"--device", "serial=OTHER1,pid=9009"},
+			  {},
+			  nullptr,
+			  "Waiting for EDL device\n",
+			  nullptr},
+		pick_case{"PluggedInLater",
+			  {"--device", "serial=LATE01,later=800"},
+			  {},
+			  "LATE01",
+			  "Waiting for EDL device\n",
+			  nullptr},
+		// Through the serial port: no USB EDL device exists, the port
+		// is found below its USB parent and its serial number matches
+		// without regard to case.
+		pick_case{"ComPortWhenNoUsbDevice", {"--tty", "serial=AbC123"}, {}, "", nullptr, nullptr},
+		pick_case{"ComPortSerialIgnoresCase", {"--tty", "serial=AbC123"}, {"-S", "abc123"}, "", nullptr, nullptr},
+		pick_case{"ComPortOtherSerialIsNotTaken",
+			  {"--tty", "serial=AbC123"},
+			  {"-S", "XYZ"},
+			  nullptr,
+			  "1 EDL device(s) visible, none match serial \"XYZ\"\n",
+			  "qud: no Qualcomm device matching serial \"XYZ\""},
+		pick_case{"ComPortNamedDirectly", {"--tty", "serial=AbC123,name=ttyUSB5"}, {"-S", "/dev/ttyUSB5"}, "",
+			  nullptr, nullptr}),
+	[](const auto &tp) { return std::string(tp.param.name); });
+
+TEST_F(E2eUsb, UnpluggedInTheMiddleOfARegionKeepsWhatWasWritten)
+{
+	// 300000 bytes of region data: the first four regions (277 KiB) and
+	// part of OCIMEM arrive, then the device is gone.
+	program_result r = run({"--device", "serial=ABC123,unplug-after=300000"}, {}, 60);
+	EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+	EXPECT_NE(r.err.find("failed to read duruvev chunk"), std::string::npos) << r.err;
+	expect_regions({"md_KELF0", "md_KVMCORE", "md_KTEXT", "md_KDATA"}, "OCIMEM");
+	// The region in progress holds exactly the bytes that arrived.
+	emu_config cfg;
+	ASSERT_TRUE(emu_usb_scenario("default", cfg));
+	emu_model m(cfg);
+	const emu_region &ocimem = cfg.regions[4];
+	ASSERT_EQ(ocimem.region, "OCIMEM");
+	std::string got = slurp(out_dir + "/OCIMEM.BIN");
+	EXPECT_EQ(got.size(), 300000u - 275445u);
+	EXPECT_TRUE(region_bytes(m, ocimem).compare(0, got.size(), got) == 0);
+	EXPECT_FALSE(file_exists(out_dir + "/CODERAM.BIN"));
+	EXPECT_NE(report.find("unplugged=1"), std::string::npos) << report;
+}
+
+} // namespace
