@@ -2,6 +2,7 @@
 #include "edl_model.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -28,8 +29,14 @@ void emu_pattern_fill(uint64_t addr, uint8_t *buf, size_t len)
 		buf[i] = emu_pattern_byte(addr + i);
 		i++;
 	}
-	for (; i + 8 <= len; i += 8)
-		le64_put(buf + i, emu_mix64((addr + i) >> 3));
+	uint64_t word = (addr + i) >> 3;
+	for (; i + 8 <= len; i += 8, word++) {
+		uint64_t v = emu_mix64(word);
+		if constexpr (std::endian::native == std::endian::little)
+			memcpy(buf + i, &v, 8);
+		else
+			le64_put(buf + i, v);
+	}
 	for (; i < len; i++)
 		buf[i] = emu_pattern_byte(addr + i);
 }
@@ -356,7 +363,8 @@ void emu_model::handle_packet(const uint8_t *buf, size_t len)
 		return;
 	}
 	uint32_t cmd = le32_get(buf), plen = le32_get(buf + 4);
-	host_packets.emplace_back(buf, buf + len);
+	if (cfg_.record_packets)
+		host_packets.emplace_back(buf, buf + len);
 	if (plen != len) {
 		snprintf(msg, sizeof(msg), "host packet 0x%x: length field %u, %zu bytes", cmd, plen, len);
 		error(msg);
@@ -402,7 +410,8 @@ void emu_model::handle_packet(const uint8_t *buf, size_t len)
 		}
 		uint64_t addr = le64_get(buf + 8), length = le64_get(buf + 16);
 		mem_read64_count++;
-		mem_reads.push_back({addr, length});
+		if (cfg_.record_packets)
+			mem_reads.push_back({addr, length});
 		if (state_ != state::DEBUG) {
 			error("MEM_READ64 out of turn");
 			return;

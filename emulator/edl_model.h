@@ -156,6 +156,11 @@ struct emu_config {
 	uint32_t end_of_image_status = 0;
 
 	emu_fault fault;
+
+	// Keep every host packet and MEM_READ64 in the log (host_packets,
+	// mem_reads). Long dumps (benchmarks) turn it off so the log does not
+	// grow with the dump; the counters are kept either way.
+	bool record_packets = true;
 };
 
 class emu_model {
