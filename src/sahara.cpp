@@ -501,10 +501,20 @@ static void sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *
 	if (!raw)
 		return;
 	// An empty table has no bytes to wait for.
-	int n = length ? vorn_read(dev, raw.get(), length, SAHARA_TIMEOUT_MS) : 0;
-	if (n < 0)
-		return;
-	uint64_t received = std::min<uint64_t>(static_cast<uint64_t>(n), length);
+	// A serial port hands out what it has buffered, so a table larger than
+	// one read arrives in pieces: keep reading until it is whole, or the
+	// device stops sending. Left unread, the rest of the table would be
+	// taken for region data.
+	uint64_t received = 0;
+	while (received < length) {
+		int n = vorn_read(dev, raw.get() + received, static_cast<size_t>(length - received),
+				  SAHARA_TIMEOUT_MS);
+		if (n < 0 && received == 0)
+			return;
+		if (n <= 0)
+			break;
+		received += std::min<uint64_t>(static_cast<uint64_t>(n), length - received);
+	}
 	if (received < length)
 		ux_err("DEBUG64 table read returned 0x%llx of 0x%llx bytes; using the complete entries\n",
 		       static_cast<unsigned long long>(received), static_cast<unsigned long long>(length));

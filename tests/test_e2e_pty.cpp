@@ -162,12 +162,10 @@ TEST(e2e_pty, table_of_63_regions)
 	expect_region_files(tmp.path, model_of("many:63"));
 }
 
-// A tty hands out at most 4095 bytes per read, and the engine takes the
-// region table from a single read: a table of 64 or more entries arrives cut,
-// the rest of it is taken for the first region's data (a corrupted file),
-// and the regions past the 63rd are never dumped, with exit code 0. Enable
-// once the table is read until complete.
-TEST(e2e_pty, DISABLED_table_larger_than_one_tty_read)
+// A tty hands out at most 4095 bytes per read: a table of 64 or more entries
+// arrives in pieces and must still be read whole, or the rest of it would be
+// taken for the first region's data.
+TEST(e2e_pty, table_larger_than_one_tty_read)
 {
 	temp_dir tmp;
 	program_result r = dump("many:100", tmp.path);

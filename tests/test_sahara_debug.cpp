@@ -194,6 +194,20 @@ TEST_F(debug64_test, table_limits)
 		EXPECT_TRUE(fs::exists(dir.file("S1")));
 		EXPECT_FALSE(fs::exists(dir.file("S2")));
 	}
+	{
+		// A table that arrives in several transfers, as over a serial
+		// port, is read whole; none of it is taken for region data.
+		emu_config cfg;
+		for (int i = 0; i < 5; i++)
+			cfg.regions.push_back(make_region(0x1000 * (i + 1), 300, "R", "P" + std::to_string(i)));
+		cfg.fault.max_mem_transfer = 100;
+		emu_model m(cfg);
+		auto r = run_engine(m, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, 0);
+		EXPECT_EQ(r.err, "");
+		for (const auto &reg : cfg.regions)
+			EXPECT_TRUE(read_file(dir.file(reg.filename)) == region_bytes(m, reg)) << reg.filename;
+	}
 }
 
 TEST_F(debug64_test, empty_filter_skips_everything)
