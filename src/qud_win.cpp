@@ -258,9 +258,8 @@ int win_port_read(void *port, void *buf, size_t len, unsigned timeout_ms)
 {
 	HANDLE h = static_cast<HANDLE>(port);
 	// Keep the constant and the wait finite: MAXDWORD would mean "forever".
-	DWORD total = timeout_ms == 0 ? 1 : timeout_ms;
-	if (total > MAXDWORD - 1 - qud_read_grace_ms)
-		total = MAXDWORD - 1 - qud_read_grace_ms;
+	DWORD timeout = timeout_ms > MAXDWORD - 1 - qud_read_grace_ms ? MAXDWORD - 1 - qud_read_grace_ms : timeout_ms;
+	DWORD total = timeout == 0 ? 1 : timeout;
 
 	COMMTIMEOUTS to;
 	to.ReadIntervalTimeout = MAXDWORD;
@@ -270,15 +269,12 @@ int win_port_read(void *port, void *buf, size_t len, unsigned timeout_ms)
 	to.WriteTotalTimeoutConstant = 0;
 	if (!SetCommTimeouts(h, &to))
 		return -EIO;
-	DWORD wait = (timeout_ms > MAXDWORD - 1 - qud_read_grace_ms ? MAXDWORD - 1 - qud_read_grace_ms : timeout_ms) +
-		     qud_read_grace_ms;
-	return win_overlapped_io(h, buf, len, wait, false);
+	return win_overlapped_io(h, buf, len, timeout + qud_read_grace_ms, false);
 }
 
 int win_port_write(void *port, const void *buf, size_t len, unsigned timeout_ms)
 {
-	DWORD wait = timeout_ms == INFINITE ? INFINITE - 1 : timeout_ms;
-	return win_overlapped_io(static_cast<HANDLE>(port), const_cast<void *>(buf), len, wait, true);
+	return win_overlapped_io(static_cast<HANDLE>(port), const_cast<void *>(buf), len, timeout_ms, true);
 }
 
 void win_port_close(void *port)
