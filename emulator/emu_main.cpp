@@ -4,6 +4,7 @@
 //   duruvev-emu [options]                 prints the port path, serves it
 //   duruvev-emu [options] -- CMD ARGS...  runs CMD with "{pty}" replaced by
 //                                         the port path, exits with its status
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -46,6 +47,9 @@ void usage(FILE *out)
 		"      --no-reset-resp       do not answer RESET\n"
 		"      --short-table=BYTES   send only BYTES bytes of the region table\n"
 		"      --max-transfer=BYTES  cut memory answers into transfers of BYTES\n"
+		"      --split-packet=CMD:AT send the first packet of command CMD as two\n"
+		"                            transfers, the first AT bytes long\n"
+		"      --transfer-gap=MS     pause MS between transfers\n"
 		"      --time-limit=SEC      stop serving after SEC seconds\n"
 		"  -q, --quiet               no summary on standard error\n"
 		"  -h, --help                this text\n",
@@ -100,6 +104,8 @@ int main(int argc, char **argv)
 		{"short-table", required_argument, nullptr, 5},
 		{"max-transfer", required_argument, nullptr, 6},
 		{"time-limit", required_argument, nullptr, 7},
+		{"split-packet", required_argument, nullptr, 8},
+		{"transfer-gap", required_argument, nullptr, 9},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -107,12 +113,13 @@ int main(int argc, char **argv)
 	std::string scenario = "crash";
 	emu_fault fault;
 	int64_t time_limit = -1;
+	int transfer_gap = 0;
 	bool quiet = false;
 	int opt;
 
 	while ((opt = getopt_long(argc, argv, "+s:qh", longopts, nullptr)) != -1) {
 		int64_t v = 0;
-		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7)) {
+		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7) || opt == 9) {
 			if (!parse_count(optarg, &v)) {
 				fprintf(stderr, "duruvev-emu: bad number \"%s\"\n", optarg);
 				return 2;
@@ -143,6 +150,22 @@ int main(int argc, char **argv)
 		case 7:
 			time_limit = v;
 			break;
+		case 9:
+			transfer_gap = static_cast<int>(std::min<int64_t>(v, 60000));
+			break;
+		case 8: {
+			char *colon = strchr(optarg, ':');
+			int64_t cmd = 0, at = 0;
+			if (colon)
+				*colon = '\0';
+			if (!colon || !parse_count(optarg, &cmd) || !parse_count(colon + 1, &at) || cmd == 0 || at == 0) {
+				fprintf(stderr, "duruvev-emu: --split-packet wants CMD:AT, e.g. 1:20\n");
+				return 2;
+			}
+			fault.packet.cmd = static_cast<uint32_t>(cmd);
+			fault.packet.split_at = static_cast<size_t>(at);
+			break;
+		}
 		case 'q':
 			quiet = true;
 			break;
@@ -164,6 +187,7 @@ int main(int argc, char **argv)
 	cfg.fault = fault;
 	emu_model model(cfg);
 	emu_pty_front front(model);
+	front.set_transfer_gap(transfer_gap);
 	if (int e = front.open(); e != 0) {
 		fprintf(stderr, "duruvev-emu: cannot create a pseudo-terminal: %s\n", strerror(-e));
 		return 1;

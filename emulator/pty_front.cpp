@@ -106,8 +106,12 @@ bool emu_pty_front::send_some()
 		if (out_off_ == out_.size()) {
 			if (model_.unplugged() || !model_.has_output())
 				return true;
+			if (gap_ms_ > 0 && now_ms() < next_transfer_ms_)
+				return true;
+			uint64_t left = model_.pending_out();
 			out_.resize(pty_piece);
 			out_.resize(model_.read_out(out_.data(), out_.size()));
+			out_ends_transfer_ = out_.size() == left;
 			out_off_ = 0;
 			if (out_.empty())
 				return true;
@@ -123,6 +127,8 @@ bool emu_pty_front::send_some()
 			largest_write_ = std::max(largest_write_, static_cast<size_t>(n));
 		out_off_ += static_cast<size_t>(n);
 		to_host_ += static_cast<uint64_t>(n);
+		if (out_off_ == out_.size() && out_ends_transfer_)
+			next_transfer_ms_ = now_ms() + gap_ms_;
 	}
 }
 
@@ -138,8 +144,18 @@ bool emu_pty_front::step(int wait_ms)
 	}
 
 	bool want_out = out_off_ < out_.size() || model_.has_output();
+	if (want_out && out_off_ == out_.size() && gap_ms_ > 0) {
+		long long left = next_transfer_ms_ - now_ms();
+		if (left > 0) {
+			// Not yet: wake when the gap is over.
+			want_out = false;
+			wait_ms = static_cast<int>(std::min<long long>(wait_ms, left));
+		}
+	}
 	struct pollfd pfd = {master_, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0};
 	int r = poll(&pfd, 1, wait_ms);
+	if (r == 0 && gap_ms_ > 0 && out_off_ == out_.size() && model_.has_output())
+		return send_some();
 	if (r < 0)
 		return errno == EINTR;
 	if (r == 0)

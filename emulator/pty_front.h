@@ -45,6 +45,11 @@ public:
 	// at a time. step() calls it; tests may call it directly.
 	void feed_host(const uint8_t *buf, size_t len);
 
+	// Pause between the end of one transfer and the start of the next, as
+	// a slow device would leave (0: none). A packet the model sends in two
+	// transfers then reaches the host in two pieces.
+	void set_transfer_gap(int ms) { gap_ms_ = ms; }
+
 	uint64_t bytes_to_host() const { return to_host_; }
 	uint64_t bytes_from_host() const { return from_host_; }
 	// Largest write of one transfer the master took in one call.
@@ -64,4 +69,7 @@ private:
 	uint64_t to_host_ = 0;
 	uint64_t from_host_ = 0;
 	size_t largest_write_ = 0;
+	int gap_ms_ = 0;
+	bool out_ends_transfer_ = false; // out_ holds the end of a transfer
+	long long next_transfer_ms_ = 0; // no new transfer starts before this
 };

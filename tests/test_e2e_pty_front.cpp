@@ -2,6 +2,10 @@
 // keeps no message boundaries, the model takes one packet per call.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 #include <vector>
 
 #include "edl_model.h"
@@ -85,6 +89,45 @@ TEST(pty_front, incomplete_packet_waits_and_a_bad_length_is_passed_on)
 	ASSERT_EQ(model.host_packets.size(), 2u);
 	EXPECT_EQ(model.host_packets[1], bad);
 	EXPECT_EQ(front.bytes_from_host(), 48u + bad.size());
+}
+
+// The gap knob lets a packet the model splits reach the host in two pieces,
+// as from a device that sends it in two transfers.
+TEST(pty_front, transfer_gap_delivers_a_split_packet_in_two_pieces)
+{
+	emu_config cfg;
+	ASSERT_TRUE(emu_scenario("small", cfg));
+	cfg.fault.packet.cmd = EMU_CMD_HELLO;
+	cfg.fault.packet.split_at = 20;
+	emu_model model(cfg);
+	emu_pty_front front(model);
+	front.set_transfer_gap(300);
+	ASSERT_EQ(front.open(), 0);
+	int fd = open(front.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+	ASSERT_GE(fd, 0);
+
+	auto t0 = std::chrono::steady_clock::now();
+	std::vector<uint8_t> got;
+	std::vector<size_t> pieces;
+	while (got.size() < 48 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5)) {
+		front.step(10);
+		struct pollfd pfd = {fd, POLLIN, 0};
+		if (poll(&pfd, 1, 10) <= 0)
+			continue;
+		uint8_t buf[64];
+		ssize_t n = read(fd, buf, sizeof(buf));
+		if (n > 0) {
+			got.insert(got.end(), buf, buf + n);
+			pieces.push_back(got.size());
+		}
+	}
+	double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+	close(fd);
+	ASSERT_EQ(got.size(), 48u);
+	EXPECT_EQ(pieces.front(), 20u) << "the first piece came joined with the rest";
+	EXPECT_GE(ms, 250);
+	EXPECT_EQ(le32_get(got.data()), EMU_CMD_HELLO);
+	EXPECT_EQ(le32_get(got.data() + 4), 48u);
 }
 
 } // namespace
