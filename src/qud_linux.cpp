@@ -110,8 +110,9 @@ bool parse_usb_id(const std::string &text, unsigned *id)
 	return true;
 }
 
-// Describes /sys/class/tty/<name> when its device sits below a USB device.
-bool describe_tty(const std::string &root, const std::string &name, linux_port &port)
+// Describes <root>/class/tty/<name> when its device sits below a USB device;
+// top is the resolved root, above which the search never goes.
+bool describe_tty(const std::string &root, const std::string &top, const std::string &name, linux_port &port)
 {
 	std::string class_path = root + "/class/tty/" + name;
 
@@ -121,8 +122,6 @@ bool describe_tty(const std::string &root, const std::string &name, linux_port &
 	std::unique_ptr<char, free_deleter> real(realpath(class_path.c_str(), nullptr));
 	if (!real)
 		return false;
-	std::unique_ptr<char, free_deleter> real_root(realpath(root.c_str(), nullptr));
-	std::string top = real_root ? real_root.get() : root;
 
 	// Climb to the nearest ancestor that is a USB device (it has idVendor and
 	// idProduct), staying inside the sysfs tree.
@@ -192,9 +191,11 @@ qud_enum *qud_sysfs_enum_begin(const char *sysfs_root)
 		linux_last_errno = ENOMEM;
 		return nullptr;
 	}
+	std::unique_ptr<char, free_deleter> real_root(realpath(root.c_str(), nullptr));
+	std::string top = real_root ? real_root.get() : root;
 	for (const auto &name : names) {
 		linux_port port;
-		if (describe_tty(root, name, port))
+		if (describe_tty(root, top, name, port))
 			set->ports.push_back(std::move(port));
 	}
 	return set;
