@@ -743,6 +743,23 @@ void sahara_build_minidump_elf(const char *duruvev_path, const char *filter, con
 
 /* ---- exchange loop ---- */
 
+// A serial port hands out whatever it has buffered, so a packet may arrive in
+// pieces: complete it by its length field before judging it, reading no
+// further than that packet. A USB transfer is always one whole packet; there
+// a length that lies only costs one more read that times out.
+static int sahara_complete_packet(vorn_device *dev, uint8_t *buf, int n)
+{
+	for (;;) {
+		size_t need = n < 8 ? 8 : le32_get(buf + 4);
+		if (need <= static_cast<size_t>(n) || need > SAHARA_RX_SIZE)
+			return n;
+		int more = vorn_read(dev, buf + n, need - static_cast<size_t>(n), SAHARA_TIMEOUT_MS);
+		if (more <= 0)
+			return n;
+		n += more;
+	}
+}
+
 int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev_path, const char *duruvev_filter)
 {
 	bool detect_firehose = duruvev_path == nullptr;
@@ -773,6 +790,7 @@ int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev
 			ux_info("device is already in Firehose mode, skipping Sahara\n");
 			return 0;
 		}
+		n = sahara_complete_packet(dev, buf, n);
 		if (n < 8 || le32_get(buf + 4) != static_cast<uint32_t>(n)) {
 			ux_err("request length not matching received request\n");
 			return -EINVAL;

@@ -179,12 +179,10 @@ TEST(e2e_pty, table_larger_than_one_tty_read)
 namespace {
 
 // A device that sends a packet in two pieces (here forced: the emulator
-// splits one packet into two transfers, optionally with a pause between
-// them). A serial port does not keep the boundary, so the host sees the
-// first piece alone. The engine takes every read as one whole packet and
-// fails with "request length not matching received request" each time.
-// Enable once packets are reassembled by their length field.
-TEST(e2e_pty, DISABLED_packet_arriving_in_pieces)
+// splits one packet into two transfers with a pause between them). A serial
+// port does not keep the boundary, so the host sees the first piece alone and
+// must complete it by its length field.
+TEST(e2e_pty, packet_arriving_in_pieces)
 {
 	struct row {
 		const char *what;
