@@ -14,6 +14,8 @@
 #include <unistd.h>
 #endif
 
+#include "vorn.h"
+
 #ifndef O_BINARY
 #define O_BINARY 0
 #endif
@@ -24,10 +26,10 @@
 #endif
 
 extern "C" {
-[[noreturn]] void err(int eval, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-[[noreturn]] void errx(int eval, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void warn(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void warnx(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void err(int eval, const char *fmt, ...) VORN_PRINTF(2, 3);
+[[noreturn]] void errx(int eval, const char *fmt, ...) VORN_PRINTF(2, 3);
+void warn(const char *fmt, ...) VORN_PRINTF(1, 2);
+void warnx(const char *fmt, ...) VORN_PRINTF(1, 2);
 }
 void timeradd(const struct timeval *a, const struct timeval *b, struct timeval *result);
 

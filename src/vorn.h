@@ -10,6 +10,14 @@
 
 #include "vip.h"
 
+// Message functions take GNU printf formats (%zu, %llu): mingw builds use the
+// GNU-conforming printf family, not the Microsoft one.
+#ifdef __MINGW32__
+#define VORN_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define VORN_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 // Errors at the device boundary are negated errno values of the platform's
 // own <cerrno>; the engine compares read results with -ETIMEDOUT.
 
@@ -129,12 +137,12 @@ bool pattern_match(const char *pattern, const char *string);
 
 // ux
 void ux_init(void);
-void ux_err(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void ux_info(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void ux_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void ux_debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void ux_err(const char *fmt, ...) VORN_PRINTF(1, 2);
+void ux_info(const char *fmt, ...) VORN_PRINTF(1, 2);
+void ux_log(const char *fmt, ...) VORN_PRINTF(1, 2);
+void ux_debug(const char *fmt, ...) VORN_PRINTF(1, 2);
 void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
-	__attribute__((format(printf, 1, 4)));
+	VORN_PRINTF(1, 4);
 
 // util: diagnostics
 void print_version(void);
