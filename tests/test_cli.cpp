@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "run_program.h"
+#include "test_support.h"
 
 namespace {
 
@@ -102,23 +103,12 @@ INSTANTIATE_TEST_SUITE_P(
 		cli_case{{"--", "-v", "x"}, 1, "", stream::err, false},
 		cli_case{{"-o", "dir", "-h"}, 0, "", stream::out, false}));
 
-// A temporary directory removed with its content at the end of a test.
-struct temp_dir {
-	std::string path;
-	temp_dir()
-	{
-		char tmpl[] = "/tmp/duruvev-cli-XXXXXX";
-		path = mkdtemp(tmpl);
-	}
-	~temp_dir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
-
 // A mistyped or unusable output directory must be reported before any
 // device is waited for: the run ends at once with one error line.
 TEST(output_directory, unusable_path_fails_before_the_device_is_opened)
 {
 	temp_dir tmp;
-	std::string file = tmp.path + "/plain-file";
+	std::string file = tmp.file("plain-file");
 	std::ofstream(file) << "x";
 
 	struct bad_case {

@@ -14,21 +14,12 @@
 
 #include "edl_model.h"
 #include "run_program.h"
+#include "test_support.h"
 #include "scenarios.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct temp_dir {
-	fs::path path;
-	temp_dir()
-	{
-		std::string t = (fs::temp_directory_path() / "e2e-pty-XXXXXX").string();
-		path = mkdtemp(t.data());
-	}
-	~temp_dir() { fs::remove_all(path); }
-};
 
 std::vector<uint8_t> slurp(const fs::path &p)
 {

@@ -8,20 +8,11 @@
 #include <sys/stat.h>
 
 #include "run_program.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct temp_dir {
-	fs::path path;
-	temp_dir()
-	{
-		std::string t = (fs::temp_directory_path() / "outdir-XXXXXX").string();
-		path = mkdtemp(t.data());
-	}
-	~temp_dir() { fs::remove_all(path); }
-};
 
 program_result dump_into(const std::string &out)
 {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qud_platform.h"
+#include "test_support.h"
 #include "vorn.h"
 
 namespace {
@@ -147,11 +148,6 @@ const qud_platform fake_ops = {
 	},
 	[](void) { return sys->error; },
 };
-
-struct dev_deleter {
-	void operator()(vorn_device *d) const { vorn_deinit(d); }
-};
-using dev_ptr = std::unique_ptr<vorn_device, dev_deleter>;
 
 struct desc_list {
 	qud_device_desc *descs = nullptr;

@@ -18,31 +18,17 @@
 #include <vector>
 
 #include "qud_platform.h"
+#include "test_support.h"
 #include "vorn.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct dev_deleter {
-	void operator()(vorn_device *d) const { vorn_deinit(d); }
-};
-using dev_ptr = std::unique_ptr<vorn_device, dev_deleter>;
-
 struct desc_list {
 	qud_device_desc *descs = nullptr;
 	uint32_t count = 0;
 	~desc_list() { free(descs); }
-};
-
-struct temp_dir {
-	fs::path path;
-	temp_dir()
-	{
-		std::string t = (fs::temp_directory_path() / "qud-sysfs-XXXXXX").string();
-		path = mkdtemp(t.data());
-	}
-	~temp_dir() { fs::remove_all(path); }
 };
 
 void write_file(const fs::path &p, const std::string &text)

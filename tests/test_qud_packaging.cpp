@@ -12,20 +12,11 @@
 #include <vector>
 
 #include "run_program.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct temp_dir {
-	fs::path path;
-	temp_dir()
-	{
-		std::string t = (fs::temp_directory_path() / "install-XXXXXX").string();
-		path = mkdtemp(t.data());
-	}
-	~temp_dir() { fs::remove_all(path); }
-};
 
 std::string slurp(const fs::path &p)
 {

@@ -13,29 +13,10 @@
 
 #include "edl_model.h"
 #include "emu_vorn.h"
+#include "test_support.h"
 #include "vorn.h"
 
 namespace fs = std::filesystem;
-
-struct temp_dir {
-	fs::path path;
-	explicit temp_dir(const char *base = "/tmp")
-	{
-		std::string tmpl = std::string(base) + "/duruvev-engine-XXXXXX";
-		char *p = mkdtemp(tmpl.data());
-		EXPECT_NE(p, nullptr);
-		path = tmpl;
-	}
-	~temp_dir()
-	{
-		std::error_code ec;
-		fs::remove_all(path, ec);
-	}
-	temp_dir(const temp_dir &) = delete;
-	temp_dir &operator=(const temp_dir &) = delete;
-	std::string str() const { return path.string(); }
-	std::string file(const std::string &name) const { return (path / name).string(); }
-};
 
 inline std::vector<uint8_t> read_file(const std::string &path)
 {
