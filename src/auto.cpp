@@ -63,8 +63,15 @@ int vorn_device_auto::open(const char *serial)
 			auto_bind_inner(this, std::move(usb));
 			return 0;
 		}
-		if (ret == -EIO)
+		if (ret == -EIO) {
+			// A port named directly does not need USB: try it before
+			// giving up.
+			if (backends->qud_names_port(serial) && qud->open(serial) == 0) {
+				auto_bind_inner(this, std::move(qud));
+				return 0;
+			}
 			return -1;
+		}
 
 		int ports = backends->qud_probe_present();
 		// A port named directly is opened even when no vendor port is

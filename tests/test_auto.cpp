@@ -242,6 +242,20 @@ TEST_F(AutoOpen, DirectlyNamedPortIsOpenedWithoutEnumeratedPorts)
 	EXPECT_EQ(out, "Waiting for EDL device\n");
 }
 
+TEST_F(AutoOpen, DirectlyNamedPortIsTriedWhenUsbIsUnusable)
+{
+	w.steps = {{-EIO, 0, 0, 0}};
+	ASSERT_EQ(run_open("/dev/ttyUSB7"), 0);
+	EXPECT_EQ(w.events, (std::vector<std::string>{"open qud /dev/ttyUSB7", "free usb"}));
+	close_and_free();
+
+	// The port does not open either: the open fails at once.
+	w.events.clear();
+	w.steps = {{-EIO, 0, 0, FAIL}};
+	EXPECT_EQ(run_open("/dev/ttyUSB7"), -1);
+	EXPECT_EQ(w.events, (std::vector<std::string>{"open qud /dev/ttyUSB7", "free qud", "free usb"}));
+}
+
 TEST_F(AutoOpen, CandidateThatCannotBeCreatedEndsTheOpen)
 {
 	w.steps = {{OPENED, 1, 0, FAIL}};
