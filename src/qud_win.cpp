@@ -173,6 +173,19 @@ int win_port_open(const char *path, void **port)
 	return 0;
 }
 
+// Reads complete as soon as a byte is there, or with nothing after total_ms;
+// writes have no port-level time-out.
+bool win_set_read_timeout(HANDLE h, DWORD total_ms)
+{
+	COMMTIMEOUTS to;
+	to.ReadIntervalTimeout = MAXDWORD;
+	to.ReadTotalTimeoutMultiplier = MAXDWORD;
+	to.ReadTotalTimeoutConstant = total_ms;
+	to.WriteTotalTimeoutMultiplier = 0;
+	to.WriteTotalTimeoutConstant = 0;
+	return SetCommTimeouts(h, &to) != 0;
+}
+
 int win_configure_handle(HANDLE h)
 {
 	DCB dcb;
@@ -198,13 +211,7 @@ int win_configure_handle(HANDLE h)
 	if (!SetCommState(h, &dcb))
 		return -1;
 
-	COMMTIMEOUTS to;
-	to.ReadIntervalTimeout = MAXDWORD;
-	to.ReadTotalTimeoutMultiplier = MAXDWORD;
-	to.ReadTotalTimeoutConstant = qud_open_read_timeout;
-	to.WriteTotalTimeoutMultiplier = 0;
-	to.WriteTotalTimeoutConstant = 0;
-	if (!SetCommTimeouts(h, &to))
+	if (!win_set_read_timeout(h, qud_open_read_timeout))
 		return -1;
 
 	(void)SetupComm(h, qud_queue_size, qud_queue_size);
@@ -261,13 +268,7 @@ int win_port_read(void *port, void *buf, size_t len, unsigned timeout_ms)
 	DWORD timeout = timeout_ms > MAXDWORD - 1 - qud_read_grace_ms ? MAXDWORD - 1 - qud_read_grace_ms : timeout_ms;
 	DWORD total = timeout == 0 ? 1 : timeout;
 
-	COMMTIMEOUTS to;
-	to.ReadIntervalTimeout = MAXDWORD;
-	to.ReadTotalTimeoutMultiplier = MAXDWORD;
-	to.ReadTotalTimeoutConstant = total;
-	to.WriteTotalTimeoutMultiplier = 0;
-	to.WriteTotalTimeoutConstant = 0;
-	if (!SetCommTimeouts(h, &to))
+	if (!win_set_read_timeout(h, total))
 		return -EIO;
 	return win_overlapped_io(h, buf, len, timeout + qud_read_grace_ms, false);
 }
