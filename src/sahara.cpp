@@ -760,6 +760,30 @@ static int sahara_complete_packet(vorn_device *dev, uint8_t *buf, int n)
 	}
 }
 
+// The fixed length of a device packet the loop dispatches, with its name for
+// the message; 0 for commands whose length is checked elsewhere or not at all.
+static uint32_t sahara_required_length(uint32_t cmd, const char **name)
+{
+	static const struct {
+		uint32_t cmd, length;
+		const char *name;
+	} lengths[] = {
+		{SAHARA_HELLO, 48, "HELLO"},
+		{SAHARA_READ_DATA, 20, "READ_DATA"},
+		{SAHARA_READ_DATA64, 32, "READ_DATA64"},
+		{SAHARA_END_OF_IMAGE, 16, "END_OF_IMAGE"},
+		{SAHARA_DONE_RESP, 12, "DONE_RESP"},
+		{SAHARA_RESET_RESP, 8, "RESET_RESP"},
+	};
+	for (const auto &l : lengths) {
+		if (l.cmd == cmd) {
+			*name = l.name;
+			return l.length;
+		}
+	}
+	return 0;
+}
+
 int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev_path, const char *duruvev_filter)
 {
 	bool detect_firehose = duruvev_path == nullptr;
@@ -797,48 +821,33 @@ int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev
 		}
 		sahara_pkt_decode(buf, static_cast<size_t>(n), &pkt);
 
+		const char *name = nullptr;
+		uint32_t want = sahara_required_length(pkt.cmd, &name);
+		if (want && pkt.length != want) {
+			ux_err("unexpected %s packet length %u\n", name, pkt.length);
+			// A malformed RESET_RESP comes after the reset already.
+			if (pkt.cmd != SAHARA_RESET_RESP)
+				sahara_send_reset(dev);
+			return -1;
+		}
+
 		switch (pkt.cmd) {
 		case SAHARA_HELLO:
-			if (pkt.length != 48) {
-				ux_err("unexpected HELLO packet length %u\n", pkt.length);
-				sahara_send_reset(dev);
-				return -1;
-			}
 			sahara_hello(dev, &pkt);
 			break;
 		case SAHARA_READ_DATA:
-			if (pkt.length != 20) {
-				ux_err("unexpected READ_DATA packet length %u\n", pkt.length);
-				sahara_send_reset(dev);
-				return -1;
-			}
 			if (sahara_read(dev, &pkt, images) < 0)
 				return -1;
 			break;
 		case SAHARA_READ_DATA64:
-			if (pkt.length != 32) {
-				ux_err("unexpected READ_DATA64 packet length %u\n", pkt.length);
-				sahara_send_reset(dev);
-				return -1;
-			}
 			if (sahara_read64(dev, &pkt, images) < 0)
 				return -1;
 			break;
 		case SAHARA_END_OF_IMAGE:
-			if (pkt.length != 16) {
-				ux_err("unexpected END_OF_IMAGE packet length %u\n", pkt.length);
-				sahara_send_reset(dev);
-				return -1;
-			}
 			if (sahara_eoi(dev, &pkt) < 0)
 				return -1;
 			break;
 		case SAHARA_DONE_RESP: {
-			if (pkt.length != 12) {
-				ux_err("unexpected DONE_RESP packet length %u\n", pkt.length);
-				sahara_send_reset(dev);
-				return -1;
-			}
 			int32_t status = sahara_done(dev, &pkt);
 			if (status < 0)
 				return -1;
@@ -847,10 +856,6 @@ int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev
 			break;
 		}
 		case SAHARA_RESET_RESP:
-			if (pkt.length != 8) {
-				ux_err("unexpected RESET_RESP packet length %u\n", pkt.length);
-				return -1;
-			}
 			if (!detect_firehose)
 				return 0;
 			break;

@@ -21,12 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<uint8_t> slurp(const fs::path &p)
-{
-	std::ifstream f(p, std::ios::binary);
-	return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
 std::set<std::string> files_in(const fs::path &dir)
 {
 	std::set<std::string> names;
@@ -60,7 +54,7 @@ void expect_region_files(const fs::path &dir, const emu_model &model, const std:
 		if (!only.empty() && !only.count(f.name))
 			continue;
 		SCOPED_TRACE(f.name);
-		std::vector<uint8_t> got = slurp(dir / f.name);
+		std::vector<uint8_t> got = read_file(dir / f.name);
 		ASSERT_EQ(got.size(), f.bytes.size());
 		EXPECT_TRUE(got == f.bytes) << "content differs";
 	}
@@ -80,7 +74,7 @@ TEST(e2e_pty, crash_dump_is_byte_identical)
 	EXPECT_EQ(files_in(tmp.path), want);
 	expect_region_files(tmp.path, model);
 
-	std::vector<uint8_t> elf = slurp(tmp.path / "minidump.elf");
+	std::vector<uint8_t> elf = read_file(tmp.path / "minidump.elf");
 	std::vector<uint8_t> expected = emu_expected_minidump(model);
 	ASSERT_FALSE(expected.empty());
 	EXPECT_EQ(elf.size(), expected.size());
@@ -102,7 +96,7 @@ TEST(e2e_pty, filter_admits_some_regions)
 	EXPECT_EQ(files_in(tmp.path), want);
 	emu_model model = model_of("crash");
 	expect_region_files(tmp.path, model, admitted);
-	EXPECT_TRUE(slurp(tmp.path / "minidump.elf") == emu_expected_minidump(model));
+	EXPECT_TRUE(read_file(tmp.path / "minidump.elf") == emu_expected_minidump(model));
 	EXPECT_NE(r.out.find("CODERAM.BIN skipped per filter"), std::string::npos) << r.out;
 
 	// A filter that admits nothing writes nothing, not even an empty file.
@@ -128,7 +122,7 @@ TEST(e2e_pty, unplug_in_the_middle_of_a_region)
 	// The region before is complete and kept.
 	expect_region_files(tmp.path, model, {"OCIMEM.BIN"});
 	// The interrupted one holds only true bytes, never more than were sent.
-	std::vector<uint8_t> partial = slurp(tmp.path / "DDR_EDGE.BIN");
+	std::vector<uint8_t> partial = read_file(tmp.path / "DDR_EDGE.BIN");
 	EXPECT_LE(partial.size(), 100000u);
 	EXPECT_TRUE(std::equal(partial.begin(), partial.end(), want[1].bytes.begin()));
 	EXPECT_FALSE(fs::exists(tmp.path / "CODERAM.BIN"));
@@ -143,26 +137,19 @@ TEST(e2e_pty, silent_device_fails_without_hanging)
 	EXPECT_TRUE(files_in(tmp.path).empty());
 }
 
-// The largest table one tty read can carry: 63 entries (4032 bytes).
-TEST(e2e_pty, table_of_63_regions)
+// A tty hands out at most 4095 bytes per read: 63 entries (4032 bytes) fit in
+// one read; a table of 64 or more arrives in pieces and must still be read
+// whole, or the rest of it would be taken for the first region's data.
+TEST(e2e_pty, tables_within_and_beyond_one_tty_read)
 {
-	temp_dir tmp;
-	program_result r = dump("many:63", tmp.path);
-	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-	EXPECT_EQ(files_in(tmp.path).size(), 63u);
-	expect_region_files(tmp.path, model_of("many:63"));
-}
-
-// A tty hands out at most 4095 bytes per read: a table of 64 or more entries
-// arrives in pieces and must still be read whole, or the rest of it would be
-// taken for the first region's data.
-TEST(e2e_pty, table_larger_than_one_tty_read)
-{
-	temp_dir tmp;
-	program_result r = dump("many:100", tmp.path);
-	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-	EXPECT_EQ(files_in(tmp.path).size(), 100u);
-	expect_region_files(tmp.path, model_of("many:100"));
+	for (const char *scenario : {"many:63", "many:100"}) {
+		SCOPED_TRACE(scenario);
+		temp_dir tmp;
+		program_result r = dump(scenario, tmp.path);
+		ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+		EXPECT_EQ(files_in(tmp.path).size(), std::stoul(std::string(scenario).substr(5)));
+		expect_region_files(tmp.path, model_of(scenario));
+	}
 }
 
 } // namespace

@@ -18,12 +18,6 @@
 
 namespace fs = std::filesystem;
 
-inline std::vector<uint8_t> read_file(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 inline void write_file(const std::string &path, const std::vector<uint8_t> &data)
 {
 	std::ofstream f(path, std::ios::binary | std::ios::trunc);

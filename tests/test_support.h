@@ -4,8 +4,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "vorn.h"
 
@@ -34,3 +37,10 @@ struct dev_deleter {
 	void operator()(vorn_device *d) const { vorn_deinit(d); }
 };
 using dev_ptr = std::unique_ptr<vorn_device, dev_deleter>;
+
+// The whole content of a file; empty when it cannot be read.
+inline std::vector<uint8_t> read_file(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
