@@ -49,3 +49,15 @@ int os_open_trunc(const char *path);
 
 // Opens path read-only without newline translation.
 int os_open_read(const char *path);
+
+// Forces the data of an open file to stable storage. Returns 0, or -1 with
+// errno set.
+int os_sync_fd(int fd);
+
+// Makes the directory's entries (files created in it) durable. Returns 0, or
+// -1 with errno set.
+int os_sync_dir(const char *dir);
+
+// Bytes free to this user on the file system that holds dir. Returns 0 and
+// sets *bytes, or -1 with errno set.
+int os_free_space(const char *dir, uint64_t *bytes);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/statvfs.h>
 #include <time.h>
 
 int os_console_width(void)
@@ -79,4 +80,41 @@ int os_open_trunc(const char *path)
 int os_open_read(const char *path)
 {
 	return open(path, O_RDONLY | O_BINARY | O_CLOEXEC);
+}
+
+int os_sync_fd(int fd)
+{
+	while (fdatasync(fd) != 0) {
+		if (errno != EINTR)
+			return -1;
+	}
+	return 0;
+}
+
+int os_sync_dir(const char *dir)
+{
+	int fd = open(dir[0] != '\0' ? dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	int rc;
+	while ((rc = fsync(fd)) != 0 && errno == EINTR)
+		;
+	// Some file systems cannot sync a directory; their entries are as
+	// durable as they get.
+	if (rc != 0 && (errno == EINVAL || errno == EROFS))
+		rc = 0;
+	int saved = errno;
+	close(fd);
+	errno = saved;
+	return rc;
+}
+
+int os_free_space(const char *dir, uint64_t *bytes)
+{
+	struct statvfs st;
+
+	if (statvfs(dir[0] != '\0' ? dir : "/", &st) != 0)
+		return -1;
+	*bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+	return 0;
 }

@@ -73,3 +73,34 @@ int os_open_read(const char *path)
 {
 	return _open(path, _O_RDONLY | _O_BINARY);
 }
+
+int os_sync_fd(int fd)
+{
+	return _commit(fd) == 0 ? 0 : -1;
+}
+
+int os_sync_dir(const char *)
+{
+	// NTFS journals directory entries with the file's metadata; a directory
+	// handle cannot be flushed without backup privileges.
+	return 0;
+}
+
+int os_free_space(const char *dir, uint64_t *bytes)
+{
+	const char *path = dir[0] != '\0' ? dir : "\\";
+	int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+	if (n <= 0) {
+		errno = EINVAL;
+		return -1;
+	}
+	std::wstring wpath(static_cast<size_t>(n), L'\0');
+	MultiByteToWideChar(CP_ACP, 0, path, -1, wpath.data(), n);
+	ULARGE_INTEGER avail;
+	if (!GetDiskFreeSpaceExW(wpath.c_str(), &avail, nullptr, nullptr)) {
+		errno = EIO;
+		return -1;
+	}
+	*bytes = avail.QuadPart;
+	return 0;
+}
