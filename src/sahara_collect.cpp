@@ -512,8 +512,9 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		warn("failed to sync the output directory \"%s\"", duruvev_path);
 		synced = false;
 	}
-	// The core is pointless on a disk that takes no more.
-	int core = disk_failed ? 0
+	// The core is pointless on a disk that takes no more, and mostly zeros
+	// after the device stopped; the next run makes it.
+	int core = disk_failed || device_failed ? 0
 			       : sahara_build_minidump_elf(duruvev_path, duruvev_filter, table.data(), table.size(),
 							   saved.data());
 
