@@ -13,6 +13,20 @@
 static uint32_t ux_width;
 static uint32_t ux_cur_line_length;
 
+static void ux_wall_clock(struct timeval *now)
+{
+	gettimeofday(now, nullptr);
+}
+
+// Tests replace the clock so that the rate limit can be checked to the
+// microsecond without waiting.
+static void (*ux_clock)(struct timeval *now) = ux_wall_clock;
+
+void ux_set_clock(void (*clock)(struct timeval *now))
+{
+	ux_clock = clock ? clock : ux_wall_clock;
+}
+
 static const char progress_hashes[] =
 	"################################################################################";
 static const char progress_dashes[] =
@@ -110,7 +124,7 @@ void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
 		return;
 
 	if (last_progress_update.tv_sec != 0) {
-		gettimeofday(&now, nullptr);
+		ux_clock(&now);
 		unsigned long elapsed_us =
 			static_cast<unsigned long>((now.tv_sec - last_progress_update.tv_sec) * 1000000L +
 						   now.tv_usec - last_progress_update.tv_usec);
@@ -143,5 +157,5 @@ void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
 	ux_cur_line_length = n > 0 ? static_cast<uint32_t>(n) : 0;
 	fputc('\r', stdout);
 	fflush(stdout);
-	gettimeofday(&last_progress_update, nullptr);
+	ux_clock(&last_progress_update);
 }

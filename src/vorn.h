@@ -143,6 +143,10 @@ void ux_log(const char *fmt, ...) VORN_PRINTF(1, 2);
 void ux_debug(const char *fmt, ...) VORN_PRINTF(1, 2);
 void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
 	VORN_PRINTF(1, 4);
+// The clock read by the progress line's rate limit; null restores the wall
+// clock.
+struct timeval;
+void ux_set_clock(void (*clock)(struct timeval *now));
 
 // util: diagnostics
 void print_version(void);

@@ -1,4 +1,5 @@
 #include "run_program.h"
+#include "test_support.h"
 
 #include <cerrno>
 #include <csignal>
@@ -38,6 +39,8 @@ program_result run_program(const std::vector<std::string> &argv, double timeout_
 	if (pid == 0) {
 		// Own process group, so a time-out also ends whatever it started.
 		setpgid(0, 0);
+		// Whatever it starts writes under the same cap as the tests.
+		install_file_size_cap();
 		dup2(out_pipe[1], STDOUT_FILENO);
 		dup2(err_pipe[1], STDERR_FILENO);
 		int devnull = open("/dev/null", O_RDONLY);

@@ -209,6 +209,12 @@ INSTANTIATE_TEST_SUITE_P(
 			  nullptr,
 			  "1 EDL device(s) visible, none match serial \"abc123\"\n",
 			  nullptr},
+		pick_case{"SerialPrefixIsNotAMatchOnUsb",
+			  {"--device", "serial=ABC123"},
+			  {"-S", "ABC12"},
+			  nullptr,
+			  "1 EDL device(s) visible, none match serial \"ABC12\"\n",
+			  nullptr},
 		// libusb lists the later-added device first.
 		pick_case{"SecondOfTwoBySerial",
 			  {"--device", "serial=AAA111", "--device", "serial=BBB222"},

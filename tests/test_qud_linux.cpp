@@ -157,6 +157,22 @@ TEST_F(qud_sysfs, search_for_the_usb_device_stays_inside_the_tree)
 	EXPECT_EQ(qud_probe_present(), 0);
 }
 
+// Product ids with the highest hex digit in either case (sysfs writes lower
+// case; the parser takes both).
+TEST_F(qud_sysfs, product_ids_with_hex_letters_in_either_case)
+{
+	fs::path lower = usb_device("usb1/1-1", "05c6", "901f", nullptr, nullptr);
+	tty(lower / "1-1:1.0/ttyUSB0", "ttyUSB0");
+	fs::path upper = usb_device("usb1/1-2", "05C6", "90FF", nullptr, nullptr);
+	tty(upper / "1-2:1.0/ttyUSB1", "ttyUSB1");
+
+	desc_list list;
+	list.descs = qud_list(&list.count);
+	ASSERT_EQ(list.count, 2u);
+	EXPECT_EQ(list.descs[0].pid, 0x901Fu);
+	EXPECT_EQ(list.descs[1].pid, 0x90FFu);
+}
+
 TEST_F(qud_sysfs, serial_choice_and_missing_tree)
 {
 	fs::path a = usb_device("usb1/1-1", "05c6", "9008", "QUSB__BULK_SN:AAAA1111", nullptr);

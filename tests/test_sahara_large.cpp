@@ -14,6 +14,8 @@ namespace {
 
 const uint64_t GiB4 = 1ULL << 32;
 const uint64_t BLOCK = 0x80000;
+// Files here reach 4 GiB + one block; the cap stays just above that.
+const uint64_t FILE_CAP = GiB4 + 2 * BLOCK;
 
 TEST(sahara_progress_scale, keeps_the_fraction_in_32_bits)
 {
@@ -69,6 +71,7 @@ std::vector<uint8_t> pattern_at(uint64_t addr, size_t len)
 // dumped for real.
 TEST(sahara_large, region_beyond_4_gib)
 {
+	raised_file_size_cap cap(FILE_CAP);
 	temp_dir dir;
 	const uint64_t addr = 0x800000000ULL, len = GiB4 + BLOCK;
 	emu_config cfg;
@@ -101,6 +104,7 @@ TEST(sahara_large, region_beyond_4_gib)
 // core, then padded to p_filesz.
 TEST(sahara_large, segment_beyond_4_gib_in_the_core)
 {
+	raised_file_size_cap cap(FILE_CAP);
 	temp_dir dir(fs::exists("/dev/shm") ? "/dev/shm" : "/tmp");
 	const uint64_t seg = GiB4 + 100, filesz = GiB4 + 4096;
 	auto kelf = emu_make_kelf({{1, 0x80000000, filesz}});

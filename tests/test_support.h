@@ -2,6 +2,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -44,3 +45,33 @@ inline std::vector<uint8_t> read_file(const std::string &path)
 	std::ifstream f(path, std::ios::binary);
 	return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
+
+// Every test program, and every program a test starts, runs under a cap on
+// the size of any file it writes: a write that runs away ends the writer with
+// SIGXFSZ at the cap instead of filling the disk.
+constexpr uint64_t test_file_size_cap = 64ULL << 20;
+
+// Moves the cap of this process (the soft limit; false when refused), and
+// reads it (UINT64_MAX when there is none).
+bool set_file_size_cap(uint64_t bytes);
+uint64_t file_size_cap();
+
+// Puts the default cap and the default action of SIGXFSZ in place; for a
+// child process before it starts a program.
+void install_file_size_cap();
+
+// Raises the cap for one test that writes huge files on purpose; the
+// previous cap returns at scope exit.
+class raised_file_size_cap {
+public:
+	explicit raised_file_size_cap(uint64_t bytes) : previous(file_size_cap())
+	{
+		EXPECT_TRUE(set_file_size_cap(bytes)) << "cannot raise the file size cap to " << bytes;
+	}
+	~raised_file_size_cap() { set_file_size_cap(previous); }
+	raised_file_size_cap(const raised_file_size_cap &) = delete;
+	raised_file_size_cap &operator=(const raised_file_size_cap &) = delete;
+
+private:
+	uint64_t previous;
+};

@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -147,6 +148,45 @@ TEST(progress, at_most_one_line_per_100_ms)
 	});
 	EXPECT_EQ(got.out, "a                    " + bar(12, 38) + " 25.00%\r" +
 				   "c                    " + bar(37, 13) + " 75.00%\r");
+}
+
+// The time each call sees, set by the test before the call.
+struct timeval fake_now;
+void fake_clock(struct timeval *now)
+{
+	*now = fake_now;
+}
+
+// The limit counts from the last line drawn, not from the last call, and
+// borrows across a second boundary.
+TEST(progress, rate_limit_by_the_clock)
+{
+	struct step {
+		long sec, usec;
+		const char *name;
+		bool drawn;
+	};
+	const step steps[] = {
+		{1000, 950000, "a", true},  // the first line always draws
+		{1001, 0, "b", false},      // 50 ms after a
+		{1001, 49999, "c", false},  // 1 us short of 100 ms after a
+		{1001, 50000, "d", true},   // 100 ms after a
+		{1001, 100000, "e", false}, // 50 ms after d
+		{1000, 0, "f", true},       // the clock went back
+	};
+	captured got = run_console(80, [&] {
+		ux_set_clock(fake_clock);
+		for (const step &s : steps) {
+			fake_now.tv_sec = s.sec;
+			fake_now.tv_usec = s.usec;
+			ux_progress("%s", 1, 2, s.name);
+		}
+	});
+	std::string want;
+	for (const step &s : steps)
+		if (s.drawn)
+			want += std::string(s.name) + std::string(20, ' ') + bar(25, 25) + " 50.00%\r";
+	EXPECT_EQ(got.out, want);
 }
 
 TEST(progress, messages_blank_the_line_first)
