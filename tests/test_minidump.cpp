@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include "le.h"
@@ -278,15 +276,11 @@ TEST_F(minidump_test, write_failure_removes_the_incomplete_core)
 	put("A.BIN", fill(0x40000, 'a'));
 	std::vector<sahara_debug_region64> table = {entry("md_KELF", 0x20, "KELF.BIN"),
 						    entry("md_K1", 0x1000, "A.BIN", 0x40000)};
-	struct rlimit old;
-	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-	auto old_handler = signal(SIGXFSZ, SIG_IGN);
-	struct rlimit cap = old;
-	cap.rlim_cur = 0x10000;
-	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &cap), 0);
-	auto r = build(table);
-	setrlimit(RLIMIT_FSIZE, &old);
-	signal(SIGXFSZ, old_handler);
+	engine_result r;
+	{
+		failing_writes_past cap(0x10000);
+		r = build(table);
+	}
 
 	EXPECT_EQ(r.ret, -1);
 	EXPECT_EQ(r.out, "");

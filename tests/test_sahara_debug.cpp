@@ -2,8 +2,6 @@
 // limits, hostile names, and devices that fail half-way.
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "emu_script.h"
@@ -399,15 +397,11 @@ TEST(debug64_disk, write_failure_ends_the_dump)
 	cfg.regions = {make_region(0x1000, 0x1000, "R", "A.BIN"), make_region(0x100000, 0x100000, "R", "BIG.BIN"),
 		       make_region(0x300000, 0x1000, "R", "C.BIN")};
 	emu_model m(cfg);
-	struct rlimit old;
-	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-	auto old_handler = signal(SIGXFSZ, SIG_IGN);
-	struct rlimit cap = old;
-	cap.rlim_cur = 0x40000;
-	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &cap), 0);
-	auto r = run_engine(m, dir.str().c_str(), nullptr);
-	setrlimit(RLIMIT_FSIZE, &old);
-	signal(SIGXFSZ, old_handler);
+	engine_result r;
+	{
+		failing_writes_past cap(0x40000);
+		r = run_engine(m, dir.str().c_str(), nullptr);
+	}
 
 	EXPECT_EQ(r.ret, -1);
 	EXPECT_TRUE(contains(r.err, "failed to write duruvev chunk to \"BIG.BIN\": File too large")) << r.err;

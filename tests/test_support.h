@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -74,4 +75,26 @@ public:
 
 private:
 	uint64_t previous;
+};
+
+// Makes every write past `bytes` fail with EFBIG instead of raising SIGXFSZ:
+// a stand-in for a full disk, for the scope of one test.
+class failing_writes_past {
+public:
+	explicit failing_writes_past(uint64_t bytes) : previous(file_size_cap())
+	{
+		handler = signal(SIGXFSZ, SIG_IGN);
+		EXPECT_TRUE(set_file_size_cap(bytes));
+	}
+	~failing_writes_past()
+	{
+		set_file_size_cap(previous);
+		signal(SIGXFSZ, handler);
+	}
+	failing_writes_past(const failing_writes_past &) = delete;
+	failing_writes_past &operator=(const failing_writes_past &) = delete;
+
+private:
+	uint64_t previous;
+	void (*handler)(int);
 };
