@@ -103,6 +103,38 @@ void small(emu_config &cfg)
 	};
 }
 
+// A device whose table names files badly: duplicates (also by case), the
+// core's own name, and control characters that would reach a terminal.
+void hostile_names(emu_config &cfg)
+{
+	cfg.regions = {
+		region(0x14680000, 4 * KiB, "OCIMEM", "OCIMEM.BIN"),
+		region(0x14690000, 4 * KiB, "OCIMEM2", "OCIMEM.BIN"),
+		region(0x146a0000, 4 * KiB, "OCIMEM3", "ocimem.bin"),
+		region(0x146b0000, 4 * KiB, "CORE", "minidump.elf"),
+		region(0x146c0000, 4 * KiB, "ESC", "E\x1b]0;owned\x07.BIN"),
+		region(0x146d0000, 4 * KiB, "NL", "N\nL.BIN"),
+		region(0x146e0000, 4 * KiB, "DEL", "D\x7f.BIN"),
+	};
+}
+
+// A kernel ELF header whose segment claims 2^64-1 bytes, and a vmcoreinfo
+// region named like the core: neither may make the core grow without end.
+void hostile_kelf(emu_config &cfg)
+{
+	const uint64_t ktext = 0x80010000;
+	std::vector<emu_kelf_segment> segs = {{1, ktext, ~0ULL}};
+	emu_region kelf = region(0x85f00000, 0, "md_KELF", "md_KELF.BIN");
+	kelf.bytes = emu_make_kelf(segs, emu_kelf_size(segs.size()) + 4 * KiB);
+	kelf.length = kelf.bytes.size();
+	cfg.regions = {
+		kelf,
+		region(0x85f01000, 4 * KiB, "md_KVMCOREINFO", "minidump.elf"),
+		region(ktext, 64 * KiB, "md_KTEXT", "md_KTEXT.BIN"),
+		region(0x80000000, 1 * MiB, "DDR", "DDR.BIN"),
+	};
+}
+
 // "prefix:N" with N in 1..max.
 bool numbered(const std::string &name, const char *prefix, uint64_t max, uint64_t *n)
 {
@@ -132,6 +164,12 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		crash(out);
 	} else if (name == "small") {
 		small(out);
+	} else if (name == "empty") {
+		out.table_length = 0;
+	} else if (name == "hostile-names") {
+		hostile_names(out);
+	} else if (name == "hostile-kelf") {
+		hostile_kelf(out);
 	} else if (numbered(name, "bulk:", 65536, &n)) {
 		out.regions = {region(0x80000000, n * MiB, "DDRCS0", "DDRCS0.BIN")};
 	} else if (numbered(name, "many:", 1024, &n)) {
@@ -150,6 +188,9 @@ const char *emu_scenario_help(void)
 {
 	return "  crash    realistic crash: kernel ELF header, vmcoreinfo, kernel and DDR regions (~12 MiB)\n"
 	       "  small    three plain regions, no kernel ELF header\n"
+	       "  empty    a memory table of length 0\n"
+	       "  hostile-names  duplicate file names, \"minidump.elf\", control characters\n"
+	       "  hostile-kelf   a kernel header segment of 2^64-1 bytes\n"
 	       "  bulk:N   one region of N MiB\n"
 	       "  many:N   N regions of 4 KiB (a region table of 64*N bytes)\n";
 }
@@ -219,16 +260,18 @@ std::vector<uint8_t> emu_expected_minidump(const emu_model &model)
 			break;
 		}
 	}
+	// Every segment takes exactly p_filesz bytes: its region cut or padded
+	// with zeros, zeros alone when no region has its address.
 	for (const load &l : loads) {
+		std::vector<uint8_t> b;
 		for (const emu_region &r : regions) {
-			if (r.addr != l.paddr)
-				continue;
-			std::vector<uint8_t> b = content(r);
-			if (b.size() < l.filesz)
-				b.resize(l.filesz, 0);
-			out.insert(out.end(), b.begin(), b.end());
-			break;
+			if (r.addr == l.paddr) {
+				b = content(r);
+				break;
+			}
 		}
+		b.resize(l.filesz, 0);
+		out.insert(out.end(), b.begin(), b.end());
 	}
 	return out;
 }

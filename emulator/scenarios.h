@@ -16,6 +16,11 @@
 //            about 12 MiB.
 //  "small"   three plain regions (one of them one byte over a 512 KiB
 //            block), no kernel ELF header; for quick tests.
+//  "empty"   a memory table of length 0.
+//  "hostile-names"  badly named regions: duplicates (also by case), the
+//            core's own name, control characters.
+//  "hostile-kelf"   a kernel header whose segment claims 2^64-1 bytes and a
+//            vmcoreinfo region named "minidump.elf".
 //  "bulk:N"  one region of N MiB (1..65536), for throughput figures.
 //  "many:N"  N regions of 4 KiB each (1..1024): a region table of 64*N bytes.
 // Returns false for an unknown name or a bad number; cfg is then unchanged.

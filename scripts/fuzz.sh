@@ -24,10 +24,11 @@ SAN="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-fram
 CXXFLAGS="-std=c++20 -g -O1 -Wall -Wextra -Wshadow $SAN -Isrc $(pkg-config --cflags $PKGS)"
 LIBS="$(pkg-config --libs $PKGS) -lutil"
 
-# target name, fuzzer source, -max_len
-TARGETS="storage_address:fuzz/fuzz_storage_address.cpp:256
-sim_write:fuzz/fuzz_sim_write.cpp:16384
-pattern_match:fuzz/fuzz_pattern_match.cpp:48"
+# target name, fuzzer source, -max_len, extra libFuzzer flags
+TARGETS="storage_address:fuzz/fuzz_storage_address.cpp:256:
+sim_write:fuzz/fuzz_sim_write.cpp:16384:
+pattern_match:fuzz/fuzz_pattern_match.cpp:48:
+sahara_dump:fuzz/fuzz_sahara_dump.cpp:8192:-close_fd_mask=3"
 # pattern_match backtracks on every '*', exponentially in their number; 48
 # bytes keep the worst input far below the time-out.
 
@@ -57,7 +58,7 @@ export ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0${ASAN_OPTIONS:+:$AS
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 status=0
-echo "$TARGETS" | while IFS=: read -r name source maxlen; do
+echo "$TARGETS" | while IFS=: read -r name source maxlen flags; do
 	bin="$OUT/fuzz_$name"
 	# shellcheck disable=SC2086
 	$CXX $CXXFLAGS -fsanitize=fuzzer "$source" $objs $LIBS -o "$bin"
@@ -65,7 +66,8 @@ echo "$TARGETS" | while IFS=: read -r name source maxlen; do
 	regress="fuzz/regressions/$name"
 	if [ -d "$regress" ] && [ -n "$(ls -A "$regress")" ]; then
 		echo "fuzz: $name: replaying $(ls "$regress" | wc -l) kept case(s)"
-		"$bin" "$regress"/* >"$OUT/$name-replay.log" 2>&1 || {
+		# shellcheck disable=SC2086
+		"$bin" $flags "$regress"/* >"$OUT/$name-replay.log" 2>&1 || {
 			echo "fuzz: $name: a kept case fails again, see $OUT/$name-replay.log" >&2
 			tail -30 "$OUT/$name-replay.log" >&2
 			exit 1
@@ -75,7 +77,8 @@ echo "$TARGETS" | while IFS=: read -r name source maxlen; do
 	work="$OUT/corpus/$name"
 	mkdir -p "$work" "$regress"
 	echo "fuzz: $name: ${TIME}s, inputs up to $maxlen bytes"
-	if ! "$bin" -max_total_time="$TIME" -max_len="$maxlen" -timeout=10 -rss_limit_mb=2048 \
+	# shellcheck disable=SC2086
+	if ! "$bin" $flags -max_total_time="$TIME" -max_len="$maxlen" -timeout=10 -rss_limit_mb=2048 \
 		-print_final_stats=1 -artifact_prefix="$regress/" "$work" "fuzz/corpus/$name" \
 		>"$OUT/$name.log" 2>&1; then
 		echo "fuzz: $name: crash found, kept in $regress/ (see $OUT/$name.log)" >&2

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // Size of one region table entry on the wire.
 #define SAHARA_DEBUG_REGION64_SIZE 64
@@ -26,16 +27,36 @@ void sahara_debug_region64_decode(const uint8_t *entry, sahara_debug_region64 *o
 bool sahara_debug64_filter(const char *filename, const char *filter);
 
 // True when a device-supplied file name may be created in the output
-// directory: not empty, not "." or "..", no path separator or drive colon.
+// directory: not empty, not "." or "..", no path separator or drive colon,
+// no control character, and not the core's own name.
 bool sahara_region_filename_ok(const char *filename);
 
-// Assembles "<duruvev_path>/minidump.elf" from the region files on disk.
-void sahara_build_minidump_elf(const char *duruvev_path, const char *filter, const sahara_debug_region64 *table,
-			       size_t n_regions);
+// A device-supplied name, shown with control characters replaced.
+std::string sahara_printable(const char *name);
+
+// What this run did with one table entry.
+struct sahara_saved_region {
+	// Written completely, flushed to stable storage and closed by this run.
+	bool saved = false;
+	// Name of its file in the output directory: the device's name, or the
+	// substitute it was saved under.
+	std::string file;
+};
+
+// Assembles "<duruvev_path>/minidump.elf" from the region files this run
+// saved (saved[i] belongs to table[i]). Returns 0 when the core was written
+// and synced or none is due (no kernel header region, or the filter excluded
+// it), -1 when a core was due and could not be made; an incomplete core is
+// removed.
+int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, const sahara_debug_region64 *table,
+			      size_t n_regions, const sahara_saved_region *saved);
 
 // Appends the whole file at path to out, in 64 KiB pieces. Returns the bytes
 // copied, or -1 when the file cannot be opened or a piece is not written.
 int64_t copy_file_to(FILE *out, const char *path);
+
+// As copy_file_to, but stops after max bytes.
+int64_t copy_file_part(FILE *out, const char *path, uint64_t max);
 
 // Appends count zero bytes to out. Returns 0, or -1 on a short write.
 int write_zeroes(FILE *out, uint64_t count);
@@ -49,3 +70,7 @@ void sahara_progress_scale(uint64_t value, uint64_t max, uint32_t *value32, uint
 // figures and what the bar was given); null to remove.
 typedef void (*sahara_progress_observer)(uint64_t value, uint64_t max, uint32_t value32, uint32_t max32);
 void sahara_set_progress_observer(sahara_progress_observer fn);
+
+// Region files and the core are forced to stable storage before the device
+// is reset. Benchmarks turn this off to measure what it costs.
+void sahara_set_durable_writes(bool on);

@@ -99,10 +99,13 @@ TEST(e2e_pty, filter_admits_some_regions)
 	EXPECT_TRUE(read_file(tmp.path / "minidump.elf") == emu_expected_minidump(model));
 	EXPECT_NE(r.out.find("CODERAM.BIN skipped per filter"), std::string::npos) << r.out;
 
-	// A filter that admits nothing writes nothing, not even an empty file.
+	// A filter that admits nothing writes nothing, not even an empty file,
+	// and is taken for a mistake rather than a finished dump.
 	temp_dir tmp2;
 	r = dump("small", tmp2.path, {}, {"NOTHING*"});
-	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	ASSERT_EQ(r.exit_code, 1) << r.out << r.err;
+	EXPECT_NE(r.err.find("the filter \"NOTHING*\" admits none of the device's 3 regions"), std::string::npos)
+		<< r.err;
 	EXPECT_TRUE(files_in(tmp2.path).empty());
 }
 

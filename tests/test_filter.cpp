@@ -68,6 +68,10 @@ TEST(sahara_region_filename_ok, table)
 		{"DDRCS0.BIN", true}, {"..BIN", true}, {"a..b", true}, {"", false},    {".", false},
 		{"..", false},	      {"../x", false}, {"a/b", false}, {"a\\b", false}, {"C:x", false},
 		{"/abs", false},
+		// Control characters would reach the user's terminal; the core's
+		// own name, in any case, would be overwritten by the core.
+		{"a\x1b[2Jb", false}, {"bell\x07", false}, {"new\nline", false}, {"del\x7f", false}, {"tab\t", false},
+		{"minidump.elf", false}, {"MINIDUMP.ELF", false}, {"minidump.elf2", true}, {"caf\xc3\xa9.bin", true},
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(sahara_region_filename_ok(c.name), c.ok) << c.name;

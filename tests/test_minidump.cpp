@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include "le.h"
@@ -11,10 +13,11 @@
 
 namespace {
 
-sahara_debug_region64 entry(const char *region, uint64_t addr, const char *file)
+sahara_debug_region64 entry(const char *region, uint64_t addr, const char *file, uint64_t length = 0x10000)
 {
 	sahara_debug_region64 e{};
 	e.addr = addr;
+	e.length = length;
 	snprintf(e.region, sizeof(e.region), "%s", region);
 	snprintf(e.filename, sizeof(e.filename), "%s", file);
 	return e;
@@ -35,12 +38,25 @@ std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts)
 
 class minidump_test : public testing::Test {
 protected:
-	engine_result build(const std::vector<sahara_debug_region64> &table, const char *filter = nullptr)
+	// Assembles the core as a run would that saved exactly the entries
+	// whose files are in the directory now (or those given by `saved`).
+	engine_result build(const std::vector<sahara_debug_region64> &table, const char *filter = nullptr,
+			    const std::vector<bool> *which = nullptr)
+	{
+		std::vector<sahara_saved_region> saved(table.size());
+		for (size_t i = 0; i < table.size(); i++) {
+			saved[i].file = table[i].filename;
+			saved[i].saved = which ? (*which)[i] : fs::is_regular_file(dir.file(table[i].filename));
+		}
+		return build(table, saved, filter);
+	}
+	engine_result build(const std::vector<sahara_debug_region64> &table, const std::vector<sahara_saved_region> &saved,
+			    const char *filter = nullptr)
 	{
 		engine_result r;
 		testing::internal::CaptureStdout();
 		testing::internal::CaptureStderr();
-		sahara_build_minidump_elf(dir.str().c_str(), filter, table.data(), table.size());
+		r.ret = sahara_build_minidump_elf(dir.str().c_str(), filter, table.data(), table.size(), saved.data());
 		r.err = testing::internal::GetCapturedStderr();
 		r.out = testing::internal::GetCapturedStdout();
 		return r;
@@ -53,30 +69,34 @@ protected:
 	temp_dir dir;
 };
 
-// KELF with three PT_LOAD segments and a PT_NOTE; a fourth md_K region at an
-// address no header names is the vmcoreinfo and follows the header directly.
+// KELF with PT_LOAD segments and a PT_NOTE; an md_K region at an address no
+// header names is the vmcoreinfo and follows the header directly. Every
+// segment takes exactly p_filesz bytes, so each lands at its p_offset.
 TEST_F(minidump_test, layout_with_vmcoreinfo_padding_and_missing_pieces)
 {
-	auto kelf = emu_make_kelf({{1, 0x1000, 4096}, {4, 0x9999, 0}, {1, 0x2000, 4096}, {1, 0x3000, 16},
-				   {1, 0x7000, 8}, {1, 0x4000, 8}});
+	std::vector<emu_kelf_segment> segs = {{1, 0x1000, 4096}, {4, 0x9999, 0}, {1, 0x2000, 4096},
+					      {1, 0x3000, 16},   {1, 0x7000, 8},  {1, 0x4000, 8}};
+	auto kelf = emu_make_kelf(segs, emu_kelf_size(segs.size()) + 50);
 	put("KELF.BIN", kelf);
 	put("VMCORE.BIN", fill(50, 'v'));
 	put("A.BIN", fill(100, 'a'));  // padded to 4096
-	put("B.BIN", fill(5000, 'b')); // longer than p_filesz: whole
+	put("B.BIN", fill(5000, 'b')); // longer than p_filesz: cut
 	put("C.BIN", fill(16, 'c'));
 	put("C2.BIN", fill(16, 'C'));  // same address as C: not used
-	// 0x7000 has no region; 0x4000's file is missing.
+	// 0x7000 has no region; 0x4000's file was not saved.
 	std::vector<sahara_debug_region64> table = {
-		entry("md_KELF", 0x500, "KELF.BIN"), entry("md_K1", 0x1000, "A.BIN"),
-		entry("md_K2", 0x2000, "B.BIN"),     entry("md_KVM", 0x6000, "VMCORE.BIN"),
-		entry("md_K3", 0x3000, "C.BIN"),     entry("md_K3b", 0x3000, "C2.BIN"),
-		entry("other", 0x4000, "GONE.BIN"),
+		entry("md_KELF", 0x500, "KELF.BIN", kelf.size()), entry("md_K1", 0x1000, "A.BIN", 100),
+		entry("md_K2", 0x2000, "B.BIN", 5000),		   entry("md_KVM", 0x6000, "VMCORE.BIN", 50),
+		entry("md_K3", 0x3000, "C.BIN", 16),		   entry("md_K3b", 0x3000, "C2.BIN", 16),
+		entry("other", 0x4000, "GONE.BIN", 8),		   entry("DDR", 0x80000000, "DDR.BIN", 0x100000),
 	};
 	auto r = build(table);
+	EXPECT_EQ(r.ret, 0);
 	EXPECT_EQ(r.out, written());
-	EXPECT_EQ(r.err, "minidump: no region found for PT_LOAD at paddr 0x7000\n"
-			 "minidump: region GONE.BIN missing, skipping\n");
-	EXPECT_EQ(core(), cat({kelf, fill(50, 'v'), fill(100, 'a'), fill(3996, 0), fill(5000, 'b'), fill(16, 'c')}));
+	EXPECT_EQ(r.err, "minidump: no region found for PT_LOAD at paddr 0x7000; filled with zeros\n"
+			 "minidump: region GONE.BIN missing, filled with zeros\n");
+	EXPECT_EQ(core(), cat({kelf, fill(50, 'v'), fill(100, 'a'), fill(3996, 0), fill(4096, 'b'), fill(16, 'c'),
+			       fill(16, 0)}));
 }
 
 TEST_F(minidump_test, no_core_without_kernel_header_or_when_it_is_filtered)
@@ -84,14 +104,17 @@ TEST_F(minidump_test, no_core_without_kernel_header_or_when_it_is_filtered)
 	put("KELF.BIN", emu_make_kelf({}));
 	put("VM.BIN", fill(10, 1));
 	auto r = build({entry("md_KVM", 0x10, "VM.BIN"), entry("md_KEL", 0x20, "KELF.BIN")});
+	EXPECT_EQ(r.ret, 0);
 	EXPECT_EQ(r.out + r.err, "");
 	EXPECT_FALSE(has_core());
 
 	r = build({entry("md_KELF", 0x20, "KELF.BIN"), entry("md_KVM", 0x10, "VM.BIN")}, "VM");
+	EXPECT_EQ(r.ret, 0);
 	EXPECT_EQ(r.out + r.err, "");
 	EXPECT_FALSE(has_core());
 
 	r = build({});
+	EXPECT_EQ(r.ret, 0);
 	EXPECT_EQ(r.out + r.err, "");
 	EXPECT_FALSE(has_core());
 }
@@ -127,29 +150,92 @@ TEST_F(minidump_test, kernel_header_checks)
 		put("KELF.BIN", c.kelf);
 		auto r = build({entry("md_KELF", 0x20, "KELF.BIN")});
 		if (c.err) {
+			EXPECT_EQ(r.ret, -1);
 			EXPECT_EQ(r.err, c.err);
 			EXPECT_FALSE(has_core());
 		} else {
+			EXPECT_EQ(r.ret, 0);
 			EXPECT_TRUE(contains(r.out, written()));
 			EXPECT_EQ(core(), c.kelf);
 		}
 	}
 }
 
+// Headers that would make the core larger than what the device holds, or put
+// a segment where the concatenation cannot: refused, nothing left behind.
+TEST_F(minidump_test, headers_the_layout_cannot_honour)
+{
+	struct {
+		const char *name;
+		std::vector<emu_kelf_segment> segs;
+		uint64_t data_offset; // 0: right after the header
+		const char *err;
+	} cases[] = {
+		{"p_filesz 2^64-1", {{1, 0x1000, ~0ULL}}, 0, "of 0xffffffffffffffff bytes makes the core larger"},
+		{"p_filesz beyond the table", {{1, 0x1000, 0x30000}}, 0, "makes the core larger than the memory"},
+		{"second segment overflows", {{1, 0x1000, 16}, {1, 0x2000, ~0ULL - 8}}, 0, "makes the core larger"},
+		{"p_offset elsewhere", {{1, 0x1000, 16}}, 4096, "has file offset 0x1000, but its data would be at 0x78"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		fs::remove(dir.file("minidump.elf"));
+		auto kelf = emu_make_kelf(c.segs, c.data_offset);
+		put("KELF.BIN", kelf);
+		put("A.BIN", fill(16, 'a'));
+		auto r = build({entry("md_KELF", 0x20, "KELF.BIN", kelf.size()), entry("md_K1", 0x1000, "A.BIN", 0x10000),
+				entry("DDR", 0x2000, "B.BIN", 0x10000)});
+		EXPECT_EQ(r.ret, -1);
+		EXPECT_TRUE(contains(r.err, c.err)) << r.err;
+		EXPECT_EQ(r.out, "");
+		EXPECT_FALSE(has_core());
+	}
+	{
+		// A vmcoreinfo region claiming more than the table offers.
+		auto kelf = emu_make_kelf({});
+		put("KELF.BIN", kelf);
+		auto r = build({entry("md_KELF", 0x20, "KELF.BIN", kelf.size()), entry("md_KVM", 0x40, "VM.BIN", ~0ULL)},
+			       "KELF.BIN");
+		EXPECT_EQ(r.ret, -1);
+		EXPECT_TRUE(contains(r.err, "vmcoreinfo region VM.BIN of 0xffffffffffffffff bytes")) << r.err;
+		EXPECT_FALSE(has_core());
+	}
+}
+
 TEST_F(minidump_test, kernel_header_file_problems)
 {
 	auto r = build({entry("md_KELF", 0x20, "KELF.BIN")});
-	EXPECT_EQ(r.err, "minidump: failed to open KELF file " + dir.file("KELF.BIN") + "\n");
+	EXPECT_EQ(r.ret, -1);
+	EXPECT_EQ(r.err, "minidump: kernel header region KELF.BIN was not saved; no core written\n");
+
+	// A file of that name from an earlier run is not this run's header.
+	put("KELF.BIN", emu_make_kelf({}));
+	std::vector<bool> none{false};
+	r = build({entry("md_KELF", 0x20, "KELF.BIN")}, nullptr, &none);
+	EXPECT_EQ(r.ret, -1);
+	EXPECT_FALSE(has_core());
 
 	put("KELF.BIN", {});
 	r = build({entry("md_KELF", 0x20, "KELF.BIN")});
+	EXPECT_EQ(r.ret, -1);
 	EXPECT_EQ(r.err, "minidump: failed to get KELF file size\n");
 	EXPECT_FALSE(has_core());
+}
 
-	// Device-supplied names are checked here as well.
-	r = build({entry("md_KELF", 0x20, "../KELF.BIN")});
-	EXPECT_EQ(r.err, "minidump: refusing unsafe region file name \"../KELF.BIN\"\n");
-	EXPECT_FALSE(has_core());
+// A header saved under a substitute name (its own name was refused) is read
+// from there.
+TEST_F(minidump_test, substitute_file_names_are_followed)
+{
+	auto kelf = emu_make_kelf({{1, 0x1000, 8}});
+	put("region_0.bin", kelf);
+	put("region_1.bin", fill(8, 's'));
+	std::vector<sahara_debug_region64> table = {entry("md_KELF", 0x20, "../KELF.BIN", kelf.size()),
+						    entry("md_K1", 0x1000, "a\x1b[2J", 8)};
+	std::vector<sahara_saved_region> saved(2);
+	saved[0] = {true, "region_0.bin"};
+	saved[1] = {true, "region_1.bin"};
+	auto r = build(table, saved);
+	EXPECT_EQ(r.ret, 0);
+	EXPECT_EQ(core(), cat({kelf, fill(8, 's')}));
 }
 
 TEST_F(minidump_test, phnum_zero_takes_the_first_other_md_k_region_as_vmcoreinfo)
@@ -158,32 +244,55 @@ TEST_F(minidump_test, phnum_zero_takes_the_first_other_md_k_region_as_vmcoreinfo
 	put("KELF.BIN", kelf);
 	put("VM.BIN", fill(33, 'v'));
 	put("VM2.BIN", fill(7, 'w'));
-	auto r = build({entry("md_KELF", 0x20, "KELF.BIN"), entry("xx", 0x30, "VM2.BIN"), entry("md_KVM", 0x40, "VM.BIN"),
-			entry("md_K2", 0x50, "VM2.BIN")});
+	auto r = build({entry("md_KELF", 0x20, "KELF.BIN"), entry("xx", 0x30, "VM2.BIN", 7),
+			entry("md_KVM", 0x40, "VM.BIN", 33), entry("md_K2", 0x50, "VM2.BIN", 7)});
 	EXPECT_EQ(r.out, written());
 	EXPECT_EQ(core(), cat({kelf, fill(33, 'v')}));
 
-	// Its file missing: reported, the core is still made.
+	// Not saved: reported, and zeros keep its place.
 	fs::remove(dir.file("VM.BIN"));
-	r = build({entry("md_KELF", 0x20, "KELF.BIN"), entry("md_KVM", 0x40, "VM.BIN")});
+	r = build({entry("md_KELF", 0x20, "KELF.BIN"), entry("md_KVM", 0x40, "VM.BIN", 33)});
 	EXPECT_EQ(r.err, "minidump: vmcoreinfo region missing, crash may not load correctly\n");
 	EXPECT_EQ(r.out, written());
-	EXPECT_EQ(core(), kelf);
+	EXPECT_EQ(core(), cat({kelf, fill(33, 0)}));
 }
 
-TEST_F(minidump_test, filtered_region_of_a_segment_is_looked_for_anyway)
+TEST_F(minidump_test, region_not_saved_by_this_run_is_zeros_even_when_a_file_is_there)
 {
 	auto kelf = emu_make_kelf({{1, 0x1000, 8}});
 	put("KELF.BIN", kelf);
-	std::vector<sahara_debug_region64> table = {entry("md_KELF", 0x20, "KELF.BIN"), entry("md_K1", 0x1000, "SEG.BIN")};
-	auto r = build(table, "KELF");
-	EXPECT_EQ(r.err, "minidump: region SEG.BIN missing, skipping\n");
-	EXPECT_EQ(core(), kelf);
-
 	put("SEG.BIN", fill(8, 's')); // left from an earlier run
-	r = build(table, "KELF");
-	EXPECT_EQ(r.err, "");
-	EXPECT_EQ(core(), cat({kelf, fill(8, 's')}));
+	std::vector<sahara_debug_region64> table = {entry("md_KELF", 0x20, "KELF.BIN"), entry("md_K1", 0x1000, "SEG.BIN")};
+	std::vector<bool> kelf_only{true, false};
+	auto r = build(table, "KELF", &kelf_only);
+	EXPECT_EQ(r.err, "minidump: region SEG.BIN missing, filled with zeros\n");
+	EXPECT_EQ(core(), cat({kelf, fill(8, 0)}));
+}
+
+// The core's writes fail (a file-size limit stands in for a full disk): no
+// success line, the partial core removed.
+TEST_F(minidump_test, write_failure_removes_the_incomplete_core)
+{
+	auto kelf = emu_make_kelf({{1, 0x1000, 0x40000}});
+	put("KELF.BIN", kelf);
+	put("A.BIN", fill(0x40000, 'a'));
+	std::vector<sahara_debug_region64> table = {entry("md_KELF", 0x20, "KELF.BIN"),
+						    entry("md_K1", 0x1000, "A.BIN", 0x40000)};
+	struct rlimit old;
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+	auto old_handler = signal(SIGXFSZ, SIG_IGN);
+	struct rlimit cap = old;
+	cap.rlim_cur = 0x10000;
+	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &cap), 0);
+	auto r = build(table);
+	setrlimit(RLIMIT_FSIZE, &old);
+	signal(SIGXFSZ, old_handler);
+
+	EXPECT_EQ(r.ret, -1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_TRUE(contains(r.err, "File too large")) << r.err;
+	EXPECT_TRUE(contains(r.err, "minidump: incomplete " + dir.file("minidump.elf") + " removed\n")) << r.err;
+	EXPECT_FALSE(has_core());
 }
 
 TEST_F(minidump_test, copy_file_to_and_write_zeroes)
@@ -198,8 +307,11 @@ TEST_F(minidump_test, copy_file_to_and_write_zeroes)
 	EXPECT_EQ(copy_file_to(out, dir.file("missing.bin").c_str()), -1);
 	EXPECT_EQ(write_zeroes(out, 10000), 0);
 	EXPECT_EQ(write_zeroes(out, 0), 0);
+	EXPECT_EQ(copy_file_part(out, dir.file("in.bin").c_str(), 70000), 70000);
+	EXPECT_EQ(copy_file_part(out, dir.file("in.bin").c_str(), 0), 0);
 	fclose(out);
-	EXPECT_EQ(read_file(dir.file("out.bin")), cat({data, fill(10000, 0)}));
+	EXPECT_EQ(read_file(dir.file("out.bin")),
+		  cat({data, fill(10000, 0), std::vector<uint8_t>(data.begin(), data.begin() + 70000)}));
 
 	// A stream that takes no bytes fails both.
 	FILE *ro = fopen(dir.file("in.bin").c_str(), "rb");
@@ -238,7 +350,7 @@ TEST(minidump, whole_dump_from_the_device_is_a_valid_core)
 		       make_region(0x81000000, 0x1800, "md_KDATA", "md_KDATA.BIN"), // padded to 0x3000
 		       make_region(0x85100000, vm_len, "md_KVMCORE", "md_KVMCORE.BIN"),
 		       make_region(0x82000000, 0x2000, "md_KBSS", "md_KBSS.BIN"),
-		       make_region(0x90000000, 0x1000, "OCIMEM", "OCIMEM.BIN")};
+		       make_region(0x90000000, 0x10000, "OCIMEM", "OCIMEM.BIN")};
 	cfg.regions[0].bytes = kelf;
 	emu_model m(cfg);
 	auto r = run_engine(m, dir.str().c_str(), nullptr);

@@ -2,6 +2,8 @@
 // limits, hostile names, and devices that fail half-way.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "emu_script.h"
@@ -87,6 +89,8 @@ TEST_F(debug64_test, device_that_delivers_a_block_in_small_transfers)
 	expect_files(m, {0});
 }
 
+// Unsafe names are refused as file names, but their bytes are kept under a
+// substitute name; a stale longer file is truncated.
 TEST_F(debug64_test, region_file_is_truncated_and_hostile_names_refused)
 {
 	temp_dir root;
@@ -106,20 +110,23 @@ TEST_F(debug64_test, region_file_is_truncated_and_hostile_names_refused)
 	auto r = run_engine(m, out.string().c_str(), nullptr);
 
 	EXPECT_EQ(r.ret, 0);
+	EXPECT_EQ(m.reset_count, 1u);
 	auto shortf = read_file((out / "SHORT.BIN").string());
 	EXPECT_EQ(shortf.size(), 100u);
 	EXPECT_TRUE(shortf == region_bytes(m, cfg.regions[0]));
-	for (const char *h : hostile)
-		EXPECT_TRUE(contains(r.err, std::string("refusing unsafe region file name \"") + h + "\"\n")) << h;
+	for (size_t i = 0; i < std::size(hostile); i++) {
+		std::string sub = "region_" + std::to_string(i + 1) + ".bin";
+		EXPECT_TRUE(contains(r.err, std::string("refusing unsafe region file name \"") + hostile[i] +
+						    "\"; saving region " + std::to_string(i + 1) + " as \"" + sub + "\"\n"))
+			<< hostile[i];
+		EXPECT_TRUE(read_file((out / sub).string()) == region_bytes(m, cfg.regions[i + 1])) << sub;
+	}
 	EXPECT_TRUE(contains(r.out, "ABCDEFGHIJKLMNOP.BIN dumped successfully\n"));
 	EXPECT_TRUE(read_file((out / "ABCDEFGHIJKLMNOP.BIN").string()) == region_bytes(m, cfg.regions.back()));
 
-	// Nothing but the output directory in its parent; in it only the two
-	// good files.
+	// Nothing but the output directory in its parent.
 	EXPECT_EQ(list_dir(root.path), std::vector<std::string>{"out"});
-	EXPECT_EQ(list_dir(out), (std::vector<std::string>{"ABCDEFGHIJKLMNOP.BIN", "SHORT.BIN"}));
-	// The refused regions were never requested from the device.
-	EXPECT_EQ(m.mem_reads.size(), 3u);
+	EXPECT_EQ(list_dir(out).size(), 2 + std::size(hostile));
 }
 
 TEST_F(debug64_test, over_long_path_is_refused_not_cut)
@@ -135,8 +142,12 @@ TEST_F(debug64_test, over_long_path_is_refused_not_cut)
 	cfg.regions = {make_region(0x1000, 64, "L", "LONGER_NAME.BIN"), make_region(0x2000, 64, "A", "A.BIN")};
 	emu_model m(cfg);
 	auto r = run_engine(m, d.c_str(), nullptr);
-	EXPECT_EQ(r.ret, 0);
-	EXPECT_TRUE(contains(r.err, "LONGER_NAME.BIN\" is too long\n")) << r.err;
+	// Not even the substitute name fits: that region is lost, so the
+	// device keeps its crash.
+	EXPECT_EQ(r.ret, -1);
+	EXPECT_EQ(m.reset_count, 0u);
+	EXPECT_TRUE(contains(r.err, "LONGER_NAME.BIN\" is too long; no file name fits, region 0 is not saved\n"))
+		<< r.err;
 	EXPECT_TRUE(read_file(d + "/A.BIN") == region_bytes(m, cfg.regions[1]));
 	EXPECT_EQ(list_dir(d), std::vector<std::string>{"A.BIN"});
 }
@@ -155,16 +166,16 @@ TEST_F(debug64_test, table_limits)
 		expect_files(m, {0, 511, 1023});
 	}
 	{
-		// One entry more is refused after its MEM_READ64; no RESET; the
-		// table's bytes then arrive as a "packet" and end the exchange.
+		// One entry more is refused before anything is requested; no
+		// RESET.
 		emu_config cfg;
 		cfg.regions = {make_region(0x1000, 16, "R", "R.BIN")};
 		cfg.table_length = 0x10000 + 64;
 		emu_model m(cfg);
 		auto r = run_engine(m, dir.str().c_str(), nullptr);
-		EXPECT_EQ(r.ret, -EINVAL);
+		EXPECT_EQ(r.ret, -1);
 		EXPECT_TRUE(contains(r.err, "DEBUG64 table length 0x10040 exceeds limit\n"));
-		EXPECT_EQ(m.mem_read64_count, 1u);
+		EXPECT_EQ(m.mem_read64_count, 0u);
 		EXPECT_EQ(m.reset_count, 0u);
 		EXPECT_FALSE(fs::exists(dir.file("R.BIN")));
 	}
@@ -181,14 +192,16 @@ TEST_F(debug64_test, table_limits)
 		EXPECT_FALSE(fs::exists(dir.file("TWO.BIN")));
 	}
 	{
-		// A table read that comes back short: only whole entries count.
+		// A table read that comes back short: the whole entries are
+		// saved, but the dump is incomplete and the device kept.
 		emu_config cfg;
 		for (int i = 0; i < 3; i++)
 			cfg.regions.push_back(make_region(0x1000 * (i + 1), 16, "R", "S" + std::to_string(i)));
 		cfg.fault.short_table_bytes = 2 * 64 + 10;
 		emu_model m(cfg);
 		auto r = run_engine(m, dir.str().c_str(), nullptr);
-		EXPECT_EQ(r.ret, 0);
+		EXPECT_EQ(r.ret, -1);
+		EXPECT_EQ(m.reset_count, 0u);
 		EXPECT_TRUE(contains(r.err, "DEBUG64 table read returned 0x8a of 0xc0 bytes")) << r.err;
 		EXPECT_TRUE(fs::exists(dir.file("S0")));
 		EXPECT_TRUE(fs::exists(dir.file("S1")));
@@ -210,20 +223,31 @@ TEST_F(debug64_test, table_limits)
 	}
 }
 
-TEST_F(debug64_test, empty_filter_skips_everything)
+// A filter that admits nothing is taken for a mistake: the device is not
+// reset with nothing saved, and no region is requested.
+TEST_F(debug64_test, filter_admitting_nothing_keeps_the_device)
 {
-	emu_config cfg;
-	cfg.regions = {make_region(0x1000, 16, "md_KELF", "KELF.BIN"), make_region(0x2000, 16, "R", "DATA0.BIN")};
-	emu_model m(cfg);
-	auto r = run_engine(m, dir.str().c_str(), "");
-	EXPECT_EQ(r.ret, 0);
-	EXPECT_EQ(r.out, "KELF.BIN skipped per filter\nDATA0.BIN skipped per filter\n");
-	EXPECT_TRUE(fs::is_empty(dir.path));
-	EXPECT_EQ(m.reset_count, 1u);
+	for (const char *filter : {"", "DRR*"}) {
+		SCOPED_TRACE(filter);
+		emu_config cfg;
+		cfg.regions = {make_region(0x1000, 16, "md_KELF", "KELF.BIN"), make_region(0x2000, 16, "R", "DATA0.BIN")};
+		emu_model m(cfg);
+		auto r = run_engine(m, dir.str().c_str(), filter);
+		EXPECT_EQ(r.ret, -1);
+		EXPECT_TRUE(r.out.starts_with("KELF.BIN skipped per filter\nDATA0.BIN skipped per filter\n"
+					      "Summary: 0 regions saved, 0 failed, 2 skipped by filter; 0 bytes saved in "))
+			<< r.out;
+		EXPECT_TRUE(contains(r.err, std::string("the filter \"") + filter + "\" admits none of the device's 2 "
+											  "regions\n"))
+			<< r.err;
+		EXPECT_TRUE(fs::is_empty(dir.path));
+		EXPECT_EQ(m.reset_count, 0u);
+		EXPECT_EQ(m.mem_read64_count, 1u);
+	}
 }
 
-// Devices that stop in the middle: what was received stays on disk and the
-// device still gets its RESET.
+// Devices that stop in the middle: what was received stays on disk, nothing
+// more is requested, and the device is not reset.
 TEST_F(debug64_test, device_failing_mid_region)
 {
 	struct fail_case {
@@ -260,22 +284,25 @@ TEST_F(debug64_test, device_failing_mid_region)
 		auto full = region_bytes(m, cfg.regions[1]);
 		ASSERT_EQ(partial.size(), c.kept);
 		EXPECT_TRUE(std::equal(partial.begin(), partial.end(), full.begin()));
-		if (!m.unplugged()) {
-			EXPECT_EQ(m.reset_count, 1u);
-		}
+		EXPECT_EQ(m.reset_count, 0u);
+		EXPECT_TRUE(contains(r.out, "Summary: 1 region saved, 2 failed, 0 skipped by filter")) << r.out;
+		EXPECT_TRUE(contains(r.err, "The device stopped sending data")) << r.err;
 	}
 }
 
-TEST_F(debug64_test, missing_output_directory_stops_the_loop)
+// A file that cannot be created costs that region only; the run still fails
+// and the device keeps its crash.
+TEST_F(debug64_test, files_that_cannot_be_created)
 {
 	emu_config cfg;
 	cfg.regions = {make_region(0x1000, 16, "R", "A.BIN"), make_region(0x2000, 16, "R", "B.BIN")};
 	emu_model m(cfg);
 	auto r = run_engine(m, dir.file("missing").c_str(), nullptr);
-	EXPECT_EQ(r.ret, 0);
+	EXPECT_EQ(r.ret, -1);
 	EXPECT_TRUE(contains(r.err, "failed to open \"A.BIN\"")) << r.err;
-	EXPECT_FALSE(contains(r.err, "B.BIN"));
-	EXPECT_EQ(m.reset_count, 1u);
+	EXPECT_TRUE(contains(r.err, "failed to open \"B.BIN\"")) << r.err;
+	EXPECT_TRUE(contains(r.err, "Some region files could not be created")) << r.err;
+	EXPECT_EQ(m.reset_count, 0u);
 	EXPECT_EQ(m.mem_read64_count, 1u);
 }
 
@@ -298,7 +325,7 @@ TEST_F(debug64_test, packet_faults)
 		emu_model m(cfg);
 		auto r = run_engine(m, dir.str().c_str(), nullptr);
 		EXPECT_EQ(r.ret, -EINVAL);
-		EXPECT_EQ(r.err, "request length not matching received request\n");
+		EXPECT_TRUE(r.err.starts_with("request length not matching received request\n")) << r.err;
 		EXPECT_EQ(m.reset_count, 0u);
 		EXPECT_EQ(m.mem_read64_count, 0u);
 	}
@@ -316,6 +343,7 @@ TEST_F(debug64_test, packet_faults)
 	}
 	for (uint32_t mode : {0u, 2u, 3u}) {
 		emu_config cfg;
+		cfg.regions = {make_region(0x1000, 16, "R", "A.BIN")};
 		cfg.hello_mode = mode;
 		emu_model m(cfg);
 		auto r = run_engine(m, dir.str().c_str(), nullptr);
@@ -325,16 +353,16 @@ TEST_F(debug64_test, packet_faults)
 	}
 }
 
-TEST_F(debug64_test, malformed_mem_debug64_is_answered_with_reset)
+// A malformed MEM_DEBUG64 cannot be answered; the crashed device is left as
+// it is rather than reset.
+TEST_F(debug64_test, malformed_mem_debug64_is_not_answered_with_reset)
 {
 	vorn_device_script dev;
-	dev.dev_sends(emu_pkt64(0x10, 32, {0x1000, 64, 0}))
-		.host_sends(emu_words({7, 8}))
-		.dev_sends(emu_words({8, 8}));
+	dev.dev_sends(emu_pkt64(0x10, 32, {0x1000, 64, 0}));
 	auto r = run_engine(&dev, dir.str().c_str(), nullptr);
-	EXPECT_EQ(r.ret, 0);
-	EXPECT_EQ(r.err, "unexpected MEM_DEBUG64 packet length 32\n");
-	EXPECT_TRUE(dev.mismatches.empty());
+	EXPECT_EQ(r.ret, -1);
+	EXPECT_TRUE(r.err.starts_with("unexpected MEM_DEBUG64 packet length 32\n")) << r.err;
+	EXPECT_TRUE(dev.writes.empty());
 }
 
 TEST_F(debug64_test, extra_bytes_beyond_a_request_are_not_written)
@@ -356,6 +384,38 @@ TEST_F(debug64_test, extra_bytes_beyond_a_request_are_not_written)
 	EXPECT_TRUE(dev.mismatches.empty());
 	EXPECT_TRUE(contains(r.err, "device sent 3 bytes more than requested")) << r.err;
 	EXPECT_EQ(read_file(dir.file("X.BIN")), std::vector<uint8_t>(data.begin(), data.begin() + 8));
+}
+
+} // namespace
+
+namespace {
+
+// A file that takes no more (a file-size limit stands in for a full disk)
+// ends the dump at once: nothing more is requested, no core, no RESET.
+TEST(debug64_disk, write_failure_ends_the_dump)
+{
+	temp_dir dir;
+	emu_config cfg;
+	cfg.regions = {make_region(0x1000, 0x1000, "R", "A.BIN"), make_region(0x100000, 0x100000, "R", "BIG.BIN"),
+		       make_region(0x300000, 0x1000, "R", "C.BIN")};
+	emu_model m(cfg);
+	struct rlimit old;
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+	auto old_handler = signal(SIGXFSZ, SIG_IGN);
+	struct rlimit cap = old;
+	cap.rlim_cur = 0x40000;
+	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &cap), 0);
+	auto r = run_engine(m, dir.str().c_str(), nullptr);
+	setrlimit(RLIMIT_FSIZE, &old);
+	signal(SIGXFSZ, old_handler);
+
+	EXPECT_EQ(r.ret, -1);
+	EXPECT_TRUE(contains(r.err, "failed to write duruvev chunk to \"BIG.BIN\": File too large")) << r.err;
+	EXPECT_TRUE(contains(r.out, "Summary: 1 region saved, 2 failed, 0 skipped by filter")) << r.out;
+	EXPECT_EQ(m.reset_count, 0u);
+	// The table, A, and the first block of BIG; C is never asked for.
+	EXPECT_EQ(m.mem_read64_count, 3u);
+	EXPECT_FALSE(fs::exists(dir.file("C.BIN")));
 }
 
 } // namespace

@@ -121,8 +121,11 @@ TEST(sahara_large, segment_beyond_4_gib_in_the_core)
 	table[1].addr = 0x80000000;
 	snprintf(table[1].region, sizeof(table[1].region), "md_KBIG");
 	snprintf(table[1].filename, sizeof(table[1].filename), "BIG.BIN");
+	table[0].length = kelf.size();
+	table[1].length = filesz;
+	sahara_saved_region saved[2] = {{true, "KELF.BIN"}, {true, "BIG.BIN"}};
 	testing::internal::CaptureStderr();
-	sahara_build_minidump_elf(dir.str().c_str(), nullptr, table, 2);
+	EXPECT_EQ(sahara_build_minidump_elf(dir.str().c_str(), nullptr, table, 2, saved), 0);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 	fs::remove(dir.file("BIG.BIN"));
 

@@ -1,0 +1,539 @@
+// Memory-debug collection: the device's region table, the segment filter,
+// one file per region, and the rule that the device is reset only once the
+// whole dump is on stable storage.
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "le.h"
+#include "oscompat.h"
+#include "sahara_engine.h"
+
+#define DEBUG64_TABLE_MAX 0x10000
+#define DEBUG64_BLOCK 0x80000
+#define DEBUG64_READ_TIMEOUT_MS 30000
+#define DEBUG64_DRAIN_TIMEOUT_MS 10
+// A run of empty reads this long counts as a dead device, not as data.
+#define DEBUG64_EMPTY_READS_MAX 1000
+// Block rounding and directory entries of each file, for the space check.
+#define DEBUG64_FILE_OVERHEAD 8192
+
+#define MINIDUMP_NAME "minidump.elf"
+
+static bool sahara_durable = true;
+
+void sahara_set_durable_writes(bool on)
+{
+	sahara_durable = on;
+}
+
+bool sahara_durable_writes(void)
+{
+	return sahara_durable;
+}
+
+static void sahara_copy_name(char *dst, const uint8_t *field)
+{
+	memcpy(dst, field, 20);
+	dst[20] = '\0';
+}
+
+void sahara_debug_region64_decode(const uint8_t *e, sahara_debug_region64 *out)
+{
+	out->type = le64_get(e);
+	out->addr = le64_get(e + 8);
+	out->length = le64_get(e + 16);
+	sahara_copy_name(out->region, e + 24);
+	sahara_copy_name(out->filename, e + 44);
+}
+
+// Names are compared without case: the output may live on a file system
+// that folds case (NTFS, FAT on a memory stick), where "A.BIN" and "a.bin"
+// are one file.
+static std::string sahara_fold(const std::string &name)
+{
+	std::string s(name);
+	for (char &c : s)
+		if (c >= 'A' && c <= 'Z')
+			c = static_cast<char>(c - 'A' + 'a');
+	return s;
+}
+
+bool sahara_region_filename_ok(const char *name)
+{
+	if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+		return false;
+	for (const char *p = name; *p; p++)
+		if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) == 0x7f)
+			return false;
+	if (sahara_fold(name) == MINIDUMP_NAME)
+		return false;
+	// ':' would name a drive or an alternate data stream on Windows.
+	return strpbrk(name, "/\\:") == nullptr;
+}
+
+std::string sahara_printable(const char *name)
+{
+	std::string s(name);
+	for (char &c : s)
+		if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7f)
+			c = '?';
+	return s;
+}
+
+bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *name)
+{
+	int n = snprintf(path, sizeof(path), "%s/%s", dir, name);
+	return n >= 0 && static_cast<size_t>(n) < sizeof(path);
+}
+
+bool pattern_match(const char *pattern, const char *string)
+{
+	while (*pattern) {
+		if (*pattern == '*') {
+			// Consecutive stars match what one does.
+			while (pattern[1] == '*')
+				pattern++;
+			for (;;) {
+				if (pattern_match(pattern + 1, string))
+					return true;
+				if (!*string)
+					return false;
+				string++;
+			}
+		}
+		if (!*string)
+			return false;
+		if (*pattern != '?' && *pattern != *string)
+			return false;
+		pattern++;
+		string++;
+	}
+	return *string == '\0';
+}
+
+bool sahara_debug64_filter(const char *filename, const char *filter)
+{
+	if (!filter)
+		return false;
+
+	std::string stem;
+	const char *dot = strrchr(filename, '.');
+	if (dot && dot != filename && static_cast<size_t>(dot - filename) <= DEBUG64_PATH_MAX - 1)
+		stem.assign(filename, static_cast<size_t>(dot - filename));
+
+	const char *p = filter;
+	while (*p) {
+		while (*p == ',')
+			p++;
+		if (!*p)
+			break;
+		const char *end = strchr(p, ',');
+		size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
+		std::string token(p, len);
+		p += len;
+		if (pattern_match(token.c_str(), filename) ||
+		    (!stem.empty() && pattern_match(token.c_str(), stem.c_str())))
+			return false;
+	}
+	return true;
+}
+
+static std::string sahara_size_text(uint64_t bytes)
+{
+	char buf[64];
+	if (bytes < 1024)
+		snprintf(buf, sizeof(buf), "%" PRIu64 " bytes", bytes);
+	else if (bytes < (1ULL << 20))
+		snprintf(buf, sizeof(buf), "%.1f KiB (%" PRIu64 " bytes)", bytes / 1024.0, bytes);
+	else if (bytes < (1ULL << 30))
+		snprintf(buf, sizeof(buf), "%.1f MiB (%" PRIu64 " bytes)", bytes / 1048576.0, bytes);
+	else
+		snprintf(buf, sizeof(buf), "%.2f GiB (%" PRIu64 " bytes)", bytes / 1073741824.0, bytes);
+	return buf;
+}
+
+void sahara_dump_summary(const sahara_dump_run &run)
+{
+	double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.start).count();
+	ux_info("Summary: %u region%s saved, %u failed, %u skipped by filter; %s saved in %.1f s; device %s\n",
+		run.saved, run.saved == 1 ? "" : "s", run.failed, run.skipped, sahara_size_text(run.bytes_saved).c_str(),
+		secs, run.reset_sent ? "reset" : "not reset");
+	if (run.complete)
+		return;
+	if (!run.hint.empty())
+		ux_err("%s\n", run.hint.c_str());
+	if (!run.reset_sent)
+		ux_err("The dump is incomplete. The device was left in its crash-dump state, so it can be dumped "
+		       "again: fix the problem above and run duruvev again (re-plug the device if it is not "
+		       "found).\n");
+}
+
+struct sahara_fd {
+	int fd = -1;
+	explicit sahara_fd(int f) : fd(f) {}
+	sahara_fd(const sahara_fd &) = delete;
+	sahara_fd &operator=(const sahara_fd &) = delete;
+	~sahara_fd()
+	{
+		if (fd >= 0)
+			::close(fd);
+	}
+	// Closes now and reports the result; the destructor then does nothing.
+	int close()
+	{
+		int rc = ::close(fd);
+		fd = -1;
+		return rc;
+	}
+};
+
+// Writes all len bytes; false with errno set when the file takes no more.
+static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
+{
+	while (len > 0) {
+		ssize_t w = ::write(fd, buf, len);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0) {
+			if (w == 0)
+				errno = ENOSPC;
+			return false;
+		}
+		buf += w;
+		len -= static_cast<size_t>(w);
+	}
+	return true;
+}
+
+enum sahara_one_result {
+	SAHARA_ONE_SAVED = 0,
+	SAHARA_ONE_DEVICE_FAILED = -1, // the device stopped answering: no use going on
+	SAHARA_ONE_NOT_CREATED = -2,   // this file only: the other regions can still be saved
+	SAHARA_ONE_WRITE_FAILED = -3,  // the disk takes no more: the dump ends
+};
+
+// Dumps one region into dir/file and forces it to stable storage.
+static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
+					    const char *duruvev_path, const char *file)
+{
+	std::string shown = sahara_printable(file);
+	char path[DEBUG64_PATH_MAX];
+	if (!sahara_join(path, duruvev_path, file))
+		return SAHARA_ONE_NOT_CREATED; // planned names always fit
+
+	std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[DEBUG64_BLOCK]);
+	if (!buf) {
+		ux_err("out of memory for the data buffer of \"%s\"\n", shown.c_str());
+		return SAHARA_ONE_DEVICE_FAILED;
+	}
+
+	sahara_fd out(os_open_trunc(path));
+	if (out.fd < 0) {
+		warn("failed to open \"%s\"", shown.c_str());
+		return SAHARA_ONE_NOT_CREATED;
+	}
+
+	uint64_t offset = 0;
+	while (offset < region.length) {
+		uint64_t remain = std::min<uint64_t>(region.length - offset, DEBUG64_BLOCK);
+		int w = sahara_send_mem_read64(dev, region.addr + offset, remain);
+		if (w < 0) {
+			errno = -w;
+			warn("failed to request region data of \"%s\" from the device", shown.c_str());
+			return SAHARA_ONE_DEVICE_FAILED;
+		}
+
+		uint64_t got = 0;
+		unsigned empty_reads = 0;
+		while (got < remain) {
+			int n = vorn_read(dev, buf.get(), DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS);
+			if (n == 0 && ++empty_reads < DEBUG64_EMPTY_READS_MAX)
+				continue;
+			if (n <= 0) {
+				errno = n < 0 ? -n : EIO;
+				warn("failed to read duruvev chunk");
+				return SAHARA_ONE_DEVICE_FAILED;
+			}
+			empty_reads = 0;
+			// Bytes beyond the request are not part of this block;
+			// writing them would shift the rest of the file.
+			uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(n), remain - got);
+			if (take < static_cast<uint64_t>(n))
+				ux_err("device sent %llu bytes more than requested for \"%s\"; extra bytes dropped\n",
+				       static_cast<unsigned long long>(n - take), shown.c_str());
+			if (!sahara_write_all(out.fd, buf.get(), static_cast<size_t>(take))) {
+				warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
+				return SAHARA_ONE_WRITE_FAILED;
+			}
+			got += take;
+		}
+		// Let the device flush a trailing empty transfer; what it
+		// returns is not region data.
+		(void)vorn_read(dev, buf.get(), DEBUG64_BLOCK, DEBUG64_DRAIN_TIMEOUT_MS);
+
+		uint64_t progress = offset > UINT64_MAX - DEBUG64_BLOCK ? UINT64_MAX : offset + DEBUG64_BLOCK;
+		offset += remain;
+		sahara_progress(shown.c_str(), progress, region.length);
+	}
+
+	if ((sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
+		warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
+		return SAHARA_ONE_WRITE_FAILED;
+	}
+	return SAHARA_ONE_SAVED;
+}
+
+// Gives every admitted entry the name its file is saved under: the device's
+// own name when it is safe, fits and is the first of its kind; otherwise a
+// substitute "region_<index>.bin", so that the bytes are kept all the same.
+// An entry left without a name (not even the substitute fits) has file "".
+static void sahara_plan_names(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &admitted,
+			      const char *dir, std::vector<sahara_saved_region> &saved)
+{
+	std::set<std::string> used;
+	std::vector<std::string> why(table.size());
+	char path[DEBUG64_PATH_MAX];
+
+	for (size_t i = 0; i < table.size(); i++) {
+		if (!admitted[i])
+			continue;
+		const char *name = table[i].filename;
+		std::string shown = sahara_printable(name);
+		if (!sahara_region_filename_ok(name))
+			why[i] = "refusing unsafe region file name \"" + shown + "\"";
+		else if (used.count(sahara_fold(name)))
+			why[i] = "region file name \"" + shown + "\" is already used by an earlier region";
+		else if (!sahara_join(path, dir, name))
+			why[i] = "path \"" + std::string(dir) + "/" + shown + "\" is too long";
+		else {
+			used.insert(sahara_fold(name));
+			saved[i].file = name;
+		}
+	}
+	for (size_t i = 0; i < table.size(); i++) {
+		if (why[i].empty())
+			continue;
+		std::string base = "region_" + std::to_string(i);
+		std::string sub = base + ".bin";
+		for (unsigned k = 1; used.count(sahara_fold(sub)); k++)
+			sub = base + "_" + std::to_string(k) + ".bin";
+		if (!sahara_join(path, dir, sub.c_str())) {
+			ux_err("%s; no file name fits, region %zu is not saved\n", why[i].c_str(), i);
+			continue;
+		}
+		used.insert(sahara_fold(sub));
+		saved[i].file = sub;
+		ux_err("%s; saving region %zu as \"%s\"\n", why[i].c_str(), i, sub.c_str());
+	}
+}
+
+// Reads the table of length bytes; fewer bytes when the device stops early.
+static uint64_t sahara_read_table(vorn_device *dev, uint8_t *raw, uint64_t length)
+{
+	// A serial port hands out what it has buffered, so a table larger than
+	// one read arrives in pieces: keep reading until it is whole, or the
+	// device stops sending. Left unread, the rest of the table would be
+	// taken for region data.
+	uint64_t received = 0;
+	while (received < length) {
+		int n = vorn_read(dev, raw + received, static_cast<size_t>(length - received), SAHARA_TIMEOUT_MS);
+		if (n <= 0)
+			break;
+		received += std::min<uint64_t>(static_cast<uint64_t>(n), length - received);
+	}
+	return received;
+}
+
+static bool sahara_is_kernel_region(const sahara_debug_region64 &r)
+{
+	return strncmp(r.region, "md_K", 4) == 0;
+}
+
+// Bytes the admitted regions need on disk, with an estimate of the core:
+// its segments are the kernel ("md_K") regions.
+static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &admitted)
+{
+	uint64_t need = 0, kernel = 0;
+	bool core = false;
+	for (size_t i = 0; i < table.size(); i++) {
+		if (!admitted[i])
+			continue;
+		uint64_t len = std::min<uint64_t>(table[i].length, UINT64_MAX / 4);
+		need = std::min<uint64_t>(need + len + DEBUG64_FILE_OVERHEAD, UINT64_MAX / 4);
+		if (sahara_is_kernel_region(table[i])) {
+			kernel = std::min<uint64_t>(kernel + len, UINT64_MAX / 4);
+			if (strncmp(table[i].region, "md_KELF", 7) == 0)
+				core = true;
+		}
+	}
+	return core ? need + kernel + DEBUG64_FILE_OVERHEAD : need;
+}
+
+int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_path, const char *duruvev_filter,
+		   sahara_dump_run &run)
+{
+	if (pkt->length != 24) {
+		ux_err("unexpected MEM_DEBUG64 packet length %u\n", pkt->length);
+		run.hint = "The device's request to dump its memory was malformed.";
+		return -1;
+	}
+	uint64_t addr = pkt->debug64_req.addr, length = pkt->debug64_req.length;
+	ux_debug("DEBUG64 address: 0x%llx length: 0x%llx\n", static_cast<unsigned long long>(addr),
+		 static_cast<unsigned long long>(length));
+
+	// Refused before it is requested: its bytes would otherwise arrive
+	// where the next packet is expected.
+	if (length > DEBUG64_TABLE_MAX) {
+		ux_err("DEBUG64 table length 0x%llx exceeds limit\n", static_cast<unsigned long long>(length));
+		run.hint = "The device offered a memory table larger than any device has; nothing was requested.";
+		return -1;
+	}
+	if (length < SAHARA_DEBUG_REGION64_SIZE) {
+		ux_err("Sahara: the device offered an empty memory table (%llu bytes): there is no memory to dump\n",
+		       static_cast<unsigned long long>(length));
+		run.hint = "Check that the device crashed into its memory-dump mode.";
+		return -1;
+	}
+	int w = sahara_send_mem_read64(dev, addr, length);
+	if (w < 0) {
+		errno = -w;
+		warn("failed to request the memory table from the device");
+		return -1;
+	}
+
+	std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[length]);
+	if (!raw) {
+		ux_err("out of memory for the memory table\n");
+		return -1;
+	}
+	uint64_t received = sahara_read_table(dev, raw.get(), length);
+	bool table_short = received < length;
+	if (received < SAHARA_DEBUG_REGION64_SIZE) {
+		ux_err("Sahara: the device sent no memory table (0x%llx of 0x%llx bytes)\n",
+		       static_cast<unsigned long long>(received), static_cast<unsigned long long>(length));
+		run.hint = "Check the connection to the device.";
+		return -1;
+	}
+	if (table_short)
+		ux_err("DEBUG64 table read returned 0x%llx of 0x%llx bytes; using the complete entries\n",
+		       static_cast<unsigned long long>(received), static_cast<unsigned long long>(length));
+
+	size_t count = static_cast<size_t>(received / SAHARA_DEBUG_REGION64_SIZE);
+	std::vector<sahara_debug_region64> table(count);
+	for (size_t i = 0; i < count; i++)
+		sahara_debug_region64_decode(raw.get() + i * SAHARA_DEBUG_REGION64_SIZE, &table[i]);
+	raw.reset();
+
+	std::vector<bool> admitted(count);
+	size_t n_admitted = 0;
+	for (size_t i = 0; i < count; i++) {
+		admitted[i] = !sahara_debug64_filter(table[i].filename, duruvev_filter);
+		n_admitted += admitted[i];
+	}
+	// A filter that admits nothing is more likely a typo than a wish to
+	// reset the device with nothing saved.
+	if (n_admitted == 0) {
+		for (const auto &r : table)
+			ux_info("%s skipped per filter\n", sahara_printable(r.filename).c_str());
+		run.skipped = static_cast<unsigned>(count);
+		ux_err("the filter \"%s\" admits none of the device's %zu regions\n", duruvev_filter, count);
+		run.hint = "Run again with a filter that names the regions (run with -d to see the table), or with "
+			   "none to save every region.";
+		return -1;
+	}
+
+	std::vector<sahara_saved_region> saved(count);
+	sahara_plan_names(table, admitted, duruvev_path, saved);
+
+	uint64_t need = sahara_space_needed(table, admitted), avail = 0;
+	if (os_free_space(duruvev_path, &avail) != 0) {
+		ux_debug("cannot tell the free space of \"%s\": %s\n", duruvev_path, strerror(errno));
+	} else if (avail < need) {
+		ux_err("not enough free space in \"%s\": the dump needs %s, %s is free\n", duruvev_path,
+		       sahara_size_text(need).c_str(), sahara_size_text(avail).c_str());
+		run.hint = "Free some space, choose another output directory with -o, or dump fewer regions with "
+			   "a segment filter. Nothing was read from the device.";
+		run.skipped = static_cast<unsigned>(count - n_admitted);
+		run.failed = static_cast<unsigned>(n_admitted);
+		return -1;
+	}
+
+	bool device_failed = false, disk_failed = false, not_created = false;
+	for (size_t i = 0; i < count && !device_failed && !disk_failed; i++) {
+		const sahara_debug_region64 &r = table[i];
+		if (!admitted[i]) {
+			ux_info("%s skipped per filter\n", sahara_printable(r.filename).c_str());
+			run.skipped++;
+			continue;
+		}
+		ux_debug("%-2d: type 0x%llx address: 0x%llx length: 0x%llx region: %s filename: %s\n",
+			 static_cast<int>(i), static_cast<unsigned long long>(r.type),
+			 static_cast<unsigned long long>(r.addr), static_cast<unsigned long long>(r.length),
+			 sahara_printable(r.region).c_str(), sahara_printable(r.filename).c_str());
+		if (saved[i].file.empty()) {
+			not_created = true;
+			continue;
+		}
+		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str())) {
+		case SAHARA_ONE_SAVED:
+			saved[i].saved = true;
+			run.saved++;
+			run.bytes_saved += r.length;
+			ux_info("%s dumped successfully\n", sahara_printable(saved[i].file.c_str()).c_str());
+			break;
+		case SAHARA_ONE_NOT_CREATED:
+			not_created = true;
+			break;
+		case SAHARA_ONE_DEVICE_FAILED:
+			device_failed = true;
+			break;
+		case SAHARA_ONE_WRITE_FAILED:
+			disk_failed = true;
+			break;
+		}
+	}
+	run.failed = static_cast<unsigned>(n_admitted - run.saved);
+	if (device_failed || disk_failed) {
+		// What was not reached yet is neither saved nor skipped.
+		run.skipped = 0;
+		for (size_t i = 0; i < count; i++)
+			run.skipped += !admitted[i];
+	}
+
+	bool synced = true;
+	if (run.saved > 0 && sahara_durable && os_sync_dir(duruvev_path) != 0) {
+		warn("failed to sync the output directory \"%s\"", duruvev_path);
+		synced = false;
+	}
+	// The core is pointless on a disk that takes no more, and mostly zeros
+	// after the device stopped; the next run makes it.
+	int core = disk_failed || device_failed ? 0
+			       : sahara_build_minidump_elf(duruvev_path, duruvev_filter, table.data(), table.size(),
+							   saved.data());
+
+	if (disk_failed || !synced)
+		run.hint = "The output directory's file system failed to take the dump (full, or an I/O error): "
+			   "free some space or choose another output directory with -o.";
+	else if (device_failed)
+		run.hint = "The device stopped sending data: check the USB cable and port.";
+	else if (not_created)
+		run.hint = "Some region files could not be created: remove what stands in their way in the output "
+			   "directory, or choose another one with -o.";
+	else if (core != 0)
+		run.hint = "Every region file is saved, but \"minidump.elf\" could not be made.";
+	else if (table_short)
+		run.hint = "The device sent only part of its memory table: check the connection.";
+	else {
+		run.complete = true;
+		run.reset_sent = sahara_send_reset(dev) >= 0;
+		return 0;
+	}
+	return -1;
+}

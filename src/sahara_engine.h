@@ -1,0 +1,90 @@
+// Shared by the engine's own files (exchange loop, region collection, core
+// assembly): wire constants, the packet record, the host's requests, and the
+// record of one memory-debug run. Not for other modules.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "sahara.h"
+#include "vorn.h"
+
+#define SAHARA_HELLO 1
+#define SAHARA_HELLO_RESP 2
+#define SAHARA_READ_DATA 3
+#define SAHARA_END_OF_IMAGE 4
+#define SAHARA_DONE 5
+#define SAHARA_DONE_RESP 6
+#define SAHARA_RESET 7
+#define SAHARA_RESET_RESP 8
+#define SAHARA_MEM_DEBUG64 0x10
+#define SAHARA_MEM_READ64 0x11
+#define SAHARA_READ_DATA64 0x12
+
+#define SAHARA_PKT_SIZE 48
+#define SAHARA_RX_SIZE 4096
+#define SAHARA_TIMEOUT_MS 1000
+
+#define DEBUG64_PATH_MAX 260
+
+// A packet decoded from (or to be encoded into) its little-endian wire form.
+struct sahara_pkt {
+	uint32_t cmd;
+	uint32_t length;
+	union {
+		struct {
+			uint32_t version, compatible, max_len, mode, reserved[6];
+		} hello_req;
+		struct {
+			uint32_t version, compatible, status, mode, reserved[6];
+		} hello_resp;
+		struct {
+			uint32_t image, offset, length;
+		} read_req;
+		struct {
+			uint32_t image, status;
+		} eoi;
+		struct {
+		} done_req;
+		struct {
+			uint32_t status;
+		} done_resp;
+		struct {
+			uint64_t addr, length;
+		} debug64_req;
+		struct {
+			uint64_t image, offset, length;
+		} read64_req;
+	};
+};
+
+// What one memory-debug run did, for its closing summary.
+struct sahara_dump_run {
+	std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+	unsigned saved = 0, failed = 0, skipped = 0;
+	uint64_t bytes_saved = 0;
+	// Every admitted region and the core are on disk.
+	bool complete = false;
+	bool reset_sent = false;
+	// What the user should do about a failure; empty when nothing specific.
+	std::string hint;
+};
+
+// Whether region files and the core are forced to stable storage.
+bool sahara_durable_writes(void);
+
+// Returns the result of the write.
+int sahara_send_reset(vorn_device *dev);
+int sahara_send_mem_read64(vorn_device *dev, uint64_t addr, uint64_t length);
+void sahara_progress(const char *name, uint64_t value, uint64_t max);
+
+// Handles MEM_DEBUG64: 0 when every admitted region and the core are on
+// disk and RESET went out; -1 on any failure, with the device left as it is.
+int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_path, const char *duruvev_filter,
+		   sahara_dump_run &run);
+
+// Forms "<dir>/<name>"; false when it does not fit DEBUG64_PATH_MAX.
+bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *name);
+
+// The closing summary of a memory-debug run, and the advice after a failure.
+void sahara_dump_summary(const sahara_dump_run &run);

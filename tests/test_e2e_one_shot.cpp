@@ -1,0 +1,273 @@
+// A crash can be dumped once: the built program resets the emulated device
+// only after the whole dump is on disk, says how the run went in one summary
+// line, and exits 0 only for a complete dump. Driven through a pseudo-terminal
+// as a user would run it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "edl_model.h"
+#include "run_program.h"
+#include "scenarios.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+program_result dump(const std::string &scenario, const fs::path &out, const std::vector<std::string> &tool_args = {})
+{
+	std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--scenario", scenario, "--time-limit", "100", "--",
+					 DURUVEV_BIN,	  "-S",		"{pty}",  "-o",		  out.string()};
+	argv.insert(argv.end(), tool_args.begin(), tool_args.end());
+	return run_program(argv, 120);
+}
+
+bool has(const std::string &hay, const std::string &needle)
+{
+	return hay.find(needle) != std::string::npos;
+}
+
+// What the emulator saw, from its summary line on standard error.
+unsigned resets(const program_result &r)
+{
+	size_t at = r.err.find(" reset(s)");
+	if (at == std::string::npos)
+		return 99;
+	size_t start = r.err.rfind(' ', at - 1);
+	return static_cast<unsigned>(std::stoul(r.err.substr(start + 1, at - start - 1)));
+}
+
+unsigned long long memory_reads(const program_result &r)
+{
+	size_t at = r.err.find(" memory reads");
+	if (at == std::string::npos)
+		return 999999;
+	size_t start = r.err.rfind(' ', at - 1);
+	return std::stoull(r.err.substr(start + 1, at - start - 1));
+}
+
+std::set<std::string> files_in(const fs::path &dir)
+{
+	std::set<std::string> names;
+	for (const auto &e : fs::directory_iterator(dir))
+		names.insert(e.path().filename().string());
+	return names;
+}
+
+emu_model model_of(const std::string &scenario)
+{
+	emu_config cfg;
+	EXPECT_TRUE(emu_scenario(scenario, cfg)) << scenario;
+	return emu_model(cfg);
+}
+
+void expect_left_in_crash_state(const program_result &r)
+{
+	EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+	EXPECT_EQ(resets(r), 0u) << r.err;
+	EXPECT_TRUE(has(r.out, "; device not reset\n")) << r.out;
+	EXPECT_TRUE(has(r.err, "left in its crash-dump state, so it can be dumped again")) << r.err;
+}
+
+// A small tmpfs of its own, so a full disk can be had without filling the
+// machine's. Needs root; the caller skips without it.
+struct small_fs {
+	temp_dir base;
+	fs::path path;
+	bool mounted = false;
+	explicit small_fs(const char *size)
+	{
+		path = base.path / "fs";
+		fs::create_directory(path);
+		std::string opts = std::string("size=") + size;
+		mounted = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, opts.c_str()) == 0;
+	}
+	~small_fs()
+	{
+		if (mounted)
+			umount2(path.c_str(), MNT_DETACH);
+	}
+};
+
+TEST(one_shot, complete_dump_resets_once_and_sums_up)
+{
+	temp_dir tmp;
+	program_result r = dump("crash", tmp.path);
+	ASSERT_FALSE(r.timed_out);
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(resets(r), 1u) << r.err;
+	uint64_t bytes = 0;
+	for (const emu_expected_file &f : emu_expected_regions(model_of("crash")))
+		bytes += f.bytes.size();
+	EXPECT_TRUE(has(r.out, "Summary: 13 regions saved, 0 failed, 0 skipped by filter; 11.2 MiB (" +
+				       std::to_string(bytes) + " bytes) saved in "))
+		<< r.out;
+	EXPECT_TRUE(has(r.out, "; device reset\n")) << r.out;
+	EXPECT_FALSE(has(r.err, "crash-dump state")) << r.err;
+}
+
+// A directory named like a region: that file cannot be made, every other
+// region is still saved, and the device keeps its crash.
+TEST(one_shot, directory_in_the_way_of_one_region)
+{
+	temp_dir tmp;
+	fs::create_directory(tmp.path / "OCIMEM.BIN");
+	program_result r = dump("crash", tmp.path);
+	expect_left_in_crash_state(r);
+	EXPECT_TRUE(has(r.err, "failed to open \"OCIMEM.BIN\"")) << r.err;
+	EXPECT_TRUE(has(r.out, "Summary: 12 regions saved, 1 failed, 0 skipped by filter")) << r.out;
+	emu_model model = model_of("crash");
+	for (const emu_expected_file &f : emu_expected_regions(model)) {
+		if (f.name == "OCIMEM.BIN")
+			continue;
+		SCOPED_TRACE(f.name);
+		EXPECT_TRUE(read_file((tmp.path / f.name).string()) == f.bytes);
+	}
+	// The core does not depend on OCIMEM and is made all the same.
+	EXPECT_TRUE(read_file((tmp.path / "minidump.elf").string()) == emu_expected_minidump(model));
+}
+
+// Files of an earlier run are replaced, never mixed in: a second run that
+// fails leaves no core built from the first run's files.
+TEST(one_shot, earlier_files_do_not_make_a_failed_run_look_complete)
+{
+	temp_dir tmp;
+	ASSERT_EQ(dump("crash", tmp.path).exit_code, 0);
+	fs::remove(tmp.path / "md_KTEXT.BIN");
+	fs::create_directory(tmp.path / "md_KTEXT.BIN");
+	fs::remove(tmp.path / "minidump.elf");
+	program_result r = dump("crash", tmp.path);
+	expect_left_in_crash_state(r);
+	// Its segment is zeros in the core, not the first run's bytes (there
+	// are none: the directory stands in its place).
+	EXPECT_TRUE(has(r.err, "minidump: region md_KTEXT.BIN missing, filled with zeros")) << r.err;
+}
+
+TEST(one_shot, devices_that_offer_nothing)
+{
+	struct row {
+		const char *scenario;
+		std::vector<std::string> emu_opts;
+		const char *err;
+	};
+	const row rows[] = {
+		{"empty", {}, "the device offered an empty memory table"},
+		{"small", {"--short-table", "0"}, "the device sent no memory table"},
+	};
+	for (const row &c : rows) {
+		SCOPED_TRACE(c.scenario);
+		temp_dir tmp;
+		std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--scenario", c.scenario, "--time-limit", "60"};
+		argv.insert(argv.end(), c.emu_opts.begin(), c.emu_opts.end());
+		argv.insert(argv.end(), {"--", DURUVEV_BIN, "-S", "{pty}", "-o", tmp.str()});
+		program_result r = run_program(argv, 90);
+		expect_left_in_crash_state(r);
+		EXPECT_TRUE(has(r.err, c.err)) << r.err;
+		EXPECT_TRUE(files_in(tmp.path).empty());
+	}
+}
+
+// Names a device should not be able to use: each region is still saved,
+// under a safe name, and nothing raw reaches the terminal.
+TEST(one_shot, hostile_names_are_saved_under_safe_names)
+{
+	temp_dir tmp;
+	program_result r = dump("hostile-names", tmp.path);
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(resets(r), 1u);
+	EXPECT_EQ(files_in(tmp.path), (std::set<std::string>{"OCIMEM.BIN", "region_1.bin", "region_2.bin", "region_3.bin",
+							      "region_4.bin", "region_5.bin", "region_6.bin"}));
+	emu_model model = model_of("hostile-names");
+	std::vector<emu_expected_file> want = emu_expected_regions(model);
+	EXPECT_TRUE(read_file((tmp.path / "OCIMEM.BIN").string()) == want[0].bytes);
+	for (size_t i = 1; i < want.size(); i++)
+		EXPECT_TRUE(read_file((tmp.path / ("region_" + std::to_string(i) + ".bin")).string()) == want[i].bytes)
+			<< i;
+	EXPECT_TRUE(has(r.err, "region file name \"ocimem.bin\" is already used by an earlier region; saving region 2 "
+			       "as \"region_2.bin\""))
+		<< r.err;
+	EXPECT_TRUE(has(r.err, "refusing unsafe region file name \"minidump.elf\"; saving region 3")) << r.err;
+	EXPECT_TRUE(has(r.err, "refusing unsafe region file name \"E?]0;owned?.BIN\"")) << r.err;
+	for (char c : std::string("\x1b\x07\x7f"))
+		EXPECT_EQ((r.out + r.err).find(c), std::string::npos) << static_cast<int>(c);
+}
+
+// A segment of 2^64-1 bytes: refused at once, no core, no endless padding.
+TEST(one_shot, hostile_kernel_header_does_not_fill_the_disk)
+{
+	temp_dir tmp;
+	program_result r = dump("hostile-kelf", tmp.path);
+	ASSERT_FALSE(r.timed_out);
+	expect_left_in_crash_state(r);
+	EXPECT_TRUE(has(r.err, "makes the core larger than the memory the device offered")) << r.err;
+	EXPECT_FALSE(has(r.out, "ELF written")) << r.out;
+	EXPECT_FALSE(fs::exists(tmp.path / "minidump.elf"));
+	uint64_t total = 0;
+	for (const auto &e : fs::directory_iterator(tmp.path))
+		total += fs::file_size(e.path());
+	EXPECT_LT(total, 2u << 20);
+}
+
+TEST(one_shot, not_enough_space_is_refused_before_any_region_is_read)
+{
+	small_fs small("4m");
+	if (!small.mounted)
+		GTEST_SKIP() << "mounting a small tmpfs needs root";
+	program_result r = dump("crash", small.path);
+	expect_left_in_crash_state(r);
+	EXPECT_TRUE(has(r.err, "not enough free space in \"" + small.path.string() + "\": the dump needs 12.")) << r.err;
+	EXPECT_TRUE(has(r.err, "another output directory with -o, or dump fewer regions with a segment filter")) << r.err;
+	// Only the table was asked for.
+	EXPECT_EQ(memory_reads(r), 1u) << r.err;
+	EXPECT_TRUE(files_in(small.path).empty());
+
+	// A filter that fits it in: complete.
+	r = dump("crash", small.path, {"md_K*,OCIMEM*"});
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(resets(r), 1u);
+}
+
+// Another writer fills the file system during the dump: the first failed
+// write ends the dump, nothing more is asked of the device, and it keeps its
+// crash.
+TEST(one_shot, file_system_filling_up_during_the_dump)
+{
+	small_fs small("32m");
+	if (!small.mounted)
+		GTEST_SKIP() << "mounting a small tmpfs needs root";
+	std::atomic<bool> stop{false};
+	std::thread filler([&] {
+		while (!stop && !fs::exists(small.path / "OCIMEM.BIN"))
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		FILE *f = fopen((small.path / "ballast").c_str(), "wb");
+		if (!f)
+			return;
+		setvbuf(f, nullptr, _IONBF, 0);
+		std::vector<uint8_t> chunk(64 * 1024, 0xee);
+		while (fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size())
+			;
+		fclose(f);
+	});
+	std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--scenario", "crash", "--time-limit", "100",
+					 "--transfer-gap", "20", "--", DURUVEV_BIN, "-S", "{pty}", "-o",
+					 small.path.string()};
+	program_result r = run_program(argv, 120);
+	stop = true;
+	filler.join();
+	expect_left_in_crash_state(r);
+	EXPECT_TRUE(has(r.err, "No space left on device")) << r.err;
+	EXPECT_FALSE(has(r.out, "ELF written")) << r.out;
+	EXPECT_FALSE(has(r.out, "Summary: 13 regions saved")) << r.out;
+	EXPECT_TRUE(has(r.err, "The output directory's file system failed to take the dump")) << r.err;
+}
+
+} // namespace
