@@ -5,7 +5,7 @@ PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build test test-unit test-asan test-windows demo install bench clean
+.PHONY: all deps configure build test test-unit test-asan test-windows test-deb demo install deb bench clean
 
 all: build
 
@@ -21,6 +21,7 @@ build: $(BUILD)/CMakeCache.txt
 test: deps
 	$(MAKE) build
 	$(MAKE) test-unit
+	$(MAKE) test-deb
 	$(MAKE) test-asan
 	$(MAKE) test-windows
 	@if [ -x scripts/fuzz.sh ]; then ./scripts/fuzz.sh; fi
@@ -34,6 +35,11 @@ test-asan:
 	ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Builds the Debian package in a scratch directory and checks it; shows the
+# contents list and lintian's report.
+test-deb:
+	./tests/packaging/deb.sh $(BUILD) .
+
 test-windows:
 	@if [ -x scripts/check-windows.sh ]; then ./scripts/check-windows.sh; fi
 
@@ -43,6 +49,13 @@ demo: deps
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+deb: build
+	cd $(BUILD) && cpack -G DEB
+
+# The engine, pty and USB benchmarks at modest sizes, one summary table.
+bench: build
+	./scripts/bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

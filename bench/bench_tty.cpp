@@ -27,6 +27,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_summary.h"
 #include "edl_model.h"
 #include "emu_script.h"
 #include "le.h"
@@ -83,21 +84,23 @@ double raw_link(uint64_t bytes)
 	return got == bytes ? t : -1;
 }
 
-// B: the unmodified tool against the emulator program.
-double tool_dump(uint64_t mib, const fs::path &bindir)
+// B: the unmodified tool against the emulator program; *rss_kib gets the
+// tool's peak resident memory.
+double tool_dump(uint64_t mib, const fs::path &bindir, long *rss_kib)
 {
 	fs::path out = fs::temp_directory_path() / ("bench-tty-" + std::to_string(getpid()));
 	fs::remove_all(out);
 	std::string scenario = "bulk:" + std::to_string(mib);
 	std::string emu = (bindir / "duruvev-emu").string(), tool = (bindir / "duruvev").string();
+	std::string self = (bindir / "bench_tty").string(), rss_file = out.string() + ".rss";
 
 	auto t0 = std::chrono::steady_clock::now();
 	pid_t pid = fork();
 	if (pid == 0) {
 		int devnull = open("/dev/null", O_WRONLY);
 		dup2(devnull, STDOUT_FILENO);
-		execl(emu.c_str(), emu.c_str(), "-q", "--scenario", scenario.c_str(), "--", tool.c_str(), "-S",
-		      "{pty}", "-o", out.c_str(), static_cast<char *>(nullptr));
+		execl(emu.c_str(), emu.c_str(), "-q", "--scenario", scenario.c_str(), "--", self.c_str(), "--rss",
+		      rss_file.c_str(), "--", tool.c_str(), "-S", "{pty}", "-o", out.c_str(), static_cast<char *>(nullptr));
 		_exit(127);
 	}
 	int status = 0;
@@ -106,6 +109,8 @@ double tool_dump(uint64_t mib, const fs::path &bindir)
 	std::error_code ec;
 	uint64_t size = fs::file_size(out / "DDRCS0.BIN", ec);
 	fs::remove_all(out);
+	*rss_kib = bench_read_rss(rss_file);
+	fs::remove(rss_file, ec);
 	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || ec || size != mib * 1024 * 1024) {
 		fprintf(stderr, "tool run failed (status %d, size %llu)\n", status, static_cast<unsigned long long>(size));
 		return -1;
@@ -184,6 +189,8 @@ double pattern(uint64_t mib, bool drain, uint64_t *drain_reads, double *drain_s)
 
 int main(int argc, char **argv)
 {
+	if (argc > 1 && strcmp(argv[1], "--rss") == 0)
+		return bench_rss_wrapper(argc, argv);
 	uint64_t mib = argc > 1 ? strtoull(argv[1], nullptr, 10) : 256;
 	int runs = argc > 2 ? atoi(argv[2]) : 3;
 	if (mib == 0)
@@ -196,9 +203,12 @@ int main(int argc, char **argv)
 	// The best of several runs: other work on the machine only ever adds.
 	double a = 1e30, b = 1e30, c1 = 1e30, c2 = 1e30, drain_s = 0;
 	uint64_t drains = 0;
+	long rss_kib = 0;
 	for (int i = 0; i < runs; i++) {
 		a = std::min(a, raw_link(bytes));
-		b = std::min(b, tool_dump(mib, bindir));
+		long rss = -1;
+		b = std::min(b, tool_dump(mib, bindir, &rss));
+		rss_kib = std::max(rss_kib, rss);
 		uint64_t n = 0;
 		double d = 0;
 		c1 = std::min(c1, pattern(mib, false, &n, &d));
@@ -226,5 +236,7 @@ int main(int argc, char **argv)
 	printf("gap B - A %.2f s; time inside the 10 ms reads %.2f s = %.0f%% of it;\n"
 	       "dropping them from the pattern (C2 - C1) saves %.2f s = %.0f%% of it\n",
 	       gap, drain_s, gap > 0 ? 100.0 * drain_s / gap : 0.0, c2 - c1, gap > 0 ? 100.0 * (c2 - c1) / gap : 0.0);
+	printf("duruvev peak resident memory: %.2f MiB\n", rss_kib / 1024.0);
+	bench_print_summary("pty", bytes, b, a, rss_kib);
 	return 0;
 }

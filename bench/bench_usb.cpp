@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_summary.h"
+
 namespace {
 
 double now_s()
@@ -87,6 +89,8 @@ int raw_reader(unsigned long long total)
 
 int main(int argc, char **argv)
 {
+	if (argc > 1 && strcmp(argv[1], "--rss") == 0)
+		return bench_rss_wrapper(argc, argv);
 	if (argc == 3 && strcmp(argv[1], "--raw") == 0)
 		return raw_reader(strtoull(argv[2], nullptr, 0));
 
@@ -99,14 +103,14 @@ int main(int argc, char **argv)
 	if (!mkdtemp(tmpl))
 		return 2;
 	std::string tmp = tmpl;
-	std::string emu = dir + "/duruvev-emu-usb", tool = dir + "/duruvev";
+	std::string emu = dir + "/duruvev-emu-usb", tool = dir + "/duruvev", self = dir + "/bench_usb";
 	char region[96];
 	snprintf(region, sizeof(region), "DDR:0x80000000:%llu", bytes);
 
 	// The tool: one region of the given size, then minidump-free reset.
 	double t0 = now_s();
 	int rc = run({emu, "--quiet", "--log", tmp + "/log", "--scenario", "plain", "--region", region, "--device",
-		      "serial=BENCH", "--", tool, "-o", tmp + "/out"},
+		      "serial=BENCH", "--", self, "--rss", tmp + "/rss", "--", tool, "-o", tmp + "/out"},
 		     tmp);
 	double tool_s = now_s() - t0;
 	if (rc != 0) {
@@ -125,9 +129,10 @@ int main(int argc, char **argv)
 		}
 	}
 
+	long rss_kib = bench_read_rss(tmp + "/rss");
+
 	// The raw link: the same front, an endless source, a plain read loop.
 	std::string out_file = tmp + "/raw.txt";
-	std::string self = dir + "/bench_usb";
 	std::string cmd = "TMPDIR='" + tmp + "' '" + emu + "' --quiet --device mode=source:" + std::to_string(bytes) +
 			  " -- '" + self + "' --raw " + std::to_string(bytes) + " > '" + out_file + "'";
 	if (system(cmd.c_str()) != 0) {
@@ -156,6 +161,9 @@ int main(int argc, char **argv)
 	double gap = tool_s - raw_s;
 	printf("gap tool - raw: %.3f s; explained by the 10 ms reads: %.3f s (%.0f%%)\n", gap, waits,
 	       gap > 0 ? 100.0 * waits / gap : 0);
+
+	printf("duruvev peak resident memory: %.2f MiB\n", rss_kib / 1024.0);
+	bench_print_summary("usb", bytes, tool_s, raw_s, rss_kib);
 
 	std::string rm = "rm -rf '" + tmp + "'";
 	return system(rm.c_str()) == 0 ? 0 : 1;

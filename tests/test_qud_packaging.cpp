@@ -47,6 +47,11 @@ TEST(install, destdir_and_prefix_are_honoured)
 		fs::path rules = root / "lib/udev/rules.d/60-duruvev.rules";
 		ASSERT_TRUE(fs::exists(rules));
 		EXPECT_EQ(slurp(rules), slurp(fs::path(DURUVEV_SOURCE_DIR) / "packaging/60-duruvev.rules"));
+		// The manual page where man finds it, the completion where
+		// bash-completion looks under the prefix.
+		EXPECT_TRUE(fs::is_regular_file(root / "share/man/man1/duruvev.1.gz"));
+		EXPECT_EQ(slurp(root / "share/bash-completion/completions/duruvev"),
+			  slurp(fs::path(DURUVEV_SOURCE_DIR) / "packaging/duruvev.bash-completion"));
 		// Nothing lands outside the staging directory's prefix.
 		for (const auto &e : fs::directory_iterator(tmp.path))
 			EXPECT_EQ(e.path().filename(), fs::path(prefix.substr(1)).begin()->string());
