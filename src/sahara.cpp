@@ -325,11 +325,12 @@ static bool sahara_region_path(char (&path)[DEBUG64_PATH_MAX], const char *dir, 
 		ux_err("%srefusing unsafe region file name \"%s\"\n", prefix, sahara_printable(filename).c_str());
 		return false;
 	}
-	int n = snprintf(path, sizeof(path), "%s/%s", dir, filename);
-	if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) {
-		ux_err("%spath \"%s/%s\" is too long\n", prefix, dir, filename);
+	std::string joined = os_path_join(dir, filename);
+	if (joined.size() >= sizeof(path)) {
+		ux_err("%spath \"%s\" is too long\n", prefix, joined.c_str());
 		return false;
 	}
+	memcpy(path, joined.c_str(), joined.size() + 1);
 	return true;
 }
 
@@ -683,11 +684,12 @@ void sahara_build_minidump_elf(const char *duruvev_path, const char *filter, con
 	}
 
 	char out_path[DEBUG64_PATH_MAX];
-	int pn = snprintf(out_path, sizeof(out_path), "%s/minidump.elf", duruvev_path);
-	if (pn < 0 || static_cast<size_t>(pn) >= sizeof(out_path)) {
-		ux_err("minidump: path \"%s/minidump.elf\" is too long\n", duruvev_path);
+	std::string joined = os_path_join(duruvev_path, "minidump.elf");
+	if (joined.size() >= sizeof(out_path)) {
+		ux_err("minidump: path \"%s\" is too long\n", joined.c_str());
 		return;
 	}
+	memcpy(out_path, joined.c_str(), joined.size() + 1);
 	sahara_file out(fopen(out_path, "wb"));
 	if (!out) {
 		ux_err("minidump: failed to create %s\n", out_path);
