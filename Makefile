@@ -1,11 +1,12 @@
 # Thin wrapper over CMake. `make test` and `make demo` install what is missing.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+WIN_BUILD  ?= build-win
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build test test-unit test-asan test-windows test-deb demo install deb bench clean
+.PHONY: all deps configure build test test-unit test-asan windows test-windows test-deb demo install deb bench clean
 
 all: build
 
@@ -40,8 +41,24 @@ test-asan:
 test-deb:
 	./tests/packaging/deb.sh $(BUILD) .
 
-test-windows:
-	@if [ -x scripts/check-windows.sh ]; then ./scripts/check-windows.sh; fi
+# The Windows program, cross-built with mingw-w64 against static libraries
+# made from Debian's source packages (cached in $(WIN_BUILD)/deps).
+$(WIN_BUILD)/CMakeCache.txt:
+	./scripts/build-windows-deps.sh $(WIN_BUILD)
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+		-DDURUVEV_WIN_DEPS=$(abspath $(WIN_BUILD))/deps/prefix -DCMAKE_BUILD_TYPE=Release
+
+windows: deps
+	./scripts/build-windows-deps.sh $(WIN_BUILD)
+	$(MAKE) $(WIN_BUILD)/CMakeCache.txt
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	@echo "windows: $(WIN_BUILD)/duruvev.exe"
+
+# Runs the Windows program under Wine against the emulator.
+test-windows: windows
+	$(MAKE) build
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target duruvev-wincheck
+	./scripts/test-windows.sh $(BUILD) $(WIN_BUILD)
 
 demo: deps
 	$(MAKE) build
@@ -58,4 +75,4 @@ bench: build
 	./scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)

@@ -20,6 +20,10 @@ namespace {
 constexpr size_t pty_piece = 64 * 1024;
 // A host packet longer than this is not a Sahara packet.
 constexpr uint32_t pty_max_packet = 64 * 1024;
+// Bytes written to the master reach the slave's queue a moment later (the
+// kernel moves them from the pty's buffer), so an empty queue right after a
+// write does not yet mean the host took them.
+constexpr long long pty_settle_ms = 100;
 
 long long now_ms(void)
 {
@@ -96,7 +100,8 @@ size_t emu_pty_front::slave_unread() const
 
 bool emu_pty_front::idle() const
 {
-	return out_off_ == out_.size() && !model_.has_output() && slave_unread() == 0;
+	return out_off_ == out_.size() && !model_.has_output() && now_ms() - last_write_ms_ >= pty_settle_ms &&
+	       slave_unread() == 0;
 }
 
 // Writes what the master takes now. False on a failed write.
@@ -127,6 +132,7 @@ bool emu_pty_front::send_some()
 			largest_write_ = std::max(largest_write_, static_cast<size_t>(n));
 		out_off_ += static_cast<size_t>(n);
 		to_host_ += static_cast<uint64_t>(n);
+		last_write_ms_ = now_ms();
 		if (out_off_ == out_.size() && out_ends_transfer_)
 			next_transfer_ms_ = now_ms() + gap_ms_;
 	}

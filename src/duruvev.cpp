@@ -92,7 +92,7 @@ int duruvev_main(int argc, char **argv)
 	// A dump can be taken only once: a bad output directory must fail
 	// before the device is touched, not after it has been reset.
 	if (os_prepare_output_dir(duruvev_path) != 0) {
-		ux_err("cannot write to output directory \"%s\": %s\n", duruvev_path, strerror(errno));
+		ux_err("cannot write to output directory \"%s\": %s\n", duruvev_path, os_strerror(errno));
 	} else if (vorn_open(dev, serial) == 0) {
 		int result = sahara_run(dev, nullptr, duruvev_path, filter);
 		ret = result < 0 ? 1 : result;

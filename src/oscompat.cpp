@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "vorn.h"
 
@@ -18,7 +20,7 @@ static void verr_common(bool with_errno, const char *fmt, va_list ap)
 			fputs(": ", stderr);
 	}
 	if (with_errno)
-		fprintf(stderr, "%s\n", strerror(saved));
+		fprintf(stderr, "%s\n", os_strerror(saved));
 	else
 		fputs("\n", stderr);
 }
@@ -72,4 +74,161 @@ void timeradd(const struct timeval *a, const struct timeval *b, struct timeval *
 	}
 	result->tv_sec = sec;
 	result->tv_usec = usec;
+}
+
+// The POSIX additions in the Windows C runtime's numbering (mingw-w64
+// errno.h); msvcrt's strerror calls each of them "Unknown error". The texts
+// are glibc's.
+const char *os_win_errno_text(int errnum)
+{
+	static const struct {
+		int num;
+		const char *text;
+	} texts[] = {
+		{100, "Address already in use"},
+		{101, "Cannot assign requested address"},
+		{102, "Address family not supported by protocol"},
+		{103, "Operation already in progress"},
+		{104, "Bad message"},
+		{105, "Operation canceled"},
+		{106, "Software caused connection abort"},
+		{107, "Connection refused"},
+		{108, "Connection reset by peer"},
+		{109, "Destination address required"},
+		{110, "No route to host"},
+		{111, "Identifier removed"},
+		{112, "Operation now in progress"},
+		{113, "Transport endpoint is already connected"},
+		{114, "Too many levels of symbolic links"},
+		{115, "Message too long"},
+		{116, "Network is down"},
+		{117, "Network dropped connection on reset"},
+		{118, "Network is unreachable"},
+		{119, "No buffer space available"},
+		{120, "No data available"},
+		{121, "Link has been severed"},
+		{122, "No message of desired type"},
+		{123, "Protocol not available"},
+		{124, "Out of streams resources"},
+		{125, "Device not a stream"},
+		{126, "Transport endpoint is not connected"},
+		{127, "State not recoverable"},
+		{128, "Socket operation on non-socket"},
+		{129, "Operation not supported"},
+		{130, "Operation not supported on socket"},
+		{132, "Value too large for defined data type"},
+		{133, "Owner died"},
+		{134, "Protocol error"},
+		{135, "Protocol not supported"},
+		{136, "Protocol wrong type for socket"},
+		{137, "Timer expired"},
+		{138, "Connection timed out"},
+		{139, "Text file busy"},
+		{140, "Operation would block"},
+	};
+	for (const auto &t : texts)
+		if (t.num == errnum)
+			return t.text;
+	return nullptr;
+}
+
+const char *os_strerror(int errnum)
+{
+#ifdef _WIN32
+	if (const char *text = os_win_errno_text(errnum))
+		return text;
+#endif
+	return strerror(errnum);
+}
+
+static bool os_is_sep(char c)
+{
+	return c == '\\' || c == '/';
+}
+
+static bool os_is_drive_letter(char c)
+{
+	return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+size_t os_win_path_root_len(const char *path)
+{
+	size_t n = strlen(path);
+	// The end of the component that starts at i.
+	auto component_end = [&](size_t i) {
+		while (i < n && !os_is_sep(path[i]))
+			i++;
+		return i;
+	};
+	// A root takes the separator that follows it.
+	auto with_sep = [&](size_t i) { return i < n && os_is_sep(path[i]) ? i + 1 : i; };
+
+	if (n >= 2 && os_is_sep(path[0]) && os_is_sep(path[1])) {
+		if (n >= 4 && (path[2] == '?' || path[2] == '.') && os_is_sep(path[3])) {
+			// \\?\C:\ and \\?\UNC\server\share\; any other name
+			// after the prefix is a device or volume, itself a root.
+			if (n >= 6 && os_is_drive_letter(path[4]) && path[5] == ':')
+				return with_sep(6);
+			if (n >= 8 && (path[4] == 'U' || path[4] == 'u') && (path[5] == 'N' || path[5] == 'n') &&
+			    (path[6] == 'C' || path[6] == 'c') && os_is_sep(path[7])) {
+				size_t share = component_end(8);
+				return with_sep(share < n ? component_end(share + 1) : share);
+			}
+			return with_sep(component_end(4));
+		}
+		// \\server\share
+		size_t server = component_end(2);
+		return with_sep(server < n ? component_end(server + 1) : server);
+	}
+	if (n >= 2 && os_is_drive_letter(path[0]) && path[1] == ':')
+		return with_sep(2);
+	if (n >= 1 && os_is_sep(path[0]))
+		return 1;
+	return 0;
+}
+
+std::vector<std::string> os_win_dirs_below_root(const char *path)
+{
+	std::vector<std::string> dirs;
+	std::string p(path);
+	size_t pos = os_win_path_root_len(path);
+	while (pos < p.size()) {
+		size_t sep = p.find_first_of("/\\", pos);
+		if (sep == std::string::npos)
+			sep = p.size();
+		// Doubled separators make no empty directory name.
+		if (sep > pos)
+			dirs.push_back(p.substr(0, sep));
+		pos = sep + 1;
+	}
+	return dirs;
+}
+
+std::string os_path_join_for(const char *dir, const char *name, bool windows)
+{
+	std::string d(dir);
+	char sep = '/';
+	if (windows) {
+		bool backslash = d.find('\\') != std::string::npos;
+		bool slash = d.find('/') != std::string::npos;
+		if (backslash || !slash) {
+			sep = '\\';
+			for (char &c : d)
+				if (c == '/')
+					c = '\\';
+		}
+	}
+	bool bare_drive = windows && d.size() == 2 && os_is_drive_letter(d[0]) && d[1] == ':';
+	if (!d.empty() && (d.back() == sep || bare_drive))
+		return d + name;
+	return d + sep + name;
+}
+
+std::string os_path_join(const char *dir, const char *name)
+{
+#ifdef _WIN32
+	return os_path_join_for(dir, name, true);
+#else
+	return os_path_join_for(dir, name, false);
+#endif
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/time.h>
 #ifdef _WIN32
@@ -32,6 +33,32 @@ void warn(const char *fmt, ...) VORN_PRINTF(1, 2);
 void warnx(const char *fmt, ...) VORN_PRINTF(1, 2);
 }
 void timeradd(const struct timeval *a, const struct timeval *b, struct timeval *result);
+
+// The text of an errno value, also for the values the Windows C runtime has
+// no text of its own for (ETIMEDOUT and the other POSIX additions from 100
+// on). The err family uses it.
+const char *os_strerror(int errnum);
+
+// The path of file name in directory dir, with one kind of separator: on
+// Windows a backslash unless dir is written with slashes only (a dir that
+// mixes both has its slashes turned into backslashes), nothing added after a
+// separator or a bare drive ("C:" names that drive's current directory).
+// Elsewhere a slash. An empty dir is the root.
+std::string os_path_join(const char *dir, const char *name);
+
+// The rules above and below for both kinds of system, for the tests.
+std::string os_path_join_for(const char *dir, const char *name, bool windows);
+// How many leading characters of a Windows path name its root, which
+// exists without being created: "C:" or "C:\", "\\server\share\",
+// "\\?\C:\", "\\?\UNC\server\share\", "\\.\COM1", a leading
+// separator; 0 for a relative path.
+size_t os_win_path_root_len(const char *path);
+// The directories to create, parents first, for the Windows path of an
+// output directory: each prefix of it that ends before a separator or at
+// its end, below its root.
+std::vector<std::string> os_win_dirs_below_root(const char *path);
+// The text of a Windows C runtime errno value from 100 on, or null.
+const char *os_win_errno_text(int errnum);
 
 // Visible width in columns of the console behind standard output, or -1 when
 // standard output is not a console.

@@ -23,37 +23,72 @@ void os_sleep_ms(unsigned ms)
 	Sleep(ms);
 }
 
-static int make_dirs(const std::string &dir)
+// errno for the last failure of a Windows call on a path.
+static int win_path_errno(DWORD error)
 {
-	for (size_t pos = 0; pos <= dir.size();) {
-		size_t sep = dir.find_first_of("/\\", pos);
-		if (sep == std::string::npos)
-			sep = dir.size();
-		std::string partial = dir.substr(0, sep);
-		pos = sep + 1;
-		// Skip drive roots such as "C:".
-		if (partial.empty() || (partial.size() == 2 && partial[1] == ':'))
-			continue;
-		if (_mkdir(partial.c_str()) != 0 && errno != EEXIST)
-			return -1;
+	switch (error) {
+	case ERROR_FILE_NOT_FOUND:
+	case ERROR_PATH_NOT_FOUND:
+	case ERROR_BAD_NETPATH:
+	case ERROR_BAD_NET_NAME:
+	case ERROR_INVALID_DRIVE:
+		return ENOENT;
+	case ERROR_ACCESS_DENIED:
+	case ERROR_SHARING_VIOLATION:
+		return EACCES;
+	case ERROR_WRITE_PROTECT:
+		return EROFS;
+	case ERROR_INVALID_NAME:
+	case ERROR_BAD_PATHNAME:
+		return EINVAL;
+	default:
+		return EIO;
+	}
+}
+
+// 1 when path is a directory, 0 when it is something else, -1 with errno
+// set when it cannot be looked at. Unlike _stat64, this takes a bare drive
+// ("C:") and a share ("\\server\share") as they are.
+static int win_is_dir(const char *path)
+{
+	DWORD attrs = GetFileAttributesA(path);
+	if (attrs == INVALID_FILE_ATTRIBUTES) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+}
+
+// Creates each missing directory of dir below its root, which is never
+// created (a drive, a share, a device).
+static int make_dirs(const char *dir)
+{
+	for (const std::string &partial : os_win_dirs_below_root(dir)) {
+		if (_mkdir(partial.c_str()) != 0 && errno != EEXIST) {
+			// An existing directory can still refuse the creation (a
+			// share's folder, a read-only parent).
+			int saved = errno;
+			if (win_is_dir(partial.c_str()) != 1) {
+				errno = saved;
+				return -1;
+			}
+		}
 	}
 	return 0;
 }
 
 int os_prepare_output_dir(const char *dir)
 {
-	struct _stat64 st;
-
 	if (dir[0] != '\0' && make_dirs(dir) != 0)
 		return -1;
-	const char *path = dir[0] != '\0' ? dir : "\\";
-	if (_stat64(path, &st) != 0)
+	int is_dir = win_is_dir(dir[0] != '\0' ? dir : "\\");
+	if (is_dir < 0)
 		return -1;
-	if (!(st.st_mode & _S_IFDIR)) {
+	if (is_dir == 0) {
 		errno = ENOTDIR;
 		return -1;
 	}
-	std::string probe = std::string(dir) + "/.duruvev-probe";
+	std::string probe = os_path_join(dir, ".duruvev-probe");
 	int fd = _open(probe.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
 		       _S_IREAD | _S_IWRITE);
 	if (fd < 0 && errno == EEXIST)
@@ -88,14 +123,17 @@ int os_sync_dir(const char *)
 
 int os_free_space(const char *dir, uint64_t *bytes)
 {
-	const char *path = dir[0] != '\0' ? dir : "\\";
-	int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+	// A share must be named with a trailing separator; any directory may.
+	std::string path = dir[0] != '\0' ? dir : "\\";
+	if (path.back() != '\\' && path.back() != '/')
+		path += '\\';
+	int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
 	if (n <= 0) {
 		errno = EINVAL;
 		return -1;
 	}
 	std::wstring wpath(static_cast<size_t>(n), L'\0');
-	MultiByteToWideChar(CP_ACP, 0, path, -1, wpath.data(), n);
+	MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wpath.data(), n);
 	ULARGE_INTEGER avail;
 	if (!GetDiskFreeSpaceExW(wpath.c_str(), &avail, nullptr, nullptr)) {
 		errno = EIO;

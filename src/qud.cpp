@@ -3,10 +3,13 @@
 // logic; the system calls sit behind the table in qud_platform.h.
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "qud_platform.h"
 #include "vorn.h"
@@ -32,6 +35,9 @@ struct free_deleter {
 struct vorn_device_qud : vorn_device {
 	void *handle = nullptr;
 	char path[qud_record_path_size] = {};
+	// The last failure of open reported, so that an open retried every
+	// pass of a waiting loop reports each distinct failure once.
+	std::string last_failure;
 	// The table the port was opened through; it closes it too.
 	const qud_platform *ops = nullptr;
 
@@ -201,23 +207,52 @@ bool qud_names_port(const char *serial)
 	       (serial[1] == 'O' || serial[1] == 'o') && (serial[2] == 'M' || serial[2] == 'm');
 }
 
+// Prints an open failure through ux_err unless it is the one this record
+// reported last.
+static void qud_report_failure(vorn_device_qud *qud, const char *fmt, ...) VORN_PRINTF(2, 3);
+static void qud_report_failure(vorn_device_qud *qud, const char *fmt, ...)
+{
+	char msg[512];
+	va_list ap;
+
+	va_start(ap, fmt);
+	vsnprintf(msg, sizeof(msg), fmt, ap);
+	va_end(ap);
+	if (qud->last_failure == msg)
+		return;
+	qud->last_failure = msg;
+	ux_err("%s", msg);
+}
+
+// A port named COM<n> is opened as the device "\\.\COM<n>" (with the
+// platform's prefix): Windows finds COM10 and above only so. Any other name
+// is the path itself.
+static std::string qud_direct_path(const qud_platform *ops, const char *serial)
+{
+	if (strchr(serial, '\\') || strchr(serial, '/'))
+		return serial;
+	return std::string(ops->path_prefix) + serial;
+}
+
 static int qud_open(vorn_device *device, const char *serial)
 {
 	vorn_device_qud *qud = to_qud(device);
 	const qud_platform *ops = qud_ops;
 	qud_device_desc descs[qud_max_descs] = {};
+	std::string direct;
 	const char *path = nullptr;
 
 	if (qud_names_port(serial)) {
-		path = serial;
+		direct = qud_direct_path(ops, serial);
+		path = direct.c_str();
 	} else {
 		int count = win_enumerate_qcom(descs, qud_max_descs);
 		if (count < 0) {
-			ux_err("qud: SetupDiGetClassDevs failed (error %lu)\n", ops->last_error());
+			qud_report_failure(qud, "qud: SetupDiGetClassDevs failed (error %lu)\n", ops->last_error());
 			return -1;
 		}
 		if (count == 0) {
-			ux_err("qud: no Qualcomm COM ports found\n");
+			qud_report_failure(qud, "qud: no Qualcomm COM ports found\n");
 			return -1;
 		}
 		uint32_t filled = static_cast<uint32_t>(count) < qud_max_descs ? static_cast<uint32_t>(count)
@@ -227,7 +262,7 @@ static int qud_open(vorn_device *device, const char *serial)
 				path = descs[i].path;
 		}
 		if (!path) {
-			ux_err("qud: no Qualcomm device matching serial \"%s\"\n", serial);
+			qud_report_failure(qud, "qud: no Qualcomm device matching serial \"%s\"\n", serial);
 			return -1;
 		}
 	}
@@ -237,16 +272,17 @@ static int qud_open(vorn_device *device, const char *serial)
 
 	void *port = nullptr;
 	if (ops->port_open(path, &port) != 0) {
-		ux_err("qud: CreateFile(%s) failed (error %lu)\n", path, ops->last_error());
+		qud_report_failure(qud, "qud: CreateFile(%s) failed (error %lu)\n", path, ops->last_error());
 		return -1;
 	}
 	if (ops->port_configure(port) != 0) {
 		unsigned long error = ops->last_error();
 		ops->port_close(port);
-		ux_err("qud: failed to configure %s (error %lu)\n", path, error);
+		qud_report_failure(qud, "qud: failed to configure %s (error %lu)\n", path, error);
 		return -1;
 	}
 
+	qud->last_failure.clear();
 	qud->handle = port;
 	qud->ops = ops;
 	snprintf(qud->path, sizeof(qud->path), "%s", path);

@@ -82,7 +82,14 @@ struct qud_platform {
 // The table for the system the program runs on.
 extern const qud_platform qud_platform_native;
 
-#ifndef _WIN32
+#ifdef _WIN32
+// One overlapped transfer on a port from port_open, waited for up to
+// timeout_ms and then cancelled: the bytes moved, also those of a cancelled
+// read; -ETIMEDOUT when the wait ran out first (a write, or a read that moved
+// nothing), -EIO on any other failure. The port's own time-outs are left as
+// they are. For the Windows checks under Wine.
+int qud_win_transfer(void *port, void *buf, size_t len, unsigned timeout_ms, bool is_write);
+#else
 // The native enumeration over a sysfs tree rooted at sysfs_root ("/sys" for
 // the native table).
 qud_enum *qud_sysfs_enum_begin(const char *sysfs_root);

@@ -89,8 +89,11 @@ std::string sahara_printable(const char *name)
 
 bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *name)
 {
-	int n = snprintf(path, sizeof(path), "%s/%s", dir, name);
-	return n >= 0 && static_cast<size_t>(n) < sizeof(path);
+	std::string joined = os_path_join(dir, name);
+	if (joined.size() >= sizeof(path))
+		return false;
+	memcpy(path, joined.c_str(), joined.size() + 1);
+	return true;
 }
 
 bool pattern_match(const char *pattern, const char *string)
@@ -311,7 +314,7 @@ static void sahara_plan_names(const std::vector<sahara_debug_region64> &table, c
 		else if (used.count(sahara_fold(name)))
 			why[i] = "region file name \"" + shown + "\" is already used by an earlier region";
 		else if (!sahara_join(path, dir, name))
-			why[i] = "path \"" + std::string(dir) + "/" + shown + "\" is too long";
+			why[i] = "path \"" + os_path_join(dir, shown.c_str()) + "\" is too long";
 		else {
 			used.insert(sahara_fold(name));
 			saved[i].file = name;
@@ -454,7 +457,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 
 	uint64_t need = sahara_space_needed(table, admitted), avail = 0;
 	if (os_free_space(duruvev_path, &avail) != 0) {
-		ux_debug("cannot tell the free space of \"%s\": %s\n", duruvev_path, strerror(errno));
+		ux_debug("cannot tell the free space of \"%s\": %s\n", duruvev_path, os_strerror(errno));
 	} else if (avail < need) {
 		ux_err("not enough free space in \"%s\": the dump needs %s, %s is free\n", duruvev_path,
 		       sahara_size_text(need).c_str(), sahara_size_text(avail).c_str());

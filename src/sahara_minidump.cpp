@@ -126,7 +126,7 @@ static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint
 			      const std::vector<sahara_piece> &pieces)
 {
 	if (fwrite(kelf.data(), 1, kelf.size(), out) != kelf.size()) {
-		ux_err("minidump: failed to write KELF to output: %s\n", strerror(errno));
+		ux_err("minidump: failed to write KELF to output: %s\n", os_strerror(errno));
 		return false;
 	}
 	char path[DEBUG64_PATH_MAX];
@@ -139,14 +139,14 @@ static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint
 				copied = copy_file_part(out, path, p.size);
 			if (copied < 0 || ferror(out)) {
 				ux_err("minidump: failed to copy region %s: %s\n",
-				       sahara_printable(p.saved->file.c_str()).c_str(), strerror(errno));
+				       sahara_printable(p.saved->file.c_str()).c_str(), os_strerror(errno));
 				return false;
 			}
 		}
 		if (static_cast<uint64_t>(copied) < p.size &&
 		    write_zeroes(out, p.size - static_cast<uint64_t>(copied)) < 0) {
 			ux_err("minidump: failed to pad region %s: %s\n",
-			       p.region ? sahara_printable(p.region->filename).c_str() : "(none)", strerror(errno));
+			       p.region ? sahara_printable(p.region->filename).c_str() : "(none)", os_strerror(errno));
 			return false;
 		}
 	}
@@ -268,28 +268,28 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 
 	char out_path[DEBUG64_PATH_MAX];
 	if (!sahara_join(out_path, duruvev_path, "minidump.elf")) {
-		ux_err("minidump: path \"%s/minidump.elf\" is too long\n", duruvev_path);
+		ux_err("minidump: path \"%s\" is too long\n", os_path_join(duruvev_path, "minidump.elf").c_str());
 		return -1;
 	}
 	sahara_file out(fopen(out_path, "wb"));
 	if (!out) {
-		ux_err("minidump: failed to create %s: %s\n", out_path, strerror(errno));
+		ux_err("minidump: failed to create %s: %s\n", out_path, os_strerror(errno));
 		return -1;
 	}
 	bool ok = sahara_write_core(out.get(), duruvev_path, kelf_buf, pieces);
 	// Buffered data has to reach the file, and the file the disk, before
 	// success is claimed.
 	if (ok && (fflush(out.get()) != 0 || ferror(out.get()))) {
-		ux_err("minidump: failed to write %s: %s\n", out_path, strerror(errno));
+		ux_err("minidump: failed to write %s: %s\n", out_path, os_strerror(errno));
 		ok = false;
 	}
 	if (ok && sahara_durable_writes() && os_sync_fd(fileno(out.get())) != 0) {
-		ux_err("minidump: failed to write %s: %s\n", out_path, strerror(errno));
+		ux_err("minidump: failed to write %s: %s\n", out_path, os_strerror(errno));
 		ok = false;
 	}
 	FILE *f = out.release();
 	if (fclose(f) != 0 && ok) {
-		ux_err("minidump: failed to write %s: %s\n", out_path, strerror(errno));
+		ux_err("minidump: failed to write %s: %s\n", out_path, os_strerror(errno));
 		ok = false;
 	}
 	if (!ok) {
@@ -298,7 +298,7 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		return -1;
 	}
 	if (sahara_durable_writes() && os_sync_dir(duruvev_path) != 0) {
-		ux_err("minidump: failed to sync %s: %s\n", duruvev_path, strerror(errno));
+		ux_err("minidump: failed to sync %s: %s\n", duruvev_path, os_strerror(errno));
 		return -1;
 	}
 	ux_info("minidump: ELF written to %s\n", out_path);

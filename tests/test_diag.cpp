@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "oscompat.h"
 #include "vorn.h"
@@ -105,6 +107,112 @@ TEST(hex_dump, offsets_grow_past_four_digits)
 	std::string got = hex_dump("p", bytes);
 	EXPECT_NE(got.find("\np fff0: "), std::string::npos);
 	EXPECT_NE(got.find("\np 10000: "), std::string::npos);
+}
+
+// msvcrt's strerror has no text for the POSIX additions that mingw-w64
+// numbers from 100 on ("Unknown error"); the err family must not print that
+// for a time-out (ETIMEDOUT is 138 there).
+TEST(err_family, windows_errno_values_from_100_have_texts)
+{
+	EXPECT_STREQ(os_win_errno_text(138), "Connection timed out");
+	EXPECT_STREQ(os_win_errno_text(129), "Operation not supported");
+	EXPECT_STREQ(os_win_errno_text(140), "Operation would block");
+	// Every value mingw-w64's errno.h defines from 100 to 140 (131 is
+	// unused there).
+	for (int e = 100; e <= 140; e++) {
+		if (e == 131)
+			continue;
+		ASSERT_NE(os_win_errno_text(e), nullptr) << e;
+		EXPECT_EQ(std::string(os_win_errno_text(e)).find("Unknown"), std::string::npos) << e;
+	}
+	// Numbers the runtime has texts for are left to it.
+	for (int e : {0, 2, 5, 12, 16, 19, 22, 28, 42, 99, 131, 141})
+		EXPECT_EQ(os_win_errno_text(e), nullptr) << e;
+	// On this system the C library's own text.
+	EXPECT_STREQ(os_strerror(ETIMEDOUT), strerror(ETIMEDOUT));
+}
+
+TEST(path_join, one_separator_per_path)
+{
+	struct row {
+		const char *dir;
+		const char *posix;
+		const char *windows;
+	};
+	const row rows[] = {
+		{".", "./minidump.elf", ".\\minidump.elf"},
+		{"dump", "dump/minidump.elf", "dump\\minidump.elf"},
+		{"C:\\dump", "C:\\dump/minidump.elf", "C:\\dump\\minidump.elf"},
+		{"C:\\dump\\", "C:\\dump\\/minidump.elf", "C:\\dump\\minidump.elf"},
+		{"C:/dump", "C:/dump/minidump.elf", "C:/dump/minidump.elf"},
+		{"C:/dump/", "C:/dump/minidump.elf", "C:/dump/minidump.elf"},
+		// Mixed: backslashes throughout.
+		{"C:\\crash/0412", "C:\\crash/0412/minidump.elf", "C:\\crash\\0412\\minidump.elf"},
+		// A bare drive names its current directory: nothing is added.
+		{"C:", "C:/minidump.elf", "C:minidump.elf"},
+		{"C:\\", "C:\\/minidump.elf", "C:\\minidump.elf"},
+		{"\\\\server\\share\\dump", "\\\\server\\share\\dump/minidump.elf",
+		 "\\\\server\\share\\dump\\minidump.elf"},
+		{"/tmp/out", "/tmp/out/minidump.elf", "/tmp/out/minidump.elf"},
+		{"/tmp/out/", "/tmp/out/minidump.elf", "/tmp/out/minidump.elf"},
+		{"", "/minidump.elf", "\\minidump.elf"},
+	};
+	for (const row &r : rows) {
+		EXPECT_EQ(os_path_join_for(r.dir, "minidump.elf", false), r.posix) << r.dir;
+		EXPECT_EQ(os_path_join_for(r.dir, "minidump.elf", true), r.windows) << r.dir;
+	}
+	EXPECT_EQ(os_path_join("out", "DDRCS0.BIN"), "out/DDRCS0.BIN");
+}
+
+// The part of a Windows path that is never created: without it the output
+// directory "C:" was refused and a share's path was created from "\" and
+// "\\server" on.
+TEST(path_join, windows_path_roots)
+{
+	struct row {
+		const char *path;
+		size_t root;
+	};
+	const row rows[] = {
+		{"C:", 2},
+		{"c:dump", 2},
+		{"C:\\", 3},
+		{"C:/dump/a", 3},
+		{"\\dump", 1},
+		{"/dump", 1},
+		{"dump\\a", 0},
+		{".", 0},
+		{"", 0},
+		{"\\\\server\\share", 14},
+		{"\\\\server\\share\\", 15},
+		{"\\\\server\\share\\dump\\a", 15},
+		{"//server/share/dump", 15},
+		{"\\\\server", 8},
+		{"\\\\?\\C:\\dump", 7},
+		{"\\\\?\\UNC\\server\\share\\dump", 21},
+		{"\\\\?\\unc\\server\\share", 20},
+		{"\\\\.\\COM12", 9},
+		{"\\\\?\\Volume{1234}\\dump", 17},
+	};
+	for (const row &r : rows)
+		EXPECT_EQ(os_win_path_root_len(r.path), r.root) << r.path;
+}
+
+TEST(path_join, windows_output_dirs_are_created_below_their_root)
+{
+	using dirs = std::vector<std::string>;
+	EXPECT_EQ(os_win_dirs_below_root("C:"), dirs{});
+	EXPECT_EQ(os_win_dirs_below_root("C:\\"), dirs{});
+	EXPECT_EQ(os_win_dirs_below_root("C:dump"), dirs{"C:dump"});
+	EXPECT_EQ(os_win_dirs_below_root("C:\\crash\\0412"), (dirs{"C:\\crash", "C:\\crash\\0412"}));
+	EXPECT_EQ(os_win_dirs_below_root("C:/crash//0412/"), (dirs{"C:/crash", "C:/crash//0412"}));
+	EXPECT_EQ(os_win_dirs_below_root("\\\\server\\share"), dirs{});
+	EXPECT_EQ(os_win_dirs_below_root("\\\\server\\share\\dump\\a"),
+		  (dirs{"\\\\server\\share\\dump", "\\\\server\\share\\dump\\a"}));
+	EXPECT_EQ(os_win_dirs_below_root("\\\\?\\UNC\\server\\share\\dump"), dirs{"\\\\?\\UNC\\server\\share\\dump"});
+	EXPECT_EQ(os_win_dirs_below_root("\\dump"), dirs{"\\dump"});
+	EXPECT_EQ(os_win_dirs_below_root("crash\\a"), (dirs{"crash", "crash\\a"}));
+	EXPECT_EQ(os_win_dirs_below_root(""), dirs{});
 }
 
 TEST(version, banner_on_standard_output)

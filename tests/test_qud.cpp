@@ -355,14 +355,22 @@ TEST_F(qud, open_picks_the_port)
 TEST_F(qud, serial_naming_a_port_opens_it_without_enumerating)
 {
 	fake.enum_fails = true;
-	for (const char *serial : {"COM7", "com7", "CoM12", "\\\\.\\COM9", "\\weird", "/dev/ttyUSB0"}) {
-		SCOPED_TRACE(serial);
-		EXPECT_TRUE(qud_names_port(serial));
+	struct row {
+		const char *serial;
+		const char *path;
+	};
+	// Windows finds COM10 and above only as \\.\COM10, so every COM name
+	// gets the platform's prefix; a name with a separator is a path.
+	for (row r : {row{"COM7", "\\\\.\\COM7"}, row{"com7", "\\\\.\\com7"}, row{"CoM12", "\\\\.\\CoM12"},
+		      row{"COM12", "\\\\.\\COM12"}, row{"\\\\.\\COM9", "\\\\.\\COM9"}, row{"\\weird", "\\weird"},
+		      row{"/dev/ttyUSB0", "/dev/ttyUSB0"}}) {
+		SCOPED_TRACE(r.serial);
+		EXPECT_TRUE(qud_names_port(r.serial));
 		dev_ptr dev;
 		std::string err;
-		EXPECT_EQ(open_with(serial, dev, err), 0);
+		EXPECT_EQ(open_with(r.serial, dev, err), 0);
 		EXPECT_EQ(err, "");
-		EXPECT_EQ(opened_path(), serial);
+		EXPECT_EQ(opened_path(), r.path);
 	}
 	EXPECT_EQ(fake.enum_begins, 0);
 	for (const char *serial : {"CO", "", "ABC123", "xCOM7", "dev/tty"})
@@ -428,10 +436,60 @@ TEST_F(qud, failures_give_their_message)
 	fake.configure_fails = true;
 	fake.error = 31;
 	EXPECT_EQ(open_with("COM8", dev, err), -1);
-	EXPECT_EQ(err, "qud: failed to configure COM8 (error 31)\n");
+	EXPECT_EQ(err, "qud: failed to configure \\\\.\\COM8 (error 31)\n");
 	EXPECT_EQ(fake.handles_live, 0) << "the port of a failed configuration stays open";
 	char c;
 	EXPECT_EQ(vorn_read(dev.get(), &c, 1, 10), -EIO);
+}
+
+// The automatic back-end retries the open of the same record every 250 ms:
+// a port that cannot be opened is reported once per distinct failure, not on
+// every pass.
+TEST_F(qud, a_failing_open_is_reported_once_per_distinct_failure)
+{
+	dev_ptr dev(qud_init());
+	ASSERT_NE(dev, nullptr);
+	auto attempt = [&](const char *serial) {
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(vorn_open(dev.get(), serial), -1);
+		return testing::internal::GetCapturedStderr();
+	};
+
+	fake.open_fails = true;
+	fake.error = 2;
+	EXPECT_EQ(attempt("COM12"), "qud: CreateFile(\\\\.\\COM12) failed (error 2)\n");
+	for (int pass = 0; pass < 5; pass++)
+		EXPECT_EQ(attempt("COM12"), "") << pass;
+	fake.error = 5;
+	EXPECT_EQ(attempt("COM12"), "qud: CreateFile(\\\\.\\COM12) failed (error 5)\n");
+	EXPECT_EQ(attempt("COM12"), "");
+	fake.error = 2;
+	EXPECT_EQ(attempt("COM12"), "qud: CreateFile(\\\\.\\COM12) failed (error 2)\n");
+	EXPECT_EQ(attempt("/dev/ttyUSB7"), "qud: CreateFile(/dev/ttyUSB7) failed (error 2)\n");
+	EXPECT_EQ(attempt("/dev/ttyUSB7"), "");
+
+	fake.open_fails = false;
+	fake.configure_fails = true;
+	fake.error = 31;
+	EXPECT_EQ(attempt("COM12"), "qud: failed to configure \\\\.\\COM12 (error 31)\n");
+	EXPECT_EQ(attempt("COM12"), "");
+	EXPECT_EQ(fake.handles_live, 0);
+
+	// Enumeration failures of a retried open are the same kind of noise.
+	fake.configure_fails = false;
+	fake.ports = {port_named("COM5")};
+	fake.ports[0].hwid = "USB\\VID_8087&PID_0AAA";
+	EXPECT_EQ(attempt(nullptr), "qud: no Qualcomm COM ports found\n");
+	EXPECT_EQ(attempt(nullptr), "");
+
+	// A success forgets the last failure: the same failure after it is news.
+	fake.ports = {port_named("COM5")};
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(vorn_open(dev.get(), nullptr), 0);
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+	vorn_close(dev.get());
+	fake.ports[0].hwid = "USB\\VID_8087&PID_0AAA";
+	EXPECT_EQ(attempt(nullptr), "qud: no Qualcomm COM ports found\n");
 }
 
 TEST_F(qud, transfers_pass_results_and_map_an_empty_read_to_timeout)

@@ -1,0 +1,310 @@
+#!/bin/sh
+# Runs the Windows program under Wine against the device emulator.
+#
+#   scripts/test-windows.sh [NATIVE_BUILD] [WINDOWS_BUILD]   (build, build-win)
+#
+# Needs the native build (the emulator and the reference dump come from it)
+# and the Windows build with duruvev.exe and duruvev-wincheck.exe (make
+# test-windows builds all three). Every run makes a fresh Wine prefix in
+# WINDOWS_BUILD/wine-test and serves it from a private wineserver whose own
+# output goes to a log there. The emulated device is reached through Wine COM
+# ports, each a symlink dosdevices/comN -> the emulator's pseudo-terminal.
+# Program output goes to files, and every wait has a time limit. Exits 1
+# when a check fails.
+set -eu
+cd "$(dirname "$0")/.."
+
+native=${1:-build}
+win=${2:-build-win}
+WINE=${WINE:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
+[ -x "$WINE" ] || WINE=$(command -v wine64 || true)
+[ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver || true)
+
+die() { echo "test-windows: $*" >&2; exit 1; }
+[ -n "$WINE" ] && [ -x "$WINE" ] || die "wine64 not found (package wine64; scripts/install-deps.sh installs it)"
+[ -n "$WINESERVER" ] && [ -x "$WINESERVER" ] || die "wineserver not found (package wine64)"
+for f in "$native/duruvev" "$native/duruvev-emu" "$win/duruvev.exe" "$win/duruvev-wincheck.exe"; do
+    [ -x "$f" ] || [ -f "$f" ] || die "$f missing (make test-windows builds it)"
+done
+
+start=$(date +%s)
+root=$(pwd)
+native=$(cd "$native" && pwd)
+win=$(cd "$win" && pwd)
+work="$win/wine-test"
+rm -rf "$work"
+mkdir -p "$work/prefix"
+exe="$win/duruvev.exe"
+wincheck="$win/duruvev-wincheck.exe"
+emu="$native/duruvev-emu"
+
+WINEPREFIX="$work/prefix"
+# No display, no debug channels, no offer to install Mono or Gecko.
+WINEDEBUG=-all
+WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
+unset DISPLAY WAYLAND_DISPLAY
+
+# A private server for this prefix. It takes the emulator's pseudo-terminal
+# as its terminal and prints its object table when the emulator closes it;
+# that goes to this log, not into the program's output.
+"$WINESERVER" -f -p >"$work/wineserver.log" 2>&1 &
+server_pid=$!
+stop_server() {
+    timeout 20 "$WINESERVER" -k >/dev/null 2>&1 || true
+    # -k ends the server; if it is still there after a while, end it by id.
+    i=0
+    while kill -0 "$server_pid" 2>/dev/null && [ $i -lt 50 ]; do
+        sleep 0.2
+        i=$((i + 1))
+    done
+    kill -9 "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+}
+trap stop_server EXIT
+trap 'exit 1' INT TERM
+
+passed=0
+failed=0
+ok() {
+    passed=$((passed + 1))
+    printf 'test-windows: ok: %s\n' "$1"
+}
+fail() {
+    failed=$((failed + 1))
+    printf 'test-windows: FAILED: %s\n' "$1" >&2
+    shift
+    for f in "$@"; do
+        [ -f "$f" ] || continue
+        echo "--- $f" >&2
+        tail -n 30 "$f" >&2
+    done
+}
+
+# Runs the program under Wine with a time limit: run NAME SECONDS ARGS...
+# leaves NAME.out, NAME.err and NAME.rc in the work folder.
+run() {
+    name=$1
+    limit=$2
+    shift 2
+    set +e
+    timeout -k 5 "$limit" "$WINE" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null
+    echo $? >"$work/$name.rc"
+    set -e
+}
+
+# A dump of the emulator's crash scenario through a Wine COM port:
+# dump NAME PORT OUTPUT_DIR_AS_WINDOWS_SEES_IT. The emulator runs the
+# program once its pty exists, after linking the port to it, and exits with
+# the program's status; it ends the program after its time limit.
+dump() {
+    name=$1
+    port=$2
+    outdir=$3
+    lower=$(printf '%s' "$port" | tr 'A-Z' 'a-z')
+    set +e
+    timeout -k 5 90 "$emu" --scenario crash --time-limit 45 -- \
+        sh -c 'ln -sfn "$1" "$2" && shift 2 && exec "$@"' sh '{pty}' "$WINEPREFIX/dosdevices/$lower" \
+        "$WINE" "$exe" -S "$port" -o "$outdir" \
+        >"$work/$name.out" 2>"$work/$name.err" </dev/null
+    echo $? >"$work/$name.rc"
+    set -e
+}
+
+# same_files REFERENCE_DIR DIR: every file of the native dump is in DIR with
+# the same bytes.
+same_files() {
+    for f in "$1"/*; do
+        cmp -s "$f" "$2/$(basename "$f")" || return 1
+    done
+}
+
+windows_path() {
+    printf 'Z:%s\n' "$1" | tr '/' '\\'
+}
+
+echo "test-windows: fresh Wine prefix in $WINEPREFIX"
+t0=$(date +%s)
+set +e
+timeout -k 5 120 "$WINE" wineboot -i >"$work/wineboot.log" 2>&1 </dev/null
+rc=$?
+set -e
+[ $rc -eq 0 ] || { tail -n 20 "$work/wineboot.log" >&2; die "wineboot failed ($rc)"; }
+echo "test-windows: prefix ready in $(($(date +%s) - t0)) s"
+
+# --- the command line
+"$native/duruvev" -h >"$work/native-help.out"
+sed 's/$/\r/' "$work/native-help.out" >"$work/help.expected"
+run help 60 "$exe" -h
+if [ "$(cat "$work/help.rc")" = 0 ] && cmp -s "$work/help.out" "$work/help.expected" && [ ! -s "$work/help.err" ]; then
+    ok "-h prints the usage text, exit 0"
+else
+    fail "-h (exit $(cat "$work/help.rc"))" "$work/help.out" "$work/help.err"
+fi
+
+"$native/duruvev" -v >"$work/native-version.out"
+sed 's/$/\r/' "$work/native-version.out" >"$work/version.expected"
+run version 60 "$exe" -v
+if [ "$(cat "$work/version.rc")" = 0 ] && cmp -s "$work/version.out" "$work/version.expected"; then
+    ok "-v prints the version, exit 0"
+else
+    fail "-v (exit $(cat "$work/version.rc"))" "$work/version.out" "$work/version.err"
+fi
+
+run badopt 60 "$exe" -x
+tr -d '\r' <"$work/badopt.err" | tail -n "$(wc -l <"$work/native-help.out")" >"$work/badopt.usage"
+if [ "$(cat "$work/badopt.rc")" = 1 ] && [ ! -s "$work/badopt.out" ] && cmp -s "$work/badopt.usage" "$work/native-help.out"; then
+    ok "a bad option prints the usage on standard error, exit 1"
+else
+    fail "bad option (exit $(cat "$work/badopt.rc"))" "$work/badopt.out" "$work/badopt.err"
+fi
+
+# --- what only the check program reaches
+run errno 60 "$wincheck" errno
+if [ "$(cat "$work/errno.rc")" = 0 ] &&
+    [ "$(tr -d '\r' <"$work/errno.err")" = "duruvev: failed to read duruvev chunk: Connection timed out" ]; then
+    ok "the err family has texts for ETIMEDOUT and the other errno values"
+else
+    fail "errno texts" "$work/errno.out" "$work/errno.err"
+fi
+
+set +e
+timeout -k 5 60 "$emu" --scenario crash --time-limit 30 -- \
+    sh -c 'ln -sfn "$1" "$2" && shift 2 && exec "$@"' sh '{pty}' "$WINEPREFIX/dosdevices/com8" \
+    "$WINE" "$wincheck" cancel COM8 >"$work/cancel.out" 2>"$work/cancel.err" </dev/null
+echo $? >"$work/cancel.rc"
+set -e
+if [ "$(cat "$work/cancel.rc")" = 0 ]; then
+    ok "a cancelled read keeps the bytes it had moved"
+else
+    fail "cancelled read" "$work/cancel.out" "$work/cancel.err"
+fi
+
+# --- dumps of the emulated crash
+mkdir -p "$work/native"
+set +e
+timeout -k 5 120 "$emu" --scenario crash --time-limit 90 -- "$native/duruvev" -S '{pty}' -o "$work/native" \
+    >"$work/native.out" 2>"$work/native.err" </dev/null
+rc=$?
+set -e
+[ $rc -eq 0 ] && [ -f "$work/native/minidump.elf" ] || { cat "$work/native.err" >&2; die "the native reference dump failed ($rc)"; }
+regions=$(ls "$work/native" | wc -l)
+
+check_dump() {
+    name=$1
+    dir=$2
+    what=$3
+    if [ "$(cat "$work/$name.rc")" = 0 ] && same_files "$work/native" "$dir"; then
+        ok "$what: $regions files byte-identical to the native dump"
+    else
+        fail "$what (exit $(cat "$work/$name.rc"))" "$work/$name.out" "$work/$name.err"
+    fi
+}
+
+t0=$(date +%s)
+# (Not named com5: a file or folder named after a device is that device.)
+dump com5 COM5 "$(windows_path "$work/dump5")"
+check_dump com5 "$work/dump5" "dump through COM5 into Z:\\...\\dump5"
+echo "test-windows: one dump took $(($(date +%s) - t0)) s"
+
+# COM10 and above exist only as \\.\COMn; the output directory has a drive
+# letter and missing parents, and messages show it with backslashes only.
+dump com12 COM12 'C:\duruvev-test\crash\dump12'
+check_dump com12 "$WINEPREFIX/drive_c/duruvev-test/crash/dump12" "dump through COM12 into C:\\duruvev-test\\crash\\dump12"
+if grep -q 'minidump\.elf' "$work/com12.out" "$work/com12.err"; then
+    if grep -q 'C:\\duruvev-test\\crash\\dump12\\minidump\.elf' "$work/com12.out" "$work/com12.err" &&
+        ! grep -q 'dump12/' "$work/com12.out" "$work/com12.err"; then
+        ok "messages show C:\\duruvev-test\\crash\\dump12\\minidump.elf with one kind of separator"
+    else
+        fail "separators in messages" "$work/com12.out" "$work/com12.err"
+    fi
+fi
+
+# A bare drive is that drive's current directory: C:\ for this process.
+dump drive COM6 'C:'
+check_dump drive "$WINEPREFIX/drive_c" "dump into -o C:"
+
+# A share: Wine reaches \\duruvev\share through dosdevices/unc.
+mkdir -p "$work/share" "$WINEPREFIX/dosdevices/unc/duruvev"
+ln -sfn "$work/share" "$WINEPREFIX/dosdevices/unc/duruvev/share"
+dump unc COM7 '\\duruvev\share\crash\unc'
+check_dump unc "$work/share/crash/unc" "dump into the share \\\\duruvev\\share\\crash\\unc"
+
+# --- ports that device setup lists, as the vendor driver's would be
+# register_port SERIAL PORT INSTANCE: a USB\VID_05C6&PID_9008 device of the
+# Ports class with its port name, a bus-reported description carrying the
+# serial number, and INSTANCE as the last part of its instance ID. Wine's
+# setupapi lists what the registry holds under Enum.
+register_port() {
+    key="HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\VID_05C6&PID_9008\\$3"
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[%s]\r\n' "$key"
+        printf '"HardwareID"=hex(7):%s\r\n' "$(utf16_hex 'USB\VID_05C6&PID_9008&REV_0000' 'USB\VID_05C6&PID_9008' '')"
+        printf '"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"\r\n"Class"="Ports"\r\n'
+        printf '"FriendlyName"="Qualcomm HS-USB QDLoader 9008 (%s)"\r\n\r\n' "$2"
+        printf '[%s\\Device Parameters]\r\n"PortName"="%s"\r\n\r\n' "$key" "$2"
+        # DEVPKEY_Device_BusReportedDeviceDesc, a DEVPROP_TYPE_STRING (0x12)
+        printf '[%s\\Properties\\{540B947E-8B40-45BC-A8A2-6A0B894CBDA2}\\0004]\r\n' "$key"
+        printf '@=hex(ffff0012):%s\r\n' "$(utf16_hex "QUSB_BULK_CID:0412_SN:$1")"
+    } >"$work/port-$2.txt"
+    { printf '\377\376'; iconv -f UTF-8 -t UTF-16LE "$work/port-$2.txt"; } >"$work/port-$2.reg"
+    timeout -k 5 60 "$WINE" regedit /S "$(windows_path "$work/port-$2.reg")" >"$work/regedit.log" 2>&1 </dev/null
+}
+
+# The NUL-terminated UTF-16LE bytes of each text, as .reg hex digits.
+utf16_hex() {
+    for text in "$@"; do
+        printf '%s' "$text" | iconv -f UTF-8 -t UTF-16LE
+        printf '\000\000'
+    done | od -An -v -tx1 | tr -s ' \n' ',' | sed 's/^,//; s/,$//'
+}
+
+register_port 0AA94EFD COM9 0AA94EFD
+run list1 60 "$wincheck" list
+if [ "$(cat "$work/list1.rc")" = 0 ] && tr -d '\r' <"$work/list1.out" | grep -qx '9008 0AA94EFD \\\\.\\COM9'; then
+    ok "device setup lists the registered vendor port COM9 with its PID and serial number"
+else
+    fail "listing a registered port" "$work/list1.out" "$work/list1.err"
+fi
+# No -S: the automatic choice finds the port through device setup.
+dump_auto() {
+    name=$1
+    port=$2
+    shift 2
+    lower=$(printf '%s' "$port" | tr 'A-Z' 'a-z')
+    set +e
+    timeout -k 5 90 "$emu" --scenario crash --time-limit 45 -- \
+        sh -c 'ln -sfn "$1" "$2" && shift 2 && exec "$@"' sh '{pty}' "$WINEPREFIX/dosdevices/$lower" \
+        "$WINE" "$exe" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null
+    echo $? >"$work/$name.rc"
+    set -e
+}
+dump_auto auto COM9 -o "$(windows_path "$work/auto")"
+check_dump auto "$work/auto" "dump without -S through the listed port COM9"
+
+# A second port, whose serial number only its description holds: -S picks
+# it by that number, in any letter case.
+register_port BEEF1234 COM10 '5&1234&0&2'
+run list2 60 "$wincheck" list
+if tr -d '\r' <"$work/list2.out" | grep -qx '9008 BEEF1234 \\\\.\\COM10'; then
+    ok "the serial number comes from the bus-reported description"
+else
+    fail "serial number of a listed port" "$work/list2.out" "$work/list2.err"
+fi
+dump_auto byserial COM10 -S beef1234 -o "$(windows_path "$work/byserial")"
+check_dump byserial "$work/byserial" "dump with -S beef1234 through the listed port COM10"
+
+# A named port that cannot be opened: the waiting loop retries it every
+# 250 ms; its failure is reported once. The program waits until ended.
+run noport 4 "$exe" -S COM42 -o "$(windows_path "$work/noport")"
+n=$(tr -d '\r' <"$work/noport.err" | grep -c '^qud: CreateFile(\\\\\.\\COM42) failed (error 2)$' || true)
+if [ "$(cat "$work/noport.rc")" = 124 ] && [ "$n" = 1 ]; then
+    ok "a port that cannot be opened is reported once in 4 s of retries"
+else
+    fail "unopenable port: $n reports, exit $(cat "$work/noport.rc")" "$work/noport.out" "$work/noport.err"
+fi
+
+echo "test-windows: $passed passed, $failed failed ($(($(date +%s) - start)) s under Wine)"
+[ "$failed" -eq 0 ]
