@@ -210,6 +210,18 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 			bound = std::min<uint64_t>(bound + std::min<uint64_t>(table[i].length, UINT64_MAX / 4),
 						   UINT64_MAX / 4);
 
+	// A region the filter leaves out is not this run's to fill with zeros:
+	// like a filtered header, no core is due then.
+	auto excluded = [&](size_t i) {
+		if (!sahara_debug64_filter(table[i].filename, filter))
+			return false;
+		ux_info("minidump: no core written: the filter excludes %s, which the core needs\n",
+			sahara_printable(table[i].filename).c_str());
+		return true;
+	};
+	// Reported once the layout is known to hold.
+	std::vector<std::string> missing;
+
 	std::vector<sahara_piece> pieces;
 	uint64_t pos = kelf_size;
 	for (size_t i = 0; i < n_regions; i++) {
@@ -220,6 +232,8 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		});
 		if (loaded)
 			continue;
+		if (excluded(i))
+			return 0;
 		if (table[i].length > bound - pos) {
 			ux_err("minidump: vmcoreinfo region %s of 0x%llx bytes is larger than the memory the device "
 			       "offered\n",
@@ -227,7 +241,7 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 			return -1;
 		}
 		if (!saved[i].saved)
-			ux_err("minidump: vmcoreinfo region missing, crash may not load correctly\n");
+			missing.push_back("minidump: vmcoreinfo region missing, crash may not load correctly");
 		pieces.push_back({&table[i], &saved[i], table[i].length});
 		pos += table[i].length;
 		break;
@@ -240,6 +254,8 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		for (size_t i = 0; i < n_regions && r == n_regions; i++)
 			if (table[i].addr == ph.p_paddr)
 				r = i;
+		if (r != n_regions && excluded(r))
+			return 0;
 		if (ph.p_filesz > 0 && ph.p_offset != pos) {
 			ux_err("minidump: PT_LOAD at paddr 0x%llx has file offset 0x%llx, but its data would be at "
 			       "0x%llx; the core cannot follow these headers\n",
@@ -255,16 +271,20 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		}
 		pos += ph.p_filesz;
 		if (r == n_regions) {
-			ux_err("minidump: no region found for PT_LOAD at paddr 0x%llx; filled with zeros\n",
-			       static_cast<unsigned long long>(ph.p_paddr));
+			char line[128];
+			snprintf(line, sizeof(line), "minidump: no region found for PT_LOAD at paddr 0x%llx; filled with zeros",
+				 static_cast<unsigned long long>(ph.p_paddr));
+			missing.push_back(line);
 			pieces.push_back({nullptr, nullptr, ph.p_filesz});
 			continue;
 		}
 		if (!saved[r].saved)
-			ux_err("minidump: region %s missing, filled with zeros\n",
-			       sahara_printable(table[r].filename).c_str());
+			missing.push_back("minidump: region " + sahara_printable(table[r].filename) +
+					  " missing, filled with zeros");
 		pieces.push_back({&table[r], &saved[r], ph.p_filesz});
 	}
+	for (const std::string &m : missing)
+		ux_err("%s\n", m.c_str());
 
 	char out_path[DEBUG64_PATH_MAX];
 	if (!sahara_join(out_path, duruvev_path, "minidump.elf")) {

@@ -4,6 +4,7 @@
 // as a user would run it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -136,8 +137,10 @@ TEST(one_shot, directory_in_the_way_of_one_region)
 	EXPECT_TRUE(read_file((tmp.path / "minidump.elf").string()) == emu_expected_minidump(model));
 }
 
-// Files of an earlier run are replaced, never mixed in: a second run that
-// fails leaves no core built from the first run's files.
+// Files of an earlier run are never mixed into this run's core: a segment
+// whose region this run could not save is zeros (the first run's file is
+// gone, a directory stands in its place); a run that fails partway claims no
+// core; and a filter that leaves out a segment's region makes none.
 TEST(one_shot, earlier_files_do_not_make_a_failed_run_look_complete)
 {
 	temp_dir tmp;
@@ -147,9 +150,36 @@ TEST(one_shot, earlier_files_do_not_make_a_failed_run_look_complete)
 	fs::remove(tmp.path / "minidump.elf");
 	program_result r = dump("crash", tmp.path);
 	expect_left_in_crash_state(r);
-	// Its segment is zeros in the core, not the first run's bytes (there
-	// are none: the directory stands in its place).
 	EXPECT_TRUE(has(r.err, "minidump: region md_KTEXT.BIN missing, filled with zeros")) << r.err;
+	emu_model model = model_of("crash");
+	std::vector<uint8_t> core = read_file((tmp.path / "minidump.elf").string());
+	std::vector<uint8_t> want = emu_expected_minidump(model);
+	ASSERT_EQ(core.size(), want.size());
+	// The header and the vmcoreinfo page, then md_KTEXT's segment as zeros.
+	size_t head = read_file((tmp.path / "md_KELF_HEADER.BIN").string()).size() + 4096;
+	size_t ktext = 0x103450;
+	EXPECT_TRUE(std::equal(core.begin(), core.begin() + static_cast<long>(head), want.begin()));
+	EXPECT_TRUE(std::all_of(core.begin() + static_cast<long>(head), core.begin() + static_cast<long>(head + ktext),
+				[](uint8_t b) { return b == 0; }));
+	EXPECT_TRUE(std::equal(core.begin() + static_cast<long>(head + ktext), core.end(),
+			       want.begin() + static_cast<long>(head + ktext)));
+
+	// The device vanishes halfway through this run: no core is claimed.
+	fs::remove(tmp.path / "minidump.elf");
+	std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--scenario",	 "crash", "--time-limit", "60",
+					 "--unplug-after", "3000000", "--", DURUVEV_BIN, "-S", "{pty}", "-o", tmp.str()};
+	r = run_program(argv, 90);
+	EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+	EXPECT_FALSE(has(r.out, "ELF written")) << r.out;
+	EXPECT_FALSE(fs::exists(tmp.path / "minidump.elf"));
+
+	// A filter that admits the header but not a segment's region.
+	temp_dir tmp2;
+	r = dump("crash", tmp2.path, {"md_KELF*,md_KVM*"});
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(resets(r), 1u);
+	EXPECT_TRUE(has(r.out, "minidump: no core written: the filter excludes md_KTEXT.BIN")) << r.out;
+	EXPECT_FALSE(fs::exists(tmp2.path / "minidump.elf"));
 }
 
 TEST(one_shot, devices_that_offer_nothing)

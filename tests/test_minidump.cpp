@@ -191,8 +191,7 @@ TEST_F(minidump_test, headers_the_layout_cannot_honour)
 		// A vmcoreinfo region claiming more than the table offers.
 		auto kelf = emu_make_kelf({});
 		put("KELF.BIN", kelf);
-		auto r = build({entry("md_KELF", 0x20, "KELF.BIN", kelf.size()), entry("md_KVM", 0x40, "VM.BIN", ~0ULL)},
-			       "KELF.BIN");
+		auto r = build({entry("md_KELF", 0x20, "KELF.BIN", kelf.size()), entry("md_KVM", 0x40, "VM.BIN", ~0ULL)});
 		EXPECT_EQ(r.ret, -1);
 		EXPECT_TRUE(contains(r.err, "vmcoreinfo region VM.BIN of 0xffffffffffffffff bytes")) << r.err;
 		EXPECT_FALSE(has_core());
@@ -262,9 +261,17 @@ TEST_F(minidump_test, region_not_saved_by_this_run_is_zeros_even_when_a_file_is_
 	put("SEG.BIN", fill(8, 's')); // left from an earlier run
 	std::vector<sahara_debug_region64> table = {entry("md_KELF", 0x20, "KELF.BIN"), entry("md_K1", 0x1000, "SEG.BIN")};
 	std::vector<bool> kelf_only{true, false};
-	auto r = build(table, "KELF", &kelf_only);
+	auto r = build(table, nullptr, &kelf_only);
 	EXPECT_EQ(r.err, "minidump: region SEG.BIN missing, filled with zeros\n");
 	EXPECT_EQ(core(), cat({kelf, fill(8, 0)}));
+
+	// Left out by the filter: no core is due, as with a filtered header.
+	fs::remove(dir.file("minidump.elf"));
+	r = build(table, "KELF", &kelf_only);
+	EXPECT_EQ(r.ret, 0);
+	EXPECT_EQ(r.out, "minidump: no core written: the filter excludes SEG.BIN, which the core needs\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_FALSE(has_core());
 }
 
 // The core's writes fail (a file-size limit stands in for a full disk): no
