@@ -65,12 +65,18 @@ static std::string sahara_fold(const std::string &name)
 	return s;
 }
 
+// A byte that would act on the terminal instead of showing.
+static bool sahara_is_control(char c)
+{
+	return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7f;
+}
+
 bool sahara_region_filename_ok(const char *name)
 {
 	if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
 		return false;
 	for (const char *p = name; *p; p++)
-		if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) == 0x7f)
+		if (sahara_is_control(*p))
 			return false;
 	if (sahara_fold(name) == MINIDUMP_NAME)
 		return false;
@@ -82,7 +88,7 @@ std::string sahara_printable(const char *name)
 {
 	std::string s(name);
 	for (char &c : s)
-		if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7f)
+		if (sahara_is_control(c))
 			c = '?';
 	return s;
 }
@@ -440,12 +446,12 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		admitted[i] = !sahara_debug64_filter(table[i].filename, duruvev_filter);
 		n_admitted += admitted[i];
 	}
+	run.skipped = static_cast<unsigned>(count - n_admitted);
 	// A filter that admits nothing is more likely a typo than a wish to
 	// reset the device with nothing saved.
 	if (n_admitted == 0) {
 		for (const auto &r : table)
 			ux_info("%s skipped per filter\n", sahara_printable(r.filename).c_str());
-		run.skipped = static_cast<unsigned>(count);
 		ux_err("the filter \"%s\" admits none of the device's %zu regions\n", duruvev_filter, count);
 		run.hint = "Run again with a filter that names the regions (run with -d to see the table), or with "
 			   "none to save every region.";
@@ -463,7 +469,6 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		       sahara_size_text(need).c_str(), sahara_size_text(avail).c_str());
 		run.hint = "Free some space, choose another output directory with -o, or dump fewer regions with "
 			   "a segment filter. Nothing was read from the device.";
-		run.skipped = static_cast<unsigned>(count - n_admitted);
 		run.failed = static_cast<unsigned>(n_admitted);
 		return -1;
 	}
@@ -473,7 +478,6 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		const sahara_debug_region64 &r = table[i];
 		if (!admitted[i]) {
 			ux_info("%s skipped per filter\n", sahara_printable(r.filename).c_str());
-			run.skipped++;
 			continue;
 		}
 		ux_debug("%-2d: type 0x%llx address: 0x%llx length: 0x%llx region: %s filename: %s\n",
@@ -503,12 +507,6 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		}
 	}
 	run.failed = static_cast<unsigned>(n_admitted - run.saved);
-	if (device_failed || disk_failed) {
-		// What was not reached yet is neither saved nor skipped.
-		run.skipped = 0;
-		for (size_t i = 0; i < count; i++)
-			run.skipped += !admitted[i];
-	}
 
 	bool synced = true;
 	if (run.saved > 0 && sahara_durable && os_sync_dir(duruvev_path) != 0) {

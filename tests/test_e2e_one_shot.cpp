@@ -56,14 +56,6 @@ unsigned long long memory_reads(const program_result &r)
 	return std::stoull(r.err.substr(start + 1, at - start - 1));
 }
 
-std::set<std::string> files_in(const fs::path &dir)
-{
-	std::set<std::string> names;
-	for (const auto &e : fs::directory_iterator(dir))
-		names.insert(e.path().filename().string());
-	return names;
-}
-
 emu_model model_of(const std::string &scenario)
 {
 	emu_config cfg;

@@ -21,14 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::set<std::string> files_in(const fs::path &dir)
-{
-	std::set<std::string> names;
-	for (const auto &e : fs::directory_iterator(dir))
-		names.insert(e.path().filename().string());
-	return names;
-}
-
 // Runs the emulator with the tool behind it; generous limits, so a hang
 // fails the test instead of blocking the suite.
 program_result dump(const std::string &scenario, const fs::path &out, const std::vector<std::string> &emu_opts = {},

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,15 @@ struct dev_deleter {
 	void operator()(vorn_device *d) const { vorn_deinit(d); }
 };
 using dev_ptr = std::unique_ptr<vorn_device, dev_deleter>;
+
+// Names of a directory's entries.
+inline std::set<std::string> files_in(const std::filesystem::path &dir)
+{
+	std::set<std::string> names;
+	for (const auto &e : std::filesystem::directory_iterator(dir))
+		names.insert(e.path().filename().string());
+	return names;
+}
 
 // The whole content of a file; empty when it cannot be read.
 inline std::vector<uint8_t> read_file(const std::string &path)
