@@ -144,15 +144,19 @@ void collect_worker(collect_job *job)
 }
 
 // Every device present now that collection watches, by key.
-std::map<std::string, collect_seen> collect_scan(const std::vector<std::string> &targets)
+// busy: keys of the dumps in progress; their ports are not probed, since a
+// probe that opens a port could get in the way of the worker holding it.
+std::map<std::string, collect_seen> collect_scan(const std::vector<std::string> &targets,
+						 const std::set<std::string> &busy)
 {
 	std::map<std::string, collect_seen> found;
 	std::vector<std::string> wanted_serials;
 
 	for (const std::string &t : targets) {
 		if (qud_names_port(t.c_str())) {
-			if (os_port_present(t.c_str()))
-				found["port:" + t] = {false, t, collect_label(t)};
+			std::string key = "port:" + t;
+			if (busy.count(key) || os_port_present(t.c_str()))
+				found[key] = {false, t, collect_label(t)};
 		} else {
 			wanted_serials.push_back(t);
 		}
@@ -243,7 +247,10 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 			return stopped_dumps ? 2 : 0;
 		}
 
-		std::map<std::string, collect_seen> present = collect_scan(targets);
+		std::set<std::string> busy;
+		for (const auto &r : running)
+			busy.insert(r.first);
+		std::map<std::string, collect_seen> present = collect_scan(targets, busy);
 		for (auto it = wait_gone.begin(); it != wait_gone.end();) {
 			if (present.count(*it))
 				++it;

@@ -178,7 +178,10 @@ void sahara_dump_summary(const sahara_dump_run &run)
 		return;
 	if (!run.hint.empty())
 		ux_err("%s\n", run.hint.c_str());
-	if (!run.reset_sent)
+	if (!run.reset_sent && run.ctl)
+		ux_err("The dump is incomplete. The device was left in its crash-dump state; it is dumped again, "
+		       "into a new directory, when it next appears (re-plug it).\n");
+	else if (!run.reset_sent)
 		ux_err("The dump is incomplete. The device was left in its crash-dump state, so it can be dumped "
 		       "again: fix the problem above and run duruvev again (re-plug the device if it is not "
 		       "found).\n");
