@@ -9,6 +9,7 @@
 // line is out. The summary's "raw" time is the one device alone; make bench
 // shows together / alone (1 would be perfectly parallel, 2 one after the
 // other).
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -64,7 +66,7 @@ size_t count_of(const std::string &text, const char *what)
 }
 
 // Seconds for collection to dump `devices` devices of mib MiB each, or -1.
-double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned devices, uint64_t mib)
+double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned devices, uint64_t mib, long *rss_kib)
 {
 	fs::path work = scratch / ("bench-collect-" + std::to_string(getpid()));
 	fs::remove_all(work);
@@ -105,7 +107,9 @@ double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned de
 		std::this_thread::sleep_for(5ms);
 	}
 	kill(collector, SIGTERM);
-	waitpid(collector, nullptr, 0);
+	struct rusage ru {};
+	wait4(collector, nullptr, 0, &ru);
+	*rss_kib = ru.ru_maxrss;
 	for (pid_t e : emus) {
 		kill(e, SIGTERM);
 		waitpid(e, nullptr, 0);
@@ -131,9 +135,11 @@ int main(int argc, char **argv)
 		runs = 1;
 
 	double alone = -1, together = -1;
+	long rss = -1, rss_run = -1;
 	for (int r = 0; r < runs; r++) {
-		double a = collect_time(bindir, scratch, 1, mib);
-		double b = collect_time(bindir, scratch, 2, mib);
+		double a = collect_time(bindir, scratch, 1, mib, &rss_run);
+		double b = collect_time(bindir, scratch, 2, mib, &rss_run);
+		rss = std::max(rss, rss_run);
 		printf("run %d: one device %.3f s, two at once %.3f s\n", r + 1, a, b);
 		if (a > 0 && (alone < 0 || a < alone))
 			alone = a;
@@ -145,6 +151,6 @@ int main(int argc, char **argv)
 	printf("two at once / one alone: %.2f\n", together / alone);
 	// Bytes of both devices in the time of both; the "raw" time is one
 	// device's alone.
-	bench_print_summary("collect", 2 * mib * 1048576ULL, together, alone, -1);
+	bench_print_summary("collect", 2 * mib * 1048576ULL, together, alone, rss);
 	return 0;
 }
