@@ -515,6 +515,10 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 			not_created = true;
 			continue;
 		}
+		if (sahara_stopping(run)) {
+			stopped = true;
+			break;
+		}
 		// Collection makes the dump's directory only now, so that a dump
 		// that ends before any region leaves nothing behind.
 		if (!dir_made && run.ctl && run.ctl->make_dir) {
