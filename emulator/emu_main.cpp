@@ -50,6 +50,8 @@ void usage(FILE *out)
 		"      --split-packet=CMD:AT send the first packet of command CMD as two\n"
 		"                            transfers, the first AT bytes long\n"
 		"      --transfer-gap=MS     pause MS between transfers\n"
+		"      --hello-mode=N        announce mode N in HELLO (0: image transfer,\n"
+		"                            as a device being flashed; default 2)\n"
 		"      --time-limit=SEC      stop serving after SEC seconds\n"
 		"  -q, --quiet               no summary on standard error\n"
 		"  -h, --help                this text\n",
@@ -83,10 +85,10 @@ double now_s(void)
 
 void summary(const emu_model &model, const emu_pty_front &front)
 {
-	fprintf(stderr, "duruvev-emu: %llu bytes sent, %llu memory reads, %u reset(s)%s\n",
+	fprintf(stderr, "duruvev-emu: %llu bytes sent, %llu memory reads, %u reset(s)%s, %u HELLO_RESP\n",
 		static_cast<unsigned long long>(front.bytes_to_host()),
 		static_cast<unsigned long long>(model.mem_read64_count), model.reset_count,
-		model.unplugged() ? ", unplugged" : "");
+		model.unplugged() ? ", unplugged" : "", model.hello_resp_count);
 	for (const std::string &e : model.errors)
 		fprintf(stderr, "duruvev-emu: host error: %s\n", e.c_str());
 }
@@ -106,6 +108,7 @@ int main(int argc, char **argv)
 		{"time-limit", required_argument, nullptr, 7},
 		{"split-packet", required_argument, nullptr, 8},
 		{"transfer-gap", required_argument, nullptr, 9},
+		{"hello-mode", required_argument, nullptr, 10},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -114,12 +117,13 @@ int main(int argc, char **argv)
 	emu_fault fault;
 	int64_t time_limit = -1;
 	int transfer_gap = 0;
+	int64_t hello_mode = -1;
 	bool quiet = false;
 	int opt;
 
 	while ((opt = getopt_long(argc, argv, "+s:qh", longopts, nullptr)) != -1) {
 		int64_t v = 0;
-		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7) || opt == 9) {
+		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7) || opt == 9 || opt == 10) {
 			if (!parse_count(optarg, &v)) {
 				fprintf(stderr, "duruvev-emu: bad number \"%s\"\n", optarg);
 				return 2;
@@ -153,6 +157,9 @@ int main(int argc, char **argv)
 		case 9:
 			transfer_gap = static_cast<int>(std::min<int64_t>(v, 60000));
 			break;
+		case 10:
+			hello_mode = v;
+			break;
 		case 8: {
 			char *colon = strchr(optarg, ':');
 			int64_t cmd = 0, at = 0;
@@ -185,6 +192,8 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	cfg.fault = fault;
+	if (hello_mode >= 0)
+		cfg.hello_mode = static_cast<uint32_t>(hello_mode);
 	emu_model model(cfg);
 	emu_pty_front front(model);
 	front.set_transfer_gap(transfer_gap);

@@ -306,5 +306,48 @@ else
     fail "unopenable port: $n reports, exit $(cat "$work/noport.rc")" "$work/noport.out" "$work/noport.err"
 fi
 
+# --- collection: two devices in turn on one COM port, each into a
+# directory of its own; the program keeps watching after both.
+coldir="$work/collect"
+mkdir -p "$coldir"
+rm -f "$WINEPREFIX/dosdevices/com4"
+timeout -k 5 120 "$WINE" "$exe" --collect -S COM4 -o "$(windows_path "$coldir")" \
+    >"$work/collect.out" 2>"$work/collect.err" </dev/null &
+collector=$!
+# plug_in NAME: an emulated crash appears at COM4 until its dump has ended,
+# then the port is gone for long enough for collection to see it.
+plug_in() {
+    "$emu" --scenario crash --time-limit 45 >"$work/$1.pty" 2>"$work/$1.err" </dev/null &
+    emu_pid=$!
+    i=0
+    while [ ! -s "$work/$1.pty" ] && [ $i -lt 100 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    ln -sfn "$(head -n 1 "$work/$1.pty")" "$WINEPREFIX/dosdevices/com4"
+    wait "$emu_pid" || true
+    rm -f "$WINEPREFIX/dosdevices/com4"
+    sleep 2
+}
+plug_in collect1
+plug_in collect2
+alive=no
+kill -0 "$collector" 2>/dev/null && alive=yes
+kill -TERM "$collector" 2>/dev/null || true
+wait "$collector" 2>/dev/null || true
+dirs=$(ls "$coldir" | grep -c '^COM4-' || true)
+same=0
+for d in "$coldir"/COM4-*; do
+    [ -d "$d" ] && same_files "$work/native" "$d" && same=$((same + 1))
+done
+resets=$(cat "$work/collect1.err" "$work/collect2.err" | grep -c ' 1 reset(s)' || true)
+if [ "$dirs" = 2 ] && [ "$same" = 2 ] && [ "$resets" = 2 ] && [ "$alive" = yes ] &&
+    [ "$(tr -d '\r' <"$work/collect.out" | grep -c ': complete, ')" = 2 ]; then
+    ok "--collect: two devices in turn on COM4, two directories byte-identical to the native dump"
+else
+    fail "--collect on COM4: $dirs directories, $same identical, $resets resets, still running: $alive" \
+        "$work/collect.out" "$work/collect.err" "$work/collect1.err" "$work/collect2.err"
+fi
+
 echo "test-windows: $passed passed, $failed failed ($(($(date +%s) - start)) s under Wine)"
 [ "$failed" -eq 0 ]

@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
+#include <string>
+#include <vector>
 
+#include "collect.h"
 #include "oscompat.h"
 #include "vorn.h"
 
@@ -14,14 +17,17 @@ void print_usage(FILE *out)
 {
 	fprintf(out,
 		"%s [--debug] [-o <duruvev-path>] [segment-filter]\n"
+		"%s --collect [-o <root>] [-S T]... [segment-filter]\n"
 		"\n"
 		" -d, --debug\t\tEnable debug output\n"
 		" -v, --version\t\tPrint version\n"
 		" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
 		" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
+		"     --collect\t\tDump every crashed device that appears, each into\n"
+		"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
-		__progname);
+		__progname, __progname);
 }
 
 static const struct option options[] = {
@@ -30,6 +36,7 @@ static const struct option options[] = {
 	{"output", required_argument, nullptr, 'o'},
 	{"serial", required_argument, nullptr, 'S'},
 	{"help", no_argument, nullptr, 'h'},
+	{"collect", no_argument, nullptr, 'C'},
 	{nullptr, 0, nullptr, 0},
 };
 
@@ -38,6 +45,8 @@ int duruvev_main(int argc, char **argv)
 	const char *duruvev_path = ".";
 	const char *serial = nullptr;
 	const char *filter = nullptr;
+	std::vector<std::string> targets;
+	bool collect = false;
 	int opt;
 
 	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
@@ -67,6 +76,10 @@ int duruvev_main(int argc, char **argv)
 			break;
 		case 'S':
 			serial = optarg;
+			targets.push_back(optarg);
+			break;
+		case 'C':
+			collect = true;
 			break;
 		case 'h':
 			print_usage(stdout);
@@ -87,6 +100,9 @@ int duruvev_main(int argc, char **argv)
 	ux_init();
 	if (vorn_debug)
 		print_version();
+
+	if (collect)
+		return collect_run(duruvev_path, targets, filter);
 
 	int ret = 1;
 	// A dump can be taken only once: a bad output directory must fail

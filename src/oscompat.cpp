@@ -12,17 +12,21 @@
 static void verr_common(bool with_errno, const char *fmt, va_list ap)
 {
 	int saved = errno;
+	std::string line = std::string(__progname) + ": ";
 
-	fprintf(stderr, "%s: ", __progname);
 	if (fmt) {
-		vfprintf(stderr, fmt, ap);
+		char msg[1024];
+		vsnprintf(msg, sizeof(msg), fmt, ap);
+		line += msg;
 		if (with_errno)
-			fputs(": ", stderr);
+			line += ": ";
 	}
 	if (with_errno)
-		fprintf(stderr, "%s\n", os_strerror(saved));
-	else
-		fputs("\n", stderr);
+		line += os_strerror(saved);
+	line += "\n";
+	// One write of the whole line, so that lines of dumps running at once
+	// do not mix.
+	ux_emit(stderr, line.c_str());
 }
 
 extern "C" void err(int eval, const char *fmt, ...)

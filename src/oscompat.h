@@ -88,3 +88,18 @@ int os_sync_dir(const char *dir);
 // Bytes free to this user on the file system that holds dir. Returns 0 and
 // sets *bytes, or -1 with errno set.
 int os_free_space(const char *dir, uint64_t *bytes);
+
+// True when the port at path exists now (a device node, a symlink to one
+// that is there, a Windows COM port that can be opened or is in use).
+bool os_port_present(const char *path);
+
+// The current UTC time as YYYYmmddTHHMMSSZ.
+std::string os_utc_stamp(void);
+
+// True when something exists at path.
+bool os_path_exists(const char *path);
+
+// From now on SIGINT and SIGTERM (on Windows Ctrl+C, Ctrl+Break, closing the
+// console, logoff and shutdown) only set a flag that os_stop_requested reads.
+void os_catch_stop(void);
+bool os_stop_requested(void);

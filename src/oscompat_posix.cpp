@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <sys/ioctl.h>
+#include <csignal>
 #include <sys/statvfs.h>
 #include <time.h>
 
@@ -117,4 +118,48 @@ int os_free_space(const char *dir, uint64_t *bytes)
 		return -1;
 	*bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 	return 0;
+}
+
+bool os_port_present(const char *path)
+{
+	return access(path, F_OK) == 0;
+}
+
+std::string os_utc_stamp(void)
+{
+	time_t now = time(nullptr);
+	struct tm tm;
+	char buf[32];
+
+	gmtime_r(&now, &tm);
+	strftime(buf, sizeof(buf), "%Y%m%dT%H%M%SZ", &tm);
+	return buf;
+}
+
+bool os_path_exists(const char *path)
+{
+	struct stat st;
+	return lstat(path, &st) == 0;
+}
+
+static volatile sig_atomic_t os_stop_flag;
+
+static void os_on_stop(int)
+{
+	os_stop_flag = 1;
+}
+
+void os_catch_stop(void)
+{
+	struct sigaction sa;
+
+	memset(&sa, 0, sizeof(sa));
+	sa.sa_handler = os_on_stop;
+	sigaction(SIGINT, &sa, nullptr);
+	sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool os_stop_requested(void)
+{
+	return os_stop_flag != 0;
 }

@@ -142,3 +142,53 @@ int os_free_space(const char *dir, uint64_t *bytes)
 	*bytes = avail.QuadPart;
 	return 0;
 }
+
+bool os_port_present(const char *path)
+{
+	// A port that is there opens, or is refused because someone holds it.
+	std::string name = path;
+	if (name.find('\\') == std::string::npos && name.find('/') == std::string::npos)
+		name = "\\\\.\\" + name;
+	HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+	if (h != INVALID_HANDLE_VALUE) {
+		CloseHandle(h);
+		return true;
+	}
+	DWORD e = GetLastError();
+	return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION;
+}
+
+std::string os_utc_stamp(void)
+{
+	SYSTEMTIME t;
+	char buf[32];
+
+	GetSystemTime(&t);
+	snprintf(buf, sizeof(buf), "%04u%02u%02uT%02u%02u%02uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+		 t.wSecond);
+	return buf;
+}
+
+bool os_path_exists(const char *path)
+{
+	return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+static volatile LONG os_stop_flag;
+
+static BOOL WINAPI os_on_console_event(DWORD)
+{
+	InterlockedExchange(&os_stop_flag, 1);
+	// Handled: collection ends by itself once its dumps have stopped.
+	return TRUE;
+}
+
+void os_catch_stop(void)
+{
+	SetConsoleCtrlHandler(os_on_console_event, TRUE);
+}
+
+bool os_stop_requested(void)
+{
+	return InterlockedCompareExchange(&os_stop_flag, 0, 0) != 0;
+}

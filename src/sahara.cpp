@@ -17,6 +17,31 @@
 
 static sahara_progress_observer sahara_observer;
 
+// Short enough that a stop ends every dump at once, long enough to cost
+// nothing while data flows.
+#define SAHARA_STOP_SLICE_MS 200
+
+bool sahara_stopping(const sahara_dump_run &run)
+{
+	return run.ctl && run.ctl->stop && run.ctl->stop->load();
+}
+
+int sahara_read_watching(vorn_device *dev, void *buf, size_t len, unsigned timeout_ms, const sahara_dump_run &run)
+{
+	if (!run.ctl || !run.ctl->stop)
+		return vorn_read(dev, buf, len, timeout_ms);
+	unsigned waited = 0;
+	for (;;) {
+		if (sahara_stopping(run))
+			return -ECANCELED;
+		unsigned slice = std::min<unsigned>(timeout_ms - waited, SAHARA_STOP_SLICE_MS);
+		int n = vorn_read(dev, buf, len, slice);
+		waited += slice;
+		if (n != -ETIMEDOUT || waited >= timeout_ms)
+			return n;
+	}
+}
+
 void sahara_set_progress_observer(sahara_progress_observer fn)
 {
 	sahara_observer = fn;
@@ -281,7 +306,11 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 	sahara_pkt pkt;
 
 	for (;;) {
-		int n = vorn_read(dev, buf, sizeof(buf), SAHARA_TIMEOUT_MS);
+		int n = sahara_read_watching(dev, buf, sizeof(buf), SAHARA_TIMEOUT_MS, run);
+		if (n == -ECANCELED) {
+			run.hint = "Collection was stopped: the device was not reset and keeps its crash.";
+			return -1;
+		}
 		if (n < 0) {
 			if (first_read && detect_firehose && n == -ETIMEDOUT) {
 				if (dev->dev_type == VORN_DEVICE_QUD || dev->dev_type == VORN_DEVICE_AUTO) {
@@ -323,6 +352,15 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 
 		switch (pkt.cmd) {
 		case SAHARA_HELLO:
+			// Collection answers crashes only: a device asking for
+			// images is being flashed by someone else.
+			if (run.ctl && pkt.hello_req.mode != SAHARA_MODE_MEMORY_DEBUG) {
+				ux_info("Sahara: the device asks for image transfer (mode %u), not a crash dump; "
+					"left alone\n",
+					pkt.hello_req.mode);
+				run.ctl->image_transfer = true;
+				return -1;
+			}
 			sahara_hello(dev, &pkt);
 			break;
 		case SAHARA_READ_DATA:
@@ -393,4 +431,19 @@ int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev
 	if (duruvev_path)
 		sahara_dump_summary(run);
 	return ret;
+}
+
+int sahara_run_collect(vorn_device *dev, const char *duruvev_path, const char *duruvev_filter,
+		       sahara_collect_ctl *ctl)
+{
+	sahara_dump_run run;
+	run.ctl = ctl;
+	int ret = sahara_exchange(dev, nullptr, duruvev_path, duruvev_filter, run);
+	ctl->stopped = sahara_stopping(run) && !run.complete;
+	ctl->complete = run.complete;
+	ctl->reset_sent = run.reset_sent;
+	ctl->bytes_saved = run.bytes_saved;
+	if (!ctl->image_transfer)
+		sahara_dump_summary(run);
+	return ret < 0 || !run.complete ? -1 : 0;
 }

@@ -2,6 +2,7 @@
 // region table entry, the segment filter, the minidump assembly and its file
 // helpers, and the scaling of 64-bit progress figures.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -74,3 +75,54 @@ void sahara_set_progress_observer(sahara_progress_observer fn);
 // Region files and the core are forced to stable storage before the device
 // is reset. Benchmarks turn this off to measure what it costs.
 void sahara_set_durable_writes(bool on);
+
+struct vorn_device;
+
+// What a run of unattended collection adds to one memory-debug dump. The
+// caller owns it for the whole run; the engine fills in the results.
+struct sahara_collect_ctl {
+	// Once true, the dump ends at the next block or read slice: no RESET,
+	// the files written so far are synced and kept.
+	const std::atomic<bool> *stop = nullptr;
+	// Where the free space is measured: the output directory itself need not
+	// exist yet.
+	const char *space_dir = nullptr;
+	// Creates the output directory; called once, just before the first
+	// region file. 0, or -1 with errno set.
+	int (*make_dir)(void *ctx) = nullptr;
+	void *ctx = nullptr;
+
+	// Results.
+	bool complete = false;	     // every admitted region and the core on disk
+	bool reset_sent = false;
+	bool stopped = false;	     // ended by stop
+	bool image_transfer = false; // the device asked for images: not answered
+	uint64_t bytes_saved = 0;
+};
+
+// One memory-debug dump under collection's rules: a HELLO that does not ask
+// for memory debug is left unanswered. 0 when the dump is complete and the
+// device was reset, -1 otherwise.
+int sahara_run_collect(vorn_device *dev, const char *duruvev_path, const char *duruvev_filter,
+		       sahara_collect_ctl *ctl);
+
+// Bytes that the other dumps in progress in this process still have to
+// write. A dump claims what it needs when it starts, gives back what it has
+// written as it goes, and releases the rest at its end.
+class sahara_space_claim {
+public:
+	sahara_space_claim() = default;
+	sahara_space_claim(const sahara_space_claim &) = delete;
+	sahara_space_claim &operator=(const sahara_space_claim &) = delete;
+	~sahara_space_claim() { release(); }
+	// Claims need bytes when avail minus the others' claims covers them;
+	// false (nothing claimed) otherwise, with the others' claims in *others.
+	bool claim(uint64_t need, uint64_t avail, uint64_t *others);
+	// written more bytes are on disk.
+	void used(uint64_t written);
+	void release();
+
+private:
+	bool held_ = false;
+	uint64_t id_ = 0;
+};

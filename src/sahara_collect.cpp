@@ -178,7 +178,10 @@ void sahara_dump_summary(const sahara_dump_run &run)
 		return;
 	if (!run.hint.empty())
 		ux_err("%s\n", run.hint.c_str());
-	if (!run.reset_sent)
+	if (!run.reset_sent && run.ctl)
+		ux_err("The dump is incomplete. The device was left in its crash-dump state; it is dumped again, "
+		       "into a new directory, when it next appears (re-plug it).\n");
+	else if (!run.reset_sent)
 		ux_err("The dump is incomplete. The device was left in its crash-dump state, so it can be dumped "
 		       "again: fix the problem above and run duruvev again (re-plug the device if it is not "
 		       "found).\n");
@@ -226,11 +229,12 @@ enum sahara_one_result {
 	SAHARA_ONE_DEVICE_FAILED = -1, // the device stopped answering: no use going on
 	SAHARA_ONE_NOT_CREATED = -2,   // this file only: the other regions can still be saved
 	SAHARA_ONE_WRITE_FAILED = -3,  // the disk takes no more: the dump ends
+	SAHARA_ONE_STOPPED = -4,       // collection is stopping: the part read is kept
 };
 
 // Dumps one region into dir/file and forces it to stable storage.
 static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
-					    const char *duruvev_path, const char *file)
+					    const char *duruvev_path, const char *file, sahara_dump_run &run)
 {
 	std::string shown = sahara_printable(file);
 	char path[DEBUG64_PATH_MAX];
@@ -251,6 +255,13 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 
 	uint64_t offset = 0;
 	while (offset < region.length) {
+		if (sahara_stopping(run)) {
+			// What was read is true memory: keep it on stable storage.
+			(void)os_sync_fd(out.fd);
+			ux_err("stopped in \"%s\" after %llu of %llu bytes\n", shown.c_str(),
+			       static_cast<unsigned long long>(offset), static_cast<unsigned long long>(region.length));
+			return SAHARA_ONE_STOPPED;
+		}
 		uint64_t remain = std::min<uint64_t>(region.length - offset, DEBUG64_BLOCK);
 		int w = sahara_send_mem_read64(dev, region.addr + offset, remain);
 		if (w < 0) {
@@ -262,7 +273,14 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		uint64_t got = 0;
 		unsigned empty_reads = 0;
 		while (got < remain) {
-			int n = vorn_read(dev, buf.get(), DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS);
+			int n = sahara_read_watching(dev, buf.get(), DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
+			if (n == -ECANCELED) {
+				(void)os_sync_fd(out.fd);
+				ux_err("stopped in \"%s\" after %llu of %llu bytes\n", shown.c_str(),
+				       static_cast<unsigned long long>(offset + got),
+				       static_cast<unsigned long long>(region.length));
+				return SAHARA_ONE_STOPPED;
+			}
 			if (n == 0 && ++empty_reads < DEBUG64_EMPTY_READS_MAX)
 				continue;
 			if (n <= 0) {
@@ -282,6 +300,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 				return SAHARA_ONE_WRITE_FAILED;
 			}
 			got += take;
+			run.space.used(take);
 		}
 		// Let the device flush a trailing empty transfer; what it
 		// returns is not region data.
@@ -461,20 +480,28 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	std::vector<sahara_saved_region> saved(count);
 	sahara_plan_names(table, admitted, duruvev_path, saved);
 
-	uint64_t need = sahara_space_needed(table, admitted), avail = 0;
-	if (os_free_space(duruvev_path, &avail) != 0) {
-		ux_debug("cannot tell the free space of \"%s\": %s\n", duruvev_path, os_strerror(errno));
-	} else if (avail < need) {
-		ux_err("not enough free space in \"%s\": the dump needs %s, %s is free\n", duruvev_path,
-		       sahara_size_text(need).c_str(), sahara_size_text(avail).c_str());
+	uint64_t need = sahara_space_needed(table, admitted), avail = 0, others = 0;
+	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : duruvev_path;
+	if (os_free_space(space_dir, &avail) != 0) {
+		ux_debug("cannot tell the free space of \"%s\": %s\n", space_dir, os_strerror(errno));
+	} else if (!run.space.claim(need, avail, &others)) {
+		// Dumps running at the same time still need what they claimed.
+		if (others > 0)
+			ux_err("not enough free space in \"%s\": the dump needs %s, %s is free and other dumps in "
+			       "progress still need %s\n",
+			       space_dir, sahara_size_text(need).c_str(), sahara_size_text(avail).c_str(),
+			       sahara_size_text(others).c_str());
+		else
+			ux_err("not enough free space in \"%s\": the dump needs %s, %s is free\n", space_dir,
+			       sahara_size_text(need).c_str(), sahara_size_text(avail).c_str());
 		run.hint = "Free some space, choose another output directory with -o, or dump fewer regions with "
 			   "a segment filter. Nothing was read from the device.";
 		run.failed = static_cast<unsigned>(n_admitted);
 		return -1;
 	}
 
-	bool device_failed = false, disk_failed = false, not_created = false;
-	for (size_t i = 0; i < count && !device_failed && !disk_failed; i++) {
+	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false;
+	for (size_t i = 0; i < count && !device_failed && !disk_failed && !stopped; i++) {
 		const sahara_debug_region64 &r = table[i];
 		if (!admitted[i]) {
 			ux_info("%s skipped per filter\n", sahara_printable(r.filename).c_str());
@@ -488,7 +515,21 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 			not_created = true;
 			continue;
 		}
-		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str())) {
+		if (sahara_stopping(run)) {
+			stopped = true;
+			break;
+		}
+		// Collection makes the dump's directory only now, so that a dump
+		// that ends before any region leaves nothing behind.
+		if (!dir_made && run.ctl && run.ctl->make_dir) {
+			if (run.ctl->make_dir(run.ctl->ctx) != 0) {
+				warn("failed to create the output directory \"%s\"", duruvev_path);
+				disk_failed = true;
+				break;
+			}
+		}
+		dir_made = true;
+		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str(), run)) {
 		case SAHARA_ONE_SAVED:
 			saved[i].saved = true;
 			run.saved++;
@@ -504,24 +545,29 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		case SAHARA_ONE_WRITE_FAILED:
 			disk_failed = true;
 			break;
+		case SAHARA_ONE_STOPPED:
+			stopped = true;
+			break;
 		}
 	}
 	run.failed = static_cast<unsigned>(n_admitted - run.saved);
 
 	bool synced = true;
-	if (run.saved > 0 && sahara_durable && os_sync_dir(duruvev_path) != 0) {
+	if ((run.saved > 0 || (stopped && dir_made)) && sahara_durable && os_sync_dir(duruvev_path) != 0) {
 		warn("failed to sync the output directory \"%s\"", duruvev_path);
 		synced = false;
 	}
 	// The core is pointless on a disk that takes no more, and mostly zeros
 	// after the device stopped; the next run makes it.
-	int core = disk_failed || device_failed ? 0
+	int core = disk_failed || device_failed || stopped ? 0
 			       : sahara_build_minidump_elf(duruvev_path, duruvev_filter, table.data(), table.size(),
 							   saved.data());
 
 	if (disk_failed || !synced)
 		run.hint = "The output directory's file system failed to take the dump (full, or an I/O error): "
 			   "free some space or choose another output directory with -o.";
+	else if (stopped)
+		run.hint = "Collection was stopped: the device was not reset and keeps its crash.";
 	else if (device_failed)
 		run.hint = "The device stopped sending data: check the USB cable and port.";
 	else if (not_created)

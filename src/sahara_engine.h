@@ -21,6 +21,8 @@
 #define SAHARA_MEM_READ64 0x11
 #define SAHARA_READ_DATA64 0x12
 
+#define SAHARA_MODE_MEMORY_DEBUG 2
+
 #define SAHARA_PKT_SIZE 48
 #define SAHARA_RX_SIZE 4096
 #define SAHARA_TIMEOUT_MS 1000
@@ -68,7 +70,18 @@ struct sahara_dump_run {
 	bool reset_sent = false;
 	// What the user should do about a failure; empty when nothing specific.
 	std::string hint;
+	// Collection's controls and results; null for a dump run by hand.
+	sahara_collect_ctl *ctl = nullptr;
+	// This dump's share of the free space, while it runs.
+	sahara_space_claim space;
 };
+
+// True once collection asked every dump to stop.
+bool sahara_stopping(const sahara_dump_run &run);
+
+// vorn_read that also watches the stop flag: it waits in short slices up to
+// timeout_ms in all, and returns -ECANCELED once stop is set.
+int sahara_read_watching(vorn_device *dev, void *buf, size_t len, unsigned timeout_ms, const sahara_dump_run &run);
 
 // Whether region files and the core are forced to stable storage.
 bool sahara_durable_writes(void);

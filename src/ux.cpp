@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <sys/time.h>
 
 #include <libxml/xmlerror.h>
@@ -12,6 +14,66 @@
 
 static uint32_t ux_width;
 static uint32_t ux_cur_line_length;
+
+// Several dumps may run at once, each on a thread of its own, and the
+// messages come from deep inside the engine and the back-ends, which know
+// nothing of the dump they serve. So the device's name travels with the
+// thread, and every message goes out whole under one lock.
+static thread_local std::string ux_prefix;
+static bool ux_line_mode;
+static std::mutex ux_lock;
+
+void ux_set_thread_prefix(const char *prefix)
+{
+	ux_prefix = prefix ? prefix : "";
+}
+
+void ux_set_line_mode(bool on)
+{
+	ux_line_mode = on;
+}
+
+void ux_emit(FILE *out, const char *text)
+{
+	std::lock_guard<std::mutex> hold(ux_lock);
+	if (ux_prefix.empty()) {
+		fputs(text, out);
+	} else {
+		std::string lines;
+		for (const char *p = text; *p;) {
+			const char *nl = strchr(p, '\n');
+			size_t len = nl ? static_cast<size_t>(nl - p) + 1 : strlen(p);
+			lines += ux_prefix;
+			lines.append(p, len);
+			p += len;
+		}
+		if (!lines.empty() && lines.back() != '\n')
+			lines += '\n';
+		fputs(lines.c_str(), out);
+	}
+	fflush(out);
+}
+
+static void ux_vemit(FILE *out, const char *fmt, va_list ap)
+{
+	char small[512];
+	va_list again;
+
+	va_copy(again, ap);
+	int n = vsnprintf(small, sizeof(small), fmt, ap);
+	if (n < 0) {
+		va_end(again);
+		return;
+	}
+	if (static_cast<size_t>(n) < sizeof(small)) {
+		ux_emit(out, small);
+	} else {
+		std::string big(static_cast<size_t>(n) + 1, '\0');
+		vsnprintf(big.data(), big.size(), fmt, again);
+		ux_emit(out, big.c_str());
+	}
+	va_end(again);
+}
 
 static void ux_wall_clock(struct timeval *now)
 {
@@ -71,9 +133,8 @@ void ux_err(const char *fmt, ...)
 
 	ux_clear_line();
 	va_start(ap, fmt);
-	vfprintf(stderr, fmt, ap);
+	ux_vemit(stderr, fmt, ap);
 	va_end(ap);
-	fflush(stderr);
 }
 
 void ux_info(const char *fmt, ...)
@@ -82,9 +143,8 @@ void ux_info(const char *fmt, ...)
 
 	ux_clear_line();
 	va_start(ap, fmt);
-	vfprintf(stdout, fmt, ap);
+	ux_vemit(stdout, fmt, ap);
 	va_end(ap);
-	fflush(stdout);
 }
 
 void ux_log(const char *fmt, ...)
@@ -95,9 +155,8 @@ void ux_log(const char *fmt, ...)
 		return;
 	ux_clear_line();
 	va_start(ap, fmt);
-	vfprintf(stdout, fmt, ap);
+	ux_vemit(stdout, fmt, ap);
 	va_end(ap);
-	fflush(stdout);
 }
 
 void ux_debug(const char *fmt, ...)
@@ -108,9 +167,8 @@ void ux_debug(const char *fmt, ...)
 		return;
 	ux_clear_line();
 	va_start(ap, fmt);
-	vfprintf(stdout, fmt, ap);
+	ux_vemit(stdout, fmt, ap);
 	va_end(ap);
-	fflush(stdout);
 }
 
 void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
@@ -120,7 +178,9 @@ void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
 	char task_name[32];
 	va_list ap;
 
-	if (ux_width < 30)
+	// Several dumps at once cannot share one bar: each says one line per
+	// region instead.
+	if (ux_width < 30 || ux_line_mode)
 		return;
 
 	if (last_progress_update.tv_sec != 0) {

@@ -147,6 +147,13 @@ void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
 // clock.
 struct timeval;
 void ux_set_clock(void (*clock)(struct timeval *now));
+// Writes text whole under the console lock, each line led by this thread's
+// prefix.
+void ux_emit(FILE *out, const char *text);
+// Names the device in every line this thread prints ("" or null: none).
+void ux_set_thread_prefix(const char *prefix);
+// No progress bar: one line per region instead (for dumps running at once).
+void ux_set_line_mode(bool on);
 
 // util: diagnostics
 void print_version(void);

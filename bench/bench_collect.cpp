@@ -1,0 +1,156 @@
+// Collection of several devices at once against one alone: the wall time of
+// `duruvev --collect` dumping two emulated devices on two ptys, over the time
+// it takes for one such device, in the same run.
+//
+//   bench_collect BINDIR SCRATCH [MiB [RUNS]]   (default 100 MiB, best of 2)
+//
+// Each device serves one region of MiB. The devices are there before
+// collection starts; the time runs from its start until every dump's closing
+// line is out. The summary's "raw" time is the one device alone; make bench
+// shows together / alone (1 would be perfectly parallel, 2 one after the
+// other).
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "bench_summary.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string slurp(const fs::path &p)
+{
+	std::ifstream f(p);
+	return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const fs::path &out)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		int null = open("/dev/null", O_WRONLY);
+		dup2(fd, STDOUT_FILENO);
+		dup2(null, STDERR_FILENO);
+		std::vector<char *> args;
+		for (const auto &a : argv)
+			args.push_back(const_cast<char *>(a.c_str()));
+		args.push_back(nullptr);
+		execv(args[0], args.data());
+		_exit(127);
+	}
+	return pid;
+}
+
+size_t count_of(const std::string &text, const char *what)
+{
+	size_t n = 0;
+	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+		n++;
+	return n;
+}
+
+// Seconds for collection to dump `devices` devices of mib MiB each, or -1.
+double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned devices, uint64_t mib, long *rss_kib)
+{
+	fs::path work = scratch / ("bench-collect-" + std::to_string(getpid()));
+	fs::remove_all(work);
+	fs::create_directories(work);
+	std::vector<pid_t> emus;
+	std::vector<std::string> tool = {(bindir / "duruvev").string(), "--collect", "-o", (work / "out").string()};
+	for (unsigned i = 0; i < devices; i++) {
+		fs::path pty_file = work / ("emu" + std::to_string(i));
+		emus.push_back(spawn({(bindir / "duruvev-emu").string(), "-q", "--scenario", "bulk:" + std::to_string(mib),
+				      "--time-limit", "600"},
+				     pty_file));
+		std::string pty;
+		for (int k = 0; k < 500 && pty.find('\n') == std::string::npos; k++) {
+			std::this_thread::sleep_for(10ms);
+			pty = slurp(pty_file);
+		}
+		pty = pty.substr(0, pty.find('\n'));
+		fs::path link = work / ("edl" + std::to_string(i));
+		fs::create_symlink(pty, link);
+		tool.insert(tool.end(), {"-S", link.string()});
+	}
+
+	auto t0 = std::chrono::steady_clock::now();
+	pid_t collector = spawn(tool, work / "collect.out");
+	double t = -1;
+	for (;;) {
+		std::string out = slurp(work / "collect.out");
+		if (count_of(out, "\": ") >= devices) {
+			t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+			if (count_of(out, ": complete, ") != devices) {
+				fprintf(stderr, "bench_collect: a dump failed:\n%s", out.c_str());
+				t = -1;
+			}
+			break;
+		}
+		if (std::chrono::steady_clock::now() - t0 > 600s)
+			break;
+		std::this_thread::sleep_for(5ms);
+	}
+	kill(collector, SIGTERM);
+	struct rusage ru {};
+	wait4(collector, nullptr, 0, &ru);
+	*rss_kib = ru.ru_maxrss;
+	for (pid_t e : emus) {
+		kill(e, SIGTERM);
+		waitpid(e, nullptr, 0);
+	}
+	fs::remove_all(work);
+	return t;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc < 3) {
+		fprintf(stderr, "usage: bench_collect BINDIR SCRATCH [MiB [RUNS]]\n");
+		return 2;
+	}
+	fs::path bindir = argv[1], scratch = argv[2];
+	uint64_t mib = argc > 3 ? strtoull(argv[3], nullptr, 10) : 100;
+	int runs = argc > 4 ? atoi(argv[4]) : 2;
+	if (mib == 0)
+		mib = 100;
+	if (runs < 1)
+		runs = 1;
+
+	double alone = -1, together = -1;
+	long rss = -1, rss_run = -1;
+	for (int r = 0; r < runs; r++) {
+		double a = collect_time(bindir, scratch, 1, mib, &rss_run);
+		double b = collect_time(bindir, scratch, 2, mib, &rss_run);
+		rss = std::max(rss, rss_run);
+		printf("run %d: one device %.3f s, two at once %.3f s\n", r + 1, a, b);
+		if (a > 0 && (alone < 0 || a < alone))
+			alone = a;
+		if (b > 0 && (together < 0 || b < together))
+			together = b;
+	}
+	if (alone < 0 || together < 0)
+		return 1;
+	printf("two at once / one alone: %.2f\n", together / alone);
+	// Bytes of both devices in the time of both; the "raw" time is one
+	// device's alone.
+	bench_print_summary("collect", 2 * mib * 1048576ULL, together, alone, rss);
+	return 0;
+}

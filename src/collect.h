@@ -1,0 +1,11 @@
+// Unattended collection of every crashed device that appears.
+#pragma once
+#include <string>
+#include <vector>
+
+// Watches the devices named by targets (serial numbers or port paths; none:
+// every EDL device found) and dumps each crashed one that appears into
+// "<root>/<serial or port>-<UTC time>", until SIGINT or SIGTERM. Returns 0
+// when stopped between dumps, 2 when dumps in progress were stopped (their
+// files kept, the devices not reset), 1 when root cannot be used.
+int collect_run(const char *root, const std::vector<std::string> &targets, const char *filter);
