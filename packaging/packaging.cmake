@@ -86,7 +86,7 @@ devices and keep ModemManager away from them.")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # postinst makes the service's system user with adduser.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/prerm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_STRIP_FILES ON)
   include(CPack)

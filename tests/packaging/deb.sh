@@ -49,13 +49,20 @@ done
 echo "$depends" | grep -Eq '(^|, )adduser($|,| )' || bad "Depends lacks adduser (postinst makes the service user)"
 case $depends in *-dev*) bad "Depends names a -dev package: $depends" ;; esac
 
-# The maintainer script reloads the udev rules.
+# The maintainer scripts: udev rules reloaded, the service's user made, the
+# service stopped on removal.
 dpkg-deb -e "$deb" "$tmp/control"
 if [ -x "$tmp/control/postinst" ] && sh -n "$tmp/control/postinst"; then
     grep -q 'udevadm control --reload-rules' "$tmp/control/postinst" || bad "postinst does not reload udev rules"
     grep -q 'adduser --system' "$tmp/control/postinst" || bad "postinst does not make the service user"
 else
     bad "postinst missing, not executable or not valid sh"
+fi
+if [ -x "$tmp/control/prerm" ] && sh -n "$tmp/control/prerm"; then
+    grep -q 'deb-systemd-invoke stop duruvev-collect.service' "$tmp/control/prerm" ||
+        bad "prerm does not stop the collection service"
+else
+    bad "prerm missing, not executable or not valid sh"
 fi
 
 # What comes out of the package is what the source holds, and it runs.
