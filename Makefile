@@ -13,10 +13,21 @@ all: build
 deps:
 	@./scripts/install-deps.sh
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+# A build directory counts as configured once CMake has finished there: the
+# stamp is written only after it succeeds, so a configure that failed or was
+# interrupted is run again by the next make. Once configured, `cmake --build`
+# re-runs CMake itself when its inputs change.
+#
+# Before the first configure, missing packages are named in one line instead
+# of CMake's errors (the check costs nothing once configured).
+MISSING_DEPS = $(shell ./scripts/missing-build-deps.sh $(if $(findstring DURUVEV_TESTS=OFF,$(CMAKE_FLAGS)),--no-tests))
 
-build: $(BUILD)/CMakeCache.txt
+$(BUILD)/.configured:
+	$(if $(MISSING_DEPS),$(error missing packages: $(MISSING_DEPS). `make deps` installs them (`make demo` and `make test` install them too)))
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	@touch $@
+
+build: $(BUILD)/.configured
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: deps
@@ -43,14 +54,16 @@ test-deb:
 
 # The Windows program, cross-built with mingw-w64 against static libraries
 # made from Debian's source packages (cached in $(WIN_BUILD)/deps).
-$(WIN_BUILD)/CMakeCache.txt:
+# Configured like $(BUILD): the stamp says CMake finished.
+$(WIN_BUILD)/.configured:
 	./scripts/build-windows-deps.sh $(WIN_BUILD)
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 		-DDURUVEV_WIN_DEPS=$(abspath $(WIN_BUILD))/deps/prefix -DCMAKE_BUILD_TYPE=Release
+	@touch $@
 
 windows: deps
 	./scripts/build-windows-deps.sh $(WIN_BUILD)
-	$(MAKE) $(WIN_BUILD)/CMakeCache.txt
+	$(MAKE) $(WIN_BUILD)/.configured
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 	@echo "windows: $(WIN_BUILD)/duruvev.exe"
 

@@ -41,6 +41,24 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+  # The collection service, installed but not enabled. Its ExecStart names the
+  # program where this installation puts it, so the unit is written at install
+  # time, when the prefix (`--prefix`, or /usr inside the package) is known.
+  # <prefix>/lib/systemd/system is on systemd's unit path for /usr and
+  # /usr/local.
+  install(CODE "set(duruvev_unit_in \"${CMAKE_CURRENT_LIST_DIR}/duruvev-collect.service.in\")
+    set(duruvev_unit_tmp \"${CMAKE_BINARY_DIR}/install-unit\")")
+  install(CODE [[
+    # Where install(TARGETS duruvev) puts the program.
+    set(DURUVEV_BINDIR "${CMAKE_INSTALL_PREFIX}/bin")
+    # One scratch copy per destination: installs may run side by side.
+    string(MD5 duruvev_dest "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+    set(duruvev_unit_out "${duruvev_unit_tmp}/${duruvev_dest}/duruvev-collect.service")
+    configure_file("${duruvev_unit_in}" "${duruvev_unit_out}" @ONLY)
+    file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" TYPE FILE
+      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES "${duruvev_unit_out}")
+  ]])
+
   # The program hardened the way Debian builds its packages: read-only GOT
   # after start-up, checked copies and reads where glibc can check them.
   target_link_options(duruvev PRIVATE LINKER:-z,relro,-z,now)
@@ -66,7 +84,9 @@ devices and keep ModemManager away from them.")
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst)
+  # postinst makes the service's system user with adduser.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/prerm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_STRIP_FILES ON)
   include(CPack)

@@ -148,3 +148,38 @@ for lib in libusb libmd libxml2 libzip; do
     touch "$stamp"
     say "$lib done in $(($(date +%s) - start)) s"
 done
+
+# The licence texts of what the exe links, for the notices file that the
+# Windows build writes beside it: from the source packages (fetched again if
+# their trees are gone), and zlib's from its Debian package.
+licences="$prefix/share/licenses"
+copy_licence() {
+    lib=$1 pkg=$2
+    shift 2
+    [ -d "$licences/$lib" ] && return 0
+    dir=$(find "$srcdir" -mindepth 1 -maxdepth 1 -type d -name "$pkg-[0-9]*" | head -n 1)
+    [ -n "$dir" ] || dir=$(fetch "$pkg") || exit 1
+    mkdir -p "$licences/$lib.tmp"
+    for f in "$@"; do
+        [ -f "$dir/$f" ] || die "$dir/$f missing: no licence text for $lib"
+        cp "$dir/$f" "$licences/$lib.tmp/"
+    done
+    # Which source the library was built from, for the notices file.
+    dsc=$(find "$srcdir" -mindepth 1 -maxdepth 1 -name "${pkg}_*.dsc" | head -n 1)
+    [ -n "$dsc" ] || die "no ${pkg}_*.dsc in $srcdir"
+    ver=$(basename "$dsc" .dsc)
+    echo "Debian source package $pkg ${ver#"${pkg}_"}" >"$licences/$lib.tmp/SOURCE"
+    mv "$licences/$lib.tmp" "$licences/$lib"
+}
+copy_licence libusb libusb-1.0 AUTHORS COPYING
+copy_licence libmd libmd COPYING
+copy_licence libxml2 libxml2 Copyright
+copy_licence libzip libzip LICENSE
+if [ ! -d "$licences/zlib" ]; then
+    z=/usr/share/doc/libz-mingw-w64-dev/copyright
+    [ -f "$z" ] || die "$z missing (package libz-mingw-w64-dev)"
+    mkdir -p "$licences/zlib"
+    cp "$z" "$licences/zlib/copyright"
+    dpkg-query -W -f='Debian source package ${source:Package} ${source:Version}\n' libz-mingw-w64-dev \
+        >"$licences/zlib/SOURCE"
+fi

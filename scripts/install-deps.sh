@@ -7,7 +7,7 @@ set -e
 PKGS="cmake g++ make pkg-config libusb-1.0-0-dev libxml2-dev libzip-dev libmd-dev \
 libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev \
 g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine64 \
-clang-14 libclang-rt-14-dev binutils zip groff-base man-db"
+clang-14 libclang-rt-14-dev binutils zip groff-base man-db systemd"
 # Wanted but not required: lintian reviews the Debian package when present.
 OPTIONAL="lintian"
 SUDO=""

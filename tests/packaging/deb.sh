@@ -24,6 +24,7 @@ dpkg-deb -c "$deb" | tee "$tmp/contents"
 # Exactly these files, owned by root, with these modes; every directory 0755.
 cat >"$tmp/want" <<'LIST'
 -rwxr-xr-x root/root ./usr/bin/duruvev
+-rw-r--r-- root/root ./usr/lib/systemd/system/duruvev-collect.service
 -rw-r--r-- root/root ./usr/lib/udev/rules.d/60-duruvev.rules
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/duruvev
 -rw-r--r-- root/root ./usr/share/doc/duruvev/README.md
@@ -45,14 +46,23 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libusb-1.0-0 libxml2 libzip4 libmd0 libc6; do
     echo "$depends" | grep -Eq "(^|, )$lib \(>= [^)]+\)" || bad "Depends lacks a versioned $lib"
 done
+echo "$depends" | grep -Eq '(^|, )adduser($|,| )' || bad "Depends lacks adduser (postinst makes the service user)"
 case $depends in *-dev*) bad "Depends names a -dev package: $depends" ;; esac
 
-# The maintainer script reloads the udev rules.
+# The maintainer scripts: udev rules reloaded, the service's user made, the
+# service stopped on removal.
 dpkg-deb -e "$deb" "$tmp/control"
 if [ -x "$tmp/control/postinst" ] && sh -n "$tmp/control/postinst"; then
     grep -q 'udevadm control --reload-rules' "$tmp/control/postinst" || bad "postinst does not reload udev rules"
+    grep -q 'adduser --system' "$tmp/control/postinst" || bad "postinst does not make the service user"
 else
     bad "postinst missing, not executable or not valid sh"
+fi
+if [ -x "$tmp/control/prerm" ] && sh -n "$tmp/control/prerm"; then
+    grep -q 'deb-systemd-invoke stop duruvev-collect.service' "$tmp/control/prerm" ||
+        bad "prerm does not stop the collection service"
+else
+    bad "prerm missing, not executable or not valid sh"
 fi
 
 # What comes out of the package is what the source holds, and it runs.
@@ -64,6 +74,9 @@ cmp -s "$src/packaging/60-duruvev.rules" "$tmp/root/usr/lib/udev/rules.d/60-duru
 cmp -s "$src/packaging/duruvev.bash-completion" "$tmp/root/usr/share/bash-completion/completions/duruvev" ||
     bad "completion differs from source"
 gzip -dc "$tmp/root/usr/share/man/man1/duruvev.1.gz" | cmp -s "$src/packaging/duruvev.1" - || bad "manual page differs from source"
+# The service runs the packaged program, and is not enabled (no symlink).
+grep -qx 'ExecStart=/usr/bin/duruvev --collect -o /var/lib/duruvev' \
+    "$tmp/root/usr/lib/systemd/system/duruvev-collect.service" || bad "service does not run /usr/bin/duruvev --collect"
 cmp -s "$src/README.md" "$tmp/root/usr/share/doc/duruvev/README.md" || bad "README differs from source"
 
 if command -v lintian >/dev/null 2>&1; then
