@@ -169,6 +169,17 @@ else
     fail "errno texts" "$work/errno.out" "$work/errno.err"
 fi
 
+mkdir -p "$work/kind/folder"
+: >"$work/kind/file.bin"
+run kind 60 "$wincheck" kind "$(windows_path "$work/kind/folder")" NUL "$(windows_path "$work/kind/file.bin")"
+printf '%s: a directory\nNUL: a character device\n%s: regular file\n' \
+    "$(windows_path "$work/kind/folder")" "$(windows_path "$work/kind/file.bin")" >"$work/kind.expected"
+if [ "$(cat "$work/kind.rc")" = 0 ] && tr -d '\r' <"$work/kind.out" | cmp -s - "$work/kind.expected"; then
+    ok "only a regular file is an image: a folder and NUL are named for what they are"
+else
+    fail "kinds of paths" "$work/kind.out" "$work/kind.expected" "$work/kind.err"
+fi
+
 set +e
 timeout -k 5 60 "$emu" --scenario crash --time-limit 30 -- \
     sh -c 'ln -sfn "$1" "$2" && shift 2 && exec "$@"' sh '{pty}' "$WINEPREFIX/dosdevices/com8" \

@@ -109,6 +109,37 @@ int os_open_read(const char *path)
 	return _open(path, _O_RDONLY | _O_BINARY);
 }
 
+int os_open_regular(const char *path, const char **kind)
+{
+	*kind = nullptr;
+	// The runtime's open refuses a directory only with "permission denied".
+	DWORD attrs = GetFileAttributesA(path);
+	if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+		*kind = "a directory";
+		errno = EISDIR;
+		return -1;
+	}
+	int fd = _open(path, _O_RDONLY | _O_BINARY);
+	if (fd < 0)
+		return -1;
+	switch (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) {
+	case FILE_TYPE_DISK:
+		return fd;
+	case FILE_TYPE_CHAR:
+		*kind = "a character device";
+		break;
+	case FILE_TYPE_PIPE:
+		*kind = "a pipe";
+		break;
+	default:
+		*kind = "a special file";
+		break;
+	}
+	_close(fd);
+	errno = EINVAL;
+	return -1;
+}
+
 int os_sync_fd(int fd)
 {
 	return _commit(fd) == 0 ? 0 : -1;
