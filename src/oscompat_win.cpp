@@ -88,15 +88,22 @@ int os_prepare_output_dir(const char *dir)
 		errno = ENOTDIR;
 		return -1;
 	}
-	std::string probe = os_path_join(dir, ".duruvev-probe");
-	int fd = _open(probe.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
-		       _S_IREAD | _S_IWRITE);
-	if (fd < 0 && errno == EEXIST)
-		return 0;
-	if (fd < 0)
-		return -1;
-	_close(fd);
-	return 0;
+	// Only a file this run creates proves the directory writable: a probe
+	// left behind by an earlier run says nothing, so each attempt takes a
+	// name of its own, and the file goes when it is closed.
+	const std::string base = os_path_join(dir, ".duruvev-probe-") + std::to_string(GetCurrentProcessId()) + "-";
+	for (unsigned attempt = 0; attempt < 100; attempt++) {
+		std::string probe = base + std::to_string(attempt);
+		int fd = _open(probe.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
+			       _S_IREAD | _S_IWRITE);
+		if (fd >= 0) {
+			_close(fd);
+			return 0;
+		}
+		if (errno != EEXIST)
+			return -1;
+	}
+	return -1;
 }
 
 int os_open_trunc(const char *path)
