@@ -33,6 +33,13 @@ root=$(pwd)
 native=$(cd "$native" && pwd)
 win=$(cd "$win" && pwd)
 work="$win/wine-test"
+# Makes the unwritable folder of the checks below removable again.
+writable_again() {
+    [ -d "$work/readonly" ] || return 0
+    chattr -i "$work/readonly" 2>/dev/null || true
+    chmod u+w "$work/readonly" 2>/dev/null || true
+}
+writable_again
 rm -rf "$work"
 mkdir -p "$work/prefix"
 exe="$win/duruvev.exe"
@@ -62,7 +69,11 @@ stop_server() {
     kill -9 "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
 }
-trap stop_server EXIT
+cleanup() {
+    writable_again
+    stop_server
+}
+trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 passed=0
@@ -167,6 +178,44 @@ if [ "$(cat "$work/errno.rc")" = 0 ] &&
     ok "the err family has texts for ETIMEDOUT and the other errno values"
 else
     fail "errno texts" "$work/errno.out" "$work/errno.err"
+fi
+
+mkdir -p "$work/kind/folder"
+: >"$work/kind/file.bin"
+run kind 60 "$wincheck" kind "$(windows_path "$work/kind/folder")" NUL "$(windows_path "$work/kind/file.bin")"
+printf '%s: a directory\nNUL: a character device\n%s: regular file\n' \
+    "$(windows_path "$work/kind/folder")" "$(windows_path "$work/kind/file.bin")" >"$work/kind.expected"
+if [ "$(cat "$work/kind.rc")" = 0 ] && tr -d '\r' <"$work/kind.out" | cmp -s - "$work/kind.expected"; then
+    ok "only a regular file is an image: a folder and NUL are named for what they are"
+else
+    fail "kinds of paths" "$work/kind.out" "$work/kind.expected" "$work/kind.err"
+fi
+
+# An output folder that cannot be written, holding the probe file of an
+# earlier version: refused before any device is opened (the port named here
+# does not exist; trying it would print a qud: line, and waiting for it would
+# end in the time limit). Root writes into a folder without write
+# permission, so then the folder is made immutable instead (a file system
+# with attributes, as ext4); where neither works the check is skipped.
+ro="$work/readonly"
+mkdir -p "$ro"
+: >"$ro/.duruvev-probe"
+chmod a-w "$ro"
+if (: >"$ro/.w") 2>/dev/null; then
+    rm -f "$ro/.w"
+    chattr +i "$ro" 2>/dev/null || true
+fi
+if (: >"$ro/.w") 2>/dev/null; then
+    rm -f "$ro/.w"
+    echo "test-windows: skipped: no way to make a folder unwritable here (root without chattr +i)"
+else
+    run readonly 20 "$exe" -S COM43 -o "$(windows_path "$ro")"
+    if [ "$(cat "$work/readonly.rc")" = 1 ] && grep -q '^cannot write to output directory ' "$work/readonly.err" &&
+        ! grep -q 'qud:' "$work/readonly.err" && [ -f "$ro/.duruvev-probe" ]; then
+        ok "an unwritable folder with an old probe file in it is refused before any device is opened"
+    else
+        fail "unwritable output folder (exit $(cat "$work/readonly.rc"))" "$work/readonly.out" "$work/readonly.err"
+    fi
 fi
 
 set +e

@@ -41,11 +41,21 @@ static int64_t file_read_fd(int fd, void *buf, size_t len)
 
 int vorn_zip_open(const char *path, vorn_zip **out)
 {
-	zip_t *za = zip_open(path, ZIP_RDONLY, nullptr);
-	if (!za) {
+	int code = ZIP_ER_OK;
+	zip_t *za = zip_open(path, ZIP_RDONLY, &code);
+	if (!za && (code == ZIP_ER_NOENT || code == ZIP_ER_NOZIP)) {
 		// Not an archive (or not there): names are plain paths then.
 		*out = nullptr;
 		return 0;
+	}
+	if (!za) {
+		// A damaged archive must not turn its member names into paths
+		// that may well exist on their own.
+		zip_error_t error;
+		zip_error_init_with_code(&error, code);
+		ux_err("unable to open zip archive \"%s\": %s\n", path, zip_error_strerror(&error));
+		zip_error_fini(&error);
+		return -1;
 	}
 
 	vorn_zip *archive = new (std::nothrow) vorn_zip{};
@@ -108,7 +118,14 @@ static int file_open_member(vorn_zip *archive, const char *name, vorn_file *file
 
 static int file_open_plain(const char *path, vorn_file *file)
 {
-	int fd = os_open_read(path);
+	// Only a regular file has a length to load: a directory would seek
+	// to a huge "size", and a device or a pipe never ends.
+	const char *kind = nullptr;
+	int fd = os_open_regular(path, &kind);
+	if (fd < 0 && kind) {
+		ux_err("\"%s\" is %s, not a regular file\n", path, kind);
+		return -1;
+	}
 	if (fd < 0) {
 		ux_err("failed to open \"%s\" for reading\n", path);
 		return -1;
@@ -154,6 +171,29 @@ static int64_t file_fill(vorn_file *file, uint8_t *buf, size_t len)
 	return static_cast<int64_t>(got);
 }
 
+// Reads a member's recorded size into buf and then on to its end: libzip
+// checks the CRC only when a read reaches the end of the data, and a member
+// that holds more than its recorded size is damaged just as well.
+static int file_load_member(vorn_file *file, uint8_t *buf)
+{
+	const char *why = nullptr;
+	int64_t got = file_fill(file, buf, file->size);
+	if (got == static_cast<int64_t>(file->size)) {
+		uint8_t extra;
+		int64_t n = vorn_file_read(file, &extra, 1);
+		if (n == 0)
+			return 0;
+		if (n > 0)
+			why = "it holds more than its recorded size";
+	} else if (got >= 0) {
+		why = "it ends before its recorded size";
+	}
+	if (!why)
+		why = zip_file_strerror(file->zip_file);
+	ux_err("failed to load zip file member: %s\n", why);
+	return -1;
+}
+
 void *vorn_file_load(vorn_file *file, size_t *len)
 {
 	// One byte at least, so an empty file still gets a buffer of its own.
@@ -175,8 +215,7 @@ void *vorn_file_load(vorn_file *file, size_t *len)
 		}
 		break;
 	case VORN_FILE_TYPE_ZIP:
-		if (file_fill(file, buf, file->size) != static_cast<int64_t>(file->size)) {
-			ux_err("failed to load zip file member\n");
+		if (file_load_member(file, buf) != 0) {
 			free(buf);
 			return nullptr;
 		}

@@ -77,6 +77,12 @@ int os_open_trunc(const char *path);
 // Opens path read-only without newline translation.
 int os_open_read(const char *path);
 
+// Opens path like os_open_read when it is a regular file. Returns a
+// descriptor, or -1 with errno set; when the path is there but is no regular
+// file, *kind also says what it is ("a directory", "a character device",
+// ...), else *kind is null. Never waits for a device or a pipe.
+int os_open_regular(const char *path, const char **kind);
+
 // Forces the data of an open file to stable storage. Returns 0, or -1 with
 // errno set.
 int os_sync_fd(int fd);

@@ -83,6 +83,58 @@ int os_open_read(const char *path)
 	return open(path, O_RDONLY | O_BINARY | O_CLOEXEC);
 }
 
+static const char *posix_file_kind(mode_t mode)
+{
+	if (S_ISDIR(mode))
+		return "a directory";
+	if (S_ISCHR(mode))
+		return "a character device";
+	if (S_ISBLK(mode))
+		return "a block device";
+	if (S_ISFIFO(mode))
+		return "a FIFO";
+	if (S_ISSOCK(mode))
+		return "a socket";
+	return "a special file";
+}
+
+int os_open_regular(const char *path, const char **kind)
+{
+	struct stat st;
+
+	*kind = nullptr;
+	// Looked at before the open: opening a device can have effects of its
+	// own, and a FIFO's open waits for a writer.
+	if (stat(path, &st) != 0)
+		return -1;
+	if (!S_ISREG(st.st_mode)) {
+		*kind = posix_file_kind(st.st_mode);
+		errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+		return -1;
+	}
+	// Non-blocking and no controlling terminal, in case the path was
+	// replaced by something else since the look.
+	int fd = open(path, O_RDONLY | O_BINARY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+	if (fd < 0)
+		return -1;
+	int saved = 0;
+	if (fstat(fd, &st) != 0) {
+		saved = errno;
+	} else if (!S_ISREG(st.st_mode)) {
+		*kind = posix_file_kind(st.st_mode);
+		saved = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+	}
+	if (saved != 0) {
+		close(fd);
+		errno = saved;
+		return -1;
+	}
+	int flags = fcntl(fd, F_GETFL);
+	if (flags >= 0)
+		(void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+	return fd;
+}
+
 int os_sync_fd(int fd)
 {
 	while (fdatasync(fd) != 0) {

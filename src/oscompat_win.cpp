@@ -88,15 +88,22 @@ int os_prepare_output_dir(const char *dir)
 		errno = ENOTDIR;
 		return -1;
 	}
-	std::string probe = os_path_join(dir, ".duruvev-probe");
-	int fd = _open(probe.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
-		       _S_IREAD | _S_IWRITE);
-	if (fd < 0 && errno == EEXIST)
-		return 0;
-	if (fd < 0)
-		return -1;
-	_close(fd);
-	return 0;
+	// Only a file this run creates proves the directory writable: a probe
+	// left behind by an earlier run says nothing, so each attempt takes a
+	// name of its own, and the file goes when it is closed.
+	const std::string base = os_path_join(dir, ".duruvev-probe-") + std::to_string(GetCurrentProcessId()) + "-";
+	for (unsigned attempt = 0; attempt < 100; attempt++) {
+		std::string probe = base + std::to_string(attempt);
+		int fd = _open(probe.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
+			       _S_IREAD | _S_IWRITE);
+		if (fd >= 0) {
+			_close(fd);
+			return 0;
+		}
+		if (errno != EEXIST)
+			return -1;
+	}
+	return -1;
 }
 
 int os_open_trunc(const char *path)
@@ -107,6 +114,37 @@ int os_open_trunc(const char *path)
 int os_open_read(const char *path)
 {
 	return _open(path, _O_RDONLY | _O_BINARY);
+}
+
+int os_open_regular(const char *path, const char **kind)
+{
+	*kind = nullptr;
+	// The runtime's open refuses a directory only with "permission denied".
+	DWORD attrs = GetFileAttributesA(path);
+	if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+		*kind = "a directory";
+		errno = EISDIR;
+		return -1;
+	}
+	int fd = _open(path, _O_RDONLY | _O_BINARY);
+	if (fd < 0)
+		return -1;
+	switch (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))) {
+	case FILE_TYPE_DISK:
+		return fd;
+	case FILE_TYPE_CHAR:
+		*kind = "a character device";
+		break;
+	case FILE_TYPE_PIPE:
+		*kind = "a pipe";
+		break;
+	default:
+		*kind = "a special file";
+		break;
+	}
+	_close(fd);
+	errno = EINVAL;
+	return -1;
 }
 
 int os_sync_fd(int fd)

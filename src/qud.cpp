@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "oscompat.h"
 #include "qud_platform.h"
 #include "vorn.h"
 
@@ -224,6 +225,13 @@ static void qud_report_failure(vorn_device_qud *qud, const char *fmt, ...)
 	ux_err("%s", msg);
 }
 
+// The system's text for the last failure, where the platform's errors are
+// errno values (it names the failing call then).
+static const char *qud_error_text(const qud_platform *ops)
+{
+	return os_strerror(static_cast<int>(ops->last_error()));
+}
+
 // A port named COM<n> is opened as the device "\\.\COM<n>" (with the
 // platform's prefix): Windows finds COM10 and above only so. Any other name
 // is the path itself.
@@ -248,7 +256,12 @@ static int qud_open(vorn_device *device, const char *serial)
 	} else {
 		int count = win_enumerate_qcom(descs, qud_max_descs);
 		if (count < 0) {
-			qud_report_failure(qud, "qud: SetupDiGetClassDevs failed (error %lu)\n", ops->last_error());
+			if (ops->last_call)
+				qud_report_failure(qud, "qud: cannot list serial ports: %s failed: %s\n", ops->last_call(),
+						   qud_error_text(ops));
+			else
+				qud_report_failure(qud, "qud: SetupDiGetClassDevs failed (error %lu)\n",
+						   ops->last_error());
 			return -1;
 		}
 		if (count == 0) {
@@ -272,13 +285,22 @@ static int qud_open(vorn_device *device, const char *serial)
 
 	void *port = nullptr;
 	if (ops->port_open(path, &port) != 0) {
-		qud_report_failure(qud, "qud: CreateFile(%s) failed (error %lu)\n", path, ops->last_error());
+		if (ops->last_call)
+			qud_report_failure(qud, "qud: %s(%s) failed: %s\n", ops->last_call(), path,
+					   qud_error_text(ops));
+		else
+			qud_report_failure(qud, "qud: CreateFile(%s) failed (error %lu)\n", path, ops->last_error());
 		return -1;
 	}
 	if (ops->port_configure(port) != 0) {
 		unsigned long error = ops->last_error();
+		const char *call = ops->last_call ? ops->last_call() : nullptr;
 		ops->port_close(port);
-		qud_report_failure(qud, "qud: failed to configure %s (error %lu)\n", path, error);
+		if (call)
+			qud_report_failure(qud, "qud: failed to configure %s: %s failed: %s\n", path, call,
+					   os_strerror(static_cast<int>(error)));
+		else
+			qud_report_failure(qud, "qud: failed to configure %s (error %lu)\n", path, error);
 		return -1;
 	}
 

@@ -33,6 +33,14 @@ struct linux_port {
 };
 
 thread_local int linux_last_errno;
+thread_local const char *linux_last_call = "";
+
+// Remembers the failure of call for the messages.
+void linux_failed(const char *call, int error)
+{
+	linux_last_errno = error;
+	linux_last_call = call;
+}
 
 struct fd_closer {
 	int fd;
@@ -174,7 +182,7 @@ qud_enum *qud_sysfs_enum_begin(const char *sysfs_root)
 	std::string root = sysfs_root;
 	std::unique_ptr<DIR, dir_closer> dir(opendir((root + "/class/tty").c_str()));
 	if (!dir) {
-		linux_last_errno = errno;
+		linux_failed("opendir", errno);
 		return nullptr;
 	}
 
@@ -188,7 +196,7 @@ qud_enum *qud_sysfs_enum_begin(const char *sysfs_root)
 
 	auto *set = new (std::nothrow) qud_enum();
 	if (!set) {
-		linux_last_errno = ENOMEM;
+		linux_failed("new", ENOMEM);
 		return nullptr;
 	}
 	std::unique_ptr<char, free_deleter> real_root(realpath(root.c_str(), nullptr));
@@ -261,13 +269,13 @@ int linux_port_open(const char *path, void **port)
 {
 	int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0) {
-		linux_last_errno = errno;
+		linux_failed("open", errno);
 		return -1;
 	}
 	auto *tty = new (std::nothrow) linux_tty{fd, false};
 	if (!tty) {
 		::close(fd);
-		linux_last_errno = ENOMEM;
+		linux_failed("new", ENOMEM);
 		return -1;
 	}
 	// Keep other programs off the port while we own it. Pseudo-terminals
@@ -283,7 +291,7 @@ int linux_port_configure(void *port)
 	struct termios tio;
 
 	if (tcgetattr(fd, &tio) != 0) {
-		linux_last_errno = errno;
+		linux_failed("tcgetattr", errno);
 		return -1;
 	}
 	cfmakeraw(&tio);
@@ -294,9 +302,12 @@ int linux_port_configure(void *port)
 	// and a hung-up line gives 0.
 	tio.c_cc[VMIN] = 1;
 	tio.c_cc[VTIME] = 0;
-	if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0 ||
-	    tcsetattr(fd, TCSANOW, &tio) != 0) {
-		linux_last_errno = errno;
+	if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0) {
+		linux_failed("cfsetspeed", errno);
+		return -1;
+	}
+	if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+		linux_failed("tcsetattr", errno);
 		return -1;
 	}
 	// Modem lines do not exist on pseudo-terminals; not having them is fine.
@@ -407,6 +418,11 @@ unsigned long linux_last_error(void)
 	return static_cast<unsigned long>(linux_last_errno);
 }
 
+const char *linux_last_failed_call(void)
+{
+	return linux_last_call;
+}
+
 } // namespace
 
 const qud_platform qud_platform_native = {
@@ -424,4 +440,5 @@ const qud_platform qud_platform_native = {
 	linux_port_write,
 	linux_port_close,
 	linux_last_error,
+	linux_last_failed_call,
 };

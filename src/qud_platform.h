@@ -77,6 +77,12 @@ struct qud_platform {
 	// The system's number for the last failure of the calls above, for the
 	// messages.
 	unsigned long (*last_error)(void);
+
+	// The name of the system call whose failure last_error() holds
+	// ("opendir", "open", "tcgetattr", ...), where last_error() is an errno
+	// value: the messages then name that call and give the system's text.
+	// Null on Windows, whose messages give the error number.
+	const char *(*last_call)(void);
 };
 
 // The table for the system the program runs on.

@@ -338,4 +338,5 @@ const qud_platform qud_platform_native = {
 	win_port_write,
 	win_port_close,
 	win_get_last_error,
+	nullptr,
 };

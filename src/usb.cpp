@@ -52,6 +52,10 @@ struct vorn_device_usb : vorn_device {
 	size_t in_maxpktsize = 0;
 	size_t out_maxpktsize = 0;
 	size_t out_chunk_size = 0;
+	// What the waiting loop said about devices it could not take, and
+	// which of the hints on what helps it has given.
+	usb_wait_notes notes;
+	unsigned hints_given = 0;
 
 	int open(const char *serial) override;
 	int read(void *buf, size_t len, unsigned timeout_ms) override;
@@ -65,14 +69,49 @@ vorn_device_usb *to_usb(vorn_device *dev)
 	return static_cast<vorn_device_usb *>(dev);
 }
 
+// Which device of the bus a note of the waiting loop is about.
+unsigned usb_device_key(libusb_device *usb_dev)
+{
+	return static_cast<unsigned>(libusb_get_bus_number(usb_dev)) << 8 | libusb_get_device_address(usb_dev);
+}
+
+// A device that cannot be taken: said once while it stays so (see
+// usb_wait_notes), with, the first time, what usually helps.
+void usb_device_warn(vorn_device_usb *dev, unsigned key, int error, const char *what)
+{
+	std::string text = std::string(what) + ": " + libusb_strerror(error);
+	if (!dev->notes.fresh(key, text))
+		return;
+	warnx("%s", text.c_str());
+
+	enum : unsigned { hint_busy = 1, hint_access = 2 };
+	if (error == LIBUSB_ERROR_BUSY && !(dev->hints_given & hint_busy)) {
+		dev->hints_given |= hint_busy;
+		warnx("another program holds the device: close it, and the device is taken on the next try");
+	} else if (error == LIBUSB_ERROR_ACCESS && !(dev->hints_given & hint_access)) {
+		dev->hints_given |= hint_access;
+#ifdef _WIN32
+		warnx("another program may hold the device: close it, and the device is taken on the next try");
+#else
+		warnx("this user may not use the device: install the udev rules (60-duruvev.rules) "
+		      "or run as root");
+#endif
+	}
+}
+
+// The serial from the product string. A failure is reported through the
+// waiting loop's notes when dev is given, else at once.
 bool usb_read_serial(libusb_device_handle *handle, const libusb_device_descriptor &desc, char *out,
-		     size_t out_len)
+		     size_t out_len, vorn_device_usb *dev = nullptr, unsigned key = 0)
 {
 	unsigned char product[usb_product_len];
 
 	int ret = libusb_get_string_descriptor_ascii(handle, desc.iProduct, product, sizeof(product));
 	if (ret < 0) {
-		warnx("failed to read iProduct descriptor: %s", libusb_strerror(ret));
+		if (dev)
+			usb_device_warn(dev, key, ret, "failed to read iProduct descriptor");
+		else
+			warnx("failed to read iProduct descriptor: %s", libusb_strerror(ret));
 		return false;
 	}
 	product[std::min<size_t>(static_cast<size_t>(ret), sizeof(product) - 1)] = '\0';
@@ -80,13 +119,13 @@ bool usb_read_serial(libusb_device_handle *handle, const libusb_device_descripto
 }
 
 bool usb_match_usb_serial(libusb_device_handle *handle, const char *serial,
-			  const libusb_device_descriptor &desc)
+			  const libusb_device_descriptor &desc, vorn_device_usb *dev, unsigned key)
 {
 	char found[usb_serial_len];
 
 	if (!serial)
 		return true;
-	if (!usb_read_serial(handle, desc, found, sizeof(found)))
+	if (!usb_read_serial(handle, desc, found, sizeof(found), dev, key))
 		return false;
 	return strcmp(found, serial) == 0;
 }
@@ -105,8 +144,10 @@ int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *seria
 	if (desc.idVendor != usb_vendor_id || !usb_is_edl_pid(desc.idProduct))
 		return 0;
 
-	if (libusb_get_active_config_descriptor(usb_dev, &raw_cfg) != 0) {
-		warnx("failed to acquire USB device's active config descriptor");
+	unsigned key = usb_device_key(usb_dev);
+	int ret = libusb_get_active_config_descriptor(usb_dev, &raw_cfg);
+	if (ret != 0) {
+		usb_device_warn(dev, key, ret, "failed to acquire USB device's active config descriptor");
 		return -1;
 	}
 	usb_config_ptr cfg(raw_cfg);
@@ -146,18 +187,20 @@ int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *seria
 		}
 
 		libusb_device_handle *raw_handle = nullptr;
-		if (libusb_open(usb_dev, &raw_handle) != 0) {
-			warnx("unable to open USB device");
+		ret = libusb_open(usb_dev, &raw_handle);
+		if (ret != 0) {
+			usb_device_warn(dev, key, ret, "unable to open USB device");
 			continue;
 		}
 		usb_handle_ptr handle(raw_handle);
 
-		if (!usb_match_usb_serial(handle.get(), serial, desc))
+		if (!usb_match_usb_serial(handle.get(), serial, desc, dev, key))
 			continue;
 
 		libusb_detach_kernel_driver(handle.get(), alt.bInterfaceNumber);
-		if (libusb_claim_interface(handle.get(), alt.bInterfaceNumber) != 0) {
-			warnx("failed to claim USB interface");
+		ret = libusb_claim_interface(handle.get(), alt.bInterfaceNumber);
+		if (ret != 0) {
+			usb_device_warn(dev, key, ret, "failed to claim USB interface");
 			continue;
 		}
 
@@ -222,6 +265,31 @@ bool usb_parse_serial(const char *product, char *out, size_t out_len)
 	return true;
 }
 
+void usb_wait_notes::begin_pass()
+{
+	for (note &n : notes_)
+		n.this_pass = false;
+}
+
+bool usb_wait_notes::fresh(unsigned key, const std::string &text)
+{
+	for (note &n : notes_) {
+		if (n.key == key && n.text == text) {
+			n.this_pass = true;
+			return false;
+		}
+	}
+	notes_.push_back({key, text, true});
+	return true;
+}
+
+void usb_wait_notes::end_pass()
+{
+	// What was not said again in this pass is forgotten, so it is said
+	// afresh when it comes back.
+	std::erase_if(notes_, [](const note &n) { return !n.this_pass; });
+}
+
 void usb_print_visible(int count, const char *serial)
 {
 	if (count == 0)
@@ -271,6 +339,7 @@ int try_usb_open(vorn_device *device, const char *serial, int *visible_out)
 		return -EIO;
 
 	libusb_device_descriptor opened_desc{};
+	dev->notes.begin_pass();
 	for (ssize_t i = 0; i < n; i++) {
 		libusb_device_descriptor desc;
 		if (libusb_get_device_descriptor(list.get()[i], &desc) != 0)
@@ -285,6 +354,7 @@ int try_usb_open(vorn_device *device, const char *serial, int *visible_out)
 		}
 	}
 
+	dev->notes.end_pass();
 	if (visible_out)
 		*visible_out = seen;
 	list.reset();

@@ -273,6 +273,17 @@ INSTANTIATE_TEST_SUITE_P(
 			  nullptr, nullptr}),
 	[](const auto &tp) { return std::string(tp.param.name); });
 
+// A device that another program holds, over a dozen passes of the waiting
+// loop: its warning, and what helps, are said once, not on every pass.
+TEST_F(E2eUsb, BusyDeviceIsReportedOnceWhileItStaysBusy)
+{
+	program_result r = run({"--device", "serial=BUSY01,busy"}, {}, 3);
+	EXPECT_EQ(r.exit_code, 124) << r.out << r.err;
+	EXPECT_GE(count_of(log, "CLAIM refused"), 4u) << log;
+	EXPECT_EQ(count_of(r.err, "failed to claim USB interface: Resource busy\n"), 1u) << r.err;
+	EXPECT_EQ(count_of(r.err, "another program holds the device"), 1u) << r.err;
+}
+
 TEST_F(E2eUsb, UnpluggedInTheMiddleOfARegionKeepsWhatWasWritten)
 {
 	// 300000 bytes of region data: the first four regions (277 KiB) and

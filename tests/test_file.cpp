@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 #include <zip.h>
 
 #include "file.h"
@@ -330,9 +331,10 @@ TEST_F(FileTest, ArchiveReferenceCount)
 	vorn_zip_put(nullptr);
 }
 
-// Archives whose directory claims more bytes than the member holds: the load
+// Damaged members: a directory that claims more bytes than the member holds
+// or fewer than it does, and data that does not match its CRC. The load
 // fails with the member message and hands out no buffer.
-TEST_F(FileTest, MemberWhoseSizeLiesFailsToLoad)
+TEST_F(FileTest, DamagedMembersFailToLoad)
 {
 	// Deflated member, its recorded size raised in the directory and the
 	// local header.
@@ -357,13 +359,34 @@ TEST_F(FileTest, MemberWhoseSizeLiesFailsToLoad)
 	le32_put(&cut[cut.size() - 22 + 16], static_cast<uint32_t>(new_cd));
 	write_file(cut_zip, cut);
 
+	// Deflated member whose recorded size (1000) is short of its data.
+	fs::path short_zip = dir / "deflate-short.zip";
+	make_zip(short_zip, {{"boot.img", deflated, true}});
+	z = read_file(short_zip);
+	l = locate(z);
+	le32_put(&z[l.cd + 24], 1000);
+	le32_put(&z[l.local + 22], 1000);
+	write_file(short_zip, z);
+
+	// Stored member with one byte flipped in the middle of its data.
+	fs::path flipped_zip = dir / "flipped.zip";
+	make_zip(flipped_zip, {{"prog.mbn", stored, false}});
+	z = read_file(flipped_zip);
+	l = locate(z);
+	z[l.local + 30 + le16_get(&z[l.local + 26]) + le16_get(&z[l.local + 28]) + 50000] ^= 0x04;
+	write_file(flipped_zip, z);
+
 	struct {
 		fs::path path;
 		const char *member;
 		size_t claimed;
+		const char *message;
 	} cases[] = {
-		{deflate_zip, "boot.img", deflated.size() + 4096},
-		{cut_zip, "prog.mbn", stored.size()},
+		{deflate_zip, "boot.img", deflated.size() + 4096,
+		 "failed to load zip file member: it ends before its recorded size\n"},
+		{cut_zip, "prog.mbn", stored.size(), "failed to load zip file member: Premature end of file\n"},
+		{short_zip, "boot.img", 1000, "failed to load zip file member: it holds more than its recorded size\n"},
+		{flipped_zip, "prog.mbn", stored.size(), "failed to load zip file member: CRC error\n"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.path);
@@ -378,10 +401,57 @@ TEST_F(FileTest, MemberWhoseSizeLiesFailsToLoad)
 		std::string msg = GetCapturedStderr();
 		EXPECT_EQ(buf, nullptr);
 		free(buf);
-		EXPECT_EQ(msg, "failed to load zip file member\n");
+		EXPECT_EQ(msg, c.message);
 		EXPECT_EQ(len, 4242u);
 		vorn_file_close(&f);
 		vorn_zip_put(archive);
+	}
+}
+
+// An archive libzip finds damaged is an error, not "no archive": its member
+// names must not be taken for plain paths, where a file of that name may
+// well exist.
+TEST_F(FileTest, DamagedArchiveIsAnErrorNamingItsReason)
+{
+	fs::path p = dir / "incons.zip";
+	make_zip(p, {{"prog.mbn", stored, false}});
+	std::vector<uint8_t> z = read_file(p);
+	zip_layout l = locate(z);
+	le32_put(&z[l.eocd + 16], static_cast<uint32_t>(l.cd + 1));
+	write_file(p, z);
+	write_file(dir / "prog.mbn", pattern_bytes(100, 1));
+
+	vorn_zip *archive = reinterpret_cast<vorn_zip *>(1);
+	CaptureStderr();
+	EXPECT_EQ(vorn_zip_open(p.c_str(), &archive), -1);
+	EXPECT_EQ(GetCapturedStderr(), "unable to open zip archive \"" + p.string() + "\": Zip archive inconsistent\n");
+	EXPECT_EQ(archive, reinterpret_cast<vorn_zip *>(1));
+}
+
+// Only regular files are images: anything else is refused at open with what
+// it is, without waiting for a device or a pipe that never ends.
+TEST_F(FileTest, PathsThatAreNoRegularFileAreRefusedAtOpen)
+{
+	fs::path fifo = dir / "fifo";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	struct {
+		fs::path path;
+		const char *kind;
+	} cases[] = {
+		{dir, "a directory"},
+		{"/dev/zero", "a character device"},
+		{fifo, "a FIFO"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.path);
+		vorn_file f;
+		memset(&f, 0x5a, sizeof(f));
+		CaptureStderr();
+		EXPECT_EQ(vorn_file_open(nullptr, c.path.c_str(), &f), -1);
+		EXPECT_EQ(GetCapturedStderr(), "\"" + c.path.string() + "\" is " + c.kind + ", not a regular file\n");
+		vorn_file untouched;
+		memset(&untouched, 0x5a, sizeof(untouched));
+		EXPECT_EQ(memcmp(&f, &untouched, sizeof(f)), 0);
 	}
 }
 

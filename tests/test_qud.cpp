@@ -147,6 +147,8 @@ const qud_platform fake_ops = {
 		delete static_cast<fake_handle *>(port);
 	},
 	[](void) { return sys->error; },
+	// Errors are numbers, as on Windows.
+	nullptr,
 };
 
 struct desc_list {

@@ -186,13 +186,13 @@ TEST_F(qud_sysfs, serial_choice_and_missing_tree)
 	testing::internal::CaptureStderr();
 	EXPECT_EQ(vorn_open(dev.get(), "bbbb2222"), -1);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
-		  "qud: CreateFile(/dev/ttyUSB1) failed (error " + std::to_string(ENOENT) + ")\n");
+		  std::string("qud: open(/dev/ttyUSB1) failed: ") + strerror(ENOENT) + "\n");
 
 	fs::remove_all(root / "class");
 	testing::internal::CaptureStderr();
 	EXPECT_EQ(vorn_open(dev.get(), nullptr), -1);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
-		  "qud: SetupDiGetClassDevs failed (error " + std::to_string(ENOENT) + ")\n");
+		  std::string("qud: cannot list serial ports: opendir failed: ") + strerror(ENOENT) + "\n");
 	EXPECT_EQ(qud_probe_present(), 0);
 }
 
@@ -378,12 +378,12 @@ TEST(qud_linux_open, paths_that_are_not_ports)
 	testing::internal::CaptureStderr();
 	EXPECT_EQ(vorn_open(dev.get(), "/nonexistent/ttyQ"), -1);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
-		  "qud: CreateFile(/nonexistent/ttyQ) failed (error " + std::to_string(ENOENT) + ")\n");
+		  std::string("qud: open(/nonexistent/ttyQ) failed: ") + strerror(ENOENT) + "\n");
 
 	testing::internal::CaptureStderr();
 	EXPECT_EQ(vorn_open(dev.get(), "/dev/null"), -1);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
-		  "qud: failed to configure /dev/null (error " + std::to_string(ENOTTY) + ")\n");
+		  std::string("qud: failed to configure /dev/null: tcgetattr failed: ") + strerror(ENOTTY) + "\n");
 }
 
 } // namespace

@@ -259,4 +259,34 @@ TEST(Usb, SerialFromTheProductString)
 	EXPECT_STREQ(small, "1234");
 }
 
+// The waiting loop's notes over a run of passes: each report of a pass and
+// whether it is printed.
+TEST(Usb, WaitNotesSayAFailureOnceWhileItLasts)
+{
+	struct report {
+		unsigned device;
+		const char *text;
+		bool printed;
+	};
+	const std::vector<std::vector<report>> passes = {
+		{{1, "busy", true}},
+		{{1, "busy", false}},
+		{{1, "busy", false}, {2, "busy", true}},	// a second device
+		{{1, "denied", true}, {2, "busy", false}},	// the failure changed
+		{{1, "busy", true}, {2, "busy", false}},	// and changed back
+		{{1, "busy", false}, {1, "busy", false}, {2, "busy", false}}, // two interfaces of 1
+		{{2, "busy", false}},				// device 1 went away
+		{{1, "busy", true}, {2, "busy", false}},	// and came back
+		{},						// nothing failed
+		{{1, "busy", true}, {2, "busy", true}},
+	};
+	usb_wait_notes notes;
+	for (size_t i = 0; i < passes.size(); i++) {
+		notes.begin_pass();
+		for (const report &r : passes[i])
+			EXPECT_EQ(notes.fresh(r.device, r.text), r.printed) << "pass " << i << ", device " << r.device;
+		notes.end_pass();
+	}
+}
+
 } // namespace

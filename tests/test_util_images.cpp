@@ -272,6 +272,8 @@ TEST_F(ImageTest, FailuresLeaveTheRecordAlone)
 		{nullptr, missing, "failed to open \"" + missing + "\" for reading\nfailed to read \"" + missing + "\"\n"},
 		{archive, "boot.img",
 		 "unable to locate \"boot.img\" in zip archive\nfailed to read \"boot.img\"\n"},
+		{nullptr, dir.string(),
+		 "\"" + dir.string() + "\" is a directory, not a regular file\nfailed to read \"" + dir.string() + "\"\n"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);

@@ -9,6 +9,9 @@
 //   duruvev-wincheck list             the Qualcomm ports that device setup
 //                                     lists, one "PID SERIAL PATH" a line;
 //                                     exits 0 when there is at least one
+//   duruvev-wincheck kind PATH...     what image loading makes of each path:
+//                                     "PATH: regular file", or what it is
+//                                     instead of one
 //
 // Each prints what it found and exits 0 when it is right, 1 when not.
 #include <windows.h>
@@ -84,6 +87,21 @@ int list_ports()
 	return count > 0 ? 0 : 1;
 }
 
+int print_kinds(int count, char **paths)
+{
+	for (int i = 0; i < count; i++) {
+		const char *kind = nullptr;
+		int fd = os_open_regular(paths[i], &kind);
+		if (fd >= 0) {
+			printf("%s: regular file\n", paths[i]);
+			_close(fd);
+		} else {
+			printf("%s: %s\n", paths[i], kind ? kind : os_strerror(errno));
+		}
+	}
+	return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -95,6 +113,8 @@ int main(int argc, char **argv)
 		return check_cancel(argv[2]);
 	if (argc == 2 && strcmp(argv[1], "list") == 0)
 		return list_ports();
-	fprintf(stderr, "usage: duruvev-wincheck errno | cancel PORT | list\n");
+	if (argc >= 3 && strcmp(argv[1], "kind") == 0)
+		return print_kinds(argc - 2, argv + 2);
+	fprintf(stderr, "usage: duruvev-wincheck errno | cancel PORT | list | kind PATH...\n");
 	return 2;
 }
