@@ -28,7 +28,9 @@ bool sahara_debug64_filter(const char *filename, const char *filter);
 
 // True when a device-supplied file name may be created in the output
 // directory: not empty, not "." or "..", no path separator or drive colon,
-// no control character, and not the core's own name.
+// no control character, not the core's own name, and a name Windows can
+// hold as a plain file (no device name such as NUL.BIN, none of < > " | ? *,
+// no trailing dot or space).
 bool sahara_region_filename_ok(const char *filename);
 
 // A device-supplied name, shown with control characters replaced.

@@ -65,6 +65,36 @@ static std::string sahara_fold(const std::string &name)
 	return s;
 }
 
+// The file a name stands for on Windows, which also drops trailing dots and
+// spaces: "K.BIN." and "k.bin" are one file there. Dumps travel, so names
+// are kept apart as Windows would keep them, on every system.
+static std::string sahara_name_key(const std::string &name)
+{
+	std::string s = sahara_fold(name);
+	while (!s.empty() && (s.back() == '.' || s.back() == ' '))
+		s.pop_back();
+	return s;
+}
+
+// True for the names Windows gives to devices: CON, PRN, AUX, NUL, COM0-9,
+// LPT0-9 (also with a superscript digit), CONIN$ and CONOUT$, in any case and
+// with any extension. Writing to "NUL.BIN" there throws the bytes away.
+static bool sahara_is_windows_device(const char *name)
+{
+	std::string stem = sahara_fold(std::string(name, strcspn(name, ".")));
+	while (!stem.empty() && stem.back() == ' ')
+		stem.pop_back();
+	if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" || stem == "conout$")
+		return true;
+	if (stem.compare(0, 3, "com") != 0 && stem.compare(0, 3, "lpt") != 0)
+		return false;
+	std::string digit = stem.substr(3);
+	// Superscripts 1-3 in Latin-1 and in UTF-8.
+	static const char *const digits[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9",
+					     "\xb9", "\xb2", "\xb3", "\xc2\xb9", "\xc2\xb2", "\xc2\xb3"};
+	return std::any_of(std::begin(digits), std::end(digits), [&](const char *d) { return digit == d; });
+}
+
 // A byte that would act on the terminal instead of showing.
 static bool sahara_is_control(char c)
 {
@@ -80,8 +110,13 @@ bool sahara_region_filename_ok(const char *name)
 			return false;
 	if (sahara_fold(name) == MINIDUMP_NAME)
 		return false;
+	// Windows cannot hold these: a device name, a name it would strip, or
+	// a character it refuses in file names.
+	size_t len = strlen(name);
+	if (sahara_is_windows_device(name) || name[len - 1] == '.' || name[len - 1] == ' ')
+		return false;
 	// ':' would name a drive or an alternate data stream on Windows.
-	return strpbrk(name, "/\\:") == nullptr;
+	return strpbrk(name, "/\\:<>\"|?*") == nullptr;
 }
 
 std::string sahara_printable(const char *name)
@@ -317,12 +352,12 @@ static void sahara_plan_names(const std::vector<sahara_debug_region64> &table, c
 		std::string shown = sahara_printable(name);
 		if (!sahara_region_filename_ok(name))
 			why[i] = "refusing unsafe region file name \"" + shown + "\"";
-		else if (used.count(sahara_fold(name)))
+		else if (used.count(sahara_name_key(name)))
 			why[i] = "region file name \"" + shown + "\" is already used by an earlier region";
 		else if (!sahara_join(path, dir, name))
 			why[i] = "path \"" + os_path_join(dir, shown.c_str()) + "\" is too long";
 		else {
-			used.insert(sahara_fold(name));
+			used.insert(sahara_name_key(name));
 			saved[i].file = name;
 		}
 	}
@@ -331,13 +366,13 @@ static void sahara_plan_names(const std::vector<sahara_debug_region64> &table, c
 			continue;
 		std::string base = "region_" + std::to_string(i);
 		std::string sub = base + ".bin";
-		for (unsigned k = 1; used.count(sahara_fold(sub)); k++)
+		for (unsigned k = 1; used.count(sahara_name_key(sub)); k++)
 			sub = base + "_" + std::to_string(k) + ".bin";
 		if (!sahara_join(path, dir, sub.c_str())) {
 			ux_err("%s; no file name fits, region %zu is not saved\n", why[i].c_str(), i);
 			continue;
 		}
-		used.insert(sahara_fold(sub));
+		used.insert(sahara_name_key(sub));
 		saved[i].file = sub;
 		ux_err("%s; saving region %zu as \"%s\"\n", why[i].c_str(), i, sub.c_str());
 	}

@@ -223,6 +223,47 @@ TEST(one_shot, hostile_names_are_saved_under_safe_names)
 		EXPECT_EQ((r.out + r.err).find(c), std::string::npos) << static_cast<int>(c);
 }
 
+// What a Windows file system holds as a plain file under the name given.
+bool windows_can_hold(const std::string &name)
+{
+	static const char *const devices[] = {"con", "prn", "aux", "nul"};
+	std::string stem = name.substr(0, name.find('.'));
+	for (char &c : stem)
+		c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+	for (const char *d : devices)
+		if (stem == d)
+			return false;
+	if ((stem.starts_with("com") || stem.starts_with("lpt")) && stem.size() == 4 && isdigit(stem[3]))
+		return false;
+	return !name.empty() && name.back() != '.' && name.back() != ' ' &&
+	       name.find_first_of("<>:\"/\\|?*") == std::string::npos;
+}
+
+// A dump made on Linux travels: names that Windows would take for a device,
+// refuse or strip are saved under substitutes, so every byte can be copied
+// to Windows and is still there.
+TEST(one_shot, names_windows_cannot_hold_get_substitutes)
+{
+	temp_dir tmp;
+	program_result r = dump("windows-names", tmp.path);
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(resets(r), 1u) << r.err;
+
+	std::set<std::vector<uint8_t>> contents;
+	for (const std::string &name : files_in(tmp.path)) {
+		EXPECT_TRUE(windows_can_hold(name)) << "\"" << name << "\"";
+		contents.insert(read_file((tmp.path / name).string()));
+	}
+	for (const emu_expected_file &f : emu_expected_regions(model_of("windows-names")))
+		EXPECT_TRUE(contents.count(f.bytes)) << "bytes of \"" << f.name << "\" are in no file";
+	EXPECT_TRUE(read_file((tmp.path / "region_0.bin").string()) ==
+		    emu_expected_regions(model_of("windows-names"))[0].bytes);
+	EXPECT_TRUE(has(r.err, "refusing unsafe region file name \"NUL.BIN\"; saving region 0 as \"region_0.bin\""))
+		<< r.err;
+	EXPECT_TRUE(has(r.out, "ok.bin dumped successfully")) << r.out;
+	EXPECT_TRUE(has(r.out, "k.bin dumped successfully")) << r.out;
+}
+
 // A segment of 2^64-1 bytes: refused at once, no core, no endless padding.
 TEST(one_shot, hostile_kernel_header_does_not_fill_the_disk)
 {
