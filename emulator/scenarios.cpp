@@ -131,6 +131,18 @@ void windows_names(emu_config &cfg)
 	}
 }
 
+// Regions named like the files that describe a dump: the device's own
+// Trace32 script "load.cmm", and "SHA256SUMS" and "dump_info.txt".
+void description_names(emu_config &cfg)
+{
+	cfg.regions = {
+		region(0x14680000, 8 * KiB, "OCIMEM", "OCIMEM.BIN"),
+		region(0x146a0000, 1000, "LOADCMM", "load.cmm"),
+		region(0x146b0000, 3000, "SUMS", "SHA256SUMS"),
+		region(0x146c0000, 2000, "INFO", "DUMP_INFO.TXT"),
+	};
+}
+
 // A kernel ELF header whose segment claims 2^64-1 bytes, and a vmcoreinfo
 // region named like the core: neither may make the core grow without end.
 void hostile_kelf(emu_config &cfg)
@@ -183,6 +195,8 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		hostile_names(out);
 	} else if (name == "windows-names") {
 		windows_names(out);
+	} else if (name == "description-names") {
+		description_names(out);
 	} else if (name == "hostile-kelf") {
 		hostile_kelf(out);
 	} else if (numbered(name, "bulk:", 65536, &n)) {
@@ -206,6 +220,7 @@ const char *emu_scenario_help(void)
 	       "  empty    a memory table of length 0\n"
 	       "  hostile-names  duplicate file names, \"minidump.elf\", control characters\n"
 	       "  hostile-kelf   a kernel header segment of 2^64-1 bytes\n"
+	       "  description-names  regions named load.cmm, SHA256SUMS, DUMP_INFO.TXT\n"
 	       "  windows-names  names Windows cannot hold: NUL.BIN, A?B.BIN, K.BIN., ...\n"
 	       "  bulk:N   one region of N MiB\n"
 	       "  many:N   N regions of 4 KiB (a region table of 64*N bytes)\n";

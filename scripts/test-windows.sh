@@ -191,12 +191,17 @@ set -e
 [ $rc -eq 0 ] && [ -f "$work/native/minidump.elf" ] || { cat "$work/native.err" >&2; die "the native reference dump failed ($rc)"; }
 regions=$(ls "$work/native" | wc -l)
 
+# The SHA256SUMS that the Windows program wrote checks its dump here.
+sums_verify() {
+    (cd "$1" && sha256sum -c --strict --quiet SHA256SUMS) >"$work/sums.log" 2>&1
+}
+
 check_dump() {
     name=$1
     dir=$2
     what=$3
-    if [ "$(cat "$work/$name.rc")" = 0 ] && same_files "$work/native" "$dir"; then
-        ok "$what: $regions files byte-identical to the native dump"
+    if [ "$(cat "$work/$name.rc")" = 0 ] && same_files "$work/native" "$dir" && sums_verify "$dir"; then
+        ok "$what: $regions files byte-identical to the native dump, SHA256SUMS verifies"
     else
         fail "$what (exit $(cat "$work/$name.rc"))" "$work/$name.out" "$work/$name.err"
     fi

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <sha2.h>
+
 #include "le.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
@@ -108,15 +110,19 @@ bool sahara_region_filename_ok(const char *name)
 	for (const char *p = name; *p; p++)
 		if (sahara_is_control(*p))
 			return false;
-	if (sahara_fold(name) == MINIDUMP_NAME)
+	// The files that describe the dump are made by this program.
+	static const char *const reserved[] = {MINIDUMP_NAME, "sha256sums", "dump_info.txt"};
+	std::string folded = sahara_fold(name);
+	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == r; }))
 		return false;
 	// Windows cannot hold these: a device name, a name it would strip, or
-	// a character it refuses in file names.
-	size_t len = strlen(name);
-	if (sahara_is_windows_device(name) || name[len - 1] == '.' || name[len - 1] == ' ')
+	// a character it refuses in file names. A space, trailing or not, would
+	// also split the name in the description files, whose fields are
+	// separated by spaces.
+	if (sahara_is_windows_device(name) || name[strlen(name) - 1] == '.')
 		return false;
 	// ':' would name a drive or an alternate data stream on Windows.
-	return strpbrk(name, "/\\:<>\"|?*") == nullptr;
+	return strpbrk(name, "/\\:<>\"|?* ") == nullptr;
 }
 
 std::string sahara_printable(const char *name)
@@ -256,6 +262,25 @@ static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
 	return true;
 }
 
+int sahara_write_file(const char *dir, const char *name, const uint8_t *data, size_t len)
+{
+	char path[DEBUG64_PATH_MAX];
+	if (!sahara_join(path, dir, name)) {
+		ux_err("path \"%s\" is too long\n", os_path_join(dir, name).c_str());
+		return -1;
+	}
+	sahara_fd out(os_open_trunc(path));
+	if (out.fd < 0) {
+		warn("failed to open \"%s\"", name);
+		return -1;
+	}
+	if (!sahara_write_all(out.fd, data, len) || (sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
+		warn("failed to write \"%s\"", name);
+		return -1;
+	}
+	return 0;
+}
+
 enum sahara_one_result {
 	SAHARA_ONE_SAVED = 0,
 	SAHARA_ONE_DEVICE_FAILED = -1, // the device stopped answering: no use going on
@@ -263,9 +288,10 @@ enum sahara_one_result {
 	SAHARA_ONE_WRITE_FAILED = -3,  // the disk takes no more: the dump ends
 };
 
-// Dumps one region into dir/file and forces it to stable storage.
+// Dumps one region into dir/file and forces it to stable storage; sha256
+// receives the digest of what was written.
 static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
-					    const char *duruvev_path, const char *file)
+					    const char *duruvev_path, const char *file, uint8_t *sha256)
 {
 	std::string shown = sahara_printable(file);
 	char path[DEBUG64_PATH_MAX];
@@ -284,6 +310,8 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		return SAHARA_ONE_NOT_CREATED;
 	}
 
+	SHA2_CTX sha;
+	SHA256Init(&sha);
 	uint64_t offset = 0;
 	while (offset < region.length) {
 		uint64_t remain = std::min<uint64_t>(region.length - offset, DEBUG64_BLOCK);
@@ -316,6 +344,8 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 				warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 				return SAHARA_ONE_WRITE_FAILED;
 			}
+			if (sahara_hashing())
+				SHA256Update(&sha, buf.get(), static_cast<size_t>(take));
 			got += take;
 		}
 		// Let the device flush a trailing empty transfer; what it
@@ -331,6 +361,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 		return SAHARA_ONE_WRITE_FAILED;
 	}
+	SHA256Final(sha256, &sha);
 	return SAHARA_ONE_SAVED;
 }
 
@@ -496,7 +527,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	std::vector<sahara_saved_region> saved(count);
 	sahara_plan_names(table, admitted, duruvev_path, saved);
 
-	uint64_t need = sahara_space_needed(table, admitted), avail = 0;
+	uint64_t need = sahara_space_needed(table, admitted) + sahara_descriptions_size(n_admitted), avail = 0;
 	if (os_free_space(duruvev_path, &avail) != 0) {
 		ux_debug("cannot tell the free space of \"%s\": %s\n", duruvev_path, os_strerror(errno));
 	} else if (avail < need) {
@@ -508,6 +539,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		return -1;
 	}
 
+	sahara_remove_descriptions(duruvev_path);
 	bool device_failed = false, disk_failed = false, not_created = false;
 	for (size_t i = 0; i < count && !device_failed && !disk_failed; i++) {
 		const sahara_debug_region64 &r = table[i];
@@ -523,7 +555,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 			not_created = true;
 			continue;
 		}
-		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str())) {
+		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str(), saved[i].sha256)) {
 		case SAHARA_ONE_SAVED:
 			saved[i].saved = true;
 			run.saved++;
@@ -550,13 +582,15 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	}
 	// The core is pointless on a disk that takes no more, and mostly zeros
 	// after the device stopped; the next run makes it.
+	sahara_saved_region core_file;
 	int core = disk_failed || device_failed ? 0
 			       : sahara_build_minidump_elf(duruvev_path, duruvev_filter, table.data(), table.size(),
-							   saved.data());
+							   saved.data(), &core_file);
 
+	static const char disk_hint[] = "The output directory's file system failed to take the dump (full, or an "
+					"I/O error): free some space or choose another output directory with -o.";
 	if (disk_failed || !synced)
-		run.hint = "The output directory's file system failed to take the dump (full, or an I/O error): "
-			   "free some space or choose another output directory with -o.";
+		run.hint = disk_hint;
 	else if (device_failed)
 		run.hint = "The device stopped sending data: check the USB cable and port.";
 	else if (not_created)
@@ -566,6 +600,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		run.hint = "Every region file is saved, but \"minidump.elf\" could not be made.";
 	else if (table_short)
 		run.hint = "The device sent only part of its memory table: check the connection.";
+	else if (sahara_describe_dump(duruvev_path, table.data(), table.size(), saved.data(), core_file) != 0)
+		run.hint = disk_hint;
 	else {
 		run.complete = true;
 		run.reset_sent = sahara_send_reset(dev) >= 0;

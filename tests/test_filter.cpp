@@ -82,6 +82,11 @@ TEST(sahara_region_filename_ok, table)
 		// Characters Windows refuses, and the trailing dot or space it strips.
 		{"A?B.BIN", false}, {"C*D.BIN", false}, {"E|F.BIN", false}, {"G<H>.BIN", false}, {"I\"J.BIN", false},
 		{"K.BIN.", false}, {"L.BIN ", false}, {"ok.bin", true}, {".hidden", true},
+		// The files that describe the dump are ours; a device's own
+		// load.cmm is kept as a region. A space would split the name in
+		// their lines.
+		{"SHA256SUMS", false}, {"sha256sums", false}, {"DUMP_INFO.TXT", false}, {"dump_info.txt", false},
+		{"load.cmm", true}, {"SHA256SUMS.BIN", true}, {"A B.BIN", false},
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(sahara_region_filename_ok(c.name), c.ok) << c.name;
