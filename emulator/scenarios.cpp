@@ -118,6 +118,31 @@ void hostile_names(emu_config &cfg)
 	};
 }
 
+// Names a Linux file system takes but Windows cannot hold as plain files:
+// device names, characters Windows refuses, a trailing dot or space.
+void windows_names(emu_config &cfg)
+{
+	const char *names[] = {"NUL.BIN", "con",     "COM1.bin", "LPT9.BIN", "A?B.BIN", "C*D.BIN", "E|F.BIN",
+			       "G<H>.BIN", "I\"J.BIN", "K.BIN.",   "L.BIN ",   "ok.bin",  "k.bin"};
+	uint64_t addr = 0x14680000;
+	for (const char *n : names) {
+		cfg.regions.push_back(region(addr, 4 * KiB + 7, "WIN", n));
+		addr += 0x10000;
+	}
+}
+
+// Regions named like the files that describe a dump: the device's own
+// Trace32 script "load.cmm", and "SHA256SUMS" and "dump_info.txt".
+void description_names(emu_config &cfg)
+{
+	cfg.regions = {
+		region(0x14680000, 8 * KiB, "OCIMEM", "OCIMEM.BIN"),
+		region(0x146a0000, 1000, "LOADCMM", "load.cmm"),
+		region(0x146b0000, 3000, "SUMS", "SHA256SUMS"),
+		region(0x146c0000, 2000, "INFO", "DUMP_INFO.TXT"),
+	};
+}
+
 // A kernel ELF header whose segment claims 2^64-1 bytes, and a vmcoreinfo
 // region named like the core: neither may make the core grow without end.
 void hostile_kelf(emu_config &cfg)
@@ -168,6 +193,10 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		out.table_length = 0;
 	} else if (name == "hostile-names") {
 		hostile_names(out);
+	} else if (name == "windows-names") {
+		windows_names(out);
+	} else if (name == "description-names") {
+		description_names(out);
 	} else if (name == "hostile-kelf") {
 		hostile_kelf(out);
 	} else if (numbered(name, "bulk:", 65536, &n)) {
@@ -191,6 +220,8 @@ const char *emu_scenario_help(void)
 	       "  empty    a memory table of length 0\n"
 	       "  hostile-names  duplicate file names, \"minidump.elf\", control characters\n"
 	       "  hostile-kelf   a kernel header segment of 2^64-1 bytes\n"
+	       "  description-names  regions named load.cmm, SHA256SUMS, DUMP_INFO.TXT\n"
+	       "  windows-names  names Windows cannot hold: NUL.BIN, A?B.BIN, K.BIN., ...\n"
 	       "  bulk:N   one region of N MiB\n"
 	       "  many:N   N regions of 4 KiB (a region table of 64*N bytes)\n";
 }

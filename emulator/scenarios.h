@@ -19,6 +19,12 @@
 //  "empty"   a memory table of length 0.
 //  "hostile-names"  badly named regions: duplicates (also by case), the
 //            core's own name, control characters.
+//  "windows-names"  names Windows cannot hold as plain files: device
+//            names (NUL.BIN, con, COM1.bin, LPT9.BIN), the characters
+//            < > " | ? *, a trailing dot or space; and ok.bin, k.bin.
+//  "description-names"  regions named like the files that describe a
+//            dump: "load.cmm" (the device's own script), "SHA256SUMS" and
+//            "DUMP_INFO.TXT".
 //  "hostile-kelf"   a kernel header whose segment claims 2^64-1 bytes and a
 //            vmcoreinfo region named "minidump.elf".
 //  "bulk:N"  one region of N MiB (1..65536), for throughput figures.

@@ -35,3 +35,13 @@ if command -v readelf >/dev/null 2>&1; then
 else
     echo "(readelf not installed: package binutils)"
 fi
+# The files that describe the dump: where each region sits, and the digests
+# that let whoever receives the dump check it.
+for f in load.cmm dump_info.txt SHA256SUMS; do
+    echo
+    echo "== $out/$f"
+    cat "$out/$f"
+done
+echo
+echo "== cd $out && sha256sum -c SHA256SUMS"
+(cd "$out" && sha256sum -c SHA256SUMS)

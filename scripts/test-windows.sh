@@ -105,8 +105,8 @@ run() {
     set -e
 }
 
-# A dump of the emulator's crash scenario through a Wine COM port:
-# dump NAME PORT OUTPUT_DIR_AS_WINDOWS_SEES_IT. The emulator runs the
+# A dump of the emulator's crash scenario (or $scenario) through a Wine COM
+# port: dump NAME PORT OUTPUT_DIR_AS_WINDOWS_SEES_IT. The emulator runs the
 # program once its pty exists, after linking the port to it, and exits with
 # the program's status; it ends the program after its time limit.
 dump() {
@@ -115,7 +115,7 @@ dump() {
     outdir=$3
     lower=$(printf '%s' "$port" | tr 'A-Z' 'a-z')
     set +e
-    timeout -k 5 90 "$emu" --scenario crash --time-limit 45 -- \
+    timeout -k 5 90 "$emu" --scenario "${scenario:-crash}" --time-limit 45 -- \
         sh -c 'ln -sfn "$1" "$2" && shift 2 && exec "$@"' sh '{pty}' "$WINEPREFIX/dosdevices/$lower" \
         "$WINE" "$exe" -S "$port" -o "$outdir" \
         >"$work/$name.out" 2>"$work/$name.err" </dev/null
@@ -240,12 +240,17 @@ set -e
 [ $rc -eq 0 ] && [ -f "$work/native/minidump.elf" ] || { cat "$work/native.err" >&2; die "the native reference dump failed ($rc)"; }
 regions=$(ls "$work/native" | wc -l)
 
+# The SHA256SUMS that the Windows program wrote checks its dump here.
+sums_verify() {
+    (cd "$1" && sha256sum -c --strict --quiet SHA256SUMS) >"$work/sums.log" 2>&1
+}
+
 check_dump() {
     name=$1
     dir=$2
     what=$3
-    if [ "$(cat "$work/$name.rc")" = 0 ] && same_files "$work/native" "$dir"; then
-        ok "$what: $regions files byte-identical to the native dump"
+    if [ "$(cat "$work/$name.rc")" = 0 ] && same_files "$work/native" "$dir" && sums_verify "$dir"; then
+        ok "$what: $regions files byte-identical to the native dump, SHA256SUMS verifies"
     else
         fail "$what (exit $(cat "$work/$name.rc"))" "$work/$name.out" "$work/$name.err"
     fi
@@ -279,6 +284,24 @@ mkdir -p "$work/share" "$WINEPREFIX/dosdevices/unc/duruvev"
 ln -sfn "$work/share" "$WINEPREFIX/dosdevices/unc/duruvev/share"
 dump unc COM7 '\\duruvev\share\crash\unc'
 check_dump unc "$work/share/crash/unc" "dump into the share \\\\duruvev\\share\\crash\\unc"
+
+# --- names Windows cannot hold: a region named NUL.BIN would go to the null
+# device; it is saved under a substitute name, byte for byte.
+mkdir -p "$work/native-winnames"
+set +e
+timeout -k 5 60 "$emu" --scenario windows-names --time-limit 45 -- "$native/duruvev" -S '{pty}' \
+    -o "$work/native-winnames" >"$work/native-winnames.out" 2>"$work/native-winnames.err" </dev/null
+echo $? >"$work/native-winnames.rc"
+scenario=windows-names dump winnames COM4 "$(windows_path "$work/winnames")"
+set -e
+if [ "$(cat "$work/native-winnames.rc")" = 0 ] && [ "$(cat "$work/winnames.rc")" = 0 ] &&
+    [ -s "$work/winnames/region_0.bin" ] && cmp -s "$work/native-winnames/region_0.bin" "$work/winnames/region_0.bin" &&
+    tr -d '\r' <"$work/winnames.err" | grep -q 'unsafe region file name "NUL.BIN"; saving region 0 as "region_0.bin"' &&
+    same_files "$work/native-winnames" "$work/winnames"; then
+    ok "a region named NUL.BIN is saved, byte-identical, as region_0.bin"
+else
+    fail "a region named NUL.BIN (exit $(cat "$work/winnames.rc"))" "$work/winnames.out" "$work/winnames.err"
+fi
 
 # --- ports that device setup lists, as the vendor driver's would be
 # register_port SERIAL PORT INSTANCE: a USB\VID_05C6&PID_9008 device of the

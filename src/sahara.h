@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include <sha2.h>
+
 // Size of one region table entry on the wire.
 #define SAHARA_DEBUG_REGION64_SIZE 64
 
@@ -29,7 +31,10 @@ bool sahara_debug64_filter(const char *filename, const char *filter);
 
 // True when a device-supplied file name may be created in the output
 // directory: not empty, not "." or "..", no path separator or drive colon,
-// no control character, and not the core's own name.
+// no control character, not the core's own name, and a name Windows can
+// hold as a plain file (no device name such as NUL.BIN, none of < > " | ? *,
+// no trailing dot or space, no space at all), and none of the files that
+// describe the dump ("minidump.elf", "SHA256SUMS", "dump_info.txt").
 bool sahara_region_filename_ok(const char *filename);
 
 // A device-supplied name, shown with control characters replaced.
@@ -42,25 +47,28 @@ struct sahara_saved_region {
 	// Name of its file in the output directory: the device's name, or the
 	// substitute it was saved under.
 	std::string file;
+	// SHA-256 of the bytes, taken as they were written.
+	uint8_t sha256[SHA256_DIGEST_LENGTH] = {};
 };
 
 // Assembles "<duruvev_path>/minidump.elf" from the region files this run
 // saved (saved[i] belongs to table[i]). Returns 0 when the core was written
 // and synced or none is due (no kernel header region, or the filter excluded
 // it), -1 when a core was due and could not be made; an incomplete core is
-// removed.
+// removed. A core that was written is recorded in *core (when given).
 int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, const sahara_debug_region64 *table,
-			      size_t n_regions, const sahara_saved_region *saved);
+			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core = nullptr);
 
 // Appends the whole file at path to out, in 64 KiB pieces. Returns the bytes
 // copied, or -1 when the file cannot be opened or a piece is not written.
 int64_t copy_file_to(FILE *out, const char *path);
 
-// As copy_file_to, but stops after max bytes.
-int64_t copy_file_part(FILE *out, const char *path, uint64_t max);
+// As copy_file_to, but stops after max bytes. What is written is also added
+// to digest, when given (so in write_zeroes).
+int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *digest = nullptr);
 
 // Appends count zero bytes to out. Returns 0, or -1 on a short write.
-int write_zeroes(FILE *out, uint64_t count);
+int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest = nullptr);
 
 // Maps a 64-bit progress pair onto the progress bar's 32-bit numbers with the
 // same fraction: value is first limited to max, then both are shifted right
@@ -126,3 +134,8 @@ private:
 	bool held_ = false;
 	uint64_t id_ = 0;
 };
+
+// Region files and the core are hashed as they are written, for SHA256SUMS.
+// Benchmarks turn this off to measure what it costs; no SHA256SUMS is
+// written then.
+void sahara_set_hashing(bool on);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <sha2.h>
+
 #include "le.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
@@ -65,6 +67,36 @@ static std::string sahara_fold(const std::string &name)
 	return s;
 }
 
+// The file a name stands for on Windows, which also drops trailing dots and
+// spaces: "K.BIN." and "k.bin" are one file there. Dumps travel, so names
+// are kept apart as Windows would keep them, on every system.
+static std::string sahara_name_key(const std::string &name)
+{
+	std::string s = sahara_fold(name);
+	while (!s.empty() && (s.back() == '.' || s.back() == ' '))
+		s.pop_back();
+	return s;
+}
+
+// True for the names Windows gives to devices: CON, PRN, AUX, NUL, COM0-9,
+// LPT0-9 (also with a superscript digit), CONIN$ and CONOUT$, in any case and
+// with any extension. Writing to "NUL.BIN" there throws the bytes away.
+static bool sahara_is_windows_device(const char *name)
+{
+	std::string stem = sahara_fold(std::string(name, strcspn(name, ".")));
+	while (!stem.empty() && stem.back() == ' ')
+		stem.pop_back();
+	if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" || stem == "conout$")
+		return true;
+	if (stem.compare(0, 3, "com") != 0 && stem.compare(0, 3, "lpt") != 0)
+		return false;
+	std::string digit = stem.substr(3);
+	// Superscripts 1-3 in Latin-1 and in UTF-8.
+	static const char *const digits[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9",
+					     "\xb9", "\xb2", "\xb3", "\xc2\xb9", "\xc2\xb2", "\xc2\xb3"};
+	return std::any_of(std::begin(digits), std::end(digits), [&](const char *d) { return digit == d; });
+}
+
 // A byte that would act on the terminal instead of showing.
 static bool sahara_is_control(char c)
 {
@@ -78,10 +110,19 @@ bool sahara_region_filename_ok(const char *name)
 	for (const char *p = name; *p; p++)
 		if (sahara_is_control(*p))
 			return false;
-	if (sahara_fold(name) == MINIDUMP_NAME)
+	// The files that describe the dump are made by this program.
+	static const char *const reserved[] = {MINIDUMP_NAME, "sha256sums", "dump_info.txt"};
+	std::string folded = sahara_fold(name);
+	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == r; }))
+		return false;
+	// Windows cannot hold these: a device name, a name it would strip, or
+	// a character it refuses in file names. A space, trailing or not, would
+	// also split the name in the description files, whose fields are
+	// separated by spaces.
+	if (sahara_is_windows_device(name) || name[strlen(name) - 1] == '.')
 		return false;
 	// ':' would name a drive or an alternate data stream on Windows.
-	return strpbrk(name, "/\\:") == nullptr;
+	return strpbrk(name, "/\\:<>\"|?* ") == nullptr;
 }
 
 std::string sahara_printable(const char *name)
@@ -224,6 +265,25 @@ static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
 	return true;
 }
 
+int sahara_write_file(const char *dir, const char *name, const uint8_t *data, size_t len)
+{
+	char path[DEBUG64_PATH_MAX];
+	if (!sahara_join(path, dir, name)) {
+		ux_err("path \"%s\" is too long\n", os_path_join(dir, name).c_str());
+		return -1;
+	}
+	sahara_fd out(os_open_trunc(path));
+	if (out.fd < 0) {
+		warn("failed to open \"%s\"", name);
+		return -1;
+	}
+	if (!sahara_write_all(out.fd, data, len) || (sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
+		warn("failed to write \"%s\"", name);
+		return -1;
+	}
+	return 0;
+}
+
 enum sahara_one_result {
 	SAHARA_ONE_SAVED = 0,
 	SAHARA_ONE_DEVICE_FAILED = -1, // the device stopped answering: no use going on
@@ -232,9 +292,11 @@ enum sahara_one_result {
 	SAHARA_ONE_STOPPED = -4,       // collection is stopping: the part read is kept
 };
 
-// Dumps one region into dir/file and forces it to stable storage.
+// Dumps one region into dir/file and forces it to stable storage; sha256
+// receives the digest of what was written.
 static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
-					    const char *duruvev_path, const char *file, sahara_dump_run &run)
+					    const char *duruvev_path, const char *file, uint8_t *sha256,
+					    sahara_dump_run &run)
 {
 	std::string shown = sahara_printable(file);
 	char path[DEBUG64_PATH_MAX];
@@ -253,6 +315,8 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		return SAHARA_ONE_NOT_CREATED;
 	}
 
+	SHA2_CTX sha;
+	SHA256Init(&sha);
 	uint64_t offset = 0;
 	while (offset < region.length) {
 		if (sahara_stopping(run)) {
@@ -299,6 +363,8 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 				warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 				return SAHARA_ONE_WRITE_FAILED;
 			}
+			if (sahara_hashing())
+				SHA256Update(&sha, buf.get(), static_cast<size_t>(take));
 			got += take;
 			run.space.used(take);
 		}
@@ -315,6 +381,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 		return SAHARA_ONE_WRITE_FAILED;
 	}
+	SHA256Final(sha256, &sha);
 	return SAHARA_ONE_SAVED;
 }
 
@@ -336,12 +403,12 @@ static void sahara_plan_names(const std::vector<sahara_debug_region64> &table, c
 		std::string shown = sahara_printable(name);
 		if (!sahara_region_filename_ok(name))
 			why[i] = "refusing unsafe region file name \"" + shown + "\"";
-		else if (used.count(sahara_fold(name)))
+		else if (used.count(sahara_name_key(name)))
 			why[i] = "region file name \"" + shown + "\" is already used by an earlier region";
 		else if (!sahara_join(path, dir, name))
 			why[i] = "path \"" + os_path_join(dir, shown.c_str()) + "\" is too long";
 		else {
-			used.insert(sahara_fold(name));
+			used.insert(sahara_name_key(name));
 			saved[i].file = name;
 		}
 	}
@@ -350,13 +417,13 @@ static void sahara_plan_names(const std::vector<sahara_debug_region64> &table, c
 			continue;
 		std::string base = "region_" + std::to_string(i);
 		std::string sub = base + ".bin";
-		for (unsigned k = 1; used.count(sahara_fold(sub)); k++)
+		for (unsigned k = 1; used.count(sahara_name_key(sub)); k++)
 			sub = base + "_" + std::to_string(k) + ".bin";
 		if (!sahara_join(path, dir, sub.c_str())) {
 			ux_err("%s; no file name fits, region %zu is not saved\n", why[i].c_str(), i);
 			continue;
 		}
-		used.insert(sahara_fold(sub));
+		used.insert(sahara_name_key(sub));
 		saved[i].file = sub;
 		ux_err("%s; saving region %zu as \"%s\"\n", why[i].c_str(), i, sub.c_str());
 	}
@@ -480,7 +547,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	std::vector<sahara_saved_region> saved(count);
 	sahara_plan_names(table, admitted, duruvev_path, saved);
 
-	uint64_t need = sahara_space_needed(table, admitted), avail = 0, others = 0;
+	uint64_t need = sahara_space_needed(table, admitted) + sahara_descriptions_size(n_admitted), avail = 0,
+		 others = 0;
 	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : duruvev_path;
 	if (os_free_space(space_dir, &avail) != 0) {
 		ux_debug("cannot tell the free space of \"%s\": %s\n", space_dir, os_strerror(errno));
@@ -528,8 +596,12 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 				break;
 			}
 		}
+		// Files that described an earlier dump here would describe
+		// files this run overwrites.
+		if (!dir_made)
+			sahara_remove_descriptions(duruvev_path);
 		dir_made = true;
-		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str(), run)) {
+		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str(), saved[i].sha256, run)) {
 		case SAHARA_ONE_SAVED:
 			saved[i].saved = true;
 			run.saved++;
@@ -559,13 +631,15 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	}
 	// The core is pointless on a disk that takes no more, and mostly zeros
 	// after the device stopped; the next run makes it.
+	sahara_saved_region core_file;
 	int core = disk_failed || device_failed || stopped ? 0
 			       : sahara_build_minidump_elf(duruvev_path, duruvev_filter, table.data(), table.size(),
-							   saved.data());
+							   saved.data(), &core_file);
 
+	static const char disk_hint[] = "The output directory's file system failed to take the dump (full, or an "
+					"I/O error): free some space or choose another output directory with -o.";
 	if (disk_failed || !synced)
-		run.hint = "The output directory's file system failed to take the dump (full, or an I/O error): "
-			   "free some space or choose another output directory with -o.";
+		run.hint = disk_hint;
 	else if (stopped)
 		run.hint = "Collection was stopped: the device was not reset and keeps its crash.";
 	else if (device_failed)
@@ -577,6 +651,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		run.hint = "Every region file is saved, but \"minidump.elf\" could not be made.";
 	else if (table_short)
 		run.hint = "The device sent only part of its memory table: check the connection.";
+	else if (sahara_describe_dump(duruvev_path, table.data(), table.size(), saved.data(), core_file) != 0)
+		run.hint = disk_hint;
 	else {
 		run.complete = true;
 		run.reset_sent = sahara_send_reset(dev) >= 0;

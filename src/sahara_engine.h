@@ -86,6 +86,9 @@ int sahara_read_watching(vorn_device *dev, void *buf, size_t len, unsigned timeo
 // Whether region files and the core are forced to stable storage.
 bool sahara_durable_writes(void);
 
+// Whether region files and the core are hashed as they are written.
+bool sahara_hashing(void);
+
 // Returns the result of the write.
 int sahara_send_reset(vorn_device *dev);
 int sahara_send_mem_read64(vorn_device *dev, uint64_t addr, uint64_t length);
@@ -101,3 +104,23 @@ bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *na
 
 // The closing summary of a memory-debug run, and the advice after a failure.
 void sahara_dump_summary(const sahara_dump_run &run);
+
+// Writes len bytes as the whole file dir/name: created or truncated, synced
+// when writes are durable, closed. Returns 0, or -1 after its message.
+int sahara_write_file(const char *dir, const char *name, const uint8_t *data, size_t len);
+
+// Removes the core and the description files an earlier dump left in dir,
+// with one line naming them: they would describe region files that this
+// run overwrites.
+void sahara_remove_descriptions(const char *dir);
+
+// Bytes the description files of n saved regions need on disk, at most.
+uint64_t sahara_descriptions_size(size_t n_regions);
+
+// Writes the description files of a complete dump from the record of what
+// this run saved (saved[i] belongs to table[i]; core is the core, when one was
+// written): "load.cmm" (unless the device offered its own), "dump_info.txt"
+// and "SHA256SUMS". Returns 0, or -1 after its message with none of them
+// left behind.
+int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, size_t n_regions,
+			 const sahara_saved_region *saved, const sahara_saved_region &core);

@@ -30,7 +30,7 @@ struct sahara_file_closer {
 };
 using sahara_file = std::unique_ptr<FILE, sahara_file_closer>;
 
-int64_t copy_file_part(FILE *out, const char *path, uint64_t max)
+int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *digest)
 {
 	sahara_file in(fopen(path, "rb"));
 	if (!in)
@@ -47,6 +47,8 @@ int64_t copy_file_part(FILE *out, const char *path, uint64_t max)
 			break;
 		if (fwrite(buf.get(), 1, n, out) != n)
 			return -1;
+		if (digest)
+			SHA256Update(digest, buf.get(), n);
 		total += static_cast<int64_t>(n);
 	}
 	return total;
@@ -57,7 +59,7 @@ int64_t copy_file_to(FILE *out, const char *path)
 	return copy_file_part(out, path, UINT64_MAX / 2);
 }
 
-int write_zeroes(FILE *out, uint64_t count)
+int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest)
 {
 	static const uint8_t zeroes[MINIDUMP_ZERO_PIECE] = {};
 
@@ -65,6 +67,8 @@ int write_zeroes(FILE *out, uint64_t count)
 		size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof(zeroes)));
 		if (fwrite(zeroes, 1, n, out) != n)
 			return -1;
+		if (digest)
+			SHA256Update(digest, zeroes, n);
 		count -= n;
 	}
 	return 0;
@@ -121,14 +125,17 @@ static bool sahara_read_kelf(const char *path, std::vector<uint8_t> &kelf_buf)
 	return true;
 }
 
-// Writes the core from its planned pieces; false after its message.
+// Writes the core from its planned pieces, hashing them into digest when
+// given; false after its message.
 static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint8_t> &kelf,
-			      const std::vector<sahara_piece> &pieces)
+			      const std::vector<sahara_piece> &pieces, SHA2_CTX *digest)
 {
 	if (fwrite(kelf.data(), 1, kelf.size(), out) != kelf.size()) {
 		ux_err("minidump: failed to write KELF to output: %s\n", os_strerror(errno));
 		return false;
 	}
+	if (digest)
+		SHA256Update(digest, kelf.data(), kelf.size());
 	char path[DEBUG64_PATH_MAX];
 	for (const sahara_piece &p : pieces) {
 		int64_t copied = 0;
@@ -136,7 +143,7 @@ static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint
 			if (!sahara_join(path, dir, p.saved->file.c_str()))
 				copied = -1;
 			else
-				copied = copy_file_part(out, path, p.size);
+				copied = copy_file_part(out, path, p.size, digest);
 			if (copied < 0 || ferror(out)) {
 				ux_err("minidump: failed to copy region %s: %s\n",
 				       sahara_printable(p.saved->file.c_str()).c_str(), os_strerror(errno));
@@ -144,7 +151,7 @@ static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint
 			}
 		}
 		if (static_cast<uint64_t>(copied) < p.size &&
-		    write_zeroes(out, p.size - static_cast<uint64_t>(copied)) < 0) {
+		    write_zeroes(out, p.size - static_cast<uint64_t>(copied), digest) < 0) {
 			ux_err("minidump: failed to pad region %s: %s\n",
 			       p.region ? sahara_printable(p.region->filename).c_str() : "(none)", os_strerror(errno));
 			return false;
@@ -154,7 +161,7 @@ static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint
 }
 
 int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, const sahara_debug_region64 *table,
-			      size_t n_regions, const sahara_saved_region *saved)
+			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core)
 {
 	size_t kelf_idx = n_regions;
 	for (size_t i = 0; i < n_regions; i++) {
@@ -296,7 +303,9 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		ux_err("minidump: failed to create %s: %s\n", out_path, os_strerror(errno));
 		return -1;
 	}
-	bool ok = sahara_write_core(out.get(), duruvev_path, kelf_buf, pieces);
+	SHA2_CTX sha;
+	SHA256Init(&sha);
+	bool ok = sahara_write_core(out.get(), duruvev_path, kelf_buf, pieces, sahara_hashing() ? &sha : nullptr);
 	// Buffered data has to reach the file, and the file the disk, before
 	// success is claimed.
 	if (ok && (fflush(out.get()) != 0 || ferror(out.get()))) {
@@ -322,5 +331,10 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		return -1;
 	}
 	ux_info("minidump: ELF written to %s\n", out_path);
+	if (core) {
+		core->saved = true;
+		core->file = "minidump.elf";
+		SHA256Final(core->sha256, &sha);
+	}
 	return 0;
 }

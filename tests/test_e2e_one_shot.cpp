@@ -206,8 +206,9 @@ TEST(one_shot, hostile_names_are_saved_under_safe_names)
 	program_result r = dump("hostile-names", tmp.path);
 	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 	EXPECT_EQ(resets(r), 1u);
-	EXPECT_EQ(files_in(tmp.path), (std::set<std::string>{"OCIMEM.BIN", "region_1.bin", "region_2.bin", "region_3.bin",
-							      "region_4.bin", "region_5.bin", "region_6.bin"}));
+	EXPECT_EQ(files_in(tmp.path),
+		  (std::set<std::string>{"OCIMEM.BIN", "region_1.bin", "region_2.bin", "region_3.bin", "region_4.bin",
+					 "region_5.bin", "region_6.bin", "SHA256SUMS", "load.cmm", "dump_info.txt"}));
 	emu_model model = model_of("hostile-names");
 	std::vector<emu_expected_file> want = emu_expected_regions(model);
 	EXPECT_TRUE(read_file((tmp.path / "OCIMEM.BIN").string()) == want[0].bytes);
@@ -221,6 +222,47 @@ TEST(one_shot, hostile_names_are_saved_under_safe_names)
 	EXPECT_TRUE(has(r.err, "refusing unsafe region file name \"E?]0;owned?.BIN\"")) << r.err;
 	for (char c : std::string("\x1b\x07\x7f"))
 		EXPECT_EQ((r.out + r.err).find(c), std::string::npos) << static_cast<int>(c);
+}
+
+// What a Windows file system holds as a plain file under the name given.
+bool windows_can_hold(const std::string &name)
+{
+	static const char *const devices[] = {"con", "prn", "aux", "nul"};
+	std::string stem = name.substr(0, name.find('.'));
+	for (char &c : stem)
+		c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+	for (const char *d : devices)
+		if (stem == d)
+			return false;
+	if ((stem.starts_with("com") || stem.starts_with("lpt")) && stem.size() == 4 && isdigit(stem[3]))
+		return false;
+	return !name.empty() && name.back() != '.' && name.back() != ' ' &&
+	       name.find_first_of("<>:\"/\\|?*") == std::string::npos;
+}
+
+// A dump made on Linux travels: names that Windows would take for a device,
+// refuse or strip are saved under substitutes, so every byte can be copied
+// to Windows and is still there.
+TEST(one_shot, names_windows_cannot_hold_get_substitutes)
+{
+	temp_dir tmp;
+	program_result r = dump("windows-names", tmp.path);
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(resets(r), 1u) << r.err;
+
+	std::set<std::vector<uint8_t>> contents;
+	for (const std::string &name : files_in(tmp.path)) {
+		EXPECT_TRUE(windows_can_hold(name)) << "\"" << name << "\"";
+		contents.insert(read_file((tmp.path / name).string()));
+	}
+	for (const emu_expected_file &f : emu_expected_regions(model_of("windows-names")))
+		EXPECT_TRUE(contents.count(f.bytes)) << "bytes of \"" << f.name << "\" are in no file";
+	EXPECT_TRUE(read_file((tmp.path / "region_0.bin").string()) ==
+		    emu_expected_regions(model_of("windows-names"))[0].bytes);
+	EXPECT_TRUE(has(r.err, "refusing unsafe region file name \"NUL.BIN\"; saving region 0 as \"region_0.bin\""))
+		<< r.err;
+	EXPECT_TRUE(has(r.out, "ok.bin dumped successfully")) << r.out;
+	EXPECT_TRUE(has(r.out, "k.bin dumped successfully")) << r.out;
 }
 
 // A segment of 2^64-1 bytes: refused at once, no core, no endless padding.
@@ -290,6 +332,136 @@ TEST(one_shot, file_system_filling_up_during_the_dump)
 	EXPECT_FALSE(has(r.out, "ELF written")) << r.out;
 	EXPECT_FALSE(has(r.out, "Summary: 13 regions saved")) << r.out;
 	EXPECT_TRUE(has(r.err, "The output directory's file system failed to take the dump")) << r.err;
+}
+
+} // namespace
+
+namespace {
+
+// sha256sum -c in dir: every file SHA256SUMS lists is there with its bytes.
+program_result verify_sums(const fs::path &dir)
+{
+	return run_program({"/usr/bin/sha256sum", "-c", "--strict", "SHA256SUMS"}, 60, {}, {}, dir.string());
+}
+
+std::vector<std::string> lines_of(const fs::path &file)
+{
+	std::vector<uint8_t> bytes = read_file(file.string());
+	std::vector<std::string> lines;
+	std::string line;
+	for (uint8_t b : bytes) {
+		if (b == '\n') {
+			lines.push_back(line);
+			line.clear();
+		} else {
+			line += static_cast<char>(b);
+		}
+	}
+	EXPECT_TRUE(line.empty()) << file << " does not end with a line end";
+	return lines;
+}
+
+std::string hex(uint64_t v)
+{
+	char buf[32];
+	snprintf(buf, sizeof(buf), "0x%llx", static_cast<unsigned long long>(v));
+	return buf;
+}
+
+// A complete dump checks itself with sha256sum -c, and load.cmm and
+// dump_info.txt place every region at its address.
+TEST(described_dump, verifies_and_places_every_region)
+{
+	temp_dir tmp;
+	program_result r = dump("crash", tmp.path);
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(resets(r), 1u);
+
+	program_result check = verify_sums(tmp.path);
+	EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
+	// Every other file of the directory is listed.
+	std::set<std::string> listed;
+	for (const std::string &line : lines_of(tmp.path / "SHA256SUMS")) {
+		ASSERT_GT(line.size(), 66u) << line;
+		EXPECT_EQ(line.substr(64, 2), "  ") << line;
+		listed.insert(line.substr(66));
+	}
+	std::set<std::string> others = files_in(tmp.path);
+	others.erase("SHA256SUMS");
+	EXPECT_EQ(listed, others);
+
+	emu_model model = model_of("crash");
+	const std::vector<emu_region> &regions = model.config().regions;
+	std::vector<std::string> cmm = lines_of(tmp.path / "load.cmm");
+	std::vector<std::string> info = lines_of(tmp.path / "dump_info.txt");
+	ASSERT_EQ(cmm.size(), regions.size());
+	ASSERT_EQ(info.size(), regions.size());
+	for (size_t i = 0; i < regions.size(); i++) {
+		const emu_region &reg = regions[i];
+		SCOPED_TRACE(reg.filename);
+		EXPECT_EQ(cmm[i], "d.load.binary " + reg.filename + " " + hex(reg.addr) + " /noclear");
+		EXPECT_EQ(info[i], std::to_string(i) + " " + hex(reg.addr) + " " + std::to_string(reg.length) + " " +
+					   reg.region + " " + reg.filename);
+	}
+}
+
+// A device's own load.cmm is a region like any other and is kept as it is;
+// regions named like the other two descriptions get substitute names.
+TEST(described_dump, regions_named_like_the_descriptions)
+{
+	temp_dir tmp;
+	program_result r = dump("description-names", tmp.path);
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_EQ(resets(r), 1u);
+	std::vector<emu_expected_file> want = emu_expected_regions(model_of("description-names"));
+	EXPECT_TRUE(read_file((tmp.path / "load.cmm").string()) == want[1].bytes);
+	EXPECT_TRUE(has(r.out, "load.cmm: the device's own script is kept; no load.cmm of ours is written")) << r.out;
+	EXPECT_TRUE(read_file((tmp.path / "region_2.bin").string()) == want[2].bytes);
+	EXPECT_TRUE(read_file((tmp.path / "region_3.bin").string()) == want[3].bytes);
+	EXPECT_TRUE(has(r.err, "refusing unsafe region file name \"SHA256SUMS\"; saving region 2 as \"region_2.bin\""))
+		<< r.err;
+	EXPECT_TRUE(has(r.err, "refusing unsafe region file name \"DUMP_INFO.TXT\"; saving region 3")) << r.err;
+	EXPECT_EQ(files_in(tmp.path), (std::set<std::string>{"OCIMEM.BIN", "load.cmm", "region_2.bin", "region_3.bin",
+							      "SHA256SUMS", "dump_info.txt"}));
+	program_result check = verify_sums(tmp.path);
+	EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
+	EXPECT_EQ(lines_of(tmp.path / "dump_info.txt").size(), 4u);
+}
+
+// A re-run into a complete dump's directory that fails half-way: nothing is
+// left that describes the first run's files as if they were this run's.
+TEST(described_dump, failed_rerun_leaves_no_stale_description)
+{
+	temp_dir tmp;
+	ASSERT_EQ(dump("crash", tmp.path).exit_code, 0);
+	ASSERT_TRUE(fs::exists(tmp.path / "SHA256SUMS"));
+
+	std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--scenario",	 "crash", "--time-limit", "60",
+					 "--unplug-after", "3000000", "--", DURUVEV_BIN, "-S", "{pty}", "-o", tmp.str()};
+	program_result r = run_program(argv, 90);
+	expect_left_in_crash_state(r);
+	EXPECT_TRUE(has(r.out, "removed minidump.elf, SHA256SUMS, load.cmm, dump_info.txt of an earlier dump")) << r.out;
+	for (const char *name : {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"})
+		EXPECT_FALSE(fs::exists(tmp.path / name)) << name;
+}
+
+// The descriptions are part of the dump: when one cannot be written, the
+// device is not reset and none of them is left.
+TEST(described_dump, failure_to_write_them_keeps_the_device)
+{
+	temp_dir tmp;
+	// A directory that is not empty stands where SHA256SUMS goes.
+	fs::create_directories(tmp.path / "SHA256SUMS" / "keep");
+	program_result r = dump("small", tmp.path);
+	expect_left_in_crash_state(r);
+	EXPECT_TRUE(has(r.err, "cannot remove \"" + tmp.str() + "/SHA256SUMS\" of an earlier dump")) << r.err;
+	EXPECT_TRUE(has(r.err, "failed to open \"SHA256SUMS\"")) << r.err;
+	EXPECT_TRUE(has(r.err, "The output directory's file system failed to take the dump")) << r.err;
+	EXPECT_FALSE(fs::exists(tmp.path / "load.cmm"));
+	EXPECT_FALSE(fs::exists(tmp.path / "dump_info.txt"));
+	// The regions themselves are all saved.
+	for (const emu_expected_file &f : emu_expected_regions(model_of("small")))
+		EXPECT_TRUE(read_file((tmp.path / f.name).string()) == f.bytes) << f.name;
 }
 
 } // namespace

@@ -60,7 +60,7 @@ TEST(e2e_pty, crash_dump_is_byte_identical)
 	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
 
 	emu_model model = model_of("crash");
-	std::set<std::string> want = {"minidump.elf"};
+	std::set<std::string> want = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
 	for (const emu_expected_file &f : emu_expected_regions(model))
 		want.insert(f.name);
 	EXPECT_EQ(files_in(tmp.path), want);
@@ -84,7 +84,7 @@ TEST(e2e_pty, filter_admits_some_regions)
 	std::set<std::string> admitted = {"DDRCS0_0.BIN",	"DDRCS0_1.BIN", "md_KELF_HEADER.BIN", "md_KVMCOREINFO.BIN",
 					  "md_KTEXT.BIN",	"md_KDATA.BIN", "md_KLOGBUF.BIN"};
 	std::set<std::string> want = admitted;
-	want.insert("minidump.elf");
+	want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"});
 	EXPECT_EQ(files_in(tmp.path), want);
 	emu_model model = model_of("crash");
 	expect_region_files(tmp.path, model, admitted);
@@ -142,7 +142,8 @@ TEST(e2e_pty, tables_within_and_beyond_one_tty_read)
 		temp_dir tmp;
 		program_result r = dump(scenario, tmp.path);
 		ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-		EXPECT_EQ(files_in(tmp.path).size(), std::stoul(std::string(scenario).substr(5)));
+		// The regions, and the three files that describe them.
+		EXPECT_EQ(files_in(tmp.path).size(), std::stoul(std::string(scenario).substr(5)) + 3);
 		expect_region_files(tmp.path, model_of(scenario));
 	}
 }

@@ -72,6 +72,21 @@ TEST(sahara_region_filename_ok, table)
 		// own name, in any case, would be overwritten by the core.
 		{"a\x1b[2Jb", false}, {"bell\x07", false}, {"new\nline", false}, {"del\x7f", false}, {"tab\t", false},
 		{"minidump.elf", false}, {"MINIDUMP.ELF", false}, {"minidump.elf2", true}, {"caf\xc3\xa9.bin", true},
+		// Names Windows takes for devices, in any case and with any
+		// extension, would send the bytes to the null device, the
+		// console or a port.
+		{"NUL.BIN", false}, {"con", false}, {"COM1.bin", false}, {"LPT9.BIN", false}, {"Aux.x.y", false},
+		{"prn", false}, {"nul .bin", false}, {"COM0", false}, {"com\xb9.bin", false}, {"LPT\xc2\xb3", false},
+		{"CONOUT$.BIN", false}, {"NULL.BIN", true}, {"COM10.BIN", true}, {"LPT.BIN", true}, {"xNUL.BIN", true},
+		{"CONSOLE", true}, {"BIN.NUL", true},
+		// Characters Windows refuses, and the trailing dot or space it strips.
+		{"A?B.BIN", false}, {"C*D.BIN", false}, {"E|F.BIN", false}, {"G<H>.BIN", false}, {"I\"J.BIN", false},
+		{"K.BIN.", false}, {"L.BIN ", false}, {"ok.bin", true}, {".hidden", true},
+		// The files that describe the dump are ours; a device's own
+		// load.cmm is kept as a region. A space would split the name in
+		// their lines.
+		{"SHA256SUMS", false}, {"sha256sums", false}, {"DUMP_INFO.TXT", false}, {"dump_info.txt", false},
+		{"load.cmm", true}, {"SHA256SUMS.BIN", true}, {"A B.BIN", false},
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(sahara_region_filename_ok(c.name), c.ok) << c.name;

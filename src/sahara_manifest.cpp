@@ -1,0 +1,211 @@
+// The files that let a dump explain and check itself, wherever it travels:
+// SHA256SUMS (for sha256sum -c), load.cmm (a Trace32 script that places each
+// region at its address) and dump_info.txt (one region per line). All are
+// made from one record of what this run saved, only for a complete dump, and
+// go through the same write-sync-close path as the region files.
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sha2.h>
+
+#include "oscompat.h"
+#include "sahara_engine.h"
+
+#define SUMS_NAME "SHA256SUMS"
+#define LOAD_CMM_NAME "load.cmm"
+#define DUMP_INFO_NAME "dump_info.txt"
+
+// What a description line needs of one saved file.
+struct sahara_saved_file {
+	std::string file;
+	const sahara_debug_region64 *region; // null: no region (the core, a description)
+	size_t index;
+	uint8_t sha256[32];
+};
+
+static bool sahara_hash = true;
+
+void sahara_set_hashing(bool on)
+{
+	sahara_hash = on;
+}
+
+bool sahara_hashing(void)
+{
+	return sahara_hash;
+}
+
+uint64_t sahara_descriptions_size(size_t n_regions)
+{
+	// Three files, each a line of at most ~100 bytes per region.
+	return 3 * (8192 + 128 * static_cast<uint64_t>(n_regions + 1));
+}
+
+static std::string sahara_hex(const uint8_t *bytes, size_t n)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string s;
+	for (size_t i = 0; i < n; i++) {
+		s += digits[bytes[i] >> 4];
+		s += digits[bytes[i] & 15];
+	}
+	return s;
+}
+
+// The region's name field as one field of a line: no spaces, no control
+// bytes, never empty.
+static std::string sahara_field(const char *name)
+{
+	if (!*name)
+		return "-";
+	std::string s(name);
+	for (char &c : s)
+		if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) == 0x7f)
+			c = '?';
+	return s;
+}
+
+static std::string sahara_load_cmm(const std::vector<sahara_saved_file> &files)
+{
+	std::string text;
+	char line[160];
+	for (const sahara_saved_file &f : files) {
+		if (!f.region)
+			continue;
+		snprintf(line, sizeof(line), "d.load.binary %s 0x%" PRIx64 " /noclear\n", f.file.c_str(), f.region->addr);
+		text += line;
+	}
+	return text;
+}
+
+static std::string sahara_dump_info(const std::vector<sahara_saved_file> &files)
+{
+	std::string text;
+	char line[200];
+	for (const sahara_saved_file &f : files) {
+		if (!f.region)
+			continue;
+		snprintf(line, sizeof(line), "%zu 0x%" PRIx64 " %" PRIu64 " %s %s\n", f.index, f.region->addr,
+			 f.region->length, sahara_field(f.region->region).c_str(), f.file.c_str());
+		text += line;
+	}
+	return text;
+}
+
+// The GNU coreutils format; saved names hold no backslash or newline, so no
+// line needs its escaped form.
+static std::string sahara_sums(const std::vector<sahara_saved_file> &files)
+{
+	std::string text;
+	for (const sahara_saved_file &f : files)
+		text += sahara_hex(f.sha256, sizeof(f.sha256)) + "  " + f.file + "\n";
+	return text;
+}
+
+// Files of a name that folds to "load.cmm" are the device's own script.
+static bool sahara_is_load_cmm(const std::string &file)
+{
+	return file.size() == strlen(LOAD_CMM_NAME) &&
+	       std::equal(file.begin(), file.end(), LOAD_CMM_NAME,
+			  [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; });
+}
+
+void sahara_remove_descriptions(const char *dir)
+{
+	static const char *const names[] = {"minidump.elf", SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME};
+	std::string removed;
+	char path[DEBUG64_PATH_MAX];
+	for (const char *name : names) {
+		if (!sahara_join(path, dir, name))
+			continue;
+		if (remove(path) == 0)
+			removed += std::string(removed.empty() ? "" : ", ") + name;
+		else if (errno != ENOENT)
+			ux_err("cannot remove \"%s\" of an earlier dump: %s\n", path, os_strerror(errno));
+	}
+	if (!removed.empty())
+		ux_info("removed %s of an earlier dump in \"%s\": they describe region files this run replaces\n",
+			removed.c_str(), dir);
+}
+
+int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, size_t n_regions,
+			 const sahara_saved_region *saved, const sahara_saved_region &core)
+{
+	std::vector<sahara_saved_file> files;
+	const char *own_load_cmm = nullptr;
+	for (size_t i = 0; i < n_regions; i++) {
+		if (!saved[i].saved)
+			continue;
+		sahara_saved_file f{saved[i].file, &table[i], i, {}};
+		memcpy(f.sha256, saved[i].sha256, sizeof(f.sha256));
+		files.push_back(f);
+		if (sahara_is_load_cmm(saved[i].file))
+			own_load_cmm = saved[i].file.c_str();
+	}
+	if (core.saved) {
+		sahara_saved_file f{core.file, nullptr, 0, {}};
+		memcpy(f.sha256, core.sha256, sizeof(f.sha256));
+		files.push_back(f);
+	}
+
+	// Each description is listed in the sums too, so that sha256sum -c
+	// checks every file of the dump.
+	struct description {
+		const char *name;
+		std::string text;
+	};
+	std::vector<description> descriptions;
+	if (own_load_cmm)
+		ux_info("%s: the device's own script is kept; no load.cmm of ours is written\n", own_load_cmm);
+	else
+		descriptions.push_back({LOAD_CMM_NAME, sahara_load_cmm(files)});
+	descriptions.push_back({DUMP_INFO_NAME, sahara_dump_info(files)});
+
+	std::vector<const char *> written;
+	bool ok = true;
+	for (const description &d : descriptions) {
+		const uint8_t *bytes = reinterpret_cast<const uint8_t *>(d.text.data());
+		if (sahara_write_file(dir, d.name, bytes, d.text.size()) != 0) {
+			ok = false;
+			break;
+		}
+		written.push_back(d.name);
+		sahara_saved_file f{d.name, nullptr, 0, {}};
+		SHA2_CTX sha;
+		SHA256Init(&sha);
+		SHA256Update(&sha, bytes, d.text.size());
+		SHA256Final(f.sha256, &sha);
+		files.push_back(f);
+	}
+	if (ok && sahara_hashing()) {
+		std::string sums = sahara_sums(files);
+		if (sahara_write_file(dir, SUMS_NAME, reinterpret_cast<const uint8_t *>(sums.data()), sums.size()) != 0)
+			ok = false;
+		else
+			written.push_back(SUMS_NAME);
+	}
+	if (ok && sahara_durable_writes() && os_sync_dir(dir) != 0) {
+		warn("failed to sync the output directory \"%s\"", dir);
+		ok = false;
+	}
+	if (!ok) {
+		// A failed run leaves no description: the next run makes them.
+		char path[DEBUG64_PATH_MAX];
+		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, SUMS_NAME}) {
+			bool devices_own = own_load_cmm && strcmp(name, LOAD_CMM_NAME) == 0;
+			if (!devices_own && sahara_join(path, dir, name))
+				remove(path);
+		}
+		return -1;
+	}
+	std::string list;
+	for (const char *name : written)
+		list += std::string(list.empty() ? "" : ", ") + name;
+	ux_info("dump described in %s\n", list.c_str());
+	return 0;
+}
