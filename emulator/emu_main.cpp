@@ -50,6 +50,10 @@ void usage(FILE *out)
 		"      --split-packet=CMD:AT send the first packet of command CMD as two\n"
 		"                            transfers, the first AT bytes long\n"
 		"      --transfer-gap=MS     pause MS between transfers\n"
+		"      --surplus=READ:COUNT:BYTES\n"
+		"                            after the block of MEM_READ64 number READ\n"
+		"                            (0 = the table), send COUNT transfers of BYTES\n"
+		"                            nobody asked for (COUNT \"forever\": never stop)\n"
 		"      --time-limit=SEC      stop serving after SEC seconds\n"
 		"  -q, --quiet               no summary on standard error\n"
 		"  -h, --help                this text\n",
@@ -106,6 +110,7 @@ int main(int argc, char **argv)
 		{"time-limit", required_argument, nullptr, 7},
 		{"split-packet", required_argument, nullptr, 8},
 		{"transfer-gap", required_argument, nullptr, 9},
+		{"surplus", required_argument, nullptr, 10},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -166,6 +171,12 @@ int main(int argc, char **argv)
 			fault.packet.split_at = static_cast<size_t>(at);
 			break;
 		}
+		case 10:
+			if (!emu_parse_surplus(optarg, fault)) {
+				fprintf(stderr, "duruvev-emu: --surplus wants READ:COUNT:BYTES, e.g. 3:2:4096\n");
+				return 2;
+			}
+			break;
 		case 'q':
 			quiet = true;
 			break;
