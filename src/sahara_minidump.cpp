@@ -182,8 +182,10 @@ static uint64_t sahara_vmcoreinfo_offset(const std::vector<sahara_phdr> &phdrs, 
 	for (const sahara_phdr &ph : phdrs) {
 		if (ph.p_type != ELF_PT_NOTE || ph.p_filesz == 0)
 			continue;
+		// Saturated: an offset that wraps is beyond any bound, not small.
 		if (addr >= ph.p_paddr && addr - ph.p_paddr < ph.p_filesz)
-			return ph.p_offset + (addr - ph.p_paddr);
+			return ph.p_offset > UINT64_MAX - (addr - ph.p_paddr) ? UINT64_MAX
+									       : ph.p_offset + (addr - ph.p_paddr);
 		if (ph.p_paddr == 0) {
 			unnamed = &ph;
 			n_unnamed++;
@@ -225,9 +227,10 @@ static int sahara_plan_core(const std::vector<sahara_phdr> &phdrs, size_t kelf_i
 			return 0;
 		uint64_t offset = sahara_vmcoreinfo_offset(phdrs, table[i].addr, kelf_size);
 		if (table[i].length > bound || offset > bound - table[i].length) {
-			ux_err("minidump: vmcoreinfo region %s of 0x%llx bytes is larger than the memory the device "
-			       "offered\n",
-			       sahara_printable(table[i].filename).c_str(), static_cast<unsigned long long>(table[i].length));
+			ux_err("minidump: vmcoreinfo region %s of 0x%llx bytes at file offset 0x%llx makes the core larger "
+			       "than the memory the device offered\n",
+			       sahara_printable(table[i].filename).c_str(), static_cast<unsigned long long>(table[i].length),
+			       static_cast<unsigned long long>(offset));
 			return -1;
 		}
 		if (!saved[i].saved)

@@ -190,6 +190,11 @@ TEST_F(minidump_test, headers_the_layout_cannot_honour)
 		 "PT_LOAD at paddr 0x1000 has file offset 0x40, inside the kernel header of 0x78 bytes"},
 		{"two segments on the same bytes", {{1, 0x1000, 16}, {1, 0x2000, 16}}, {0xb0, 0xb8}, false,
 		 "PT_LOAD at paddr 0x2000 at file offset 0xb8 overlaps PT_LOAD at paddr 0x1000, which ends at 0xc0"},
+		// With no PT_LOAD, A.BIN is the vmcoreinfo region.
+		{"note inside the header", {{4, 0x1000, 16}}, {0x10}, false,
+		 "vmcoreinfo region A.BIN has file offset 0x10, inside the kernel header of 0x78 bytes"},
+		{"note whose offset wraps", {{4, 0xff0, 0x20}}, {~0ULL - 7}, false,
+		 "vmcoreinfo region A.BIN of 0x10000 bytes at file offset 0xffffffffffffffff makes the core larger"},
 		{"segment where the vmcoreinfo goes without a note", {{1, 0x1000, 16}}, {}, true,
 		 "PT_LOAD at paddr 0x1000 at file offset 0x78 overlaps vmcoreinfo region VM.BIN, which ends at 0x88"},
 	};
