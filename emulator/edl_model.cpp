@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "le.h"
@@ -77,6 +78,39 @@ std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments
 		le64_put(ph + 40, s.filesz); // p_memsz
 	}
 	return h;
+}
+
+std::vector<uint8_t> emu_make_kelf_registered(const std::vector<emu_kelf_segment> &segments)
+{
+	std::vector<uint8_t> h = emu_make_kelf(segments);
+	uint64_t off = h.size();
+	for (size_t i = 0; i < segments.size(); i++) {
+		le64_put(h.data() + 64 + 56 * i + 8, off);
+		off += segments[i].filesz;
+	}
+	return h;
+}
+
+bool emu_parse_surplus(const char *text, emu_fault &f)
+{
+	unsigned long long read = 0, bytes = 0, count = 0;
+	char count_text[16] = "";
+	int used = 0;
+	if (sscanf(text, "%llu:%15[^:]:%llu%n", &read, count_text, &bytes, &used) != 3 || text[used] != '\0' ||
+	    bytes == 0 || bytes > (64u << 20))
+		return false;
+	if (strcmp(count_text, "forever") == 0) {
+		f.surplus_transfers = -1;
+	} else {
+		char *end = nullptr;
+		count = strtoull(count_text, &end, 10);
+		if (*end != '\0' || count == 0 || count > 1000000)
+			return false;
+		f.surplus_transfers = static_cast<int64_t>(count);
+	}
+	f.surplus_after_read = static_cast<int64_t>(read);
+	f.surplus_bytes = bytes;
+	return true;
 }
 
 static void emu_put_name(uint8_t *field, const std::string &name)
@@ -223,6 +257,8 @@ void emu_model::queue_memory(uint64_t addr, uint64_t length)
 		return;
 	}
 
+	bool surplus = f.surplus_after_read >= 0 && static_cast<uint64_t>(f.surplus_after_read) == index &&
+		       f.surplus_transfers != 0 && f.surplus_bytes > 0;
 	uint64_t piece = f.max_mem_transfer ? f.max_mem_transfer : length;
 	for (uint64_t off = 0; off < length; off += piece) {
 		transfer t;
@@ -235,6 +271,25 @@ void emu_model::queue_memory(uint64_t addr, uint64_t length)
 		t.unplug_after = last && unplug;
 		out_.push_back(std::move(t));
 	}
+	if (surplus) {
+		surplus_left_ = f.surplus_transfers;
+		out_.push_back(surplus_transfer());
+	}
+}
+
+// One transfer of bytes that belong to no region, so that taking them for
+// region data shows in the file.
+emu_model::transfer emu_model::surplus_transfer()
+{
+	transfer t;
+	t.bytes.resize(static_cast<size_t>(cfg_.fault.surplus_bytes));
+	emu_pattern_fill(0x5eed000000000000ULL + surplus_made_++ * cfg_.fault.surplus_bytes, t.bytes.data(),
+			 t.bytes.size());
+	t.length = t.bytes.size();
+	t.surplus = true;
+	if (surplus_left_ > 0)
+		surplus_left_--;
+	return t;
 }
 
 bool emu_model::has_output() const
@@ -258,6 +313,10 @@ void emu_model::transfer_done(const transfer &t)
 		unplugged_ = true;
 	if (t.ends)
 		finished_ = true;
+	// The next surplus transfer follows right away, ahead of anything the
+	// host asked for since.
+	if (t.surplus && surplus_left_ != 0 && !unplugged_)
+		out_.push_front(surplus_transfer());
 	if (cfg_.fault.silent_after_transfers >= 0 &&
 	    transfers_sent_ >= static_cast<uint64_t>(cfg_.fault.silent_after_transfers))
 		silent_ = true;

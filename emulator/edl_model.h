@@ -72,6 +72,10 @@ struct emu_kelf_segment {
 // where data_offset should be header size + vmcoreinfo size. 0 selects
 // "right after the header".
 std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments, uint64_t data_offset = 0);
+// The same header as a kernel's minidump driver builds it: every segment,
+// PT_NOTE included, takes the next file offset in header order, right after
+// the header.
+std::vector<uint8_t> emu_make_kelf_registered(const std::vector<emu_kelf_segment> &segments);
 // Size of emu_make_kelf's result for n program headers.
 inline uint64_t emu_kelf_size(size_t n) { return 64 + 56 * static_cast<uint64_t>(n); }
 
@@ -120,10 +124,20 @@ struct emu_fault {
 	// true once those bytes are read. -1: never.
 	int64_t unplug_after_data = -1;
 	emu_packet_fault packet;
+	// After the block answering the MEM_READ64 with this index (-1: none),
+	// the device sends surplus_transfers transfers nobody asked for, of
+	// surplus_bytes bytes each; -1 transfers: it never stops.
+	int64_t surplus_after_read = -1;
+	int64_t surplus_transfers = 0;
+	uint64_t surplus_bytes = 0;
 	// Memory runs are cut into transfers of at most this many bytes (0:
 	// one transfer per MEM_READ64), as a device with a small buffer would.
 	size_t max_mem_transfer = 0;
 };
+
+// Parses "READ:COUNT:BYTES" (COUNT may be "forever") into the surplus fields
+// of f; false when it is malformed.
+bool emu_parse_surplus(const char *text, emu_fault &f);
 
 // One image requested in image mode.
 struct emu_image_request {
@@ -222,10 +236,12 @@ private:
 		bool silence_after = false; // device goes quiet once it is sent
 		bool unplug_after = false;  // device fails once it is sent
 		bool ends = false;	    // last transfer of the exchange
+		bool surplus = false;	    // sent unasked after a block
 	};
 
 	void queue_packet(std::vector<uint8_t> pkt, bool ends = false);
 	void queue_memory(uint64_t addr, uint64_t length);
+	transfer surplus_transfer();
 	void queue_hello();
 	void next_image_request();
 	void error(const std::string &what);
@@ -242,6 +258,8 @@ private:
 	bool packet_fault_used_ = false;
 	uint64_t transfers_sent_ = 0;
 	uint64_t data_budget_used_ = 0;
+	int64_t surplus_left_ = 0; // -1: endless
+	uint64_t surplus_made_ = 0;
 	// Image mode progress.
 	size_t image_idx_ = 0;
 	uint64_t image_off_ = 0;

@@ -52,6 +52,10 @@ void usage(FILE *out)
 		"      --transfer-gap=MS     pause MS between transfers\n"
 		"      --hello-mode=N        announce mode N in HELLO (0: image transfer,\n"
 		"                            as a device being flashed; default 2)\n"
+		"      --surplus=READ:COUNT:BYTES\n"
+		"                            after the block of MEM_READ64 number READ\n"
+		"                            (0 = the table), send COUNT transfers of BYTES\n"
+		"                            nobody asked for (COUNT \"forever\": never stop)\n"
 		"      --time-limit=SEC      stop serving after SEC seconds\n"
 		"  -q, --quiet               no summary on standard error\n"
 		"  -h, --help                this text\n",
@@ -109,6 +113,7 @@ int main(int argc, char **argv)
 		{"split-packet", required_argument, nullptr, 8},
 		{"transfer-gap", required_argument, nullptr, 9},
 		{"hello-mode", required_argument, nullptr, 10},
+		{"surplus", required_argument, nullptr, 11},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -173,6 +178,12 @@ int main(int argc, char **argv)
 			fault.packet.split_at = static_cast<size_t>(at);
 			break;
 		}
+		case 11:
+			if (!emu_parse_surplus(optarg, fault)) {
+				fprintf(stderr, "duruvev-emu: --surplus wants READ:COUNT:BYTES, e.g. 3:2:4096\n");
+				return 2;
+			}
+			break;
 		case 'q':
 			quiet = true;
 			break;

@@ -1,6 +1,7 @@
 // Named memory-debug scenarios and the files a correct dump of them yields.
 #include "scenarios.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +92,36 @@ void crash(emu_config &cfg)
 		region(0x8a0000000, 512 * KiB, "DDRCS1_1", "DDRCS1_1.BIN"),
 	};
 	// Outside every region, so no region read can be mistaken for it.
+	cfg.table_addr = 0x14800000;
+}
+
+// A kernel whose minidump driver gave every region it registered the next
+// file offset: the header lists the kernel text, then the vmcoreinfo note,
+// then the kernel data and the log buffer, and the table lists the regions
+// in that order too.
+void registered(emu_config &cfg)
+{
+	const uint64_t ktext = 0x80010000, vmci_addr = 0x85f01000, kdata = 0x81e00000, klog = 0x82c00000;
+	const uint64_t ktext_len = 512 * KiB + 0x1450, kdata_len = 192 * KiB, klog_len = 64 * KiB;
+	std::vector<uint8_t> vmcore = vmcoreinfo_page();
+	std::vector<emu_kelf_segment> segs = {
+		{1, ktext, ktext_len}, {4, vmci_addr, vmcore.size()}, {1, kdata, kdata_len}, {1, klog, klog_len}};
+
+	emu_region kelf = region(0x85f00000, 0, "md_KELF_HEADER", "md_KELF_HEADER.BIN");
+	kelf.bytes = emu_make_kelf_registered(segs);
+	kelf.length = kelf.bytes.size();
+	emu_region vmci = region(vmci_addr, vmcore.size(), "md_KVMCOREINFO", "md_KVMCOREINFO.BIN");
+	vmci.bytes = vmcore;
+
+	cfg.regions = {
+		kelf,
+		region(ktext, ktext_len, "md_KTEXT", "md_KTEXT.BIN"),
+		vmci,
+		region(kdata, kdata_len, "md_KDATA", "md_KDATA.BIN"),
+		region(klog, klog_len, "md_KLOGBUF", "md_KLOGBUF.BIN"),
+		region(0x14680000, 256 * KiB, "OCIMEM", "OCIMEM.BIN"),
+		region(0x80000000, 1 * MiB, "DDRCS0_0", "DDRCS0_0.BIN"),
+	};
 	cfg.table_addr = 0x14800000;
 }
 
@@ -187,6 +218,8 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 
 	if (name == "crash") {
 		crash(out);
+	} else if (name == "registered") {
+		registered(out);
 	} else if (name == "small") {
 		small(out);
 	} else if (name == "empty") {
@@ -216,6 +249,8 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 const char *emu_scenario_help(void)
 {
 	return "  crash    realistic crash: kernel ELF header, vmcoreinfo, kernel and DDR regions (~12 MiB)\n"
+	       "  registered  kernel header in registration order: the vmcoreinfo note\n"
+	       "           between two loadable segments, each at the next file offset\n"
 	       "  small    three plain regions, no kernel ELF header\n"
 	       "  empty    a memory table of length 0\n"
 	       "  hostile-names  duplicate file names, \"minidump.elf\", control characters\n"
@@ -268,41 +303,65 @@ std::vector<uint8_t> emu_expected_minidump(const emu_model &model)
 		return {};
 
 	std::vector<uint8_t> out = content(*kelf);
-	struct load {
-		uint64_t paddr, filesz;
+	const uint64_t header_size = out.size();
+	struct phdr {
+		uint64_t type, offset, paddr, filesz;
 	};
-	std::vector<load> loads;
+	std::vector<phdr> phdrs;
 	uint64_t phoff = le(out.data() + 32, 8), phnum = le(out.data() + 56, 2);
 	for (uint64_t i = 0; i < phnum; i++) {
 		const uint8_t *ph = out.data() + phoff + 56 * i;
-		if (le(ph, 4) == 1)
-			loads.push_back({le(ph + 24, 8), le(ph + 32, 8)});
+		phdrs.push_back({le(ph, 4), le(ph + 8, 8), le(ph + 24, 8), le(ph + 32, 8)});
 	}
+	// Copies b into the core at file offset off, zeros in any gap before.
+	auto place = [&](uint64_t off, const std::vector<uint8_t> &b) {
+		if (out.size() < off + b.size())
+			out.resize(off + b.size(), 0);
+		std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(off));
+	};
 
+	// The vmcoreinfo region sits where the PT_NOTE with its address says,
+	// or the one note without an address, or right after the header.
 	for (const emu_region &r : regions) {
 		if (&r == kelf || name_of(r).compare(0, 4, "md_K") != 0)
 			continue;
 		bool loaded = false;
-		for (const load &l : loads)
-			loaded = loaded || l.paddr == r.addr;
-		if (!loaded) {
-			std::vector<uint8_t> b = content(r);
-			out.insert(out.end(), b.begin(), b.end());
-			break;
-		}
+		for (const phdr &p : phdrs)
+			loaded = loaded || (p.type == 1 && p.paddr == r.addr);
+		if (loaded)
+			continue;
+		uint64_t off = header_size;
+		bool covered = false;
+		for (const phdr &p : phdrs)
+			if (!covered && p.type == 4 && r.addr >= p.paddr && r.addr - p.paddr < p.filesz) {
+				off = p.offset + (r.addr - p.paddr);
+				covered = true;
+			}
+		// Else the one note without an address.
+		std::vector<const phdr *> unnamed;
+		for (const phdr &p : phdrs)
+			if (p.type == 4 && p.filesz > 0 && p.paddr == 0)
+				unnamed.push_back(&p);
+		if (!covered && unnamed.size() == 1)
+			off = unnamed[0]->offset;
+		place(off, content(r));
+		break;
 	}
-	// Every segment takes exactly p_filesz bytes: its region cut or padded
-	// with zeros, zeros alone when no region has its address.
-	for (const load &l : loads) {
+	// Every segment takes exactly p_filesz bytes at its p_offset: its
+	// region cut or padded with zeros, zeros alone when no region has its
+	// address.
+	for (const phdr &p : phdrs) {
+		if (p.type != 1 || p.filesz == 0)
+			continue;
 		std::vector<uint8_t> b;
 		for (const emu_region &r : regions) {
-			if (r.addr == l.paddr) {
+			if (r.addr == p.paddr) {
 				b = content(r);
 				break;
 			}
 		}
-		b.resize(l.filesz, 0);
-		out.insert(out.end(), b.begin(), b.end());
+		b.resize(p.filesz, 0);
+		place(p.offset, b);
 	}
 	return out;
 }

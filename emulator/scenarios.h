@@ -14,6 +14,9 @@
 //            real vmcoreinfo text, DDR regions of a few MiB (one of an odd
 //            size, one above 4 GiB), OCIMEM, CODERAM and a few small ones;
 //            about 12 MiB.
+//  "registered"  a kernel header in registration order, as a kernel's
+//            minidump driver builds it: the vmcoreinfo note between two
+//            loadable segments, every p_offset following that order.
 //  "small"   three plain regions (one of them one byte over a 512 KiB
 //            block), no kernel ELF header; for quick tests.
 //  "empty"   a memory table of length 0.

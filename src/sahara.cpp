@@ -297,6 +297,25 @@ static int sahara_fail_with_reset(vorn_device *dev, bool memory_debug)
 	return -1;
 }
 
+// An image-transfer ending from a device in memory-debug mode. The exchange
+// ends well only with the dump on disk: before that, whatever the status
+// says, nothing was saved.
+static int sahara_debug_ending(const sahara_pkt &pkt, sahara_dump_run &run)
+{
+	char what[64];
+	if (pkt.cmd == SAHARA_END_OF_IMAGE)
+		snprintf(what, sizeof(what), "END_OF_IMAGE (image %u, status %u)", pkt.eoi.image, pkt.eoi.status);
+	else
+		snprintf(what, sizeof(what), "DONE_RESP (status %d)", static_cast<int32_t>(pkt.done_resp.status));
+	if (run.complete) {
+		ux_info("Sahara: the device answered the reset with %s\n", what);
+		return 0;
+	}
+	ux_err("Sahara: the device sent %s instead of its memory table\n", what);
+	run.hint = "Check that the device crashed into its memory-dump mode.";
+	return -1;
+}
+
 static int sahara_exchange(vorn_device *dev, const sahara_image *images, const char *duruvev_path,
 			   const char *duruvev_filter, sahara_dump_run &run)
 {
@@ -374,10 +393,14 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 			break;
 		}
 		case SAHARA_END_OF_IMAGE:
+			if (!detect_firehose)
+				return sahara_debug_ending(pkt, run);
 			if (sahara_eoi(dev, &pkt) < 0)
 				return -1;
 			break;
 		case SAHARA_DONE_RESP: {
+			if (!detect_firehose)
+				return sahara_debug_ending(pkt, run);
 			int32_t status = sahara_done(dev, &pkt);
 			if (status < 0)
 				return -1;

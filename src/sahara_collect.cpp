@@ -21,6 +21,10 @@
 #define DEBUG64_BLOCK 0x80000
 #define DEBUG64_READ_TIMEOUT_MS 30000
 #define DEBUG64_DRAIN_TIMEOUT_MS 10
+// Surplus bytes after one block that are dropped before the device counts
+// as one that never stops sending; empty transfers count apart.
+#define DEBUG64_DRAIN_MAX DEBUG64_BLOCK
+#define DEBUG64_DRAIN_EMPTY_MAX 16
 // A run of empty reads this long counts as a dead device, not as data.
 #define DEBUG64_EMPTY_READS_MAX 1000
 // Block rounding and directory entries of each file, for the space check.
@@ -290,7 +294,32 @@ enum sahara_one_result {
 	SAHARA_ONE_NOT_CREATED = -2,   // this file only: the other regions can still be saved
 	SAHARA_ONE_WRITE_FAILED = -3,  // the disk takes no more: the dump ends
 	SAHARA_ONE_STOPPED = -4,       // collection is stopping: the part read is kept
+	SAHARA_ONE_DEVICE_BABBLES = -5, // still sending unasked: nothing it sends can be placed
 };
+
+// Reads what the device still sends after a block until it is quiet; left
+// unread, surplus bytes would answer the next request and be saved as
+// another block or region. Adds them to *dropped. False when the device is
+// still sending past the bound.
+static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropped)
+{
+	uint64_t surplus = 0;
+	unsigned empty = 0;
+	for (;;) {
+		// Quiet (a time-out), or gone: the next request tells which.
+		int n = vorn_read(dev, buf, DEBUG64_BLOCK, DEBUG64_DRAIN_TIMEOUT_MS);
+		if (n < 0)
+			return true;
+		// An empty transfer ends a block that filled whole packets; data
+		// may still follow it.
+		if (n == 0 && ++empty > DEBUG64_DRAIN_EMPTY_MAX)
+			return false;
+		surplus += static_cast<uint64_t>(n);
+		*dropped += static_cast<uint64_t>(n);
+		if (surplus > DEBUG64_DRAIN_MAX)
+			return false;
+	}
+}
 
 // Dumps one region into dir/file and forces it to stable storage; sha256
 // receives the digest of what was written.
@@ -317,7 +346,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 
 	SHA2_CTX sha;
 	SHA256Init(&sha);
-	uint64_t offset = 0;
+	uint64_t offset = 0, dropped = 0;
 	while (offset < region.length) {
 		if (sahara_stopping(run)) {
 			// What was read is true memory: keep it on stable storage.
@@ -356,9 +385,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			// Bytes beyond the request are not part of this block;
 			// writing them would shift the rest of the file.
 			uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(n), remain - got);
-			if (take < static_cast<uint64_t>(n))
-				ux_err("device sent %llu bytes more than requested for \"%s\"; extra bytes dropped\n",
-				       static_cast<unsigned long long>(n - take), shown.c_str());
+			dropped += static_cast<uint64_t>(n) - take;
 			if (!sahara_write_all(out.fd, buf.get(), static_cast<size_t>(take))) {
 				warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 				return SAHARA_ONE_WRITE_FAILED;
@@ -368,14 +395,20 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			got += take;
 			run.space.used(take);
 		}
-		// Let the device flush a trailing empty transfer; what it
-		// returns is not region data.
-		(void)vorn_read(dev, buf.get(), DEBUG64_BLOCK, DEBUG64_DRAIN_TIMEOUT_MS);
+		if (!sahara_debug64_drain(dev, buf.get(), &dropped)) {
+			ux_err("device is still sending after the data of \"%s\" (%llu bytes more than requested); "
+			       "nothing more is taken from it\n",
+			       shown.c_str(), static_cast<unsigned long long>(dropped));
+			return SAHARA_ONE_DEVICE_BABBLES;
+		}
 
 		uint64_t progress = offset > UINT64_MAX - DEBUG64_BLOCK ? UINT64_MAX : offset + DEBUG64_BLOCK;
 		offset += remain;
 		sahara_progress(shown.c_str(), progress, region.length);
 	}
+	if (dropped > 0)
+		ux_err("device sent %llu bytes more than requested for \"%s\"; extra bytes dropped\n",
+		       static_cast<unsigned long long>(dropped), shown.c_str());
 
 	if ((sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
 		warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
@@ -568,7 +601,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		return -1;
 	}
 
-	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false;
+	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false,
+	     babbles = false;
 	for (size_t i = 0; i < count && !device_failed && !disk_failed && !stopped; i++) {
 		const sahara_debug_region64 &r = table[i];
 		if (!admitted[i]) {
@@ -620,6 +654,9 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		case SAHARA_ONE_STOPPED:
 			stopped = true;
 			break;
+		case SAHARA_ONE_DEVICE_BABBLES:
+			device_failed = babbles = true;
+			break;
 		}
 	}
 	run.failed = static_cast<unsigned>(n_admitted - run.saved);
@@ -642,6 +679,9 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		run.hint = disk_hint;
 	else if (stopped)
 		run.hint = "Collection was stopped: the device was not reset and keeps its crash.";
+	else if (babbles)
+		run.hint = "The device kept sending data it was not asked for, so what it sent next could not be "
+			   "told apart from region data.";
 	else if (device_failed)
 		run.hint = "The device stopped sending data: check the USB cable and port.";
 	else if (not_created)

@@ -1,7 +1,7 @@
-// Assembly of the ELF core "minidump.elf": the kernel ELF header region, the
-// vmcoreinfo region, then the region of every loadable segment, each piece
-// exactly as long as the headers say, so that every segment sits at the file
-// offset its program header gives.
+// Assembly of the ELF core "minidump.elf": the kernel ELF header region, then
+// the vmcoreinfo region and the region of every loadable segment, each at the
+// file offset its program header gives and exactly as long as the headers
+// say, with zeros in the gaps between them.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -22,6 +22,7 @@
 
 #define ELF_ET_CORE 4
 #define ELF_PT_LOAD 1
+#define ELF_PT_NOTE 4
 #define ELF_EHDR_SIZE 64
 #define ELF_PHDR_SIZE 56
 
@@ -81,12 +82,15 @@ struct sahara_phdr {
 	uint64_t p_filesz;
 };
 
-// One piece of the core after the header: size bytes taken from a region
-// file this run saved, zeros where the file is missing or shorter.
+// One piece of the core after the header: size bytes at file offset offset,
+// taken from a region file this run saved, zeros where the file is missing
+// or shorter.
 struct sahara_piece {
 	const sahara_debug_region64 *region; // null: no region (zeros only)
 	const sahara_saved_region *saved;
+	uint64_t offset;
 	uint64_t size;
+	std::string what; // for messages
 };
 
 // Reads the saved KELF region file whole. Returns false after its message.
@@ -137,7 +141,15 @@ static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint
 	if (digest)
 		SHA256Update(digest, kelf.data(), kelf.size());
 	char path[DEBUG64_PATH_MAX];
+	uint64_t pos = kelf.size();
 	for (const sahara_piece &p : pieces) {
+		if (p.size == 0)
+			continue;
+		if (p.offset > pos && write_zeroes(out, p.offset - pos) < 0) {
+			ux_err("minidump: failed to write the gap before %s: %s\n", p.what.c_str(), os_strerror(errno));
+			return false;
+		}
+		pos = p.offset + p.size;
 		int64_t copied = 0;
 		if (p.saved && p.saved->saved) {
 			if (!sahara_join(path, dir, p.saved->file.c_str()))
@@ -158,6 +170,139 @@ static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint
 		}
 	}
 	return true;
+}
+
+static std::string sahara_load_name(const sahara_phdr &ph)
+{
+	char what[64];
+	snprintf(what, sizeof(what), "PT_LOAD at paddr 0x%llx", static_cast<unsigned long long>(ph.p_paddr));
+	return what;
+}
+
+// Where the vmcoreinfo region at addr goes: at the PT_NOTE whose address
+// range holds addr; failing that, at the one note that names no address (as
+// the note of a plain core does); right after the header without either.
+static uint64_t sahara_vmcoreinfo_offset(const std::vector<sahara_phdr> &phdrs, uint64_t addr, uint64_t kelf_size)
+{
+	const sahara_phdr *unnamed = nullptr;
+	unsigned n_unnamed = 0;
+	for (const sahara_phdr &ph : phdrs) {
+		if (ph.p_type != ELF_PT_NOTE || ph.p_filesz == 0)
+			continue;
+		// Saturated: an offset that wraps is beyond any bound, not small.
+		if (addr >= ph.p_paddr && addr - ph.p_paddr < ph.p_filesz)
+			return ph.p_offset > UINT64_MAX - (addr - ph.p_paddr) ? UINT64_MAX
+									       : ph.p_offset + (addr - ph.p_paddr);
+		if (ph.p_paddr == 0) {
+			unnamed = &ph;
+			n_unnamed++;
+		}
+	}
+	return n_unnamed == 1 ? unnamed->p_offset : kelf_size;
+}
+
+// Places the pieces of the core by the program headers: the vmcoreinfo
+// region where its PT_NOTE says, each PT_LOAD's region at its p_offset.
+// Refuses only what cannot be honoured: a piece inside the header, beyond
+// the bound, or over another piece. Returns 1 with pieces sorted by offset,
+// 0 when no core is due (the filter leaves out a region it needs), -1 after
+// its message.
+static int sahara_plan_core(const std::vector<sahara_phdr> &phdrs, size_t kelf_idx, uint64_t kelf_size,
+			    uint64_t bound, const char *filter, const sahara_debug_region64 *table, size_t n_regions,
+			    const sahara_saved_region *saved, std::vector<sahara_piece> &pieces,
+			    std::vector<std::string> &missing)
+{
+	// A region the filter leaves out is not this run's to fill with zeros:
+	// like a filtered header, no core is due then.
+	auto excluded = [&](size_t i) {
+		if (!sahara_debug64_filter(table[i].filename, filter))
+			return false;
+		ux_info("minidump: no core written: the filter excludes %s, which the core needs\n",
+			sahara_printable(table[i].filename).c_str());
+		return true;
+	};
+
+	for (size_t i = 0; i < n_regions; i++) {
+		if (i == kelf_idx || strncmp(table[i].region, "md_K", 4) != 0)
+			continue;
+		bool loaded = std::any_of(phdrs.begin(), phdrs.end(), [&](const sahara_phdr &ph) {
+			return ph.p_type == ELF_PT_LOAD && ph.p_paddr == table[i].addr;
+		});
+		if (loaded)
+			continue;
+		if (excluded(i))
+			return 0;
+		uint64_t offset = sahara_vmcoreinfo_offset(phdrs, table[i].addr, kelf_size);
+		if (table[i].length > bound || offset > bound - table[i].length) {
+			ux_err("minidump: vmcoreinfo region %s of 0x%llx bytes at file offset 0x%llx makes the core larger "
+			       "than the memory the device offered\n",
+			       sahara_printable(table[i].filename).c_str(), static_cast<unsigned long long>(table[i].length),
+			       static_cast<unsigned long long>(offset));
+			return -1;
+		}
+		if (!saved[i].saved)
+			missing.push_back("minidump: vmcoreinfo region missing, crash may not load correctly");
+		pieces.push_back({&table[i], &saved[i], offset, table[i].length,
+				  "vmcoreinfo region " + sahara_printable(table[i].filename)});
+		break;
+	}
+
+	for (const sahara_phdr &ph : phdrs) {
+		if (ph.p_type != ELF_PT_LOAD)
+			continue;
+		size_t r = n_regions;
+		for (size_t i = 0; i < n_regions && r == n_regions; i++)
+			if (table[i].addr == ph.p_paddr)
+				r = i;
+		if (r != n_regions && excluded(r))
+			return 0;
+		// An empty segment takes no place, wherever its offset points.
+		if (ph.p_filesz > 0 && (ph.p_filesz > bound || ph.p_offset > bound - ph.p_filesz)) {
+			ux_err("minidump: %s of 0x%llx bytes at file offset 0x%llx makes the core larger than the "
+			       "memory the device offered; the core cannot follow these headers\n",
+			       sahara_load_name(ph).c_str(), static_cast<unsigned long long>(ph.p_filesz),
+			       static_cast<unsigned long long>(ph.p_offset));
+			return -1;
+		}
+		if (r == n_regions) {
+			char line[128];
+			snprintf(line, sizeof(line), "minidump: no region found for PT_LOAD at paddr 0x%llx; filled with zeros",
+				 static_cast<unsigned long long>(ph.p_paddr));
+			missing.push_back(line);
+			pieces.push_back({nullptr, nullptr, ph.p_offset, ph.p_filesz, sahara_load_name(ph)});
+			continue;
+		}
+		if (!saved[r].saved)
+			missing.push_back("minidump: region " + sahara_printable(table[r].filename) +
+					  " missing, filled with zeros");
+		pieces.push_back({&table[r], &saved[r], ph.p_offset, ph.p_filesz, sahara_load_name(ph)});
+	}
+
+	std::stable_sort(pieces.begin(), pieces.end(),
+			 [](const sahara_piece &a, const sahara_piece &b) { return a.offset < b.offset; });
+	uint64_t end = kelf_size;
+	const sahara_piece *last = nullptr;
+	for (const sahara_piece &p : pieces) {
+		if (p.size == 0)
+			continue;
+		if (p.offset < kelf_size) {
+			ux_err("minidump: %s has file offset 0x%llx, inside the kernel header of 0x%llx bytes; the core "
+			       "cannot follow these headers\n",
+			       p.what.c_str(), static_cast<unsigned long long>(p.offset),
+			       static_cast<unsigned long long>(kelf_size));
+			return -1;
+		}
+		if (p.offset < end) {
+			ux_err("minidump: %s at file offset 0x%llx overlaps %s, which ends at 0x%llx; the core cannot "
+			       "follow these headers\n",
+			       p.what.c_str(), static_cast<unsigned long long>(p.offset), last->what.c_str(),
+			       static_cast<unsigned long long>(end));
+			return -1;
+		}
+		end = p.offset + p.size;
+		last = &p;
+	}
+	return 1;
 }
 
 int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, const sahara_debug_region64 *table,
@@ -217,79 +362,13 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 			bound = std::min<uint64_t>(bound + std::min<uint64_t>(table[i].length, UINT64_MAX / 4),
 						   UINT64_MAX / 4);
 
-	// A region the filter leaves out is not this run's to fill with zeros:
-	// like a filtered header, no core is due then.
-	auto excluded = [&](size_t i) {
-		if (!sahara_debug64_filter(table[i].filename, filter))
-			return false;
-		ux_info("minidump: no core written: the filter excludes %s, which the core needs\n",
-			sahara_printable(table[i].filename).c_str());
-		return true;
-	};
+	std::vector<sahara_piece> pieces;
 	// Reported once the layout is known to hold.
 	std::vector<std::string> missing;
-
-	std::vector<sahara_piece> pieces;
-	uint64_t pos = kelf_size;
-	for (size_t i = 0; i < n_regions; i++) {
-		if (i == kelf_idx || strncmp(table[i].region, "md_K", 4) != 0)
-			continue;
-		bool loaded = std::any_of(phdrs.begin(), phdrs.end(), [&](const sahara_phdr &ph) {
-			return ph.p_type == ELF_PT_LOAD && ph.p_paddr == table[i].addr;
-		});
-		if (loaded)
-			continue;
-		if (excluded(i))
-			return 0;
-		if (table[i].length > bound - pos) {
-			ux_err("minidump: vmcoreinfo region %s of 0x%llx bytes is larger than the memory the device "
-			       "offered\n",
-			       sahara_printable(table[i].filename).c_str(), static_cast<unsigned long long>(table[i].length));
-			return -1;
-		}
-		if (!saved[i].saved)
-			missing.push_back("minidump: vmcoreinfo region missing, crash may not load correctly");
-		pieces.push_back({&table[i], &saved[i], table[i].length});
-		pos += table[i].length;
-		break;
-	}
-
-	for (const sahara_phdr &ph : phdrs) {
-		if (ph.p_type != ELF_PT_LOAD)
-			continue;
-		size_t r = n_regions;
-		for (size_t i = 0; i < n_regions && r == n_regions; i++)
-			if (table[i].addr == ph.p_paddr)
-				r = i;
-		if (r != n_regions && excluded(r))
-			return 0;
-		if (ph.p_filesz > 0 && ph.p_offset != pos) {
-			ux_err("minidump: PT_LOAD at paddr 0x%llx has file offset 0x%llx, but its data would be at "
-			       "0x%llx; the core cannot follow these headers\n",
-			       static_cast<unsigned long long>(ph.p_paddr), static_cast<unsigned long long>(ph.p_offset),
-			       static_cast<unsigned long long>(pos));
-			return -1;
-		}
-		if (ph.p_filesz > bound || pos > bound - ph.p_filesz) {
-			ux_err("minidump: PT_LOAD at paddr 0x%llx of 0x%llx bytes makes the core larger than the memory "
-			       "the device offered; the core cannot follow these headers\n",
-			       static_cast<unsigned long long>(ph.p_paddr), static_cast<unsigned long long>(ph.p_filesz));
-			return -1;
-		}
-		pos += ph.p_filesz;
-		if (r == n_regions) {
-			char line[128];
-			snprintf(line, sizeof(line), "minidump: no region found for PT_LOAD at paddr 0x%llx; filled with zeros",
-				 static_cast<unsigned long long>(ph.p_paddr));
-			missing.push_back(line);
-			pieces.push_back({nullptr, nullptr, ph.p_filesz});
-			continue;
-		}
-		if (!saved[r].saved)
-			missing.push_back("minidump: region " + sahara_printable(table[r].filename) +
-					  " missing, filled with zeros");
-		pieces.push_back({&table[r], &saved[r], ph.p_filesz});
-	}
+	int planned = sahara_plan_core(phdrs, kelf_idx, kelf_size, bound, filter, table, n_regions, saved, pieces,
+				       missing);
+	if (planned <= 0)
+		return planned;
 	for (const std::string &m : missing)
 		ux_err("%s\n", m.c_str());
 

@@ -178,3 +178,80 @@ TEST(e2e_pty, packet_arriving_in_pieces)
 }
 
 } // namespace
+
+namespace {
+
+// As dump(), with the emulator's closing line kept: it counts the resets.
+program_result dump_counted(const std::string &scenario, const fs::path &out, const std::vector<std::string> &emu_opts)
+{
+	std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--scenario", scenario, "--time-limit", "100"};
+	argv.insert(argv.end(), emu_opts.begin(), emu_opts.end());
+	argv.insert(argv.end(), {"--", DURUVEV_BIN, "-S", "{pty}", "-o", out.string()});
+	return run_program(argv, 120);
+}
+
+// small: the table is read 0, OCIMEM.BIN 1, DDR_EDGE.BIN 2 (a whole block)
+// and 3 (its last byte), CODERAM.BIN 4. The surplus streams into the same
+// serial line as the block before it.
+TEST(e2e_pty, surplus_transfers_after_a_block)
+{
+	temp_dir tmp;
+	program_result r = dump_counted("small", tmp.path, {"--surplus", "2:3:5000"});
+	ASSERT_FALSE(r.timed_out) << r.out << r.err;
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	expect_region_files(tmp.path, model_of("small"));
+	EXPECT_NE(r.err.find("device sent 15000 bytes more than requested for \"DDR_EDGE.BIN\"; extra bytes dropped\n"),
+		  std::string::npos)
+		<< r.err;
+	EXPECT_NE(r.err.find(", 1 reset(s)\n"), std::string::npos) << r.err;
+
+	// One that never stops: the dump fails and the device keeps its crash.
+	temp_dir tmp2;
+	r = dump_counted("small", tmp2.path, {"--surplus", "1:forever:4096"});
+	ASSERT_FALSE(r.timed_out) << r.out << r.err;
+	EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+	EXPECT_NE(r.err.find("device is still sending after the data of \"OCIMEM.BIN\""), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find(", 0 reset(s)\n"), std::string::npos) << r.err;
+	EXPECT_FALSE(fs::exists(tmp2.path / "DDR_EDGE.BIN"));
+}
+
+// A kernel header in registration order: the vmcoreinfo note sits between
+// two segments, and the core puts every piece at its p_offset.
+TEST(e2e_pty, header_in_registration_order)
+{
+	temp_dir tmp;
+	program_result r = dump_counted("registered", tmp.path, {});
+	ASSERT_FALSE(r.timed_out) << r.out << r.err;
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_NE(r.err.find(", 1 reset(s)\n"), std::string::npos) << r.err;
+	emu_model model = model_of("registered");
+	expect_region_files(tmp.path, model);
+
+	std::vector<uint8_t> elf = read_file(tmp.path / "minidump.elf");
+	EXPECT_TRUE(elf == emu_expected_minidump(model)) << "minidump.elf differs";
+	// Independently of the expectation: each program header's bytes are
+	// its region's, at its p_offset.
+	ASSERT_GE(elf.size(), 64u);
+	auto le = [&](size_t off, int n) {
+		uint64_t v = 0;
+		for (int i = n - 1; i >= 0; i--)
+			v = (v << 8) | elf[off + static_cast<size_t>(i)];
+		return v;
+	};
+	uint64_t phnum = le(56, 2);
+	ASSERT_EQ(phnum, 4u);
+	ASSERT_EQ(le(64 + 56, 4), 4u) << "the second header is the note";
+	for (uint64_t i = 0; i < phnum; i++) {
+		size_t ph = 64 + 56 * static_cast<size_t>(i);
+		uint64_t off = le(ph + 8, 8), paddr = le(ph + 24, 8), filesz = le(ph + 32, 8);
+		SCOPED_TRACE(i);
+		ASSERT_LE(off + filesz, elf.size());
+		std::vector<uint8_t> mem(filesz);
+		ASSERT_TRUE(model.memory(paddr, mem.data(), mem.size()));
+		EXPECT_TRUE(std::equal(mem.begin(), mem.end(), elf.begin() + static_cast<long>(off)));
+	}
+	std::string note(elf.begin() + static_cast<long>(le(64 + 56 + 8, 8)), elf.begin() + static_cast<long>(le(64 + 56 + 8, 8)) + 10);
+	EXPECT_EQ(note, "OSRELEASE=");
+}
+
+} // namespace

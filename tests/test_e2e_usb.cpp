@@ -305,4 +305,29 @@ TEST_F(E2eUsb, UnpluggedInTheMiddleOfARegionKeepsWhatWasWritten)
 	EXPECT_NE(report.find("unplugged=1"), std::string::npos) << report;
 }
 
+// Reads: 0 the table, 1 md_KELF0, 2 md_KVMCORE, 3 md_KTEXT, 4 md_KDATA,
+// 5 OCIMEM's first block (whole packets: a zero-length packet ends it, and
+// the surplus follows that), 6 its last byte, 7 CODERAM.
+TEST_F(E2eUsb, SurplusTransfersAfterABlockAreDroppedNotSaved)
+{
+	program_result r = run({"--device", "serial=ABC123,surplus=5:2:4096"}, {});
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	expect_regions(all_regions);
+	expect_minidump();
+	EXPECT_EQ(count_of(r.err, "device sent 8192 bytes more than requested for \"OCIMEM.BIN\"; extra bytes dropped\n"),
+		  1u)
+		<< r.err;
+	EXPECT_NE(report.find("resets=1 finished=1"), std::string::npos) << report;
+}
+
+TEST_F(E2eUsb, DeviceThatNeverStopsSendingIsNotReset)
+{
+	program_result r = run({"--device", "serial=ABC123,surplus=3:forever:4096"}, {});
+	EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+	EXPECT_NE(r.err.find("device is still sending after the data of \"md_KTEXT.BIN\""), std::string::npos) << r.err;
+	EXPECT_NE(report.find("resets=0"), std::string::npos) << report;
+	EXPECT_FALSE(file_exists(out_dir + "/md_KDATA.BIN"));
+	EXPECT_FALSE(file_exists(out_dir + "/minidump.elf"));
+}
+
 } // namespace

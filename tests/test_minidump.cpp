@@ -34,6 +34,12 @@ std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts)
 	return v;
 }
 
+// Sets p_offset of program header i of a kernel header made by emu_make_kelf.
+void set_offset(std::vector<uint8_t> &kelf, size_t i, uint64_t offset)
+{
+	le64_put(kelf.data() + 64 + 56 * i + 8, offset);
+}
+
 class minidump_test : public testing::Test {
 protected:
 	// Assembles the core as a run would that saved exactly the entries
@@ -159,29 +165,54 @@ TEST_F(minidump_test, kernel_header_checks)
 	}
 }
 
-// Headers that would make the core larger than what the device holds, or put
-// a segment where the concatenation cannot: refused, nothing left behind.
+// Headers that would make the core larger than what the device holds, put a
+// piece inside the header or two pieces on the same bytes: refused, nothing
+// left behind.
 TEST_F(minidump_test, headers_the_layout_cannot_honour)
 {
 	struct {
 		const char *name;
 		std::vector<emu_kelf_segment> segs;
-		uint64_t data_offset; // 0: right after the header
+		std::vector<uint64_t> offsets; // p_offsets; empty: laid out back to back
+		bool vmcore;		       // a vmcoreinfo region of 16 bytes, no PT_NOTE
 		const char *err;
 	} cases[] = {
-		{"p_filesz 2^64-1", {{1, 0x1000, ~0ULL}}, 0, "of 0xffffffffffffffff bytes makes the core larger"},
-		{"p_filesz beyond the table", {{1, 0x1000, 0x30000}}, 0, "makes the core larger than the memory"},
-		{"second segment overflows", {{1, 0x1000, 16}, {1, 0x2000, ~0ULL - 8}}, 0, "makes the core larger"},
-		{"p_offset elsewhere", {{1, 0x1000, 16}}, 4096, "has file offset 0x1000, but its data would be at 0x78"},
+		{"p_filesz 2^64-1", {{1, 0x1000, ~0ULL}}, {}, false, "of 0xffffffffffffffff bytes at file offset 0x78 makes "
+								      "the core larger"},
+		{"p_filesz beyond the table", {{1, 0x1000, 0x30000}}, {}, false, "makes the core larger than the memory"},
+		{"second segment overflows", {{1, 0x1000, 16}, {1, 0x2000, ~0ULL - 8}}, {}, false, "makes the core larger"},
+		// The bound: the header file twice (it is a region too) and two
+		// regions of 0x10000 bytes: 0x200f0.
+		{"p_offset beyond the bound", {{1, 0x1000, 16}}, {0x200f0 - 15}, false,
+		 "PT_LOAD at paddr 0x1000 of 0x10 bytes at file offset 0x200e1 makes the core larger"},
+		{"p_offset 2^64-8", {{1, 0x1000, 16}}, {~0ULL - 7}, false, "makes the core larger"},
+		{"p_offset inside the header", {{1, 0x1000, 16}}, {0x40}, false,
+		 "PT_LOAD at paddr 0x1000 has file offset 0x40, inside the kernel header of 0x78 bytes"},
+		{"two segments on the same bytes", {{1, 0x1000, 16}, {1, 0x2000, 16}}, {0xb0, 0xb8}, false,
+		 "PT_LOAD at paddr 0x2000 at file offset 0xb8 overlaps PT_LOAD at paddr 0x1000, which ends at 0xc0"},
+		// With no PT_LOAD, A.BIN is the vmcoreinfo region.
+		{"note inside the header", {{4, 0x1000, 16}}, {0x10}, false,
+		 "vmcoreinfo region A.BIN has file offset 0x10, inside the kernel header of 0x78 bytes"},
+		{"note whose offset wraps", {{4, 0xff0, 0x20}}, {~0ULL - 7}, false,
+		 "vmcoreinfo region A.BIN of 0x10000 bytes at file offset 0xffffffffffffffff makes the core larger"},
+		{"segment where the vmcoreinfo goes without a note", {{1, 0x1000, 16}}, {}, true,
+		 "PT_LOAD at paddr 0x1000 at file offset 0x78 overlaps vmcoreinfo region VM.BIN, which ends at 0x88"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		fs::remove(dir.file("minidump.elf"));
-		auto kelf = emu_make_kelf(c.segs, c.data_offset);
+		auto kelf = emu_make_kelf(c.segs);
+		for (size_t i = 0; i < c.offsets.size(); i++)
+			set_offset(kelf, i, c.offsets[i]);
 		put("KELF.BIN", kelf);
 		put("A.BIN", fill(16, 'a'));
-		auto r = build({entry("md_KELF", 0x20, "KELF.BIN", kelf.size()), entry("md_K1", 0x1000, "A.BIN", 0x10000),
-				entry("DDR", 0x2000, "B.BIN", 0x10000)});
+		put("VM.BIN", fill(16, 'v'));
+		std::vector<sahara_debug_region64> table = {entry("md_KELF", 0x20, "KELF.BIN", kelf.size()),
+							    entry("md_K1", 0x1000, "A.BIN", 0x10000),
+							    entry("DDR", 0x2000, "B.BIN", 0x10000)};
+		if (c.vmcore)
+			table.push_back(entry("md_KVM", 0x40, "VM.BIN", 16));
+		auto r = build(table);
 		EXPECT_EQ(r.ret, -1);
 		EXPECT_TRUE(contains(r.err, c.err)) << r.err;
 		EXPECT_EQ(r.out, "");
@@ -195,6 +226,55 @@ TEST_F(minidump_test, headers_the_layout_cannot_honour)
 		EXPECT_EQ(r.ret, -1);
 		EXPECT_TRUE(contains(r.err, "vmcoreinfo region VM.BIN of 0xffffffffffffffff bytes")) << r.err;
 		EXPECT_FALSE(has_core());
+	}
+}
+
+// Each piece sits at the offset its header gives, zeros in the gaps: the
+// order a kernel registers its regions in, segments listed out of file
+// order, and a note that names no address.
+TEST_F(minidump_test, layout_follows_the_program_headers)
+{
+	put("A.BIN", fill(100, 'a'));
+	put("B.BIN", fill(64, 'b'));
+	put("VM.BIN", fill(50, 'v'));
+	// DDR gives the gaps room within the bound.
+	std::vector<sahara_debug_region64> regions = {
+		entry("md_K1", 0x1000, "A.BIN", 100), entry("md_KVM", 0x6000, "VM.BIN", 50),
+		entry("md_K2", 0x2000, "B.BIN", 64), entry("DDR", 0x80000000, "DDR.BIN", 0x10000)};
+	const std::vector<uint8_t> a = fill(100, 'a'), b = fill(64, 'b'), v = fill(50, 'v');
+	const uint64_t h3 = emu_kelf_size(3);
+
+	struct {
+		const char *name;
+		std::vector<emu_kelf_segment> segs;
+		std::vector<uint64_t> offsets; // empty: each the next offset in header order
+		std::vector<std::vector<uint8_t>> after_header;
+	} cases[] = {
+		{"registration order: note between the loads", {{1, 0x1000, 100}, {4, 0x6000, 50}, {1, 0x2000, 64}}, {},
+		 {a, v, b}},
+		{"note covering the region from its start on", {{1, 0x1000, 100}, {4, 0x5fe0, 0x60}, {1, 0x2000, 64}},
+		 {h3, h3 + 100, h3 + 100 + 0x60}, {a, fill(0x20, 0), v, fill(0x60 - 0x20 - 50, 0), b}},
+		{"note without an address", {{1, 0x1000, 100}, {1, 0x2000, 64}, {4, 0, 50}}, {h3 + 50, h3 + 150, h3},
+		 {v, a, b}},
+		{"loads listed against file order, gaps between", {{1, 0x2000, 64}, {4, 0x6000, 50}, {1, 0x1000, 100}},
+		 {h3 + 300, h3 + 8, h3 + 100}, {fill(8, 0), v, fill(42, 0), a, fill(100, 0), b}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		fs::remove(dir.file("minidump.elf"));
+		auto kelf = emu_make_kelf_registered(c.segs);
+		for (size_t i = 0; i < c.offsets.size(); i++)
+			set_offset(kelf, i, c.offsets[i]);
+		put("KELF.BIN", kelf);
+		std::vector<sahara_debug_region64> table = {entry("md_KELF", 0x20, "KELF.BIN", kelf.size())};
+		table.insert(table.end(), regions.begin(), regions.end());
+		auto r = build(table);
+		EXPECT_EQ(r.ret, 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		std::vector<uint8_t> want = kelf;
+		for (const auto &piece : c.after_header)
+			want.insert(want.end(), piece.begin(), piece.end());
+		EXPECT_TRUE(core() == want) << "core of " << core().size() << " bytes, expected " << want.size();
 	}
 }
 

@@ -96,6 +96,63 @@ TEST(sahara_run, hello_is_echoed_and_reset_resp_without_a_table_fails)
 		EXPECT_EQ(t, 1000u);
 }
 
+// Collecting a dump, an image-transfer ending is no success whatever its
+// status: nothing was saved. Nothing is answered, not even DONE. Once the
+// dump is on disk and RESET went out, it is only reported.
+TEST(sahara_run, image_transfer_endings_in_memory_debug_mode)
+{
+	std::vector<uint8_t> table(64, 0);
+	table[16] = 4; // one region of 4 bytes at address 0
+	memcpy(table.data() + 44, "X.BIN", 5);
+	const struct {
+		const char *name;
+		std::vector<uint8_t> ending;
+		bool after_dump;
+		int ret;
+		const char *said; // on the error stream, or (after a dump) the output
+	} cases[] = {
+		{"END_OF_IMAGE", emu_words({4, 16, 13, 0}), false, -1,
+		 "Sahara: the device sent END_OF_IMAGE (image 13, status 0) instead of its memory table\n"},
+		{"END_OF_IMAGE, failed", emu_words({4, 16, 2, 9}), false, -1,
+		 "Sahara: the device sent END_OF_IMAGE (image 2, status 9) instead of its memory table\n"},
+		{"DONE_RESP, positive", emu_words({6, 12, 1}), false, -1,
+		 "Sahara: the device sent DONE_RESP (status 1) instead of its memory table\n"},
+		{"DONE_RESP, zero", emu_words({6, 12, 0}), false, -1,
+		 "Sahara: the device sent DONE_RESP (status 0) instead of its memory table\n"},
+		{"DONE_RESP, negative", emu_words({6, 12, 0xffffffffu}), false, -1,
+		 "Sahara: the device sent DONE_RESP (status -1) instead of its memory table\n"},
+		{"DONE_RESP after the reset", emu_words({6, 12, 1}), true, 0,
+		 "Sahara: the device answered the reset with DONE_RESP (status 1)\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		temp_dir dir;
+		vorn_device_script dev;
+		dev.dev_sends(hello(2)).host_sends(hello_resp(2));
+		if (c.after_dump)
+			dev.dev_sends(emu_pkt64(0x10, 24, {0x5000, 64}))
+				.host_sends(emu_pkt64(0x11, 24, {0x5000, 64}))
+				.dev_sends(table)
+				.host_sends(emu_pkt64(0x11, 24, {0, 4}))
+				.dev_sends({1, 2, 3, 4})
+				.host_sends(reset_pkt);
+		dev.dev_sends(c.ending);
+		auto r = run_engine(&dev, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, c.ret);
+		EXPECT_TRUE(dev.finished());
+		EXPECT_TRUE(dev.mismatches.empty()) << dev.mismatches[0];
+		if (c.after_dump) {
+			EXPECT_TRUE(contains(r.out, c.said)) << r.out;
+			EXPECT_EQ(r.err, "");
+			continue;
+		}
+		EXPECT_TRUE(r.err.starts_with(c.said)) << r.err;
+		EXPECT_TRUE(contains(r.err, "Check that the device crashed into its memory-dump mode.\n")) << r.err;
+		EXPECT_TRUE(contains(r.out, "Summary: 0 regions saved, 0 failed")) << r.out;
+		EXPECT_EQ(dev.writes.size(), 1u); // HELLO_RESP only
+	}
+}
+
 TEST(sahara_run, silent_device_in_memory_debug_mode_fails)
 {
 	vorn_device_script dev(VORN_DEVICE_QUD);

@@ -385,6 +385,57 @@ TEST_F(debug64_test, extra_bytes_beyond_a_request_are_not_written)
 	EXPECT_EQ(read_file(dir.file("X.BIN")), std::vector<uint8_t>(data.begin(), data.begin() + 8));
 }
 
+// A device that sends transfers nobody asked for after a block: what it adds
+// is dropped and counted, never saved as the next block or region; one that
+// does not stop ends the dump with the device left as it is.
+TEST_F(debug64_test, surplus_transfers_after_a_block)
+{
+	const struct {
+		const char *name;
+		int64_t after_read; // MEM_READ64 index: 0 is the table
+		int64_t transfers;  // -1: never stops
+		uint64_t bytes;
+		size_t max_transfer;
+		const char *said;
+	} cases[] = {
+		{"two after a whole block", 2, 2, 4096, 0, "device sent 8192 bytes more than requested for \"B.BIN\""},
+		{"one large one after the last block", 3, 1, 0x80000, 0,
+		 "device sent 524288 bytes more than requested for \"B.BIN\""},
+		{"many small ones, block in pieces", 1, 40, 100, 1000,
+		 "device sent 4000 bytes more than requested for \"A.BIN\""},
+		{"never stops", 2, -1, 4096, 0, "device is still sending after the data of \"B.BIN\""},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		temp_dir d;
+		emu_config cfg;
+		cfg.regions = {make_region(0x1000, 0x3000, "R", "A.BIN"), make_region(0x100000, 0x80010, "R", "B.BIN"),
+			       make_region(0x300000, 0x2000, "R", "C.BIN")};
+		cfg.fault.surplus_after_read = c.after_read;
+		cfg.fault.surplus_transfers = c.transfers;
+		cfg.fault.surplus_bytes = c.bytes;
+		cfg.fault.max_mem_transfer = c.max_transfer;
+		emu_model m(cfg);
+		auto r = run_engine(m, d.str().c_str(), nullptr);
+		EXPECT_TRUE(contains(r.err, c.said)) << r.err;
+		EXPECT_TRUE(m.errors.empty()) << m.errors[0];
+		if (c.transfers < 0) {
+			EXPECT_EQ(r.ret, -1);
+			EXPECT_EQ(m.reset_count, 0u);
+			EXPECT_TRUE(contains(r.err, "kept sending data it was not asked for")) << r.err;
+			EXPECT_FALSE(fs::exists(d.file("C.BIN")));
+			continue;
+		}
+		EXPECT_EQ(r.ret, 0);
+		EXPECT_EQ(m.reset_count, 1u);
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+		for (const auto &reg : cfg.regions) {
+			SCOPED_TRACE(reg.filename);
+			EXPECT_TRUE(read_file(d.file(reg.filename)) == region_bytes(m, reg));
+		}
+	}
+}
+
 } // namespace
 
 namespace {

@@ -30,6 +30,9 @@
 //   silent-after=N      silent after N transfers
 //   no-reset-resp       no answer to RESET
 //   max-mem-transfer=N  memory answers cut into transfers of N bytes
+//   surplus=READ:COUNT:BYTES
+//                       after the block of MEM_READ64 number READ, COUNT
+//                       transfers of BYTES nobody asked for ("forever")
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -197,6 +200,7 @@ bool parse_spec(const std::string &text, bool is_tty, device_spec &d)
 			d.fault.no_reset_resp = true;
 		} else if (key == "max-mem-transfer" && parse_u64(val, n)) {
 			d.fault.max_mem_transfer = static_cast<size_t>(n);
+		} else if (key == "surplus" && emu_parse_surplus(val.c_str(), d.fault)) {
 		} else {
 			return false;
 		}
