@@ -14,6 +14,10 @@
 //            real vmcoreinfo text, DDR regions of a few MiB (one of an odd
 //            size, one above 4 GiB), OCIMEM, CODERAM and a few small ones;
 //            about 12 MiB.
+//  "crash32" a 32-bit device: MEMORY_DEBUG with 52-byte entries, an ELF-32
+//            ARM kernel header (a PT_NOTE for the vmcoreinfo note region,
+//            three PT_LOADs), DDR over several blocks, a region ending
+//            exactly at 4 GiB; about 3 MiB.
 //  "small"   three plain regions (one of them one byte over a 512 KiB
 //            block), no kernel ELF header; for quick tests.
 //  "empty"   a memory table of length 0.
