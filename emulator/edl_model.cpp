@@ -86,7 +86,7 @@ std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments
 		} else {
 			le_put(ph + l.p_offset, l.word, s.offset);
 		}
-		le_put(ph + l.p_vaddr, l.word, s.paddr);
+		le_put(ph + l.p_vaddr, l.word, s.vaddr ? s.vaddr : s.paddr);
 		le_put(ph + l.p_paddr, l.word, s.paddr);
 		le_put(ph + l.p_filesz, l.word, s.filesz);
 		le_put(ph + l.p_memsz, l.word, s.filesz);

@@ -67,6 +67,7 @@ struct emu_kelf_segment {
 	uint64_t paddr = 0;
 	uint64_t filesz = 0;
 	uint64_t offset = 0; // p_offset of a segment other than PT_LOAD
+	uint64_t vaddr = 0;  // p_vaddr; 0: the same as paddr
 };
 
 // ELF core header (ET_CORE, little-endian) with one program header per

@@ -155,9 +155,10 @@ void crash32(emu_config &cfg)
 	const uint64_t hdr = emu_kelf_size(4, true);
 	std::vector<emu_kelf_segment> segs = {
 		{4, 0x8fe01000, note.size(), hdr}, // PT_NOTE: the vmcoreinfo region, right after the header
-		{1, ktext, ktext_len},
-		{1, kdata, kdata_len},
-		{1, klog, klog_len},
+		// The kernel's virtual addresses: RAM at 0x80000000 mapped at 0xc0000000.
+		{1, ktext, ktext_len, 0, ktext + 0x40000000},
+		{1, kdata, kdata_len, 0, kdata + 0x40000000},
+		{1, klog, klog_len, 0, klog + 0x40000000},
 	};
 	std::vector<uint8_t> vmcore = page_of(note);
 

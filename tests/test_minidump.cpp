@@ -101,7 +101,9 @@ TEST_F(minidump_test, layout_with_vmcoreinfo_padding_and_missing_pieces)
 // after the header, the same vmcoreinfo, padding, cuts and zero fill.
 TEST_F(minidump_test, elf32_header_lays_out_the_core_as_elf64_does)
 {
-	std::vector<emu_kelf_segment> segs = {{4, 0x9999, 0}, {1, 0x1000, 4096}, {1, 0x2000, 16}, {1, 0x7000, 8}};
+	// Virtual addresses apart from the physical ones: regions go by p_paddr.
+	std::vector<emu_kelf_segment> segs = {
+		{4, 0x9999, 0}, {1, 0x1000, 4096, 0, 0xc0001000}, {1, 0x2000, 16, 0, 0xc0002000}, {1, 0x7000, 8}};
 	put("VMCORE.BIN", fill(50, 'v'));
 	put("A.BIN", fill(100, 'a'));  // padded to 4096
 	put("B.BIN", fill(5000, 'b')); // cut to 16
