@@ -127,6 +127,32 @@ TEST_F(minidump_test, elf32_header_lays_out_the_core_as_elf64_does)
 	EXPECT_EQ(after_header[1], after_header[0]);
 }
 
+// ELF32 segments are bounded as ELF64 ones: refused, nothing left behind.
+TEST_F(minidump_test, elf32_headers_beyond_the_bound)
+{
+	const struct {
+		const char *name;
+		std::vector<emu_kelf_segment> segs;
+	} cases[] = {
+		{"p_filesz 2^32-1", {{1, 0x1000, 0xffffffff}}},
+		{"p_filesz beyond the table", {{1, 0x1000, 0x30000}}},
+		{"second segment overflows", {{1, 0x1000, 16}, {1, 0x2000, 0xfffffff0}}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		fs::remove(dir.file("minidump.elf"));
+		auto kelf = emu_make_kelf(c.segs, 0, true);
+		put("KELF.BIN", kelf);
+		put("A.BIN", fill(16, 'a'));
+		auto r = build({entry("md_KELF", 0x20, "KELF.BIN", kelf.size()), entry("md_K1", 0x1000, "A.BIN", 0x10000),
+				entry("DDR", 0x2000, "B.BIN", 0x10000)});
+		EXPECT_EQ(r.ret, -1);
+		EXPECT_TRUE(contains(r.err, "makes the core larger than the memory")) << r.err;
+		EXPECT_EQ(r.out, "");
+		EXPECT_FALSE(has_core());
+	}
+}
+
 TEST_F(minidump_test, no_core_without_kernel_header_or_when_it_is_filtered)
 {
 	put("KELF.BIN", emu_make_kelf({}));
@@ -216,24 +242,16 @@ TEST_F(minidump_test, headers_the_layout_cannot_honour)
 		std::vector<emu_kelf_segment> segs;
 		uint64_t data_offset; // 0: right after the header
 		const char *err;
-		bool elf32 = false;
 	} cases[] = {
 		{"p_filesz 2^64-1", {{1, 0x1000, ~0ULL}}, 0, "of 0xffffffffffffffff bytes makes the core larger"},
 		{"p_filesz beyond the table", {{1, 0x1000, 0x30000}}, 0, "makes the core larger than the memory"},
 		{"second segment overflows", {{1, 0x1000, 16}, {1, 0x2000, ~0ULL - 8}}, 0, "makes the core larger"},
 		{"p_offset elsewhere", {{1, 0x1000, 16}}, 4096, "has file offset 0x1000, but its data would be at 0x78"},
-		{"ELF32 p_filesz 2^32-1", {{1, 0x1000, 0xffffffff}}, 0, "of 0xffffffff bytes makes the core larger", true},
-		{"ELF32 p_filesz beyond the table", {{1, 0x1000, 0x30000}}, 0, "makes the core larger than the memory",
-		 true},
-		{"ELF32 second segment overflows", {{1, 0x1000, 16}, {1, 0x2000, 0xfffffff0}}, 0, "makes the core larger",
-		 true},
-		{"ELF32 p_offset elsewhere", {{1, 0x1000, 16}}, 4096, "has file offset 0x1000, but its data would be at 0x54",
-		 true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		fs::remove(dir.file("minidump.elf"));
-		auto kelf = emu_make_kelf(c.segs, c.data_offset, c.elf32);
+		auto kelf = emu_make_kelf(c.segs, c.data_offset);
 		put("KELF.BIN", kelf);
 		put("A.BIN", fill(16, 'a'));
 		auto r = build({entry("md_KELF", 0x20, "KELF.BIN", kelf.size()), entry("md_K1", 0x1000, "A.BIN", 0x10000),
