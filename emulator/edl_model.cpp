@@ -42,40 +42,55 @@ void emu_pattern_fill(uint64_t addr, uint8_t *buf, size_t len)
 		buf[i] = emu_pattern_byte(addr + i);
 }
 
-std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments, uint64_t data_offset)
+std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments, uint64_t data_offset, bool elf32)
 {
-	std::vector<uint8_t> h(emu_kelf_size(segments.size()), 0);
+	// Where each class keeps its fields.
+	struct layout {
+		uint8_t ei_class;
+		uint16_t machine;
+		unsigned word;
+		uint16_t ehdr, phdr;
+		uint8_t e_phoff, e_ehsize, e_phentsize, e_phnum;
+		uint8_t p_flags, p_offset, p_vaddr, p_paddr, p_filesz, p_memsz;
+	};
+	static const layout elf64 = {2, 183 /* EM_AARCH64 */, 8, 64, 56, 32, 52, 54, 56, 4, 8, 16, 24, 32, 40};
+	static const layout elf32l = {1, 40 /* EM_ARM */, 4, 52, 32, 28, 40, 42, 44, 24, 4, 8, 12, 16, 20};
+	const layout &l = elf32 ? elf32l : elf64;
+
+	std::vector<uint8_t> h(emu_kelf_size(segments.size(), elf32), 0);
 	uint8_t *p = h.data();
 
 	p[0] = 0x7f;
 	p[1] = 'E';
 	p[2] = 'L';
 	p[3] = 'F';
-	p[4] = 2; // ELFCLASS64
+	p[4] = l.ei_class;
 	p[5] = 1; // ELFDATA2LSB
 	p[6] = 1; // EV_CURRENT
-	le16_put(p + 16, 4);   // ET_CORE
-	le16_put(p + 18, 183); // EM_AARCH64
+	le16_put(p + 16, 4); // ET_CORE
+	le16_put(p + 18, l.machine);
 	le32_put(p + 20, 1);
-	le64_put(p + 32, segments.empty() ? 0 : 64); // e_phoff
-	le16_put(p + 52, 64);			      // e_ehsize
-	le16_put(p + 54, 56);			      // e_phentsize
-	le16_put(p + 56, static_cast<uint16_t>(segments.size()));
+	le_put(p + l.e_phoff, l.word, segments.empty() ? 0 : l.ehdr);
+	le16_put(p + l.e_ehsize, l.ehdr);
+	le16_put(p + l.e_phentsize, l.phdr);
+	le16_put(p + l.e_phnum, static_cast<uint16_t>(segments.size()));
 
 	uint64_t off = data_offset ? data_offset : h.size();
 	for (size_t i = 0; i < segments.size(); i++) {
-		uint8_t *ph = p + 64 + 56 * i;
+		uint8_t *ph = p + l.ehdr + l.phdr * i;
 		const emu_kelf_segment &s = segments[i];
 		le32_put(ph, s.type);
-		le32_put(ph + 4, 6); // PF_R | PF_W
+		le32_put(ph + l.p_flags, 6); // PF_R | PF_W
 		if (s.type == 1) {
-			le64_put(ph + 8, off);
+			le_put(ph + l.p_offset, l.word, off);
 			off += s.filesz;
+		} else {
+			le_put(ph + l.p_offset, l.word, s.offset);
 		}
-		le64_put(ph + 16, s.paddr); // p_vaddr
-		le64_put(ph + 24, s.paddr);
-		le64_put(ph + 32, s.filesz);
-		le64_put(ph + 40, s.filesz); // p_memsz
+		le_put(ph + l.p_vaddr, l.word, s.vaddr ? s.vaddr : s.paddr);
+		le_put(ph + l.p_paddr, l.word, s.paddr);
+		le_put(ph + l.p_filesz, l.word, s.filesz);
+		le_put(ph + l.p_memsz, l.word, s.filesz);
 	}
 	return h;
 }
@@ -122,18 +137,20 @@ static void emu_put_name(uint8_t *field, const std::string &name)
 emu_model::emu_model(emu_config cfg) : cfg_(std::move(cfg))
 {
 	uint64_t n = cfg_.regions.size();
-	uint64_t len = cfg_.table_length >= 0 ? static_cast<uint64_t>(cfg_.table_length) : 64 * n;
+	const unsigned f = field();
+	const uint64_t entry = 3 * f + 40; // three numbers, two 20-byte names
+	uint64_t len = cfg_.table_length >= 0 ? static_cast<uint64_t>(cfg_.table_length) : entry * n;
 
 	table_.assign(len, 0);
-	for (uint64_t i = 0; i < n && i * 64 < len; i++) {
+	for (uint64_t i = 0; i < n && i * entry < len; i++) {
 		uint8_t e[64];
 		const emu_region &r = cfg_.regions[i];
-		le64_put(e, r.type);
-		le64_put(e + 8, r.addr);
-		le64_put(e + 16, r.length);
-		emu_put_name(e + 24, r.region);
-		emu_put_name(e + 44, r.filename);
-		memcpy(table_.data() + i * 64, e, std::min<uint64_t>(64, len - i * 64));
+		le_put(e, f, r.type);
+		le_put(e + f, f, r.addr);
+		le_put(e + 2 * f, f, r.length);
+		emu_put_name(e + 3 * f, r.region);
+		emu_put_name(e + 3 * f + 20, r.filename);
+		memcpy(table_.data() + i * entry, e, std::min<uint64_t>(entry, len - i * entry));
 	}
 
 	if (cfg_.fault.silent_at_start)
@@ -452,27 +469,38 @@ void emu_model::handle_packet(const uint8_t *buf, size_t len)
 		if (cfg_.image_mode) {
 			next_image_request();
 		} else {
-			std::vector<uint8_t> p(24, 0);
-			le32_put(p.data(), EMU_CMD_MEM_DEBUG64);
-			le32_put(p.data() + 4, 24);
-			le64_put(p.data() + 8, cfg_.table_addr);
-			le64_put(p.data() + 16, table_.size());
+			const unsigned f = field();
+			std::vector<uint8_t> p(8 + 2 * f, 0);
+			le32_put(p.data(), cfg_.debug32 ? EMU_CMD_MEMORY_DEBUG : EMU_CMD_MEM_DEBUG64);
+			le32_put(p.data() + 4, static_cast<uint32_t>(p.size()));
+			le_put(p.data() + 8, f, cfg_.table_addr);
+			le_put(p.data() + 8 + f, f, table_.size());
 			queue_packet(std::move(p));
 			state_ = state::DEBUG;
 		}
 		return;
 	}
+	case EMU_CMD_MEMORY_READ:
 	case EMU_CMD_MEM_READ64: {
-		if (len != 24) {
-			error("MEM_READ64 not 24 bytes");
+		const unsigned f = field();
+		const char *name = cmd == EMU_CMD_MEMORY_READ ? "MEMORY_READ" : "MEM_READ64";
+		if ((cmd == EMU_CMD_MEMORY_READ) != cfg_.debug32) {
+			snprintf(msg, sizeof(msg), "%s to a device that offered %s", name,
+				 cfg_.debug32 ? "MEMORY_DEBUG" : "MEM_DEBUG64");
+			error(msg);
 			return;
 		}
-		uint64_t addr = le64_get(buf + 8), length = le64_get(buf + 16);
+		if (len != 8 + 2 * f) {
+			snprintf(msg, sizeof(msg), "%s not %u bytes", name, 8 + 2 * f);
+			error(msg);
+			return;
+		}
+		uint64_t addr = le_get(buf + 8, f), length = le_get(buf + 8 + f, f);
 		mem_read64_count++;
 		if (cfg_.record_packets)
 			mem_reads.push_back({addr, length});
 		if (state_ != state::DEBUG) {
-			error("MEM_READ64 out of turn");
+			error(std::string(name) + " out of turn");
 			return;
 		}
 		queue_memory(addr, length);

@@ -41,6 +41,8 @@ enum emu_cmd : uint32_t {
 	EMU_CMD_DONE_RESP = 6,
 	EMU_CMD_RESET = 7,
 	EMU_CMD_RESET_RESP = 8,
+	EMU_CMD_MEMORY_DEBUG = 0x09,
+	EMU_CMD_MEMORY_READ = 0x0a,
 	EMU_CMD_MEM_DEBUG64 = 0x10,
 	EMU_CMD_MEM_READ64 = 0x11,
 	EMU_CMD_READ_DATA64 = 0x12,
@@ -64,20 +66,26 @@ struct emu_kelf_segment {
 	uint32_t type = 1; // PT_LOAD
 	uint64_t paddr = 0;
 	uint64_t filesz = 0;
+	uint64_t offset = 0; // p_offset of a segment other than PT_LOAD
+	uint64_t vaddr = 0;  // p_vaddr; 0: the same as paddr
 };
 
-// ELF-64 core header (ET_CORE, little-endian, AArch64) with one program
-// header per segment. p_offset of each PT_LOAD is laid out as the host's
-// concatenation: data_offset for the first, then back to back by p_filesz,
-// where data_offset should be header size + vmcoreinfo size. 0 selects
-// "right after the header".
-std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments, uint64_t data_offset = 0);
+// ELF core header (ET_CORE, little-endian) with one program header per
+// segment: ELF-64 for AArch64, or with elf32 ELF-32 for ARM. p_offset of
+// each PT_LOAD is laid out as the host's concatenation: data_offset for the
+// first, then back to back by p_filesz, where data_offset should be header
+// size + vmcoreinfo size. 0 selects "right after the header".
+std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments, uint64_t data_offset = 0,
+				   bool elf32 = false);
 // The same header as a kernel's minidump driver builds it: every segment,
 // PT_NOTE included, takes the next file offset in header order, right after
 // the header.
 std::vector<uint8_t> emu_make_kelf_registered(const std::vector<emu_kelf_segment> &segments);
 // Size of emu_make_kelf's result for n program headers.
-inline uint64_t emu_kelf_size(size_t n) { return 64 + 56 * static_cast<uint64_t>(n); }
+inline uint64_t emu_kelf_size(size_t n, bool elf32 = false)
+{
+	return elf32 ? 52 + 32 * static_cast<uint64_t>(n) : 64 + 56 * static_cast<uint64_t>(n);
+}
 
 // One entry of the device's region table and the memory behind it.
 struct emu_region {
@@ -112,8 +120,9 @@ struct emu_fault {
 	int64_t silent_after_transfers = -1;
 	// No RESET_RESP for a RESET.
 	bool no_reset_resp = false;
-	// The MEM_READ64 with this index (0 = the first, normally the table
-	// read) is answered with short_block_bytes bytes only, then silence.
+	// The memory read (MEM_READ64 or MEMORY_READ) with this index (0 = the
+	// first, normally the table read) is answered with short_block_bytes
+	// bytes only, then silence.
 	int64_t short_block_at_read = -1;
 	uint64_t short_block_bytes = 0;
 	// The table read (first MEM_READ64 of the table address) gets this
@@ -150,6 +159,10 @@ struct emu_image_request {
 struct emu_config {
 	// Memory-debug device (default) or a device that asks for images.
 	bool image_mode = false;
+	// A 32-bit memory-debug device: MEMORY_DEBUG, 52-byte table entries and
+	// MEMORY_READ requests, all numbers 32 bits wide (regions must lie
+	// below 4 GiB). Otherwise MEM_DEBUG64, 64-byte entries, MEM_READ64.
+	bool debug32 = false;
 	uint32_t hello_mode = EMU_MODE_MEMORY_DEBUG;
 	uint32_t hello_version = 2;
 	uint32_t hello_compatible = 1;
@@ -158,7 +171,8 @@ struct emu_config {
 	// Memory-debug: the regions, and where the table lives.
 	std::vector<emu_region> regions;
 	uint64_t table_addr = 0x146bf000;
-	// Table size announced in MEM_DEBUG64; -1: 64 * number of regions.
+	// Table size announced in MEM_DEBUG64 / MEMORY_DEBUG; -1: entry size
+	// (64 or 52) * number of regions.
 	// The table's bytes past the entries read as zeros.
 	int64_t table_length = -1;
 
@@ -208,8 +222,8 @@ public:
 		uint64_t length;
 	};
 	std::vector<std::vector<uint8_t>> host_packets; // every packet received
-	std::vector<mem_read> mem_reads;		   // every MEM_READ64
-	uint64_t mem_read64_count = 0;
+	std::vector<mem_read> mem_reads;		   // every memory read
+	uint64_t mem_read64_count = 0;			   // MEM_READ64s or MEMORY_READs
 	unsigned hello_resp_count = 0;
 	uint32_t hello_resp_mode = 0; // mode of the last HELLO_RESP
 	unsigned reset_count = 0;
@@ -247,6 +261,8 @@ private:
 	void error(const std::string &what);
 	void transfer_done(const transfer &t);
 	void handle_packet(const uint8_t *buf, size_t len);
+	// Bytes of every number in the memory-debug packets and table.
+	unsigned field() const { return cfg_.debug32 ? 4 : 8; }
 
 	emu_config cfg_;
 	std::vector<uint8_t> table_;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "le.h"
+
 namespace {
 
 constexpr uint64_t KiB = 1024;
@@ -20,6 +22,14 @@ emu_region region(uint64_t addr, uint64_t length, const char *name, const char *
 	r.region = name;
 	r.filename = file;
 	return r;
+}
+
+// The bytes, zero-padded to one page.
+std::vector<uint8_t> page_of(const std::vector<uint8_t> &bytes)
+{
+	std::vector<uint8_t> page(4096, 0);
+	memcpy(page.data(), bytes.data(), std::min<size_t>(bytes.size(), page.size()));
+	return page;
 }
 
 // The text a kernel puts into its vmcoreinfo note, zero-padded to one page.
@@ -57,9 +67,47 @@ std::vector<uint8_t> vmcoreinfo_page(void)
 				   "NUMBER(PHYS_OFFSET)=0x80000000\n"
 				   "KERNELOFFSET=0\n"
 				   "CRASHTIME=1700000000\n";
-	std::vector<uint8_t> page(4096, 0);
-	memcpy(page.data(), text, sizeof(text) - 1);
-	return page;
+	return page_of(std::vector<uint8_t>(text, text + sizeof(text) - 1));
+}
+
+// A 32-bit ARM kernel's vmcoreinfo as the ELF note it keeps it in: name
+// "VMCOREINFO", type 0, the text as its descriptor.
+std::vector<uint8_t> vmcoreinfo_note_arm(void)
+{
+	static const char text[] = "OSRELEASE=4.14.190-perf\n"
+				   "PAGESIZE=4096\n"
+				   "SYMBOL(init_uts_ns)=c1a0f2c8\n"
+				   "OFFSET(uts_namespace.name)=4\n"
+				   "SYMBOL(node_online_map)=c1a07c04\n"
+				   "SYMBOL(swapper_pg_dir)=c0004000\n"
+				   "SYMBOL(_stext)=c0008000\n"
+				   "SYMBOL(vmap_area_list)=c1a3e1d0\n"
+				   "SYMBOL(mem_map)=c1b8e1a4\n"
+				   "SYMBOL(contig_page_data)=c1a94f40\n"
+				   "SIZE(page)=32\n"
+				   "SIZE(pglist_data)=3456\n"
+				   "SIZE(zone)=640\n"
+				   "OFFSET(page.flags)=0\n"
+				   "OFFSET(page._refcount)=20\n"
+				   "OFFSET(page.mapping)=12\n"
+				   "OFFSET(page.lru)=4\n"
+				   "LENGTH(zone.free_area)=11\n"
+				   "NUMBER(PG_lru)=4\n"
+				   "NUMBER(PG_private)=13\n"
+				   "NUMBER(PG_swapcache)=10\n"
+				   "NUMBER(PG_slab)=9\n"
+				   "NUMBER(PAGE_BUDDY_MAPCOUNT_VALUE)=-129\n"
+				   "KERNELOFFSET=0\n"
+				   "CRASHTIME=1700000000\n";
+	static const char name[] = "VMCOREINFO";
+	const uint32_t desc = sizeof(text) - 1;
+	std::vector<uint8_t> note(12 + 12 + ((desc + 3) & ~3u), 0);
+	le32_put(note.data(), sizeof(name));
+	le32_put(note.data() + 4, desc);
+	le32_put(note.data() + 8, 0);
+	memcpy(note.data() + 12, name, sizeof(name));
+	memcpy(note.data() + 24, text, desc);
+	return note;
 }
 
 void crash(emu_config &cfg)
@@ -123,6 +171,46 @@ void registered(emu_config &cfg)
 		region(0x80000000, 1 * MiB, "DDRCS0_0", "DDRCS0_0.BIN"),
 	};
 	cfg.table_addr = 0x14800000;
+}
+
+// A 32-bit device (MEMORY_DEBUG table) with a 32-bit ARM kernel: an ELF-32
+// header whose PT_NOTE is the vmcoreinfo note and whose three PT_LOADs are
+// kernel regions, DDR over several blocks, and the high vectors page, which
+// ends exactly at 4 GiB.
+void crash32(emu_config &cfg)
+{
+	const uint64_t ktext = 0x80008000, kdata = 0x80b00000, klog = 0x80d00000;
+	const uint64_t ktext_len = 0x9c000 + 0x2340, kdata_len = 128 * KiB, klog_len = 64 * KiB;
+	std::vector<uint8_t> note = vmcoreinfo_note_arm();
+	const uint64_t hdr = emu_kelf_size(4, true);
+	std::vector<emu_kelf_segment> segs = {
+		{4, 0x8fe01000, note.size(), hdr}, // PT_NOTE: the vmcoreinfo region, right after the header
+		// The kernel's virtual addresses: RAM at 0x80000000 mapped at 0xc0000000.
+		{1, ktext, ktext_len, 0, ktext + 0x40000000},
+		{1, kdata, kdata_len, 0, kdata + 0x40000000},
+		{1, klog, klog_len, 0, klog + 0x40000000},
+	};
+	std::vector<uint8_t> vmcore = page_of(note);
+
+	emu_region kelf = region(0x8fe00000, 0, "md_KELF32", "md_KELF32.BIN");
+	kelf.bytes = emu_make_kelf(segs, hdr + vmcore.size(), true);
+	kelf.length = kelf.bytes.size();
+	emu_region vmci = region(0x8fe01000, vmcore.size(), "md_KVMCOREINFO", "md_KVMCOREINFO.BIN");
+	vmci.bytes = vmcore;
+
+	cfg.debug32 = true;
+	cfg.regions = {
+		region(0x08600000, 4 * KiB, "IMEM", "IMEM.BIN"),
+		region(0x004ab000, 4 * KiB, "RST_STAT", "RST_STAT.BIN"),
+		kelf,
+		vmci,
+		region(ktext, ktext_len, "md_KTEXT", "md_KTEXT.BIN"),
+		region(kdata, kdata_len, "md_KDATA", "md_KDATA.BIN"),
+		region(klog, klog_len, "md_KLOGBUF", "md_KLOGBUF.BIN"),
+		region(0x80000000, 2 * MiB + 0x1234, "DDRCS0", "DDRCS0.BIN"),
+		region(0xffff0000, 64 * KiB, "HIVECS", "HIVECS.BIN"),
+	};
+	cfg.table_addr = 0x08680000;
 }
 
 void small(emu_config &cfg)
@@ -220,6 +308,8 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		crash(out);
 	} else if (name == "registered") {
 		registered(out);
+	} else if (name == "crash32") {
+		crash32(out);
 	} else if (name == "small") {
 		small(out);
 	} else if (name == "empty") {
@@ -251,6 +341,7 @@ const char *emu_scenario_help(void)
 	return "  crash    realistic crash: kernel ELF header, vmcoreinfo, kernel and DDR regions (~12 MiB)\n"
 	       "  registered  kernel header in registration order: the vmcoreinfo note\n"
 	       "           between two loadable segments, each at the next file offset\n"
+	       "  crash32  a 32-bit device (MEMORY_DEBUG) with an ELF-32 ARM kernel header (~3 MiB)\n"
 	       "  small    three plain regions, no kernel ELF header\n"
 	       "  empty    a memory table of length 0\n"
 	       "  hostile-names  duplicate file names, \"minidump.elf\", control characters\n"
@@ -308,10 +399,15 @@ std::vector<uint8_t> emu_expected_minidump(const emu_model &model)
 		uint64_t type, offset, paddr, filesz;
 	};
 	std::vector<phdr> phdrs;
-	uint64_t phoff = le(out.data() + 32, 8), phnum = le(out.data() + 56, 2);
+	// The class byte chooses the layout: ELF-32 (1) or ELF-64.
+	const bool elf32 = out.size() > 4 && out[4] == 1;
+	const int w = elf32 ? 4 : 8;
+	const uint64_t phdr_size = elf32 ? 32 : 56;
+	uint64_t phoff = le(out.data() + (elf32 ? 28 : 32), w), phnum = le(out.data() + (elf32 ? 44 : 56), 2);
 	for (uint64_t i = 0; i < phnum; i++) {
-		const uint8_t *ph = out.data() + phoff + 56 * i;
-		phdrs.push_back({le(ph, 4), le(ph + 8, 8), le(ph + 24, 8), le(ph + 32, 8)});
+		const uint8_t *ph = out.data() + phoff + phdr_size * i;
+		phdrs.push_back({le(ph, 4), le(ph + (elf32 ? 4 : 8), w), le(ph + (elf32 ? 12 : 24), w),
+				 le(ph + (elf32 ? 16 : 32), w)});
 	}
 	// Copies b into the core at file offset off, zeros in any gap before.
 	auto place = [&](uint64_t off, const std::vector<uint8_t> &b) {

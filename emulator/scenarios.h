@@ -17,6 +17,10 @@
 //  "registered"  a kernel header in registration order, as a kernel's
 //            minidump driver builds it: the vmcoreinfo note between two
 //            loadable segments, every p_offset following that order.
+//  "crash32" a 32-bit device: MEMORY_DEBUG with 52-byte entries, an ELF-32
+//            ARM kernel header (a PT_NOTE for the vmcoreinfo note region,
+//            three PT_LOADs), DDR over several blocks, a region ending
+//            exactly at 4 GiB; about 3 MiB.
 //  "small"   three plain regions (one of them one byte over a 512 KiB
 //            block), no kernel ELF header; for quick tests.
 //  "empty"   a memory table of length 0.

@@ -38,3 +38,18 @@ static inline void le64_put(uint8_t *p, uint64_t v)
 	for (int i = 0; i < 8; i++)
 		p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
+
+// A field of 4 or 8 bytes, for formats that come in a 32-bit and a 64-bit
+// layout (memory-debug packets and tables, ELF headers).
+static inline uint64_t le_get(const uint8_t *p, unsigned width)
+{
+	return width == 8 ? le64_get(p) : le32_get(p);
+}
+
+static inline void le_put(uint8_t *p, unsigned width, uint64_t v)
+{
+	if (width == 8)
+		le64_put(p, v);
+	else
+		le32_put(p, static_cast<uint32_t>(v));
+}

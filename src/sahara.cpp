@@ -98,10 +98,13 @@ static void sahara_pkt_decode(const uint8_t *buf, size_t n, sahara_pkt *pkt)
 	case SAHARA_DONE_RESP:
 		pkt->done_resp.status = le32_get(b + 8);
 		break;
-	case SAHARA_MEM_DEBUG64:
-		pkt->debug64_req.addr = le64_get(b + 8);
-		pkt->debug64_req.length = le64_get(b + 16);
+	case SAHARA_MEMORY_DEBUG:
+	case SAHARA_MEM_DEBUG64: {
+		unsigned field = sahara_debug_width_of(pkt->cmd)->field;
+		pkt->debug64_req.addr = le_get(b + 8, field);
+		pkt->debug64_req.length = le_get(b + 8 + field, field);
 		break;
+	}
 	case SAHARA_READ_DATA64:
 		pkt->read64_req.image = le64_get(b + 8);
 		pkt->read64_req.offset = le64_get(b + 16);
@@ -144,15 +147,18 @@ static void sahara_send_hello_resp(vorn_device *dev, uint32_t mode)
 	(void)vorn_write(dev, b, sizeof(b), SAHARA_TIMEOUT_MS);
 }
 
-int sahara_send_mem_read64(vorn_device *dev, uint64_t addr, uint64_t length)
+int sahara_send_mem_read64(vorn_device *dev, const sahara_debug_width &w, uint64_t addr, uint64_t length)
 {
 	uint8_t b[24];
 
-	le32_put(b, SAHARA_MEM_READ64);
-	le32_put(b + 4, sizeof(b));
-	le64_put(b + 8, addr);
-	le64_put(b + 16, length);
-	return vorn_write(dev, b, sizeof(b), SAHARA_TIMEOUT_MS);
+	// Cut to the field, the request would read other memory.
+	if (addr > w.addr_last || length > w.addr_last)
+		return -EINVAL;
+	le32_put(b, w.read_cmd);
+	le32_put(b + 4, w.packet_length);
+	le_put(b + 8, w.field, addr);
+	le_put(b + 8 + w.field, w.field, length);
+	return vorn_write(dev, b, w.packet_length, SAHARA_TIMEOUT_MS);
 }
 
 static void sahara_hello(vorn_device *dev, const sahara_pkt *pkt)
@@ -417,9 +423,10 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 				return -1;
 			}
 			return 0;
+		case SAHARA_MEMORY_DEBUG:
 		case SAHARA_MEM_DEBUG64:
 			if (detect_firehose) {
-				ux_err("Sahara: unexpected MEM_DEBUG64 request\n");
+				ux_err("Sahara: unexpected %s request\n", sahara_debug_width_of(pkt.cmd)->debug_name);
 				return -1;
 			}
 			if (run.complete) {

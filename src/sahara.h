@@ -10,10 +10,11 @@
 
 #include <sha2.h>
 
-// Size of one region table entry on the wire.
+// Size of one 64-bit region table entry on the wire.
 #define SAHARA_DEBUG_REGION64_SIZE 64
 
-// One entry of the device's memory-region table, decoded. The wire fields are
+// One entry of the device's memory-region table, decoded from either width
+// (the numbers are widened to 64 bits). The wire fields are
 // 20 bytes and unterminated when full; here they always end with a NUL.
 struct sahara_debug_region64 {
 	uint64_t type;
@@ -23,8 +24,33 @@ struct sahara_debug_region64 {
 	char filename[21];
 };
 
-// Decodes one 64-byte little-endian table entry.
-void sahara_debug_region64_decode(const uint8_t *entry, sahara_debug_region64 *out);
+// The two widths in which a device offers its memory: MEMORY_DEBUG, answered
+// with MEMORY_READ requests, and a table of 52-byte entries (32-bit numbers);
+// or MEM_DEBUG64, MEM_READ64 and 64-byte entries. The device chooses; the
+// host requests in the width it was offered.
+struct sahara_debug_width {
+	uint32_t debug_cmd;	// the device's offer of its table
+	uint32_t read_cmd;	// the host's requests for the table and memory
+	uint32_t packet_length; // of both packets: header and two numbers
+	unsigned field;		// bytes of every number in the packets and the table
+	uint32_t entry_size;	// one table entry: three numbers, two 20-byte names
+	uint64_t addr_last;	// the highest address a request can name
+	// Names in messages: the packets as the device sent them, and the
+	// prefix of the table's messages.
+	const char *debug_name;
+	const char *read_name;
+	const char *table_name;
+};
+extern const sahara_debug_width sahara_debug_width32, sahara_debug_width64;
+
+// The width a device chose by sending cmd; null for any other command.
+const sahara_debug_width *sahara_debug_width_of(uint32_t cmd);
+
+// Decodes one little-endian table entry of the given width.
+void sahara_debug_region64_decode(const uint8_t *entry, const sahara_debug_width &w, sahara_debug_region64 *out);
+
+// True when read requests of this width can name every byte of the region.
+bool sahara_region_requestable(const sahara_debug_region64 &r, const sahara_debug_width &w);
 
 // True when the region with this file name is to be skipped.
 bool sahara_debug64_filter(const char *filename, const char *filter);

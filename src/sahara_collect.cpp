@@ -50,13 +50,36 @@ static void sahara_copy_name(char *dst, const uint8_t *field)
 	dst[20] = '\0';
 }
 
-void sahara_debug_region64_decode(const uint8_t *e, sahara_debug_region64 *out)
+const sahara_debug_width sahara_debug_width32 = {
+	SAHARA_MEMORY_DEBUG, SAHARA_MEMORY_READ, 16, 4, 52, UINT32_MAX, "MEMORY_DEBUG", "MEMORY_READ", "MEMORY_DEBUG",
+};
+const sahara_debug_width sahara_debug_width64 = {
+	SAHARA_MEM_DEBUG64, SAHARA_MEM_READ64, 24, 8, 64, UINT64_MAX, "MEM_DEBUG64", "MEM_READ64", "DEBUG64",
+};
+
+const sahara_debug_width *sahara_debug_width_of(uint32_t cmd)
 {
-	out->type = le64_get(e);
-	out->addr = le64_get(e + 8);
-	out->length = le64_get(e + 16);
-	sahara_copy_name(out->region, e + 24);
-	sahara_copy_name(out->filename, e + 44);
+	if (cmd == SAHARA_MEMORY_DEBUG)
+		return &sahara_debug_width32;
+	if (cmd == SAHARA_MEM_DEBUG64)
+		return &sahara_debug_width64;
+	return nullptr;
+}
+
+void sahara_debug_region64_decode(const uint8_t *e, const sahara_debug_width &w, sahara_debug_region64 *out)
+{
+	unsigned f = w.field;
+	out->type = le_get(e, f);
+	out->addr = le_get(e + f, f);
+	out->length = le_get(e + 2 * f, f);
+	sahara_copy_name(out->region, e + 3 * f);
+	sahara_copy_name(out->filename, e + 3 * f + 20);
+}
+
+bool sahara_region_requestable(const sahara_debug_region64 &r, const sahara_debug_width &w)
+{
+	// The last byte, not the end: a region may end exactly at the top.
+	return r.length == 0 || (r.addr <= w.addr_last && r.length - 1 <= w.addr_last - r.addr);
 }
 
 // Names are compared without case: the output may live on a file system
@@ -324,8 +347,8 @@ static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropp
 // Dumps one region into dir/file and forces it to stable storage; sha256
 // receives the digest of what was written.
 static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
-					    const char *duruvev_path, const char *file, uint8_t *sha256,
-					    sahara_dump_run &run)
+					    const char *duruvev_path, const char *file, const sahara_debug_width &wd,
+					    uint8_t *sha256, sahara_dump_run &run)
 {
 	std::string shown = sahara_printable(file);
 	char path[DEBUG64_PATH_MAX];
@@ -356,7 +379,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			return SAHARA_ONE_STOPPED;
 		}
 		uint64_t remain = std::min<uint64_t>(region.length - offset, DEBUG64_BLOCK);
-		int w = sahara_send_mem_read64(dev, region.addr + offset, remain);
+		int w = sahara_send_mem_read64(dev, wd, region.addr + offset, remain);
 		if (w < 0) {
 			errno = -w;
 			warn("failed to request region data of \"%s\" from the device", shown.c_str());
@@ -507,29 +530,30 @@ static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &ta
 int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_path, const char *duruvev_filter,
 		   sahara_dump_run &run)
 {
-	if (pkt->length != 24) {
-		ux_err("unexpected MEM_DEBUG64 packet length %u\n", pkt->length);
+	const sahara_debug_width &wd = *sahara_debug_width_of(pkt->cmd);
+	if (pkt->length != wd.packet_length) {
+		ux_err("unexpected %s packet length %u\n", wd.debug_name, pkt->length);
 		run.hint = "The device's request to dump its memory was malformed.";
 		return -1;
 	}
 	uint64_t addr = pkt->debug64_req.addr, length = pkt->debug64_req.length;
-	ux_debug("DEBUG64 address: 0x%llx length: 0x%llx\n", static_cast<unsigned long long>(addr),
+	ux_debug("%s address: 0x%llx length: 0x%llx\n", wd.table_name, static_cast<unsigned long long>(addr),
 		 static_cast<unsigned long long>(length));
 
 	// Refused before it is requested: its bytes would otherwise arrive
 	// where the next packet is expected.
 	if (length > DEBUG64_TABLE_MAX) {
-		ux_err("DEBUG64 table length 0x%llx exceeds limit\n", static_cast<unsigned long long>(length));
+		ux_err("%s table length 0x%llx exceeds limit\n", wd.table_name, static_cast<unsigned long long>(length));
 		run.hint = "The device offered a memory table larger than any device has; nothing was requested.";
 		return -1;
 	}
-	if (length < SAHARA_DEBUG_REGION64_SIZE) {
+	if (length < wd.entry_size) {
 		ux_err("Sahara: the device offered an empty memory table (%llu bytes): there is no memory to dump\n",
 		       static_cast<unsigned long long>(length));
 		run.hint = "Check that the device crashed into its memory-dump mode.";
 		return -1;
 	}
-	int w = sahara_send_mem_read64(dev, addr, length);
+	int w = sahara_send_mem_read64(dev, wd, addr, length);
 	if (w < 0) {
 		errno = -w;
 		warn("failed to request the memory table from the device");
@@ -543,20 +567,20 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	}
 	uint64_t received = sahara_read_table(dev, raw.get(), length);
 	bool table_short = received < length;
-	if (received < SAHARA_DEBUG_REGION64_SIZE) {
+	if (received < wd.entry_size) {
 		ux_err("Sahara: the device sent no memory table (0x%llx of 0x%llx bytes)\n",
 		       static_cast<unsigned long long>(received), static_cast<unsigned long long>(length));
 		run.hint = "Check the connection to the device.";
 		return -1;
 	}
 	if (table_short)
-		ux_err("DEBUG64 table read returned 0x%llx of 0x%llx bytes; using the complete entries\n",
+		ux_err("%s table read returned 0x%llx of 0x%llx bytes; using the complete entries\n", wd.table_name,
 		       static_cast<unsigned long long>(received), static_cast<unsigned long long>(length));
 
-	size_t count = static_cast<size_t>(received / SAHARA_DEBUG_REGION64_SIZE);
+	size_t count = static_cast<size_t>(received / wd.entry_size);
 	std::vector<sahara_debug_region64> table(count);
 	for (size_t i = 0; i < count; i++)
-		sahara_debug_region64_decode(raw.get() + i * SAHARA_DEBUG_REGION64_SIZE, &table[i]);
+		sahara_debug_region64_decode(raw.get() + i * wd.entry_size, wd, &table[i]);
 	raw.reset();
 
 	std::vector<bool> admitted(count);
@@ -577,10 +601,24 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		return -1;
 	}
 
-	std::vector<sahara_saved_region> saved(count);
-	sahara_plan_names(table, admitted, duruvev_path, saved);
+	// A region the read requests cannot reach is lost, but costs neither a
+	// file nor the other regions.
+	std::vector<bool> to_read(admitted);
+	bool unreachable = false;
+	for (size_t i = 0; i < count; i++) {
+		if (!admitted[i] || sahara_region_requestable(table[i], wd))
+			continue;
+		ux_err("region \"%s\" at 0x%llx of 0x%llx bytes ends beyond what %s can address; it is not saved\n",
+		       sahara_printable(table[i].filename).c_str(), static_cast<unsigned long long>(table[i].addr),
+		       static_cast<unsigned long long>(table[i].length), wd.read_name);
+		to_read[i] = false;
+		unreachable = true;
+	}
 
-	uint64_t need = sahara_space_needed(table, admitted) + sahara_descriptions_size(n_admitted), avail = 0,
+	std::vector<sahara_saved_region> saved(count);
+	sahara_plan_names(table, to_read, duruvev_path, saved);
+
+	uint64_t need = sahara_space_needed(table, to_read) + sahara_descriptions_size(n_admitted), avail = 0,
 		 others = 0;
 	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : duruvev_path;
 	if (os_free_space(space_dir, &avail) != 0) {
@@ -613,6 +651,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 			 static_cast<int>(i), static_cast<unsigned long long>(r.type),
 			 static_cast<unsigned long long>(r.addr), static_cast<unsigned long long>(r.length),
 			 sahara_printable(r.region).c_str(), sahara_printable(r.filename).c_str());
+		if (!to_read[i])
+			continue;
 		if (saved[i].file.empty()) {
 			not_created = true;
 			continue;
@@ -635,7 +675,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		if (!dir_made)
 			sahara_remove_descriptions(duruvev_path);
 		dir_made = true;
-		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str(), saved[i].sha256, run)) {
+		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str(), wd, saved[i].sha256,
+					   run)) {
 		case SAHARA_ONE_SAVED:
 			saved[i].saved = true;
 			run.saved++;
@@ -687,6 +728,10 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	else if (not_created)
 		run.hint = "Some region files could not be created: remove what stands in their way in the output "
 			   "directory, or choose another one with -o.";
+	else if (unreachable)
+		run.hint = "The device's table names memory its read requests cannot reach, so the dump cannot be "
+			   "complete: to save the rest and reset the device, run again with a segment filter that "
+			   "leaves out the regions named above.";
 	else if (core != 0)
 		run.hint = "Every region file is saved, but \"minidump.elf\" could not be made.";
 	else if (table_short)

@@ -17,6 +17,8 @@
 #define SAHARA_DONE_RESP 6
 #define SAHARA_RESET 7
 #define SAHARA_RESET_RESP 8
+#define SAHARA_MEMORY_DEBUG 0x09
+#define SAHARA_MEMORY_READ 0x0a
 #define SAHARA_MEM_DEBUG64 0x10
 #define SAHARA_MEM_READ64 0x11
 #define SAHARA_READ_DATA64 0x12
@@ -51,6 +53,7 @@ struct sahara_pkt {
 		struct {
 			uint32_t status;
 		} done_resp;
+		// MEMORY_DEBUG and MEM_DEBUG64 alike.
 		struct {
 			uint64_t addr, length;
 		} debug64_req;
@@ -91,11 +94,14 @@ bool sahara_hashing(void);
 
 // Returns the result of the write.
 int sahara_send_reset(vorn_device *dev);
-int sahara_send_mem_read64(vorn_device *dev, uint64_t addr, uint64_t length);
+// A MEMORY_READ or MEM_READ64, as w says; -EINVAL when addr or length does
+// not fit its fields.
+int sahara_send_mem_read64(vorn_device *dev, const sahara_debug_width &w, uint64_t addr, uint64_t length);
 void sahara_progress(const char *name, uint64_t value, uint64_t max);
 
-// Handles MEM_DEBUG64: 0 when every admitted region and the core are on
-// disk and RESET went out; -1 on any failure, with the device left as it is.
+// Handles MEMORY_DEBUG and MEM_DEBUG64 (the width follows pkt->cmd): 0 when
+// every admitted region and the core are on disk and RESET went out; -1 on
+// any failure, with the device left as it is.
 int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_path, const char *duruvev_filter,
 		   sahara_dump_run &run);
 

@@ -23,8 +23,7 @@
 #define ELF_ET_CORE 4
 #define ELF_PT_LOAD 1
 #define ELF_PT_NOTE 4
-#define ELF_EHDR_SIZE 64
-#define ELF_PHDR_SIZE 56
+#define ELF_EI_CLASS 4
 
 struct sahara_file_closer {
 	void operator()(FILE *f) const { fclose(f); }
@@ -109,7 +108,7 @@ static bool sahara_read_kelf(const char *path, std::vector<uint8_t> &kelf_buf)
 		return false;
 	}
 	if (static_cast<uint64_t>(size) > MINIDUMP_KELF_MAX) {
-		ux_err("minidump: KELF does not look like a 64-bit ELF core file\n");
+		ux_err("minidump: KELF does not look like an ELF core file\n");
 		return false;
 	}
 	if (fseeko(f.get(), 0, SEEK_SET) != 0) {
@@ -125,6 +124,55 @@ static bool sahara_read_kelf(const char *path, std::vector<uint8_t> &kelf_buf)
 	if (fread(kelf_buf.data(), 1, kelf_buf.size(), f.get()) != kelf_buf.size()) {
 		ux_err("minidump: failed to read KELF file\n");
 		return false;
+	}
+	return true;
+}
+
+// Where an ELF class keeps what the core needs: ELF32 and ELF64 headers
+// differ only in the widths and offsets of these fields.
+struct sahara_elf_class {
+	uint8_t ei_class;
+	const char *name;
+	unsigned word; // bytes of an address or file offset
+	uint16_t ehdr_size, phdr_size;
+	uint8_t e_phoff, e_phentsize, e_phnum;
+	uint8_t p_offset, p_paddr, p_filesz;
+};
+
+static const sahara_elf_class sahara_elf_classes[] = {
+	{1, "32-bit", 4, 52, 32, 28, 42, 44, 4, 12, 16},
+	{2, "64-bit", 8, 64, 56, 32, 54, 56, 8, 24, 32},
+};
+
+// Checks the kernel ELF header, of either class, and reads its program
+// headers. False after its message.
+static bool sahara_kelf_phdrs(const std::vector<uint8_t> &kelf, std::vector<sahara_phdr> &phdrs)
+{
+	const uint8_t *h = kelf.data();
+	uint64_t size = kelf.size();
+	const sahara_elf_class *c = nullptr;
+	if (size > ELF_EI_CLASS && h[0] == 0x7f && h[1] == 'E' && h[2] == 'L' && h[3] == 'F')
+		for (const sahara_elf_class &k : sahara_elf_classes)
+			if (k.ei_class == h[ELF_EI_CLASS])
+				c = &k;
+	if (!c) {
+		ux_err("minidump: KELF does not look like an ELF core file\n");
+		return false;
+	}
+	bool whole = size >= c->ehdr_size;
+	uint64_t e_phoff = whole ? le_get(h + c->e_phoff, c->word) : 0;
+	uint16_t e_phnum = whole ? le16_get(h + c->e_phnum) : 0;
+	if (!whole || le16_get(h + 16) != ELF_ET_CORE || le16_get(h + c->e_phentsize) != c->phdr_size ||
+	    e_phoff > size || static_cast<uint64_t>(e_phnum) * c->phdr_size > size - e_phoff) {
+		ux_err("minidump: KELF does not look like a %s ELF core file\n", c->name);
+		return false;
+	}
+
+	phdrs.resize(e_phnum);
+	for (size_t i = 0; i < e_phnum; i++) {
+		const uint8_t *p = h + e_phoff + i * c->phdr_size;
+		phdrs[i] = {le32_get(p), le_get(p + c->p_offset, c->word), le_get(p + c->p_paddr, c->word),
+			    le_get(p + c->p_filesz, c->word)};
 	}
 	return true;
 }
@@ -337,22 +385,10 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 	if (!sahara_read_kelf(path, kelf_buf))
 		return -1;
 
-	const uint8_t *h = kelf_buf.data();
 	uint64_t kelf_size = kelf_buf.size();
-	uint64_t e_phoff = kelf_size >= ELF_EHDR_SIZE ? le64_get(h + 32) : 0;
-	uint16_t e_phnum = kelf_size >= ELF_EHDR_SIZE ? le16_get(h + 56) : 0;
-	if (kelf_size < ELF_EHDR_SIZE || h[0] != 0x7f || h[1] != 'E' || h[2] != 'L' || h[3] != 'F' ||
-	    le16_get(h + 16) != ELF_ET_CORE || le16_get(h + 54) != ELF_PHDR_SIZE || e_phoff > kelf_size ||
-	    static_cast<uint64_t>(e_phnum) * ELF_PHDR_SIZE > kelf_size - e_phoff) {
-		ux_err("minidump: KELF does not look like a 64-bit ELF core file\n");
+	std::vector<sahara_phdr> phdrs;
+	if (!sahara_kelf_phdrs(kelf_buf, phdrs))
 		return -1;
-	}
-
-	std::vector<sahara_phdr> phdrs(e_phnum);
-	for (size_t i = 0; i < e_phnum; i++) {
-		const uint8_t *p = h + e_phoff + i * ELF_PHDR_SIZE;
-		phdrs[i] = {le32_get(p), le64_get(p + 8), le64_get(p + 24), le64_get(p + 32)};
-	}
 
 	// No header may make the core larger than the header and the regions
 	// the device says it holds.

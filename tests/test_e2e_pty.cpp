@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include <sys/wait.h>
 
 #include "edl_model.h"
 #include "run_program.h"
@@ -252,6 +254,102 @@ TEST(e2e_pty, header_in_registration_order)
 	}
 	std::string note(elf.begin() + static_cast<long>(le(64 + 56 + 8, 8)), elf.begin() + static_cast<long>(le(64 + 56 + 8, 8)) + 10);
 	EXPECT_EQ(note, "OSRELEASE=");
+}
+
+// readelf -h's output for a file, and its exit status.
+std::string readelf_header(const fs::path &file, int *status)
+{
+	std::string cmd = "readelf -h '" + file.string() + "' 2>&1";
+	FILE *p = popen(cmd.c_str(), "r");
+	std::string text;
+	char buf[512];
+	size_t n;
+	while (p && (n = fread(buf, 1, sizeof(buf), p)) > 0)
+		text.append(buf, n);
+	*status = p ? pclose(p) : -1;
+	return text;
+}
+
+// A 32-bit device (MEMORY_DEBUG, 52-byte entries) with a 32-bit ARM kernel:
+// every region byte-identical, an ELF32 core of the header, the vmcoreinfo
+// note and the three segments, and exactly one RESET. The emulator's summary
+// (not silenced here) counts the resets and names any request of the wrong
+// width as a host error.
+TEST(e2e_pty, crash32_device_is_dumped_whole)
+{
+	temp_dir tmp;
+	program_result r = run_program({DURUVEV_EMU_BIN, "--scenario", "crash32", "--time-limit", "100", "--",
+					DURUVEV_BIN, "-S", "{pty}", "-o", tmp.path.string()},
+				       120);
+	ASSERT_FALSE(r.timed_out) << r.out << r.err;
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_NE(r.err.find(" 1 reset(s)\n"), std::string::npos) << r.err;
+	EXPECT_EQ(r.err.find("host error"), std::string::npos) << r.err;
+
+	emu_model model = model_of("crash32");
+	std::set<std::string> want = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
+	for (const emu_expected_file &f : emu_expected_regions(model))
+		want.insert(f.name);
+	EXPECT_EQ(files_in(tmp.path), want);
+	expect_region_files(tmp.path, model);
+
+	std::vector<uint8_t> elf = read_file(tmp.path / "minidump.elf");
+	std::vector<uint8_t> expected = emu_expected_minidump(model);
+	ASSERT_FALSE(expected.empty());
+	EXPECT_EQ(elf.size(), expected.size());
+	EXPECT_TRUE(elf == expected) << "minidump.elf differs";
+
+	int status = 0;
+	std::string header = readelf_header(tmp.path / "minidump.elf", &status);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << header;
+	EXPECT_NE(header.find("Class:                             ELF32\n"), std::string::npos) << header;
+	EXPECT_NE(header.find("Machine:                           ARM\n"), std::string::npos) << header;
+	EXPECT_NE(header.find("Type:                              CORE (Core file)\n"), std::string::npos) << header;
+}
+
+// The filter and the fault flags work with a 32-bit device as with a 64-bit
+// one.
+TEST(e2e_pty, crash32_with_a_filter_and_an_unplug)
+{
+	emu_model model = model_of("crash32");
+	{
+		temp_dir tmp;
+		program_result r = dump("crash32", tmp.path, {}, {"DDR*,md_K*"});
+		ASSERT_FALSE(r.timed_out) << r.out << r.err;
+		ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+		std::set<std::string> admitted = {"DDRCS0.BIN",	   "md_KELF32.BIN", "md_KVMCOREINFO.BIN",
+						  "md_KTEXT.BIN", "md_KDATA.BIN",  "md_KLOGBUF.BIN"};
+		std::set<std::string> want = admitted;
+		want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"});
+		EXPECT_EQ(files_in(tmp.path), want);
+		expect_region_files(tmp.path, model, admitted);
+		EXPECT_TRUE(read_file(tmp.path / "minidump.elf") == emu_expected_minidump(model));
+		for (const char *skipped : {"IMEM.BIN", "RST_STAT.BIN", "HIVECS.BIN"})
+			EXPECT_NE(r.out.find(std::string(skipped) + " skipped per filter\n"), std::string::npos) << r.out;
+	}
+	{
+		// The device vanishes 300000 bytes into DDRCS0.BIN, the eighth
+		// region: what came before stays, nothing is made up.
+		uint64_t before = 0;
+		const auto &regions = model.config().regions;
+		for (size_t i = 0; i < 7; i++)
+			before += regions[i].length;
+		ASSERT_EQ(regions[7].filename, "DDRCS0.BIN");
+		temp_dir tmp;
+		program_result r = dump("crash32", tmp.path, {"--unplug-after", std::to_string(before + 300000)});
+		ASSERT_FALSE(r.timed_out) << r.out << r.err;
+		EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+		EXPECT_NE(r.out.find("device not reset"), std::string::npos) << r.out;
+		std::set<std::string> earlier;
+		for (size_t i = 0; i < 7; i++)
+			earlier.insert(regions[i].filename);
+		expect_region_files(tmp.path, model, earlier);
+		std::vector<uint8_t> partial = read_file(tmp.path / "DDRCS0.BIN");
+		std::vector<uint8_t> full = emu_expected_regions(model)[7].bytes;
+		EXPECT_LE(partial.size(), 300000u);
+		EXPECT_TRUE(std::equal(partial.begin(), partial.end(), full.begin()));
+		EXPECT_FALSE(fs::exists(tmp.path / "HIVECS.BIN"));
+	}
 }
 
 } // namespace

@@ -284,6 +284,27 @@ TEST_F(E2eUsb, BusyDeviceIsReportedOnceWhileItStaysBusy)
 	EXPECT_EQ(count_of(r.err, "another program holds the device"), 1u) << r.err;
 }
 
+// A 32-bit device (MEMORY_DEBUG) over USB: the device's bytes, the ELF32
+// core, one RESET, and no request of the 64-bit width.
+TEST_F(E2eUsb, Crash32DeviceOverUsb)
+{
+	program_result r = run({"--scenario", "crash32", "--device", "serial=ARM32"}, {});
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	emu_config cfg;
+	ASSERT_TRUE(emu_usb_scenario("crash32", cfg));
+	emu_model m(cfg);
+	for (const emu_expected_file &f : emu_expected_regions(m)) {
+		bool exists = false;
+		std::string got = slurp(out_dir + "/" + f.name, &exists);
+		EXPECT_TRUE(exists) << f.name;
+		EXPECT_TRUE(got == std::string(f.bytes.begin(), f.bytes.end())) << f.name << " differs from the device";
+	}
+	std::vector<uint8_t> core = emu_expected_minidump(m);
+	EXPECT_TRUE(slurp(out_dir + "/minidump.elf") == std::string(core.begin(), core.end()));
+	EXPECT_NE(report.find("resets=1 finished=1"), std::string::npos) << report;
+	EXPECT_NE(report.find("errors=0"), std::string::npos) << report;
+}
+
 TEST_F(E2eUsb, UnpluggedInTheMiddleOfARegionKeepsWhatWasWritten)
 {
 	// 300000 bytes of region data: the first four regions (277 KiB) and

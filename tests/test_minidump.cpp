@@ -103,6 +103,62 @@ TEST_F(minidump_test, layout_with_vmcoreinfo_padding_and_missing_pieces)
 			       fill(16, 0)}));
 }
 
+// An ELF32 header gets the core an ELF64 header with the same segments gets:
+// after the header, the same vmcoreinfo, padding, cuts and zero fill.
+TEST_F(minidump_test, elf32_header_lays_out_the_core_as_elf64_does)
+{
+	// Virtual addresses apart from the physical ones: regions go by p_paddr.
+	std::vector<emu_kelf_segment> segs = {
+		{4, 0x9999, 0}, {1, 0x1000, 4096, 0, 0xc0001000}, {1, 0x2000, 16, 0, 0xc0002000}, {1, 0x7000, 8}};
+	put("VMCORE.BIN", fill(50, 'v'));
+	put("A.BIN", fill(100, 'a'));  // padded to 4096
+	put("B.BIN", fill(5000, 'b')); // cut to 16
+	std::vector<uint8_t> after_header[2];
+	for (bool elf32 : {false, true}) {
+		SCOPED_TRACE(elf32 ? "ELF32" : "ELF64");
+		fs::remove(dir.file("minidump.elf"));
+		auto kelf = emu_make_kelf(segs, emu_kelf_size(segs.size(), elf32) + 50, elf32);
+		put("KELF.BIN", kelf);
+		auto r = build({entry("md_KELF", 0x500, "KELF.BIN", kelf.size()), entry("md_KVM", 0x6000, "VMCORE.BIN", 50),
+				entry("md_K1", 0x1000, "A.BIN", 100), entry("md_K2", 0x2000, "B.BIN", 5000)});
+		EXPECT_EQ(r.ret, 0) << r.err;
+		EXPECT_EQ(r.out, written());
+		EXPECT_EQ(r.err, "minidump: no region found for PT_LOAD at paddr 0x7000; filled with zeros\n");
+		auto got = core();
+		ASSERT_GE(got.size(), kelf.size());
+		EXPECT_TRUE(std::equal(kelf.begin(), kelf.end(), got.begin()));
+		after_header[elf32].assign(got.begin() + static_cast<long>(kelf.size()), got.end());
+	}
+	EXPECT_EQ(after_header[0], cat({fill(50, 'v'), fill(100, 'a'), fill(3996, 0), fill(16, 'b'), fill(8, 0)}));
+	EXPECT_EQ(after_header[1], after_header[0]);
+}
+
+// ELF32 segments are bounded as ELF64 ones: refused, nothing left behind.
+TEST_F(minidump_test, elf32_headers_beyond_the_bound)
+{
+	const struct {
+		const char *name;
+		std::vector<emu_kelf_segment> segs;
+	} cases[] = {
+		{"p_filesz 2^32-1", {{1, 0x1000, 0xffffffff}}},
+		{"p_filesz beyond the table", {{1, 0x1000, 0x30000}}},
+		{"second segment overflows", {{1, 0x1000, 16}, {1, 0x2000, 0xfffffff0}}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		fs::remove(dir.file("minidump.elf"));
+		auto kelf = emu_make_kelf(c.segs, 0, true);
+		put("KELF.BIN", kelf);
+		put("A.BIN", fill(16, 'a'));
+		auto r = build({entry("md_KELF", 0x20, "KELF.BIN", kelf.size()), entry("md_K1", 0x1000, "A.BIN", 0x10000),
+				entry("DDR", 0x2000, "B.BIN", 0x10000)});
+		EXPECT_EQ(r.ret, -1);
+		EXPECT_TRUE(contains(r.err, "makes the core larger than the memory")) << r.err;
+		EXPECT_EQ(r.out, "");
+		EXPECT_FALSE(has_core());
+	}
+}
+
 TEST_F(minidump_test, no_core_without_kernel_header_or_when_it_is_filtered)
 {
 	put("KELF.BIN", emu_make_kelf({}));
@@ -126,27 +182,45 @@ TEST_F(minidump_test, no_core_without_kernel_header_or_when_it_is_filtered)
 TEST_F(minidump_test, kernel_header_checks)
 {
 	const char *bad = "minidump: KELF does not look like a 64-bit ELF core file\n";
+	const char *bad32 = "minidump: KELF does not look like a 32-bit ELF core file\n";
+	const char *not_elf = "minidump: KELF does not look like an ELF core file\n";
 	auto good = emu_make_kelf({{1, 0x1000, 0}});
-	auto with = [&](size_t off, size_t width, uint64_t v) {
-		auto k = good;
+	auto good32 = emu_make_kelf({{1, 0x1000, 0}}, 0, true);
+	auto change = [](std::vector<uint8_t> k, size_t off, size_t width, uint64_t v) {
 		for (size_t i = 0; i < width; i++)
 			k[off + i] = static_cast<uint8_t>(v >> (8 * i));
 		return k;
 	};
+	auto with = [&](size_t off, size_t width, uint64_t v) { return change(good, off, width, v); };
+	auto with32 = [&](size_t off, size_t width, uint64_t v) { return change(good32, off, width, v); };
 	struct {
 		const char *name;
 		std::vector<uint8_t> kelf;
 		const char *err; // nullptr: accepted
 	} cases[] = {
 		{"63 bytes", std::vector<uint8_t>(good.begin(), good.begin() + 63), bad},
-		{"bad magic", with(1, 1, 'e'), bad},
+		{"bad magic", with(1, 1, 'e'), not_elf},
+		{"4 bytes", std::vector<uint8_t>(good.begin(), good.begin() + 4), not_elf},
+		{"class byte 0", with(4, 1, 0), not_elf},
+		{"class byte 3", with(4, 1, 3), not_elf},
 		{"e_type 2", with(16, 2, 2), bad},
 		{"e_phentsize 64", with(54, 2, 64), bad},
 		{"headers end beyond the file", with(56, 2, 2), bad},
 		{"e_phoff beyond the file", with(32, 8, 1000), bad},
 		{"e_phoff huge", with(32, 8, ~0ULL), bad},
-		{"32-bit class byte", with(4, 1, 1), nullptr},
 		{"no program headers", with(56, 2, 0), nullptr},
+		// The class byte decides the layout: 64-bit headers marked 32-bit
+		// are read as ELF32, and their e_phentsize is not 32.
+		{"64-bit header with the 32-bit class byte", with(4, 1, 1), bad32},
+		{"ELF32", good32, nullptr},
+		{"ELF32 of 51 bytes", std::vector<uint8_t>(good32.begin(), good32.begin() + 51), bad32},
+		{"ELF32 e_type 2", with32(16, 2, 2), bad32},
+		{"ELF32 e_phentsize 56", with32(42, 2, 56), bad32},
+		{"ELF32 headers end beyond the file", with32(44, 2, 2), bad32},
+		{"ELF32 e_phoff beyond the file", with32(28, 4, 1000), bad32},
+		{"ELF32 e_phoff 2^32-1", with32(28, 4, 0xffffffff), bad32},
+		{"ELF32 without program headers", with32(44, 2, 0), nullptr},
+		{"ELF32 header with the 64-bit class byte", with32(4, 1, 2), bad},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);

@@ -81,7 +81,7 @@ TEST(sahara_run, malformed_packets)
 TEST(sahara_run, hello_is_echoed_and_reset_resp_without_a_table_fails)
 {
 	vorn_device_script dev;
-	dev.dev_sends(hello(2)).host_sends(hello_resp(2)).dev_sends(emu_words({9, 12, 0xabcdef})).dev_sends(reset_resp);
+	dev.dev_sends(hello(2)).host_sends(hello_resp(2)).dev_sends(emu_words({0x20, 12, 0xabcdef})).dev_sends(reset_resp);
 	auto r = run_engine(&dev, "/nonexistent", nullptr);
 	EXPECT_EQ(r.ret, -1);
 	EXPECT_TRUE(dev.finished());
@@ -90,7 +90,7 @@ TEST(sahara_run, hello_is_echoed_and_reset_resp_without_a_table_fails)
 	EXPECT_TRUE(contains(r.out, "Summary: 0 regions saved, 0 failed, 0 skipped by filter; 0 bytes saved in "))
 		<< r.out;
 	// The unknown command is shown as a hex dump under its code.
-	EXPECT_TRUE(contains(r.out, "CMD9")) << r.out;
+	EXPECT_TRUE(contains(r.out, "CMD20")) << r.out;
 	EXPECT_TRUE(contains(r.out, "ef cd ab")) << r.out;
 	for (unsigned t : dev.read_timeouts)
 		EXPECT_EQ(t, 1000u);

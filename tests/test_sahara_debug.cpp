@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "emu_script.h"
+#include "le.h"
 #include "sahara.h"
 #include "test_sahara_common.h"
 
@@ -352,16 +353,170 @@ TEST_F(debug64_test, packet_faults)
 	}
 }
 
-// A malformed MEM_DEBUG64 cannot be answered; the crashed device is left as
-// it is rather than reset.
+// A malformed MEM_DEBUG64 or MEMORY_DEBUG cannot be answered; the crashed
+// device is left as it is rather than reset.
 TEST_F(debug64_test, malformed_mem_debug64_is_not_answered_with_reset)
 {
+	const struct {
+		std::vector<uint8_t> pkt;
+		const char *err;
+	} rows[] = {
+		{emu_pkt64(0x10, 32, {0x1000, 64, 0}), "unexpected MEM_DEBUG64 packet length 32\n"},
+		// The 64-bit length of the other width.
+		{emu_words({0x09, 24, 0x1000, 0, 52, 0}), "unexpected MEMORY_DEBUG packet length 24\n"},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.err);
+		vorn_device_script dev;
+		dev.dev_sends(row.pkt);
+		auto r = run_engine(&dev, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, -1);
+		EXPECT_TRUE(r.err.starts_with(row.err)) << r.err;
+		EXPECT_TRUE(dev.writes.empty());
+	}
+}
+
+// The 32-bit exchange byte by byte: MEMORY_DEBUG is answered with 16-byte
+// MEMORY_READ requests only. A region may end exactly at 4 GiB.
+TEST_F(debug64_test, memory_debug_exchange_on_the_wire)
+{
+	std::vector<uint8_t> table(2 * 52, 0);
+	le32_put(&table[0], 1);
+	le32_put(&table[4], 0x1000);
+	le32_put(&table[8], 6);
+	memcpy(&table[12], "CODE", 4);
+	memcpy(&table[32], "C.BIN", 5);
+	le32_put(&table[52], 1);
+	le32_put(&table[56], 0xfffffff0);
+	le32_put(&table[60], 0x10);
+	memcpy(&table[64], "TOP", 3);
+	memcpy(&table[84], "ABCDEFGHIJKLMNOP.BIN", 20); // no terminator
+	std::vector<uint8_t> code{1, 2, 3, 4, 5, 6}, top(16, 0xee);
+
 	vorn_device_script dev;
-	dev.dev_sends(emu_pkt64(0x10, 32, {0x1000, 64, 0}));
+	dev.dev_sends(emu_words({1, 48, 2, 1, 1024, 2, 0, 0, 0, 0, 0, 0}))
+		.host_sends(emu_words({2, 48, 2, 1, 0, 2, 0, 0, 0, 0, 0, 0}))
+		.dev_sends(emu_words({0x09, 16, 0x8000, 104}))
+		.host_sends(emu_words({0x0a, 16, 0x8000, 104}))
+		.dev_sends(table)
+		.host_sends(emu_words({0x0a, 16, 0x1000, 6}))
+		.dev_sends(code)
+		.host_sends(emu_words({0x0a, 16, 0xfffffff0, 0x10}))
+		.dev_sends(top)
+		.host_sends(emu_words({7, 8}))
+		.dev_sends(emu_words({8, 8}));
 	auto r = run_engine(&dev, dir.str().c_str(), nullptr);
-	EXPECT_EQ(r.ret, -1);
-	EXPECT_TRUE(r.err.starts_with("unexpected MEM_DEBUG64 packet length 32\n")) << r.err;
-	EXPECT_TRUE(dev.writes.empty());
+	EXPECT_EQ(r.ret, 0) << r.err;
+	EXPECT_TRUE(dev.finished());
+	EXPECT_TRUE(dev.mismatches.empty()) << dev.mismatches[0];
+	EXPECT_EQ(read_file(dir.file("C.BIN")), code);
+	EXPECT_EQ(read_file(dir.file("ABCDEFGHIJKLMNOP.BIN")), top);
+}
+
+// Both entry layouts, field by field: 32-bit numbers with the names at 12
+// and 32, 64-bit numbers with the names at 24 and 44.
+TEST(debug_table, entries_of_both_widths)
+{
+	const struct {
+		const sahara_debug_width *w;
+		size_t size, addr_at, length_at, region_at, file_at;
+		uint64_t addr; // top bit set: no sign extension
+	} rows[] = {
+		{&sahara_debug_width32, 52, 4, 8, 12, 32, 0x87654321},
+		{&sahara_debug_width64, 64, 8, 16, 24, 44, 0xf087654321ULL << 24},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.size);
+		ASSERT_EQ(row.w->entry_size, row.size);
+		const unsigned f = row.w->field;
+		// Bytes beyond the entry must not be read: a guard of 0xff.
+		std::vector<uint8_t> e(row.size + 8, 0xff);
+		std::fill(e.begin(), e.begin() + static_cast<long>(row.size), 0);
+		le_put(&e[0], f, 0x5);
+		le_put(&e[row.addr_at], f, row.addr);
+		le_put(&e[row.length_at], f, 0x12345);
+		memcpy(&e[row.region_at], "md_KTEXT", 8);
+		memcpy(&e[row.file_at], "ABCDEFGHIJKLMNOPQRST", 20);
+		sahara_debug_region64 out;
+		memset(&out, 0x55, sizeof(out));
+		sahara_debug_region64_decode(e.data(), *row.w, &out);
+		EXPECT_EQ(out.type, 5u);
+		EXPECT_EQ(out.addr, row.addr);
+		EXPECT_EQ(out.length, 0x12345u);
+		EXPECT_STREQ(out.region, "md_KTEXT");
+		EXPECT_STREQ(out.filename, "ABCDEFGHIJKLMNOPQRST");
+	}
+}
+
+// A region a 32-bit request cannot reach is refused before anything is
+// requested for it; the others are saved, but the dump is incomplete, so
+// the device is not reset. A filter that leaves it out makes a whole dump.
+TEST_F(debug64_test, region_beyond_32_bit_addresses_is_refused)
+{
+	emu_config cfg;
+	cfg.debug32 = true;
+	cfg.regions = {make_region(0x1000, 0x100, "A", "A.BIN"), make_region(0xffff8000, 0x10000, "W", "WRAP.BIN"),
+		       make_region(0x2000, 0x100, "B", "B.BIN")};
+	{
+		emu_model m(cfg);
+		auto r = run_engine(m, dir.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, -1);
+		EXPECT_EQ(m.reset_count, 0u);
+		EXPECT_TRUE(m.errors.empty()) << m.errors[0];
+		EXPECT_TRUE(contains(r.err, "region \"WRAP.BIN\" at 0xffff8000 of 0x10000 bytes ends beyond what "
+					    "MEMORY_READ can address; it is not saved\n"))
+			<< r.err;
+		EXPECT_TRUE(contains(r.err, "leaves out the regions named above")) << r.err;
+		EXPECT_TRUE(contains(r.out, "Summary: 2 regions saved, 1 failed, 0 skipped by filter")) << r.out;
+		for (const auto &rd : m.mem_reads)
+			EXPECT_LT(rd.addr, 0xffff8000u);
+		expect_files(m, {0, 2});
+		EXPECT_FALSE(fs::exists(dir.file("WRAP.BIN")));
+	}
+	{
+		temp_dir d2;
+		emu_model m(cfg);
+		auto r = run_engine(m, d2.str().c_str(), "A,B");
+		EXPECT_EQ(r.ret, 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(m.reset_count, 1u);
+	}
+}
+
+// The table limits hold for 52-byte entries as for 64-byte ones.
+TEST_F(debug64_test, table_limits_of_32_bit_tables)
+{
+	const struct {
+		const char *name;
+		int64_t table_length;
+		int ret;
+		const char *err; // "" for none
+		uint64_t reads;	 // table and region requests
+	} rows[] = {
+		{"empty", 0, -1, "Sahara: the device offered an empty memory table (0 bytes)", 0},
+		{"60 bytes: one entry, the rest ignored", 60, 0, "", 2},
+		{"one entry past the limit", 0x10000 + 52, -1, "MEMORY_DEBUG table length 0x10034 exceeds limit\n", 0},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.name);
+		temp_dir d;
+		emu_config cfg;
+		cfg.debug32 = true;
+		cfg.regions = {make_region(0x1000, 16, "R", "ONE.BIN"), make_region(0x2000, 16, "R", "TWO.BIN")};
+		cfg.table_length = row.table_length;
+		emu_model m(cfg);
+		auto r = run_engine(m, d.str().c_str(), nullptr);
+		EXPECT_EQ(r.ret, row.ret);
+		if (*row.err)
+			EXPECT_TRUE(contains(r.err, row.err)) << r.err;
+		else
+			EXPECT_EQ(r.err, "");
+		EXPECT_EQ(m.mem_read64_count, row.reads);
+		EXPECT_EQ(m.reset_count, row.ret == 0 ? 1u : 0u);
+		EXPECT_EQ(fs::exists(d.file("ONE.BIN")), row.ret == 0);
+		EXPECT_FALSE(fs::exists(d.file("TWO.BIN")));
+		EXPECT_TRUE(m.errors.empty()) << m.errors[0];
+	}
 }
 
 TEST_F(debug64_test, extra_bytes_beyond_a_request_are_not_written)

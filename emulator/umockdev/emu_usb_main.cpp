@@ -5,7 +5,8 @@
 //   duruvev-emu-usb [options] -- program [args...]
 //
 // Options:
-//   --scenario NAME     regions of the device model: default, plain
+//   --scenario NAME     regions of the device model: default, plain, or one
+//                       of duruvev-emu's (crash, crash32, ...)
 //   --region NAME:ADDR:LEN[:FILE]
 //                       a region (repeatable; replaces the scenario's)
 //   --device SPEC       an emulated USB device (repeatable)

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "edl_model.h"
+#include "scenarios.h"
 
 // "default": a kernel ELF header region with two loadable segments, a
 // vmcoreinfo region, the two segment regions (one of an odd size) and two
 // other regions, one of them just over one 512 KiB block.
 // "plain": two regions, no kernel ELF header (no minidump.elf).
-// False for an unknown name.
+// Any other name is one of the shared scenarios (scenarios.h), such as
+// "crash32". False for an unknown name.
 inline bool emu_usb_scenario(const std::string &name, emu_config &cfg)
 {
 	cfg = emu_config();
@@ -38,5 +40,5 @@ inline bool emu_usb_scenario(const std::string &name, emu_config &cfg)
 		cfg.regions.push_back({1, 0x0c100000, 0x8000, "CODERAM", "CODERAM.BIN", {}});
 		return true;
 	}
-	return false;
+	return emu_scenario(name, cfg);
 }
