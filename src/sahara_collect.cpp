@@ -7,11 +7,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <sha2.h>
 
 #include "le.h"
 #include "oscompat.h"
@@ -355,11 +354,19 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	if (!sahara_join(path, duruvev_path, file))
 		return SAHARA_ONE_NOT_CREATED; // planned names always fit
 
-	std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[DEBUG64_BLOCK]);
-	if (!buf) {
+	// Two block buffers in turn: one is hashed while the other takes the
+	// next block. Each holds a whole read on top of a block's worth, so a
+	// read at any point of the block fits.
+	std::unique_ptr<uint8_t[]> bufs(new (std::nothrow) uint8_t[4 * DEBUG64_BLOCK]);
+	if (!bufs) {
 		ux_err("out of memory for the data buffer of \"%s\"\n", shown.c_str());
 		return SAHARA_ONE_DEVICE_FAILED;
 	}
+	uint8_t *cur = bufs.get(), *other = bufs.get() + 2 * DEBUG64_BLOCK;
+	// Destroyed before the buffers: it finishes the block it is hashing.
+	std::optional<sahara_hasher> hasher;
+	if (sahara_hashing())
+		hasher.emplace();
 
 	sahara_fd out(os_open_trunc(path));
 	if (out.fd < 0) {
@@ -367,8 +374,6 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		return SAHARA_ONE_NOT_CREATED;
 	}
 
-	SHA2_CTX sha;
-	SHA256Init(&sha);
 	uint64_t offset = 0, dropped = 0;
 	while (offset < region.length) {
 		if (sahara_stopping(run)) {
@@ -389,7 +394,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		uint64_t got = 0;
 		unsigned empty_reads = 0;
 		while (got < remain) {
-			int n = sahara_read_watching(dev, buf.get(), DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
+			int n = sahara_read_watching(dev, cur + got, DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
 			if (n == -ECANCELED) {
 				(void)os_sync_fd(out.fd);
 				ux_err("stopped in \"%s\" after %llu of %llu bytes\n", shown.c_str(),
@@ -409,16 +414,20 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			// writing them would shift the rest of the file.
 			uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(n), remain - got);
 			dropped += static_cast<uint64_t>(n) - take;
-			if (!sahara_write_all(out.fd, buf.get(), static_cast<size_t>(take))) {
+			if (!sahara_write_all(out.fd, cur + got, static_cast<size_t>(take))) {
 				warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 				return SAHARA_ONE_WRITE_FAILED;
 			}
-			if (sahara_hashing())
-				SHA256Update(&sha, buf.get(), static_cast<size_t>(take));
 			got += take;
 			run.space.used(take);
 		}
-		if (!sahara_debug64_drain(dev, buf.get(), &dropped)) {
+		// Hashed while the device is drained and sends the next block;
+		// that waits for the other buffer's hash, so it is free to read
+		// into.
+		if (hasher)
+			hasher->add(cur, static_cast<size_t>(remain));
+		std::swap(cur, other);
+		if (!sahara_debug64_drain(dev, cur, &dropped)) {
 			ux_err("device is still sending after the data of \"%s\" (%llu bytes more than requested); "
 			       "nothing more is taken from it\n",
 			       shown.c_str(), static_cast<unsigned long long>(dropped));
@@ -437,7 +446,8 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 		return SAHARA_ONE_WRITE_FAILED;
 	}
-	SHA256Final(sha256, &sha);
+	if (hasher)
+		hasher->finish(sha256);
 	return SAHARA_ONE_SAVED;
 }
 

@@ -3,8 +3,12 @@
 // record of one memory-debug run. Not for other modules.
 #pragma once
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "sahara.h"
 #include "vorn.h"
@@ -130,3 +134,32 @@ uint64_t sahara_descriptions_size(size_t n_regions);
 // left behind.
 int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, size_t n_regions,
 			 const sahara_saved_region *saved, const sahara_saved_region &core);
+
+// SHA-256 of one file's bytes, computed on a thread of its own while the
+// engine goes on talking to the device. add() returns at once; the bytes it
+// was given must stay untouched until the next add(), wait() or finish().
+class sahara_hasher {
+public:
+	sahara_hasher();
+	~sahara_hasher();
+	sahara_hasher(const sahara_hasher &) = delete;
+	sahara_hasher &operator=(const sahara_hasher &) = delete;
+	void add(const uint8_t *data, size_t len);
+	// Returns once the bytes last given to add() are hashed.
+	void wait();
+	// The digest (32 bytes) of everything added.
+	void finish(uint8_t *digest);
+
+private:
+	struct state;
+	void work();
+	std::unique_ptr<state> st_;
+	std::mutex lock_;
+	std::condition_variable cv_;
+	const uint8_t *job_ = nullptr;
+	size_t job_len_ = 0;
+	bool quit_ = false;
+	// Without a thread (none could be started) add() hashes at once.
+	bool inline_ = false;
+	std::thread worker_;
+};

@@ -205,7 +205,7 @@ TEST(e2e_pty, surplus_transfers_after_a_block)
 	EXPECT_NE(r.err.find("device sent 15000 bytes more than requested for \"DDR_EDGE.BIN\"; extra bytes dropped\n"),
 		  std::string::npos)
 		<< r.err;
-	EXPECT_NE(r.err.find(", 1 reset(s)\n"), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find(", 1 reset(s),"), std::string::npos) << r.err;
 
 	// One that never stops: the dump fails and the device keeps its crash.
 	temp_dir tmp2;
@@ -213,7 +213,7 @@ TEST(e2e_pty, surplus_transfers_after_a_block)
 	ASSERT_FALSE(r.timed_out) << r.out << r.err;
 	EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
 	EXPECT_NE(r.err.find("device is still sending after the data of \"OCIMEM.BIN\""), std::string::npos) << r.err;
-	EXPECT_NE(r.err.find(", 0 reset(s)\n"), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find(", 0 reset(s),"), std::string::npos) << r.err;
 	EXPECT_FALSE(fs::exists(tmp2.path / "DDR_EDGE.BIN"));
 }
 
@@ -225,7 +225,7 @@ TEST(e2e_pty, header_in_registration_order)
 	program_result r = dump_counted("registered", tmp.path, {});
 	ASSERT_FALSE(r.timed_out) << r.out << r.err;
 	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-	EXPECT_NE(r.err.find(", 1 reset(s)\n"), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find(", 1 reset(s),"), std::string::npos) << r.err;
 	emu_model model = model_of("registered");
 	expect_region_files(tmp.path, model);
 
@@ -283,7 +283,7 @@ TEST(e2e_pty, crash32_device_is_dumped_whole)
 				       120);
 	ASSERT_FALSE(r.timed_out) << r.out << r.err;
 	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-	EXPECT_NE(r.err.find(" 1 reset(s)\n"), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find(" 1 reset(s),"), std::string::npos) << r.err;
 	EXPECT_EQ(r.err.find("host error"), std::string::npos) << r.err;
 
 	emu_model model = model_of("crash32");
