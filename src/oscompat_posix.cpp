@@ -62,8 +62,9 @@ int os_prepare_output_dir(const char *dir)
 		errno = ENOTDIR;
 		return -1;
 	}
-	// access() answers for root without looking at read-only mounts, so
-	// ask the file system itself by creating and removing a probe file.
+	// access() sees a read-only mount, but not a file system that cannot
+	// take a new file (out of inodes, say) although it is writable: only
+	// creating one tells, so create and remove a probe file.
 	std::string probe = std::string(dir) + "/.duruvev-probe-XXXXXX";
 	int fd = mkstemp(probe.data());
 	if (fd < 0)

@@ -8,9 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -24,12 +27,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-program_result dump(const std::string &scenario, const fs::path &out, const std::vector<std::string> &tool_args = {})
+program_result dump(const std::string &scenario, const fs::path &out, const std::vector<std::string> &tool_args = {},
+		    const std::vector<std::string> &env = {})
 {
 	std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--scenario", scenario, "--time-limit", "100", "--",
 					 DURUVEV_BIN,	  "-S",		"{pty}",  "-o",		  out.string()};
 	argv.insert(argv.end(), tool_args.begin(), tool_args.end());
-	return run_program(argv, 120);
+	return run_program(argv, 120, env);
 }
 
 bool has(const std::string &hay, const std::string &needle)
@@ -71,17 +75,27 @@ void expect_left_in_crash_state(const program_result &r)
 	EXPECT_TRUE(has(r.err, "left in its crash-dump state, so it can be dumped again")) << r.err;
 }
 
+// One line of text holds every part.
+bool line_with(const std::string &text, const std::vector<std::string> &parts)
+{
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);)
+		if (std::all_of(parts.begin(), parts.end(), [&](const std::string &p) { return has(line, p); }))
+			return true;
+	return false;
+}
+
 // A small tmpfs of its own, so a full disk can be had without filling the
 // machine's. Needs root; the caller skips without it.
 struct small_fs {
 	temp_dir base;
 	fs::path path;
 	bool mounted = false;
-	explicit small_fs(const char *size)
+	explicit small_fs(const char *size, const char *more = nullptr)
 	{
 		path = base.path / "fs";
 		fs::create_directory(path);
-		std::string opts = std::string("size=") + size;
+		std::string opts = std::string("size=") + size + (more ? std::string(",") + more : "");
 		mounted = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, opts.c_str()) == 0;
 	}
 	~small_fs()
@@ -281,21 +295,58 @@ TEST(one_shot, hostile_kernel_header_does_not_fill_the_disk)
 	EXPECT_LT(total, 2u << 20);
 }
 
+// An output file system that cannot take the dump is refused before a single
+// region is asked for. The free space counts, not the size: other data may
+// fill most of it. A file system out of inodes has blocks left but takes no
+// new file; it is refused before the device is touched at all.
 TEST(one_shot, not_enough_space_is_refused_before_any_region_is_read)
 {
-	small_fs small("4m");
-	if (!small.mounted)
-		GTEST_SKIP() << "mounting a small tmpfs needs root";
-	program_result r = dump("crash", small.path);
-	expect_left_in_crash_state(r);
-	EXPECT_TRUE(has(r.err, "not enough free space in \"" + small.path.string() + "\": the dump needs 12.")) << r.err;
-	EXPECT_TRUE(has(r.err, "another output directory with -o, or dump fewer regions with a segment filter")) << r.err;
-	// Only the table was asked for.
-	EXPECT_EQ(memory_reads(r), 1u) << r.err;
-	EXPECT_TRUE(files_in(small.path).empty());
+	struct row {
+		const char *name;
+		const char *size, *more; // tmpfs options
+		uint64_t ballast;	 // bytes of other data on it
+		unsigned long long reads; // memory reads the device saw: 1 is the table
+		const char *err;	 // followed by the directory in quotes
+	};
+	const row rows[] = {
+		{"4 MiB", "4m", nullptr, 0, 1, "not enough free space in "},
+		// Large enough for the whole dump when empty.
+		{"16 MiB holding 10 MiB", "16m", nullptr, 10 << 20, 1, "not enough free space in "},
+		{"no inode left", "16m", "nr_inodes=1", 0, 0, "cannot write to output directory "},
+	};
+	for (const row &c : rows) {
+		SCOPED_TRACE(c.name);
+		small_fs small(c.size, c.more);
+		if (!small.mounted)
+			GTEST_SKIP() << "mounting a small tmpfs needs root";
+		std::set<std::string> before;
+		if (c.ballast) {
+			std::ofstream(small.path / "ballast", std::ios::binary) << std::string(c.ballast, 'b');
+			before.insert("ballast");
+		}
+		struct statvfs st;
+		ASSERT_EQ(statvfs(small.path.c_str(), &st), 0);
+		uint64_t free_bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+
+		program_result r = dump("crash", small.path);
+		EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+		EXPECT_EQ(resets(r), 0u) << r.err;
+		EXPECT_EQ(memory_reads(r), c.reads) << r.err;
+		EXPECT_TRUE(has(r.err, c.err + ("\"" + small.path.string() + "\""))) << r.err;
+		EXPECT_EQ(files_in(small.path), before);
+		if (c.reads == 1) {
+			expect_left_in_crash_state(r);
+			EXPECT_TRUE(has(r.err, "the dump needs 12.")) << r.err;
+			EXPECT_TRUE(has(r.err, "(" + std::to_string(free_bytes) + " bytes) is free")) << r.err;
+			EXPECT_TRUE(has(r.err, "another output directory with -o, or dump fewer regions with a "
+					       "segment filter"))
+				<< r.err;
+		}
+	}
 
 	// A filter that fits it in: complete.
-	r = dump("crash", small.path, {"md_K*,OCIMEM*"});
+	small_fs small("4m");
+	program_result r = dump("crash", small.path, {"md_K*,OCIMEM*"});
 	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 	EXPECT_EQ(resets(r), 1u);
 }
@@ -332,6 +383,114 @@ TEST(one_shot, file_system_filling_up_during_the_dump)
 	EXPECT_FALSE(has(r.out, "ELF written")) << r.out;
 	EXPECT_FALSE(has(r.out, "Summary: 13 regions saved")) << r.out;
 	EXPECT_TRUE(has(r.err, "The output directory's file system failed to take the dump")) << r.err;
+}
+
+// The program run with the sync shim preloaded (tests/sync_shim.c): every
+// fdatasync and fsync it makes, with the path synced, and every packet it
+// sends the device, in the order they happened. fail names a path whose
+// first sync fails with EIO.
+struct watched_call {
+	std::string op, rc, what; // "fdatasync" "0" PATH, "send" "7" LENGTH
+};
+
+std::vector<watched_call> watched_dump(const std::string &scenario, const fs::path &out, const std::string &fail,
+				       program_result &r)
+{
+	temp_dir logs;
+	std::string log = logs.file("sync.log");
+	std::vector<std::string> env = {std::string("LD_PRELOAD=") + DURUVEV_SYNC_SHIM, "DURUVEV_SYNC_LOG=" + log};
+	if (!fail.empty())
+		env.push_back("DURUVEV_SYNC_FAIL=" + fail);
+#ifdef __SANITIZE_ADDRESS__
+	// The sanitizer's runtime would insist on coming first in the preload
+	// list.
+	const char *asan = getenv("ASAN_OPTIONS");
+	env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
+#endif
+	r = dump(scenario, out, {}, env);
+	std::vector<watched_call> calls;
+	std::ifstream in(log);
+	for (std::string line; std::getline(in, line);) {
+		watched_call c;
+		size_t a = line.find(' '), b = line.find(' ', a + 1);
+		if (a == std::string::npos || b == std::string::npos)
+			continue;
+		calls.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
+	}
+	return calls;
+}
+
+// The index of the first call that matches, or calls.size().
+size_t first_call(const std::vector<watched_call> &calls, const std::string &op, const std::string &rc,
+		  const std::string &what, size_t from = 0)
+{
+	for (size_t i = from; i < calls.size(); i++)
+		if ((op.empty() || calls[i].op == op) && calls[i].rc == rc && calls[i].what == what)
+			return i;
+	return calls.size();
+}
+
+// Every file of a complete dump, and the directory after the last of them,
+// reached stable storage before the RESET packet left. With a core (which
+// syncs the directory itself) and without one.
+TEST(sync_faults, everything_is_synced_before_the_reset_leaves)
+{
+	for (const char *scenario : {"crash", "small"}) {
+		SCOPED_TRACE(scenario);
+		temp_dir tmp;
+		fs::path out = fs::canonical(tmp.path);
+		program_result r;
+		std::vector<watched_call> calls = watched_dump(scenario, out, "", r);
+		EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+		EXPECT_EQ(resets(r), 1u) << r.err;
+		size_t reset = first_call(calls, "send", "7", "8");
+		ASSERT_LT(reset, calls.size()) << "no RESET packet seen; is the shim loaded?";
+
+		std::vector<std::string> files;
+		for (const emu_expected_file &f : emu_expected_regions(model_of(scenario)))
+			files.push_back(f.name);
+		if (!emu_expected_minidump(model_of(scenario)).empty())
+			files.push_back("minidump.elf");
+		ASSERT_EQ(files_in(out), std::set<std::string>(files.begin(), files.end()));
+		size_t last = 0;
+		for (const std::string &f : files) {
+			size_t at = first_call(calls, "", "0", (out / f).string());
+			EXPECT_LT(at, reset) << f << " not synced before the RESET";
+			last = std::max(last, at);
+		}
+		EXPECT_LT(first_call(calls, "fsync", "0", out.string(), last + 1), reset)
+			<< "the directory is not synced between the last file and the RESET";
+	}
+}
+
+// A sync that fails: the dump is not on stable storage, so the device keeps
+// its crash, the failure is named, and no core is left behind half-written.
+TEST(sync_faults, a_failed_sync_keeps_the_device_in_its_crash_state)
+{
+	struct row {
+		const char *name;
+		const char *scenario;
+		const char *file; // in the output directory; "": the directory
+	};
+	const row rows[] = {
+		{"a region file", "crash", "OCIMEM.BIN"},
+		{"the core", "crash", "minidump.elf"},
+		{"the directory, no core", "small", ""},
+	};
+	for (const row &c : rows) {
+		SCOPED_TRACE(c.name);
+		temp_dir tmp;
+		fs::path out = fs::canonical(tmp.path);
+		std::string fail = c.file[0] ? (out / c.file).string() : out.string();
+		program_result r;
+		std::vector<watched_call> calls = watched_dump(c.scenario, out, fail, r);
+		ASSERT_LT(first_call(calls, "", "EIO", fail), calls.size()) << "the sync of " << fail << " was not made";
+		expect_left_in_crash_state(r);
+		EXPECT_EQ(first_call(calls, "send", "7", "8"), calls.size()) << "RESET sent";
+		EXPECT_TRUE(line_with(r.err, {c.file[0] ? c.file : out.string(), "Input/output error"})) << r.err;
+		EXPECT_FALSE(has(r.out, "ELF written")) << r.out;
+		EXPECT_FALSE(fs::exists(out / "minidump.elf"));
+	}
 }
 
 } // namespace

@@ -244,12 +244,16 @@ TEST_F(minidump_test, kernel_header_checks)
 // left behind.
 TEST_F(minidump_test, headers_the_layout_cannot_honour)
 {
+	// The core may be as large as the header file and every region of the
+	// table together (the header's region among them); with one segment
+	// after the header that leaves it this much.
+	const uint64_t at_bound = emu_kelf_size(1) + 0x10000 + 0x10000;
 	struct {
 		const char *name;
 		std::vector<emu_kelf_segment> segs;
 		std::vector<uint64_t> offsets; // p_offsets; empty: laid out back to back
 		bool vmcore;		       // a vmcoreinfo region of 16 bytes, no PT_NOTE
-		const char *err;
+		const char *err; // nullptr: accepted
 	} cases[] = {
 		{"p_filesz 2^64-1", {{1, 0x1000, ~0ULL}}, {}, false, "of 0xffffffffffffffff bytes at file offset 0x78 makes "
 								      "the core larger"},
@@ -271,6 +275,8 @@ TEST_F(minidump_test, headers_the_layout_cannot_honour)
 		 "vmcoreinfo region A.BIN of 0x10000 bytes at file offset 0xffffffffffffffff makes the core larger"},
 		{"segment where the vmcoreinfo goes without a note", {{1, 0x1000, 16}}, {}, true,
 		 "PT_LOAD at paddr 0x1000 at file offset 0x78 overlaps vmcoreinfo region VM.BIN, which ends at 0x88"},
+		{"core exactly at the bound", {{1, 0x1000, at_bound}}, {}, false, nullptr},
+		{"one byte beyond the bound", {{1, 0x1000, at_bound + 1}}, {}, false, "makes the core larger than the memory"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
@@ -287,6 +293,11 @@ TEST_F(minidump_test, headers_the_layout_cannot_honour)
 		if (c.vmcore)
 			table.push_back(entry("md_KVM", 0x40, "VM.BIN", 16));
 		auto r = build(table);
+		if (!c.err) {
+			EXPECT_EQ(r.ret, 0) << r.err;
+			EXPECT_EQ(core(), cat({kelf, fill(16, 'a'), fill(c.segs[0].filesz - 16, 0)}));
+			continue;
+		}
 		EXPECT_EQ(r.ret, -1);
 		EXPECT_TRUE(contains(r.err, c.err)) << r.err;
 		EXPECT_EQ(r.out, "");

@@ -129,6 +129,23 @@ TEST_F(debug64_test, region_file_is_truncated_and_hostile_names_refused)
 	EXPECT_EQ(list_dir(out).size(), 2 + std::size(hostile) + 3);
 }
 
+// A device may itself use a name that looks like a substitute; a region that
+// needs a substitute later must not take that name and overwrite its file.
+TEST_F(debug64_test, substitute_name_already_used_by_an_earlier_region)
+{
+	emu_config cfg;
+	cfg.regions = {make_region(0x1000, 4096, "A", "region_1.bin"), make_region(0x9000, 4096, "B", "../B.BIN")};
+	emu_model m(cfg);
+	auto r = run_engine(m, dir.str().c_str(), nullptr);
+	EXPECT_EQ(r.ret, 0) << r.err;
+	EXPECT_EQ(m.reset_count, 1u);
+	std::vector<std::string> names = list_dir(dir.path);
+	ASSERT_EQ(names.size(), 2u);
+	EXPECT_TRUE(read_file(dir.file("region_1.bin")) == region_bytes(m, cfg.regions[0]));
+	std::string other = names[0] == "region_1.bin" ? names[1] : names[0];
+	EXPECT_TRUE(read_file(dir.file(other)) == region_bytes(m, cfg.regions[1])) << other;
+}
+
 TEST_F(debug64_test, over_long_path_is_refused_not_cut)
 {
 	// Directory chosen so that "dir/A.BIN" fits the 259 characters and
@@ -596,27 +613,43 @@ TEST_F(debug64_test, surplus_transfers_after_a_block)
 namespace {
 
 // A file that takes no more (a file-size limit stands in for a full disk)
-// ends the dump at once: nothing more is requested, no core, no RESET.
+// ends the dump at once, at the block whose write came up short: nothing more
+// is requested, no core, no RESET. Also when that block is the region's last,
+// where a short write taken for a whole one would leave a short file behind.
 TEST(debug64_disk, write_failure_ends_the_dump)
 {
-	temp_dir dir;
-	emu_config cfg;
-	cfg.regions = {make_region(0x1000, 0x1000, "R", "A.BIN"), make_region(0x100000, 0x100000, "R", "BIG.BIN"),
-		       make_region(0x300000, 0x1000, "R", "C.BIN")};
-	emu_model m(cfg);
-	engine_result r;
-	{
-		failing_writes_past cap(0x40000);
-		r = run_engine(m, dir.str().c_str(), nullptr);
-	}
+	struct {
+		const char *name;
+		uint64_t cap;		  // bytes a file may hold
+		uint64_t reads;		  // MEM_READ64 requests: the table, A, BIG's blocks
+		uint64_t failing_block; // address of the block whose write fails
+	} cases[] = {
+		{"first block", 0x40000, 3, 0x100000},
+		{"last block", 0xc0000, 4, 0x180000},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		temp_dir dir;
+		emu_config cfg;
+		cfg.regions = {make_region(0x1000, 0x1000, "R", "A.BIN"), make_region(0x100000, 0x100000, "R", "BIG.BIN"),
+			       make_region(0x300000, 0x1000, "R", "C.BIN")};
+		emu_model m(cfg);
+		engine_result r;
+		{
+			failing_writes_past cap(c.cap);
+			r = run_engine(m, dir.str().c_str(), nullptr);
+		}
 
-	EXPECT_EQ(r.ret, -1);
-	EXPECT_TRUE(contains(r.err, "failed to write duruvev chunk to \"BIG.BIN\": File too large")) << r.err;
-	EXPECT_TRUE(contains(r.out, "Summary: 1 region saved, 2 failed, 0 skipped by filter")) << r.out;
-	EXPECT_EQ(m.reset_count, 0u);
-	// The table, A, and the first block of BIG; C is never asked for.
-	EXPECT_EQ(m.mem_read64_count, 3u);
-	EXPECT_FALSE(fs::exists(dir.file("C.BIN")));
+		EXPECT_EQ(r.ret, -1);
+		EXPECT_TRUE(contains(r.err, "failed to write duruvev chunk to \"BIG.BIN\": File too large")) << r.err;
+		EXPECT_FALSE(contains(r.out, "BIG.BIN dumped")) << r.out;
+		EXPECT_TRUE(contains(r.out, "Summary: 1 region saved, 2 failed, 0 skipped by filter")) << r.out;
+		EXPECT_EQ(m.reset_count, 0u);
+		EXPECT_EQ(m.mem_read64_count, c.reads);
+		ASSERT_FALSE(m.mem_reads.empty());
+		EXPECT_EQ(m.mem_reads.back().addr, c.failing_block);
+		EXPECT_FALSE(fs::exists(dir.file("C.BIN")));
+	}
 }
 
 } // namespace
