@@ -451,6 +451,7 @@ TEST(sync_faults, everything_is_synced_before_the_reset_leaves)
 			files.push_back(f.name);
 		if (!emu_expected_minidump(model_of(scenario)).empty())
 			files.push_back("minidump.elf");
+		files.insert(files.end(), {"load.cmm", "dump_info.txt", "SHA256SUMS"});
 		ASSERT_EQ(files_in(out), std::set<std::string>(files.begin(), files.end()));
 		size_t last = 0;
 		for (const std::string &f : files) {

@@ -54,6 +54,23 @@ void expect_region_files(const fs::path &dir, const emu_model &model, const std:
 	}
 }
 
+// Every file of a complete dump: the regions byte-identical, the core equal
+// to the one the device's headers describe, and the files that describe it.
+void expect_complete_dump(const fs::path &dir, const emu_model &model)
+{
+	std::set<std::string> want = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
+	for (const emu_expected_file &f : emu_expected_regions(model))
+		want.insert(f.name);
+	EXPECT_EQ(files_in(dir), want);
+	expect_region_files(dir, model);
+
+	std::vector<uint8_t> elf = read_file(dir / "minidump.elf");
+	std::vector<uint8_t> expected = emu_expected_minidump(model);
+	ASSERT_FALSE(expected.empty());
+	EXPECT_EQ(elf.size(), expected.size());
+	EXPECT_TRUE(elf == expected) << "minidump.elf differs";
+}
+
 TEST(e2e_pty, crash_dump_is_byte_identical)
 {
 	temp_dir tmp;
@@ -61,18 +78,7 @@ TEST(e2e_pty, crash_dump_is_byte_identical)
 	ASSERT_FALSE(r.timed_out) << r.out << r.err;
 	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
 
-	emu_model model = model_of("crash");
-	std::set<std::string> want = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
-	for (const emu_expected_file &f : emu_expected_regions(model))
-		want.insert(f.name);
-	EXPECT_EQ(files_in(tmp.path), want);
-	expect_region_files(tmp.path, model);
-
-	std::vector<uint8_t> elf = read_file(tmp.path / "minidump.elf");
-	std::vector<uint8_t> expected = emu_expected_minidump(model);
-	ASSERT_FALSE(expected.empty());
-	EXPECT_EQ(elf.size(), expected.size());
-	EXPECT_TRUE(elf == expected) << "minidump.elf differs";
+	expect_complete_dump(tmp.path, model_of("crash"));
 	EXPECT_NE(r.out.find("minidump: ELF written to"), std::string::npos) << r.out;
 }
 
@@ -256,20 +262,6 @@ TEST(e2e_pty, header_in_registration_order)
 	EXPECT_EQ(note, "OSRELEASE=");
 }
 
-// readelf -h's output for a file, and its exit status.
-std::string readelf_header(const fs::path &file, int *status)
-{
-	std::string cmd = "readelf -h '" + file.string() + "' 2>&1";
-	FILE *p = popen(cmd.c_str(), "r");
-	std::string text;
-	char buf[512];
-	size_t n;
-	while (p && (n = fread(buf, 1, sizeof(buf), p)) > 0)
-		text.append(buf, n);
-	*status = p ? pclose(p) : -1;
-	return text;
-}
-
 // A 32-bit device (MEMORY_DEBUG, 52-byte entries) with a 32-bit ARM kernel:
 // every region byte-identical, an ELF32 core of the header, the vmcoreinfo
 // note and the three segments, and exactly one RESET. The emulator's summary
@@ -286,22 +278,11 @@ TEST(e2e_pty, crash32_device_is_dumped_whole)
 	EXPECT_NE(r.err.find(" 1 reset(s),"), std::string::npos) << r.err;
 	EXPECT_EQ(r.err.find("host error"), std::string::npos) << r.err;
 
-	emu_model model = model_of("crash32");
-	std::set<std::string> want = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
-	for (const emu_expected_file &f : emu_expected_regions(model))
-		want.insert(f.name);
-	EXPECT_EQ(files_in(tmp.path), want);
-	expect_region_files(tmp.path, model);
+	expect_complete_dump(tmp.path, model_of("crash32"));
 
-	std::vector<uint8_t> elf = read_file(tmp.path / "minidump.elf");
-	std::vector<uint8_t> expected = emu_expected_minidump(model);
-	ASSERT_FALSE(expected.empty());
-	EXPECT_EQ(elf.size(), expected.size());
-	EXPECT_TRUE(elf == expected) << "minidump.elf differs";
-
-	int status = 0;
-	std::string header = readelf_header(tmp.path / "minidump.elf", &status);
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << header;
+	program_result elf = run_program({"/usr/bin/readelf", "-h", (tmp.path / "minidump.elf").string()});
+	const std::string &header = elf.out;
+	EXPECT_EQ(elf.exit_code, 0) << elf.out << elf.err;
 	EXPECT_NE(header.find("Class:                             ELF32\n"), std::string::npos) << header;
 	EXPECT_NE(header.find("Machine:                           ARM\n"), std::string::npos) << header;
 	EXPECT_NE(header.find("Type:                              CORE (Core file)\n"), std::string::npos) << header;

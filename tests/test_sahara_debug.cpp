@@ -139,7 +139,10 @@ TEST_F(debug64_test, substitute_name_already_used_by_an_earlier_region)
 	auto r = run_engine(m, dir.str().c_str(), nullptr);
 	EXPECT_EQ(r.ret, 0) << r.err;
 	EXPECT_EQ(m.reset_count, 1u);
-	std::vector<std::string> names = list_dir(dir.path);
+	std::vector<std::string> names;
+	for (const std::string &n : list_dir(dir.path))
+		if (n != "SHA256SUMS" && n != "load.cmm" && n != "dump_info.txt")
+			names.push_back(n);
 	ASSERT_EQ(names.size(), 2u);
 	EXPECT_TRUE(read_file(dir.file("region_1.bin")) == region_bytes(m, cfg.regions[0]));
 	std::string other = names[0] == "region_1.bin" ? names[1] : names[0];
