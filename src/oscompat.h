@@ -87,6 +87,11 @@ int os_open_regular(const char *path, const char **kind);
 // errno set.
 int os_sync_fd(int fd);
 
+// Starts writing len bytes at offset of an open file to its disk without
+// waiting, so that a later os_sync_fd has little left to wait for. A hint:
+// where the system has no such call it does nothing.
+void os_start_writeback(int fd, uint64_t offset, uint64_t len);
+
 // Makes the directory's entries (files created in it) durable. Returns 0, or
 // -1 with errno set.
 int os_sync_dir(const char *dir);

@@ -136,6 +136,17 @@ int os_open_regular(const char *path, const char **kind)
 	return fd;
 }
 
+void os_start_writeback(int fd, uint64_t offset, uint64_t len)
+{
+#ifdef SYNC_FILE_RANGE_WRITE
+	(void)sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
+#else
+	(void)fd;
+	(void)offset;
+	(void)len;
+#endif
+}
+
 int os_sync_fd(int fd)
 {
 	while (fdatasync(fd) != 0) {

@@ -393,9 +393,14 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 
 		uint64_t got = 0;
 		unsigned empty_reads = 0;
+		// A serial port hands a block out in small reads: the block is
+		// written in one piece once it is in, and on every way out what
+		// arrived of it is written too, as nothing received may be lost.
+		auto keep_partial = [&] { (void)sahara_write_all(out.fd, cur, static_cast<size_t>(got)); };
 		while (got < remain) {
 			int n = sahara_read_watching(dev, cur + got, DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
 			if (n == -ECANCELED) {
+				keep_partial();
 				(void)os_sync_fd(out.fd);
 				ux_err("stopped in \"%s\" after %llu of %llu bytes\n", shown.c_str(),
 				       static_cast<unsigned long long>(offset + got),
@@ -405,6 +410,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			if (n == 0 && ++empty_reads < DEBUG64_EMPTY_READS_MAX)
 				continue;
 			if (n <= 0) {
+				keep_partial();
 				errno = n < 0 ? -n : EIO;
 				warn("failed to read duruvev chunk");
 				return SAHARA_ONE_DEVICE_FAILED;
@@ -414,13 +420,17 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			// writing them would shift the rest of the file.
 			uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(n), remain - got);
 			dropped += static_cast<uint64_t>(n) - take;
-			if (!sahara_write_all(out.fd, cur + got, static_cast<size_t>(take))) {
-				warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
-				return SAHARA_ONE_WRITE_FAILED;
-			}
 			got += take;
-			run.space.used(take);
 		}
+		if (!sahara_write_all(out.fd, cur, static_cast<size_t>(remain))) {
+			warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
+			return SAHARA_ONE_WRITE_FAILED;
+		}
+		run.space.used(remain);
+		// On its way to the disk while the device is drained, so that the
+		// sync at the end of the region waits for little.
+		if (sahara_durable)
+			os_start_writeback(out.fd, offset, remain);
 		// Hashed while the device is drained and sends the next block;
 		// that waits for the other buffer's hash, so it is free to read
 		// into.
