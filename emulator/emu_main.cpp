@@ -56,6 +56,8 @@ void usage(FILE *out)
 		"                            after the block of MEM_READ64 number READ\n"
 		"                            (0 = the table), send COUNT transfers of BYTES\n"
 		"                            nobody asked for (COUNT \"forever\": never stop)\n"
+		"      --link=PATH           make PATH a symbolic link to the terminal while\n"
+		"                            the device is there (gone before it goes)\n"
 		"      --time-limit=SEC      stop serving after SEC seconds\n"
 		"  -q, --quiet               no summary on standard error\n"
 		"  -h, --help                this text\n",
@@ -114,6 +116,7 @@ int main(int argc, char **argv)
 		{"transfer-gap", required_argument, nullptr, 9},
 		{"hello-mode", required_argument, nullptr, 10},
 		{"surplus", required_argument, nullptr, 11},
+		{"link", required_argument, nullptr, 12},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -123,6 +126,7 @@ int main(int argc, char **argv)
 	int64_t time_limit = -1;
 	int transfer_gap = 0;
 	int64_t hello_mode = -1;
+	std::string link;
 	bool quiet = false;
 	int opt;
 
@@ -184,6 +188,9 @@ int main(int argc, char **argv)
 				return 2;
 			}
 			break;
+		case 12:
+			link = optarg;
+			break;
 		case 'q':
 			quiet = true;
 			break;
@@ -211,6 +218,12 @@ int main(int argc, char **argv)
 	if (int e = front.open(); e != 0) {
 		fprintf(stderr, "duruvev-emu: cannot create a pseudo-terminal: %s\n", strerror(-e));
 		return 1;
+	}
+	if (!link.empty()) {
+		if (int e = front.set_link(link); e != 0) {
+			fprintf(stderr, "duruvev-emu: cannot link %s to the terminal: %s\n", link.c_str(), strerror(-e));
+			return 1;
+		}
 	}
 
 	struct sigaction sa;

@@ -38,6 +38,7 @@ emu_pty_front::emu_pty_front(emu_model &model) : model_(model) {}
 
 emu_pty_front::~emu_pty_front()
 {
+	drop_link();
 	if (master_ >= 0)
 		::close(master_);
 	if (slave_ >= 0)
@@ -182,6 +183,23 @@ bool emu_pty_front::step(int wait_ms)
 	return true;
 }
 
+int emu_pty_front::set_link(const std::string &path)
+{
+	drop_link();
+	::unlink(path.c_str());
+	if (::symlink(slave_path_.c_str(), path.c_str()) != 0)
+		return -errno;
+	link_ = path;
+	return 0;
+}
+
+void emu_pty_front::drop_link()
+{
+	if (!link_.empty())
+		::unlink(link_.c_str());
+	link_.clear();
+}
+
 void emu_pty_front::unplug(int drain_ms)
 {
 	if (master_ < 0)
@@ -193,6 +211,7 @@ void emu_pty_front::unplug(int drain_ms)
 		struct timespec ts = {0, 2 * 1000 * 1000};
 		nanosleep(&ts, nullptr);
 	}
+	drop_link();
 	::close(master_);
 	master_ = -1;
 }

@@ -32,6 +32,12 @@ public:
 	// (unplugged: the master is closed) or a system call failed.
 	bool step(int wait_ms);
 
+	// Makes path a symbolic link to the slave for as long as the device is
+	// there. It is removed before the master closes, as udev removes a
+	// device's link, so that it never names a terminal number that the
+	// system has since handed to another device. 0, or -errno.
+	int set_link(const std::string &path);
+
 	// Closes the master, as a vanishing USB device takes its tty with it.
 	// Waits up to drain_ms for the host to take what was already sent.
 	void unplug(int drain_ms = 2000);
@@ -57,12 +63,14 @@ public:
 
 private:
 	bool send_some();
+	void drop_link();
 	size_t slave_unread() const;
 
 	emu_model &model_;
 	int master_ = -1;
 	int slave_ = -1;
 	std::string slave_path_;
+	std::string link_;
 	std::vector<uint8_t> in_;  // host bytes not yet a whole packet
 	std::vector<uint8_t> out_; // bytes of the current transfer not yet written
 	size_t out_off_ = 0;

@@ -116,7 +116,8 @@ size_t count_of(const std::string &text, const std::string &what)
 }
 
 // One emulated device plugged in at link: the emulator serves a fresh
-// pseudo-terminal and link is pointed at it.
+// pseudo-terminal and points link at it until it goes, so that the link
+// never names a terminal number another test's device has been given since.
 struct device {
 	std::unique_ptr<background> emu;
 	fs::path link;
@@ -124,7 +125,7 @@ struct device {
 	device(const fs::path &dir, const std::string &name, const fs::path &l, const std::vector<std::string> &opts)
 		: link(l)
 	{
-		std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--time-limit", "60"};
+		std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--time-limit", "60", "--link", l.string()};
 		argv.insert(argv.end(), opts.begin(), opts.end());
 		emu = std::make_unique<background>(argv, dir / (name + ".out"), dir / (name + ".err"));
 		std::string pty;
@@ -134,9 +135,7 @@ struct device {
 				return pty.find('\n') != std::string::npos;
 			},
 			10s));
-		pty.resize(pty.find('\n'));
-		fs::remove(link);
-		fs::create_symlink(pty, link);
+		EXPECT_TRUE(fs::is_symlink(link)) << link;
 	}
 	// The device's own summary, once it has ended.
 	std::string finish()
