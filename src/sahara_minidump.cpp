@@ -193,7 +193,7 @@ static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint
 	for (const sahara_piece &p : pieces) {
 		if (p.size == 0)
 			continue;
-		if (p.offset > pos && write_zeroes(out, p.offset - pos) < 0) {
+		if (p.offset > pos && write_zeroes(out, p.offset - pos, digest) < 0) {
 			ux_err("minidump: failed to write the gap before %s: %s\n", p.what.c_str(), os_strerror(errno));
 			return false;
 		}
