@@ -84,7 +84,7 @@ bool sahara_region_requestable(const sahara_debug_region64 &r, const sahara_debu
 // Names are compared without case: the output may live on a file system
 // that folds case (NTFS, FAT on a memory stick), where "A.BIN" and "a.bin"
 // are one file.
-static std::string sahara_fold(const std::string &name)
+std::string sahara_fold(const std::string &name)
 {
 	std::string s(name);
 	for (char &c : s)
@@ -375,14 +375,16 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	}
 
 	uint64_t offset = 0, dropped = 0;
+	// What was read is true memory: it stays, on stable storage.
+	auto stop_after = [&](uint64_t kept) {
+		(void)os_sync_fd(out.fd);
+		ux_err("stopped in \"%s\" after %llu of %llu bytes\n", shown.c_str(), static_cast<unsigned long long>(kept),
+		       static_cast<unsigned long long>(region.length));
+		return SAHARA_ONE_STOPPED;
+	};
 	while (offset < region.length) {
-		if (sahara_stopping(run)) {
-			// What was read is true memory: keep it on stable storage.
-			(void)os_sync_fd(out.fd);
-			ux_err("stopped in \"%s\" after %llu of %llu bytes\n", shown.c_str(),
-			       static_cast<unsigned long long>(offset), static_cast<unsigned long long>(region.length));
-			return SAHARA_ONE_STOPPED;
-		}
+		if (sahara_stopping(run))
+			return stop_after(offset);
 		uint64_t remain = std::min<uint64_t>(region.length - offset, DEBUG64_BLOCK);
 		int w = sahara_send_mem_read64(dev, wd, region.addr + offset, remain);
 		if (w < 0) {
@@ -401,11 +403,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			int n = sahara_read_watching(dev, cur + got, DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
 			if (n == -ECANCELED) {
 				keep_partial();
-				(void)os_sync_fd(out.fd);
-				ux_err("stopped in \"%s\" after %llu of %llu bytes\n", shown.c_str(),
-				       static_cast<unsigned long long>(offset + got),
-				       static_cast<unsigned long long>(region.length));
-				return SAHARA_ONE_STOPPED;
+				return stop_after(offset + got);
 			}
 			if (n == 0 && ++empty_reads < DEBUG64_EMPTY_READS_MAX)
 				continue;
@@ -681,20 +679,19 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 			stopped = true;
 			break;
 		}
-		// Collection makes the dump's directory only now, so that a dump
-		// that ends before any region leaves nothing behind.
-		if (!dir_made && run.ctl && run.ctl->make_dir) {
-			if (run.ctl->make_dir(run.ctl->ctx) != 0) {
+		if (!dir_made) {
+			// Collection makes the dump's directory only now, so that a
+			// dump that ends before any region leaves nothing behind.
+			if (run.ctl && run.ctl->make_dir && run.ctl->make_dir(run.ctl->ctx) != 0) {
 				warn("failed to create the output directory \"%s\"", duruvev_path);
 				disk_failed = true;
 				break;
 			}
-		}
-		// Files that described an earlier dump here would describe
-		// files this run overwrites.
-		if (!dir_made)
+			// Files that described an earlier dump here would describe
+			// files this run overwrites.
 			sahara_remove_descriptions(duruvev_path);
-		dir_made = true;
+			dir_made = true;
+		}
 		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str(), wd, saved[i].sha256,
 					   run)) {
 		case SAHARA_ONE_SAVED:

@@ -119,6 +119,10 @@ void sahara_dump_summary(const sahara_dump_run &run);
 // when writes are durable, closed. Returns 0, or -1 after its message.
 int sahara_write_file(const char *dir, const char *name, const uint8_t *data, size_t len);
 
+// A file name with ASCII letters in lower case: names that are one file on a
+// file system that folds case compare equal.
+std::string sahara_fold(const std::string &name);
+
 // Removes the core and the description files an earlier dump left in dir,
 // with one line naming them: they would describe region files that this
 // run overwrites.

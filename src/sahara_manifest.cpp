@@ -3,7 +3,6 @@
 // region at its address) and dump_info.txt (one region per line). All are
 // made from one record of what this run saved, only for a complete dump, and
 // go through the same write-sync-close path as the region files.
-#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -107,14 +106,6 @@ static std::string sahara_sums(const std::vector<sahara_saved_file> &files)
 	return text;
 }
 
-// Files of a name that folds to "load.cmm" are the device's own script.
-static bool sahara_is_load_cmm(const std::string &file)
-{
-	return file.size() == strlen(LOAD_CMM_NAME) &&
-	       std::equal(file.begin(), file.end(), LOAD_CMM_NAME,
-			  [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; });
-}
-
 void sahara_remove_descriptions(const char *dir)
 {
 	static const char *const names[] = {"minidump.elf", SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME};
@@ -144,7 +135,8 @@ int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, si
 		sahara_saved_file f{saved[i].file, &table[i], i, {}};
 		memcpy(f.sha256, saved[i].sha256, sizeof(f.sha256));
 		files.push_back(f);
-		if (sahara_is_load_cmm(saved[i].file))
+		// Any name that folds to "load.cmm" is the device's own script.
+		if (sahara_fold(saved[i].file) == LOAD_CMM_NAME)
 			own_load_cmm = saved[i].file.c_str();
 	}
 	if (core.saved) {
