@@ -285,15 +285,21 @@ ln -sfn "$work/share" "$WINEPREFIX/dosdevices/unc/duruvev/share"
 dump unc COM7 '\\duruvev\share\crash\unc'
 check_dump unc "$work/share/crash/unc" "dump into the share \\\\duruvev\\share\\crash\\unc"
 
+# native_and_wine NAME SCENARIO: the scenario dumped by the native program
+# into $work/native-NAME and by the Windows one through COM4 into $work/NAME.
+native_and_wine() {
+    mkdir -p "$work/native-$1"
+    set +e
+    timeout -k 5 60 "$emu" --scenario "$2" --time-limit 45 -- "$native/duruvev" -S '{pty}' \
+        -o "$work/native-$1" >"$work/native-$1.out" 2>"$work/native-$1.err" </dev/null
+    echo $? >"$work/native-$1.rc"
+    set -e
+    scenario=$2 dump "$1" COM4 "$(windows_path "$work/$1")"
+}
+
 # --- names Windows cannot hold: a region named NUL.BIN would go to the null
 # device; it is saved under a substitute name, byte for byte.
-mkdir -p "$work/native-winnames"
-set +e
-timeout -k 5 60 "$emu" --scenario windows-names --time-limit 45 -- "$native/duruvev" -S '{pty}' \
-    -o "$work/native-winnames" >"$work/native-winnames.out" 2>"$work/native-winnames.err" </dev/null
-echo $? >"$work/native-winnames.rc"
-scenario=windows-names dump winnames COM4 "$(windows_path "$work/winnames")"
-set -e
+native_and_wine winnames windows-names
 if [ "$(cat "$work/native-winnames.rc")" = 0 ] && [ "$(cat "$work/winnames.rc")" = 0 ] &&
     [ -s "$work/winnames/region_0.bin" ] && cmp -s "$work/native-winnames/region_0.bin" "$work/winnames/region_0.bin" &&
     tr -d '\r' <"$work/winnames.err" | grep -q 'unsafe region file name "NUL.BIN"; saving region 0 as "region_0.bin"' &&
@@ -302,6 +308,19 @@ if [ "$(cat "$work/native-winnames.rc")" = 0 ] && [ "$(cat "$work/winnames.rc")"
 else
     fail "a region named NUL.BIN (exit $(cat "$work/winnames.rc"))" "$work/winnames.out" "$work/winnames.err"
 fi
+
+# --- a 32-bit device with an ELF32 kernel, and a kernel header in
+# registration order (pieces placed by their offsets, zeros between): the
+# files of the native dump, and a SHA256SUMS that verifies them.
+for s in crash32 registered; do
+    native_and_wine "$s" "$s"
+    if [ "$(cat "$work/native-$s.rc")" = 0 ] && [ "$(cat "$work/$s.rc")" = 0 ] && [ -f "$work/$s/minidump.elf" ] &&
+        same_files "$work/native-$s" "$work/$s" && sums_verify "$work/$s"; then
+        ok "scenario $s: the native dump's files, byte-identical, and SHA256SUMS verifies"
+    else
+        fail "scenario $s (exit $(cat "$work/$s.rc"))" "$work/$s.out" "$work/$s.err"
+    fi
+done
 
 # --- ports that device setup lists, as the vendor driver's would be
 # register_port SERIAL PORT INSTANCE: a USB\VID_05C6&PID_9008 device of the
