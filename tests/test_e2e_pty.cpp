@@ -15,7 +15,6 @@
 #include <sys/wait.h>
 
 #include "edl_model.h"
-#include "le.h"
 #include "run_program.h"
 #include "test_support.h"
 #include "scenarios.h"
@@ -211,28 +210,6 @@ TEST(e2e_pty, surplus_transfers_after_a_block)
 	EXPECT_NE(r.err.find("device is still sending after the data of \"OCIMEM.BIN\""), std::string::npos) << r.err;
 	EXPECT_NE(r.err.find(", 0 reset(s),"), std::string::npos) << r.err;
 	EXPECT_FALSE(fs::exists(tmp2.path / "DDR_EDGE.BIN"));
-}
-
-// A core's program headers, of either ELF class.
-struct core_phdr {
-	uint32_t type;
-	uint64_t offset, vaddr, paddr, filesz;
-};
-std::vector<core_phdr> phdrs_of(const std::vector<uint8_t> &elf)
-{
-	std::vector<core_phdr> out;
-	if (elf.size() < 64)
-		return out;
-	const bool e32 = elf[4] == 1;
-	const unsigned w = e32 ? 4 : 8;
-	const uint64_t phoff = le_get(elf.data() + (e32 ? 28 : 32), w), phnum = le16_get(elf.data() + (e32 ? 44 : 56));
-	const uint64_t size = e32 ? 32 : 56;
-	for (uint64_t i = 0; i < phnum && phoff + (i + 1) * size <= elf.size(); i++) {
-		const uint8_t *p = elf.data() + phoff + i * size;
-		out.push_back({le32_get(p), le_get(p + (e32 ? 4 : 8), w), le_get(p + (e32 ? 8 : 16), w),
-			       le_get(p + (e32 ? 12 : 24), w), le_get(p + (e32 ? 16 : 32), w)});
-	}
-	return out;
 }
 
 // Each layout of kernel header a device may hold: the dump succeeds, resets
