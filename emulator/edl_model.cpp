@@ -115,6 +115,25 @@ void put_shdr(uint8_t *sh, const elf_layout &l, uint32_t name, uint32_t type, ui
 	le_put(sh + l.sh_size, l.word, size);
 }
 
+// The STR_TBL of a kernel header, and where each section's name starts in
+// it: null, STR_TBL, the driver's own two, one per region.
+std::string section_names(const emu_kernel_header &k, std::vector<uint32_t> &name_at)
+{
+	std::vector<std::string> names = {"", "STR_TBL"};
+	if (!k.banner.empty())
+		names.insert(names.end(), {"minidump_table", "linux_banner"});
+	for (const emu_kernel_segment &s : k.segments)
+		names.push_back(s.name);
+	std::string strtab(1, '\0');
+	for (const std::string &n : names) {
+		name_at.push_back(n.empty() ? 0 : static_cast<uint32_t>(strtab.size()));
+		if (!n.empty())
+			strtab.append(n).push_back('\0');
+	}
+	strtab.resize(std::max<size_t>(strtab.size(), k.strtab_size), '\0');
+	return strtab;
+}
+
 } // namespace
 
 std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments, uint64_t data_offset, bool elf32)
@@ -140,23 +159,10 @@ std::vector<uint8_t> emu_make_kernel_header(const emu_kernel_header &k)
 {
 	const elf_layout &l = layout_of(k.elf32);
 	const bool banner = !k.banner.empty();
-
-	// Section names: null, STR_TBL, the driver's own two, one per region.
-	std::vector<std::string> names = {"", "STR_TBL"};
-	if (banner)
-		names.insert(names.end(), {"minidump_table", "linux_banner"});
-	for (const emu_kernel_segment &s : k.segments)
-		names.push_back(s.name);
-	std::string strtab;
 	std::vector<uint32_t> name_at;
-	for (const std::string &n : names) {
-		name_at.push_back(n.empty() ? 0 : static_cast<uint32_t>(strtab.size()));
-		if (!n.empty() || strtab.empty())
-			strtab.append(n).push_back('\0');
-	}
-	strtab.resize(std::max<size_t>(strtab.size(), k.strtab_size), '\0');
+	std::string strtab = section_names(k, name_at);
 
-	const size_t slots = std::max<size_t>(k.section_slots, names.size());
+	const size_t slots = std::max<size_t>(k.section_slots, name_at.size());
 	const size_t phnum = k.segments.size() + (banner ? 1 : 0);
 	const uint64_t shoff = l.ehdr, phoff = shoff + uint64_t{l.shdr} * slots;
 	const uint64_t stroff = phoff + uint64_t{l.phdr} * phnum, banner_off = stroff + strtab.size();
@@ -164,7 +170,7 @@ std::vector<uint8_t> emu_make_kernel_header(const emu_kernel_header &k)
 
 	std::vector<uint8_t> h(size, 0);
 	uint8_t *p = h.data();
-	put_ehdr(p, l, phoff, phnum, shoff, names.size());
+	put_ehdr(p, l, phoff, phnum, shoff, name_at.size());
 	memcpy(p + stroff, strtab.data(), strtab.size());
 	put_shdr(p + shoff + l.shdr, l, name_at[1], 3 /* SHT_STRTAB */, 0, stroff, strtab.size());
 	size_t sec = 2, ph = 0;

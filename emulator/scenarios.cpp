@@ -307,6 +307,25 @@ uint64_t emu_kernel_vaddr(const emu_kernel_info &k, uint64_t paddr)
 	return k.arm64 ? paddr + k.kimage_voffset : emu_linear_vaddr(k, paddr);
 }
 
+namespace {
+
+// The lines only an arm64 kernel adds: how it maps its memory.
+std::string arm64_vmcoreinfo(const emu_kernel_info &k)
+{
+	char arch[256] = "";
+	if (k.arm64)
+		snprintf(arch, sizeof(arch),
+			 "NUMBER(VA_BITS)=%u\n"
+			 "NUMBER(kimage_voffset)=0x%llx\n"
+			 "NUMBER(PHYS_OFFSET)=0x%llx\n"
+			 "NUMBER(TCR_EL1_T1SZ)=%u\n",
+			 k.va_bits, static_cast<unsigned long long>(k.kimage_voffset),
+			 static_cast<unsigned long long>(k.phys_offset), 64 - k.va_bits);
+	return arch;
+}
+
+} // namespace
+
 std::string emu_vmcoreinfo_text(const emu_kernel_info &k)
 {
 	char head[512];
@@ -351,16 +370,7 @@ std::string emu_vmcoreinfo_text(const emu_kernel_info &k)
 	     "NUMBER(PG_swapcache)=10\n"
 	     "NUMBER(PG_slab)=9\n"
 	     "NUMBER(PAGE_BUDDY_MAPCOUNT_VALUE)=-129\n";
-	char arch[256] = "";
-	if (k.arm64)
-		snprintf(arch, sizeof(arch),
-			 "NUMBER(VA_BITS)=%u\n"
-			 "NUMBER(kimage_voffset)=0x%llx\n"
-			 "NUMBER(PHYS_OFFSET)=0x%llx\n"
-			 "NUMBER(TCR_EL1_T1SZ)=%u\n",
-			 k.va_bits, static_cast<unsigned long long>(k.kimage_voffset),
-			 static_cast<unsigned long long>(k.phys_offset), 64 - k.va_bits);
-	t += arch;
+	t += arm64_vmcoreinfo(k);
 	char tail[64];
 	snprintf(tail, sizeof(tail), "KERNELOFFSET=%llx\nCRASHTIME=1700000000\n",
 		 static_cast<unsigned long long>(k.kerneloffset));
