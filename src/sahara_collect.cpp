@@ -291,14 +291,54 @@ static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
 	return true;
 }
 
-int sahara_write_file(const char *dir, const char *name, const uint8_t *data, size_t len)
+int sahara_create_in(const sahara_dump_dir &dir, const char *name)
 {
+	if (dir.handle != os_dir_none)
+		return os_dir_create_file(dir.handle, name);
 	char path[DEBUG64_PATH_MAX];
-	if (!sahara_join(path, dir, name)) {
-		ux_err("path \"%s\" is too long\n", os_path_join(dir, name).c_str());
+	if (!sahara_join(path, dir.path, name)) {
+		errno = ENAMETOOLONG;
 		return -1;
 	}
-	sahara_fd out(os_open_trunc(path));
+	return os_open_trunc(path);
+}
+
+int sahara_open_in(const sahara_dump_dir &dir, const char *name)
+{
+	if (dir.handle != os_dir_none)
+		return os_dir_open_read(dir.handle, name);
+	char path[DEBUG64_PATH_MAX];
+	if (!sahara_join(path, dir.path, name)) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	return os_open_read(path);
+}
+
+int sahara_remove_in(const sahara_dump_dir &dir, const char *name)
+{
+	if (dir.handle != os_dir_none)
+		return os_dir_remove(dir.handle, name);
+	char path[DEBUG64_PATH_MAX];
+	if (!sahara_join(path, dir.path, name)) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	return remove(path);
+}
+
+int sahara_sync_dir(const sahara_dump_dir &dir)
+{
+	return dir.handle != os_dir_none ? os_dir_sync(dir.handle) : os_sync_dir(dir.path);
+}
+
+int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len)
+{
+	sahara_fd out(sahara_create_in(dir, name));
+	if (out.fd < 0 && errno == ENAMETOOLONG) {
+		ux_err("path \"%s\" is too long\n", os_path_join(dir.path, name).c_str());
+		return -1;
+	}
 	if (out.fd < 0) {
 		warn("failed to open \"%s\"", name);
 		return -1;
@@ -346,13 +386,10 @@ static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropp
 // Dumps one region into dir/file and forces it to stable storage; sha256
 // receives the digest of what was written.
 static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
-					    const char *duruvev_path, const char *file, const sahara_debug_width &wd,
+					    const sahara_dump_dir &dir, const char *file, const sahara_debug_width &wd,
 					    uint8_t *sha256, sahara_dump_run &run)
 {
 	std::string shown = sahara_printable(file);
-	char path[DEBUG64_PATH_MAX];
-	if (!sahara_join(path, duruvev_path, file))
-		return SAHARA_ONE_NOT_CREATED; // planned names always fit
 
 	// Two block buffers in turn: one is hashed while the other takes the
 	// next block. Each holds a whole read on top of a block's worth, so a
@@ -368,7 +405,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	if (sahara_hashing())
 		hasher.emplace();
 
-	sahara_fd out(os_open_trunc(path));
+	sahara_fd out(sahara_create_in(dir, file));
 	if (out.fd < 0) {
 		warn("failed to open \"%s\"", shown.c_str());
 		return SAHARA_ONE_NOT_CREATED;
@@ -398,7 +435,10 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		// A serial port hands a block out in small reads: the block is
 		// written in one piece once it is in, and on every way out what
 		// arrived of it is written too, as nothing received may be lost.
-		auto keep_partial = [&] { (void)sahara_write_all(out.fd, cur, static_cast<size_t>(got)); };
+		auto keep_partial = [&] {
+			if (sahara_write_all(out.fd, cur, static_cast<size_t>(got)))
+				run.bytes_kept += got;
+		};
 		while (got < remain) {
 			int n = sahara_read_watching(dev, cur + got, DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
 			if (n == -ECANCELED) {
@@ -425,6 +465,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			return SAHARA_ONE_WRITE_FAILED;
 		}
 		run.space.used(remain);
+		run.bytes_kept += remain;
 		// On its way to the disk while the device is drained, so that the
 		// sync at the end of the region waits for little.
 		if (sahara_durable)
@@ -639,7 +680,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	uint64_t need = sahara_space_needed(table, to_read) + sahara_descriptions_size(n_admitted), avail = 0,
 		 others = 0;
 	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : duruvev_path;
-	if (os_free_space(space_dir, &avail) != 0) {
+	bool by_handle = run.ctl && run.ctl->space_handle != os_dir_none;
+	if ((by_handle ? os_dir_free_space(run.ctl->space_handle, &avail) : os_free_space(space_dir, &avail)) != 0) {
 		ux_debug("cannot tell the free space of \"%s\": %s\n", space_dir, os_strerror(errno));
 	} else if (!run.space.claim(need, avail, &others)) {
 		// Dumps running at the same time still need what they claimed.
@@ -659,6 +701,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 
 	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false,
 	     babbles = false;
+	// Collection's directory is its own once made: known by its handle.
+	sahara_dump_dir out(duruvev_path);
 	for (size_t i = 0; i < count && !device_failed && !disk_failed && !stopped; i++) {
 		const sahara_debug_region64 &r = table[i];
 		if (!admitted[i]) {
@@ -682,17 +726,22 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		if (!dir_made) {
 			// Collection makes the dump's directory only now, so that a
 			// dump that ends before any region leaves nothing behind.
-			if (run.ctl && run.ctl->make_dir && run.ctl->make_dir(run.ctl->ctx) != 0) {
-				warn("failed to create the output directory \"%s\"", duruvev_path);
-				disk_failed = true;
-				break;
+			if (run.ctl && run.ctl->make_dir) {
+				if (run.ctl->make_dir(run.ctl->ctx) != 0) {
+					warn("failed to create the output directory \"%s\"", duruvev_path);
+					disk_failed = true;
+					break;
+				}
+				out = sahara_dump_dir(run.ctl->dir_path.c_str(), run.ctl->dir);
 			}
 			// Files that described an earlier dump here would describe
-			// files this run overwrites.
-			sahara_remove_descriptions(duruvev_path);
+			// files this run overwrites. A directory just made holds
+			// none, and nothing in it is this run's to remove.
+			if (out.handle == os_dir_none)
+				sahara_remove_descriptions(out);
 			dir_made = true;
 		}
-		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str(), wd, saved[i].sha256,
+		switch (sahara_debug64_one(dev, r, out, saved[i].file.c_str(), wd, saved[i].sha256,
 					   run)) {
 		case SAHARA_ONE_SAVED:
 			saved[i].saved = true;
@@ -720,15 +769,15 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	run.failed = static_cast<unsigned>(n_admitted - run.saved);
 
 	bool synced = true;
-	if ((run.saved > 0 || (stopped && dir_made)) && sahara_durable && os_sync_dir(duruvev_path) != 0) {
-		warn("failed to sync the output directory \"%s\"", duruvev_path);
+	if ((run.saved > 0 || (stopped && dir_made)) && sahara_durable && sahara_sync_dir(out) != 0) {
+		warn("failed to sync the output directory \"%s\"", out.path);
 		synced = false;
 	}
 	// The core is pointless on a disk that takes no more, and mostly zeros
 	// after the device stopped; the next run makes it.
 	sahara_saved_region core_file;
 	int core = disk_failed || device_failed || stopped ? 0
-			       : sahara_build_minidump_elf(duruvev_path, duruvev_filter, table.data(), table.size(),
+			       : sahara_build_minidump_elf(out, duruvev_filter, table.data(), table.size(),
 							   saved.data(), &core_file);
 
 	static const char disk_hint[] = "The output directory's file system failed to take the dump (full, or an "
@@ -753,7 +802,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		run.hint = "Every region file is saved, but \"minidump.elf\" could not be made.";
 	else if (table_short)
 		run.hint = "The device sent only part of its memory table: check the connection.";
-	else if (sahara_describe_dump(duruvev_path, table.data(), table.size(), saved.data(), core_file) != 0)
+	else if (sahara_describe_dump(out, table.data(), table.size(), saved.data(), core_file) != 0)
 		run.hint = disk_hint;
 	else {
 		run.complete = true;
