@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include <sha2.h>
@@ -95,8 +96,11 @@ struct sahara_dump_dir {
 // and synced or none is due (no kernel header region, or the filter excluded
 // it), -1 when a core was due and could not be made; an incomplete core is
 // removed. A core that was written is recorded in *core (when given).
+// When given, admit is asked with the core's size before a byte of it is
+// written; false ends with -1 and no core.
 int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *filter, const sahara_debug_region64 *table,
-			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core = nullptr);
+			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core = nullptr,
+			      const std::function<bool(uint64_t size)> &admit = nullptr);
 
 // Appends the whole file at path to out, in 64 KiB pieces. Returns the bytes
 // copied, or -1 when the file cannot be opened or a piece is not written.
@@ -174,6 +178,10 @@ public:
 	bool claim(uint64_t need, uint64_t avail, uint64_t *others);
 	// written more bytes are on disk.
 	void used(uint64_t written);
+	// Adds more bytes to the claim held when avail covers them on top of
+	// everything claimed; false (nothing added) otherwise, with the others'
+	// claims in *others.
+	bool claim_more(uint64_t more, uint64_t avail, uint64_t *others);
 	void release();
 
 private:

@@ -363,11 +363,15 @@ enum sahara_one_result {
 // unread, surplus bytes would answer the next request and be saved as
 // another block or region. Adds them to *dropped. False when the device is
 // still sending past the bound.
-static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropped)
+static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropped, const sahara_dump_run &run)
 {
 	uint64_t surplus = 0;
 	unsigned empty = 0;
 	for (;;) {
+		// A device that trickles bytes keeps this going; the caller
+		// sees the stop next.
+		if (sahara_stopping(run))
+			return true;
 		// Quiet (a time-out), or gone: the next request tells which.
 		int n = vorn_read(dev, buf, DEBUG64_BLOCK, DEBUG64_DRAIN_TIMEOUT_MS);
 		if (n < 0)
@@ -476,7 +480,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		if (hasher)
 			hasher->add(cur, static_cast<size_t>(remain));
 		std::swap(cur, other);
-		if (!sahara_debug64_drain(dev, cur, &dropped)) {
+		if (!sahara_debug64_drain(dev, cur, &dropped, run)) {
 			ux_err("device is still sending after the data of \"%s\" (%llu bytes more than requested); "
 			       "nothing more is taken from it\n",
 			       shown.c_str(), static_cast<unsigned long long>(dropped));
@@ -545,15 +549,16 @@ static void sahara_plan_names(const std::vector<sahara_debug_region64> &table, c
 }
 
 // Reads the table of length bytes; fewer bytes when the device stops early.
-static uint64_t sahara_read_table(vorn_device *dev, uint8_t *raw, uint64_t length)
+static uint64_t sahara_read_table(vorn_device *dev, uint8_t *raw, uint64_t length, const sahara_dump_run &run)
 {
 	// A serial port hands out what it has buffered, so a table larger than
 	// one read arrives in pieces: keep reading until it is whole, or the
 	// device stops sending. Left unread, the rest of the table would be
-	// taken for region data.
+	// taken for region data. A stop ends it however slowly bytes come.
 	uint64_t received = 0;
 	while (received < length) {
-		int n = vorn_read(dev, raw + received, static_cast<size_t>(length - received), SAHARA_TIMEOUT_MS);
+		int n = sahara_read_watching(dev, raw + received, static_cast<size_t>(length - received),
+					     SAHARA_TIMEOUT_MS, run);
 		if (n <= 0)
 			break;
 		received += std::min<uint64_t>(static_cast<uint64_t>(n), length - received);
@@ -568,7 +573,8 @@ static bool sahara_is_kernel_region(const sahara_debug_region64 &r)
 
 // Bytes the admitted regions need on disk, with an estimate of the core:
 // its segments are the kernel ("md_K") regions.
-static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &admitted)
+static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &admitted,
+				    uint64_t *core_estimate)
 {
 	uint64_t need = 0, kernel = 0;
 	bool core = false;
@@ -583,7 +589,63 @@ static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &ta
 				core = true;
 		}
 	}
-	return core ? need + kernel + DEBUG64_FILE_OVERHEAD : need;
+	*core_estimate = core ? kernel + DEBUG64_FILE_OVERHEAD : 0;
+	return need + *core_estimate;
+}
+
+// Free bytes where the dump goes: the root collection holds, or its path.
+static int sahara_free_space(const char *dir, const sahara_dump_run &run, uint64_t *avail)
+{
+	if (run.ctl && run.ctl->space_handle != os_dir_none)
+		return os_dir_free_space(run.ctl->space_handle, avail);
+	return os_free_space(run.ctl && run.ctl->space_dir ? run.ctl->space_dir : dir, avail);
+}
+
+// Claims the space the dump needs, before anything is read; false after its
+// message when the disk cannot take it.
+static bool sahara_claim_space(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &to_read,
+			       size_t n_admitted, const char *dir, sahara_dump_run &run)
+{
+	uint64_t need = sahara_space_needed(table, to_read, &run.core_claim) + sahara_descriptions_size(n_admitted),
+		 avail = 0, others = 0;
+	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : dir;
+	if (sahara_free_space(dir, run, &avail) != 0) {
+		ux_debug("cannot tell the free space of \"%s\": %s\n", space_dir, os_strerror(errno));
+		run.core_claim = UINT64_MAX; // nothing to hold the core to
+		return true;
+	}
+	if (run.space.claim(need, avail, &others))
+		return true;
+	// Dumps running at the same time still need what they claimed.
+	if (others > 0)
+		ux_err("not enough free space in \"%s\": the dump needs %s, %s is free and other dumps in "
+		       "progress still need %s\n",
+		       space_dir, sahara_size_text(need).c_str(), sahara_size_text(avail).c_str(),
+		       sahara_size_text(others).c_str());
+	else
+		ux_err("not enough free space in \"%s\": the dump needs %s, %s is free\n", space_dir,
+		       sahara_size_text(need).c_str(), sahara_size_text(avail).c_str());
+	run.hint = "Free some space, choose another output directory with -o, or dump fewer regions with "
+		   "a segment filter. Nothing was read from the device.";
+	return false;
+}
+
+// Admits a core of size bytes: within what the dump claimed for it, or with
+// the rest claimed now. False after its message.
+static bool sahara_admit_core(uint64_t size, const char *dir, sahara_dump_run &run)
+{
+	uint64_t want = std::min<uint64_t>(size, UINT64_MAX / 4) + DEBUG64_FILE_OVERHEAD;
+	if (want <= run.core_claim)
+		return true;
+	uint64_t avail = 0, others = 0;
+	if (sahara_free_space(dir, run, &avail) == 0 && run.space.claim_more(want - run.core_claim, avail, &others)) {
+		run.core_claim = want;
+		return true;
+	}
+	ux_err("minidump: the core's headers make it %s, more than the %s free for it; no core written\n",
+	       sahara_size_text(size).c_str(),
+	       sahara_size_text(avail > others ? avail - others : 0).c_str());
+	return false;
 }
 
 int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_path, const char *duruvev_filter,
@@ -624,7 +686,11 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		ux_err("out of memory for the memory table\n");
 		return -1;
 	}
-	uint64_t received = sahara_read_table(dev, raw.get(), length);
+	uint64_t received = sahara_read_table(dev, raw.get(), length, run);
+	if (sahara_stopping(run)) {
+		run.hint = sahara_stopped_hint;
+		return -1;
+	}
 	bool table_short = received < length;
 	if (received < wd.entry_size) {
 		ux_err("Sahara: the device sent no memory table (0x%llx of 0x%llx bytes)\n",
@@ -677,24 +743,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	std::vector<sahara_saved_region> saved(count);
 	sahara_plan_names(table, to_read, duruvev_path, saved);
 
-	uint64_t need = sahara_space_needed(table, to_read) + sahara_descriptions_size(n_admitted), avail = 0,
-		 others = 0;
-	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : duruvev_path;
-	bool by_handle = run.ctl && run.ctl->space_handle != os_dir_none;
-	if ((by_handle ? os_dir_free_space(run.ctl->space_handle, &avail) : os_free_space(space_dir, &avail)) != 0) {
-		ux_debug("cannot tell the free space of \"%s\": %s\n", space_dir, os_strerror(errno));
-	} else if (!run.space.claim(need, avail, &others)) {
-		// Dumps running at the same time still need what they claimed.
-		if (others > 0)
-			ux_err("not enough free space in \"%s\": the dump needs %s, %s is free and other dumps in "
-			       "progress still need %s\n",
-			       space_dir, sahara_size_text(need).c_str(), sahara_size_text(avail).c_str(),
-			       sahara_size_text(others).c_str());
-		else
-			ux_err("not enough free space in \"%s\": the dump needs %s, %s is free\n", space_dir,
-			       sahara_size_text(need).c_str(), sahara_size_text(avail).c_str());
-		run.hint = "Free some space, choose another output directory with -o, or dump fewer regions with "
-			   "a segment filter. Nothing was read from the device.";
+	if (!sahara_claim_space(table, to_read, n_admitted, duruvev_path, run)) {
 		run.failed = static_cast<unsigned>(n_admitted);
 		return -1;
 	}
@@ -778,14 +827,16 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	sahara_saved_region core_file;
 	int core = disk_failed || device_failed || stopped ? 0
 			       : sahara_build_minidump_elf(out, duruvev_filter, table.data(), table.size(),
-							   saved.data(), &core_file);
+							   saved.data(), &core_file, [&](uint64_t size) {
+								   return sahara_admit_core(size, duruvev_path, run);
+							   });
 
 	static const char disk_hint[] = "The output directory's file system failed to take the dump (full, or an "
 					"I/O error): free some space or choose another output directory with -o.";
 	if (disk_failed || !synced)
 		run.hint = disk_hint;
 	else if (stopped)
-		run.hint = "Collection was stopped: the device was not reset and keeps its crash.";
+		run.hint = sahara_stopped_hint;
 	else if (babbles)
 		run.hint = "The device kept sending data it was not asked for, so what it sent next could not be "
 			   "told apart from region data.";

@@ -79,11 +79,21 @@ struct sahara_dump_run {
 	bool reset_sent = false;
 	// What the user should do about a failure; empty when nothing specific.
 	std::string hint;
+	// Unknown packets seen; only the first few are shown.
+	unsigned unknown_packets = 0;
+	// HELLOs since the last step forward; a device that only repeats its
+	// HELLO is not dumped.
+	unsigned hellos = 0;
 	// Collection's controls and results; null for a dump run by hand.
 	sahara_collect_ctl *ctl = nullptr;
+	// Bytes of its claim set aside for the core.
+	uint64_t core_claim = 0;
 	// This dump's share of the free space, while it runs.
 	sahara_space_claim space;
 };
+
+// The advice after a dump that collection stopped.
+extern const char sahara_stopped_hint[];
 
 // True once collection asked every dump to stop.
 bool sahara_stopping(const sahara_dump_run &run);

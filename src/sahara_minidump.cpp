@@ -371,7 +371,8 @@ static int sahara_plan_core(const std::vector<sahara_phdr> &phdrs, size_t kelf_i
 }
 
 int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *filter, const sahara_debug_region64 *table,
-			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core)
+			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core,
+			      const std::function<bool(uint64_t size)> &admit)
 {
 	size_t kelf_idx = n_regions;
 	for (size_t i = 0; i < n_regions; i++) {
@@ -419,6 +420,12 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		return planned;
 	for (const std::string &m : missing)
 		ux_err("%s\n", m.c_str());
+	// Pieces are sorted and do not overlap: the last one ends the core.
+	uint64_t core_size = kelf_size;
+	for (const sahara_piece &p : pieces)
+		core_size = std::max(core_size, p.offset + p.size);
+	if (admit && !admit(core_size))
+		return -1;
 
 	std::string out_name = os_path_join(duruvev_path.path, MINIDUMP_NAME);
 	const char *out_path = out_name.c_str();
