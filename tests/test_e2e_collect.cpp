@@ -54,6 +54,9 @@ public:
 			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 			dup2(o, 1);
 			dup2(e, 2);
+			// As a service starts: whatever the test runner ignores.
+			::signal(SIGHUP, SIG_DFL);
+			::signal(SIGPIPE, SIG_DFL);
 			std::vector<char *> args;
 			for (const auto &a : argv)
 				args.push_back(const_cast<char *>(a.c_str()));
