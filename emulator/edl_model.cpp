@@ -226,6 +226,23 @@ std::vector<uint8_t> emu_make_kelf_registered(const std::vector<emu_kelf_segment
 	return h;
 }
 
+bool emu_parse_trickle(const char *text, emu_fault &f)
+{
+	char what[8] = "";
+	unsigned ms = 0;
+	char end;
+	if (sscanf(text, "%7[a-z]:%u%c", what, &ms, &end) != 2)
+		return false;
+	if (strcmp(what, "hello") == 0)
+		f.trickle_hello = true;
+	else if (strcmp(what, "table") == 0)
+		f.trickle_table = true;
+	else
+		return false;
+	f.trickle_ms = ms;
+	return true;
+}
+
 bool emu_parse_surplus(const char *text, emu_fault &f)
 {
 	unsigned long long read = 0, bytes = 0, count = 0;
@@ -293,6 +310,7 @@ void emu_model::queue_hello()
 	le32_put(p.data() + 16, cfg_.hello_max_len);
 	le32_put(p.data() + 20, cfg_.hello_mode);
 	queue_packet(std::move(p));
+	out_.back().trickle = cfg_.fault.trickle_hello;
 	state_ = state::WAIT_HELLO_RESP;
 }
 
@@ -406,6 +424,7 @@ void emu_model::queue_memory(uint64_t addr, uint64_t length)
 		bool last = off + t.length >= length;
 		t.silence_after = last && silence;
 		t.unplug_after = last && unplug;
+		t.trickle = src == -2 && f.trickle_table;
 		out_.push_back(std::move(t));
 	}
 	if (surplus) {
@@ -427,6 +446,16 @@ emu_model::transfer emu_model::surplus_transfer()
 	if (surplus_left_ > 0)
 		surplus_left_--;
 	return t;
+}
+
+// A packet of a command no Sahara device sends, with a body that would act
+// on a terminal if shown raw.
+std::vector<uint8_t> emu_model::unknown_packet() const
+{
+	std::vector<uint8_t> p(48, 0x1b);
+	le32_put(p.data(), 0x77);
+	le32_put(p.data() + 4, 48);
+	return p;
 }
 
 bool emu_model::has_output() const
@@ -454,6 +483,10 @@ void emu_model::transfer_done(const transfer &t)
 	// host asked for since.
 	if (t.surplus && surplus_left_ != 0 && !unplugged_)
 		out_.push_front(surplus_transfer());
+	if (t.flood) {
+		queue_packet(unknown_packet());
+		out_.back().flood = true;
+	}
 	if (cfg_.fault.silent_after_transfers >= 0 &&
 	    transfers_sent_ >= static_cast<uint64_t>(cfg_.fault.silent_after_transfers))
 		silent_ = true;
@@ -586,7 +619,13 @@ void emu_model::handle_packet(const uint8_t *buf, size_t len)
 			error("HELLO_RESP out of turn");
 			return;
 		}
-		if (cfg_.image_mode) {
+		if (cfg_.fault.hello_storm) {
+			queue_hello();
+		} else if (cfg_.fault.unknown_flood) {
+			queue_packet(unknown_packet());
+			out_.back().flood = true;
+			state_ = state::DEBUG;
+		} else if (cfg_.image_mode) {
 			next_image_request();
 		} else {
 			const unsigned f = field();

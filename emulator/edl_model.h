@@ -168,7 +168,20 @@ struct emu_fault {
 	// Memory runs are cut into transfers of at most this many bytes (0:
 	// one transfer per MEM_READ64), as a device with a small buffer would.
 	size_t max_mem_transfer = 0;
+	// Hostile devices. Trickled transfers (the HELLO, the table) go out
+	// one byte at a time, trickle_ms apart (the front keeps the time).
+	bool trickle_hello = false;
+	bool trickle_table = false;
+	unsigned trickle_ms = 0;
+	// Every HELLO_RESP is answered with another HELLO: no table ever.
+	bool hello_storm = false;
+	// After HELLO_RESP, packets of an unknown command without end.
+	bool unknown_flood = false;
 };
+
+// Parses "hello:MS" or "table:MS" into the trickle fields of f; false when
+// it is malformed.
+bool emu_parse_trickle(const char *text, emu_fault &f);
 
 // Parses "READ:COUNT:BYTES" (COUNT may be "forever") into the surplus fields
 // of f; false when it is malformed.
@@ -226,6 +239,8 @@ public:
 	size_t read_out(uint8_t *buf, size_t max);
 	// Bytes left in the current transfer (0 when none is ready).
 	uint64_t pending_out() const;
+	// The current transfer goes out a byte at a time (emu_fault trickle).
+	bool trickling() const { return has_output() && out_.front().trickle; }
 
 	// Input side: one host transfer.
 	void write_in(const uint8_t *buf, size_t len);
@@ -277,7 +292,10 @@ private:
 		bool unplug_after = false;  // device fails once it is sent
 		bool ends = false;	    // last transfer of the exchange
 		bool surplus = false;	    // sent unasked after a block
+		bool trickle = false;	    // a byte at a time
+		bool flood = false;	    // an unknown packet, followed by the next
 	};
+	std::vector<uint8_t> unknown_packet() const;
 
 	void queue_packet(std::vector<uint8_t> pkt, bool ends = false);
 	void queue_memory(uint64_t addr, uint64_t length);

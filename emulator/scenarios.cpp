@@ -252,6 +252,24 @@ void hostile_kelf(emu_config &cfg)
 	};
 }
 
+// A kernel header whose second segment (2 MiB) names memory no region holds:
+// within the bound the core builder allows, but the core is mostly zeros and
+// about as large as all the regions together.
+void fat_kelf(emu_config &cfg)
+{
+	const uint64_t ktext = 0x80010000;
+	std::vector<emu_kelf_segment> segs = {{1, ktext, 64 * KiB}, {1, 0x90000000, 2 * MiB}};
+	emu_region kelf = region(0x85f00000, 0, "md_KELF", "md_KELF.BIN");
+	kelf.bytes = emu_make_kelf(segs, emu_kelf_size(segs.size()) + 4 * KiB);
+	kelf.length = kelf.bytes.size();
+	cfg.regions = {
+		kelf,
+		region(0x85f01000, 4 * KiB, "md_KVMCOREINFO", "md_KVMCOREINFO.BIN"),
+		region(ktext, 64 * KiB, "md_KTEXT", "md_KTEXT.BIN"),
+		region(0x80000000, 2 * MiB, "DDR", "DDR.BIN"),
+	};
+}
+
 // "prefix:N" with N in 1..max.
 bool numbered(const std::string &name, const char *prefix, uint64_t max, uint64_t *n)
 {
@@ -407,6 +425,8 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		description_names(out);
 	} else if (name == "hostile-kelf") {
 		hostile_kelf(out);
+	} else if (name == "fat-kelf") {
+		fat_kelf(out);
 	} else if (numbered(name, "bulk:", 65536, &n)) {
 		out.regions = {region(0x80000000, n * MiB, "DDRCS0", "DDRCS0.BIN")};
 	} else if (numbered(name, "many:", 1024, &n)) {
@@ -433,6 +453,7 @@ const char *emu_scenario_help(void)
 	       "  empty    a memory table of length 0\n"
 	       "  hostile-names  duplicate file names, \"minidump.elf\", control characters\n"
 	       "  hostile-kelf   a kernel header segment of 2^64-1 bytes\n"
+	       "  fat-kelf       a kernel header segment of 2 MiB that no region holds\n"
 	       "  description-names  regions named load.cmm, SHA256SUMS, DUMP_INFO.TXT\n"
 	       "  windows-names  names Windows cannot hold: NUL.BIN, A?B.BIN, K.BIN., ...\n"
 	       "  bulk:N   one region of N MiB\n"
