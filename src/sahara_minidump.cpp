@@ -30,7 +30,7 @@ struct sahara_file_closer {
 };
 using sahara_file = std::unique_ptr<FILE, sahara_file_closer>;
 
-int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *digest)
+int64_t copy_file_part(FILE *out, const char *path, uint64_t max, sha256_digest *digest)
 {
 	sahara_file in(fopen(path, "rb"));
 	if (!in)
@@ -48,7 +48,7 @@ int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *dige
 		if (fwrite(buf.get(), 1, n, out) != n)
 			return -1;
 		if (digest)
-			SHA256Update(digest, buf.get(), n);
+			digest->update(buf.get(), n);
 		total += static_cast<int64_t>(n);
 	}
 	return total;
@@ -59,7 +59,7 @@ int64_t copy_file_to(FILE *out, const char *path)
 	return copy_file_part(out, path, UINT64_MAX / 2);
 }
 
-int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest)
+int write_zeroes(FILE *out, uint64_t count, sha256_digest *digest)
 {
 	static const uint8_t zeroes[MINIDUMP_ZERO_PIECE] = {};
 
@@ -68,7 +68,7 @@ int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest)
 		if (fwrite(zeroes, 1, n, out) != n)
 			return -1;
 		if (digest)
-			SHA256Update(digest, zeroes, n);
+			digest->update(zeroes, n);
 		count -= n;
 	}
 	return 0;
@@ -180,14 +180,14 @@ static bool sahara_kelf_phdrs(const std::vector<uint8_t> &kelf, std::vector<saha
 // Writes the core from its planned pieces, hashing them into digest when
 // given; false after its message.
 static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint8_t> &kelf,
-			      const std::vector<sahara_piece> &pieces, SHA2_CTX *digest)
+			      const std::vector<sahara_piece> &pieces, sha256_digest *digest)
 {
 	if (fwrite(kelf.data(), 1, kelf.size(), out) != kelf.size()) {
 		ux_err("minidump: failed to write KELF to output: %s\n", os_strerror(errno));
 		return false;
 	}
 	if (digest)
-		SHA256Update(digest, kelf.data(), kelf.size());
+		digest->update(kelf.data(), kelf.size());
 	char path[DEBUG64_PATH_MAX];
 	uint64_t pos = kelf.size();
 	for (const sahara_piece &p : pieces) {
@@ -418,8 +418,7 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		ux_err("minidump: failed to create %s: %s\n", out_path, os_strerror(errno));
 		return -1;
 	}
-	SHA2_CTX sha;
-	SHA256Init(&sha);
+	sha256_digest sha;
 	bool ok = sahara_write_core(out.get(), duruvev_path, kelf_buf, pieces, sahara_hashing() ? &sha : nullptr);
 	// Buffered data has to reach the file, and the file the disk, before
 	// success is claimed.
@@ -445,11 +444,15 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		ux_err("minidump: failed to sync %s: %s\n", duruvev_path, os_strerror(errno));
 		return -1;
 	}
+	if (core && sahara_hashing() && sha.finish(core->sha256) != 0) {
+		// Without its digest the core could not be vouched for.
+		ux_err("minidump: cannot compute the SHA-256 of %s\n", out_path);
+		return -1;
+	}
 	ux_info("minidump: ELF written to %s\n", out_path);
 	if (core) {
 		core->saved = true;
 		core->file = "minidump.elf";
-		SHA256Final(core->sha256, &sha);
 	}
 	return 0;
 }
