@@ -88,18 +88,15 @@ collect_result collect_time(const fs::path &bindir, const fs::path &scratch, uns
 	std::vector<pid_t> emus;
 	std::vector<std::string> tool = {(bindir / "duruvev").string(), "--collect", "-o", (work / "out").string()};
 	for (unsigned i = 0; i < devices; i++) {
-		fs::path pty_file = work / ("emu" + std::to_string(i));
-		emus.push_back(spawn({(bindir / "duruvev-emu").string(), "-q", "--scenario", "bulk:" + std::to_string(mib),
-				      "--time-limit", "600"},
-				     pty_file));
-		std::string pty;
-		for (int k = 0; k < 500 && pty.find('\n') == std::string::npos; k++) {
-			std::this_thread::sleep_for(10ms);
-			pty = slurp(pty_file);
-		}
-		pty = pty.substr(0, pty.find('\n'));
+		// The device's own link, gone before its terminal closes: a
+		// terminal number handed to another program afterwards is never
+		// taken for this device come back.
 		fs::path link = work / ("edl" + std::to_string(i));
-		fs::create_symlink(pty, link);
+		emus.push_back(spawn({(bindir / "duruvev-emu").string(), "-q", "--scenario", "bulk:" + std::to_string(mib),
+				      "--link=" + link.string(), "--time-limit", "600"},
+				     work / ("emu" + std::to_string(i))));
+		for (int k = 0; k < 500 && !fs::is_symlink(link); k++)
+			std::this_thread::sleep_for(10ms);
 		tool.insert(tool.end(), {"-S", link.string()});
 	}
 
