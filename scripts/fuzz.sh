@@ -19,7 +19,7 @@ if ! command -v "$CXX" >/dev/null 2>&1; then
 	exit 1
 fi
 
-PKGS="libusb-1.0 libxml-2.0 libzip libmd"
+PKGS="libusb-1.0 libxml-2.0 libzip libcrypto"
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 CXXFLAGS="-std=c++20 -g -O1 -Wall -Wextra -Wshadow $SAN -Isrc $(pkg-config --cflags $PKGS)"
 LIBS="$(pkg-config --libs $PKGS) -lutil"

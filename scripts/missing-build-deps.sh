@@ -18,7 +18,7 @@ has_header() {
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 command -v "${CXX:-c++}" >/dev/null 2>&1 || missing="$missing g++"
 command -v pkg-config >/dev/null 2>&1 || missing="$missing pkg-config"
-for m in libusb-1.0:libusb-1.0-0-dev libxml-2.0:libxml2-dev libzip:libzip-dev libmd:libmd-dev; do
+for m in libusb-1.0:libusb-1.0-0-dev libxml-2.0:libxml2-dev libzip:libzip-dev libcrypto:libssl-dev; do
     pkg-config --exists "${m%%:*}" 2>/dev/null || missing="$missing ${m#*:}"
 done
 if [ -n "$tests" ]; then

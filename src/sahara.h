@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include <sha2.h>
+#include "digest.h"
 
 #include "oscompat.h"
 
@@ -77,7 +77,7 @@ struct sahara_saved_region {
 	// substitute it was saved under.
 	std::string file;
 	// SHA-256 of the bytes, taken as they were written.
-	uint8_t sha256[SHA256_DIGEST_LENGTH] = {};
+	uint8_t sha256[sha256_digest::size] = {};
 };
 
 // Where a dump's files go. A dump run by hand names its directory: files in
@@ -108,10 +108,10 @@ int64_t copy_file_to(FILE *out, const char *path);
 
 // As copy_file_to, but stops after max bytes. What is written is also added
 // to digest, when given (so in write_zeroes).
-int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *digest = nullptr);
+int64_t copy_file_part(FILE *out, const char *path, uint64_t max, sha256_digest *digest = nullptr);
 
 // Appends count zero bytes to out. Returns 0, or -1 on a short write.
-int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest = nullptr);
+int write_zeroes(FILE *out, uint64_t count, sha256_digest *digest = nullptr);
 
 // Maps a 64-bit progress pair onto the progress bar's 32-bit numbers with the
 // same fraction: value is first limited to max, then both are shifted right

@@ -499,8 +499,12 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 		return SAHARA_ONE_WRITE_FAILED;
 	}
-	if (hasher)
-		hasher->finish(sha256);
+	// Bytes safe on disk but without their digest: the dump is not
+	// complete, and the device keeps its crash for another run.
+	if (hasher && hasher->finish(sha256) != 0) {
+		ux_err("cannot compute the SHA-256 of \"%s\"\n", shown.c_str());
+		return SAHARA_ONE_WRITE_FAILED;
+	}
 	return SAHARA_ONE_SAVED;
 }
 

@@ -172,13 +172,13 @@ public:
 	void add(const uint8_t *data, size_t len);
 	// Returns once the bytes last given to add() are hashed.
 	void wait();
-	// The digest (32 bytes) of everything added.
-	void finish(uint8_t *digest);
+	// The digest (32 bytes) of everything added: 0, or -1 when the
+	// digest library failed.
+	int finish(uint8_t *digest);
 
 private:
-	struct state;
 	void work();
-	std::unique_ptr<state> st_;
+	sha256_digest digest_;
 	std::mutex lock_;
 	std::condition_variable cv_;
 	const uint8_t *job_ = nullptr;

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include <sha2.h>
-
 #include "oscompat.h"
 #include "sahara_engine.h"
 
@@ -24,7 +22,7 @@ struct sahara_saved_file {
 	std::string file;
 	const sahara_debug_region64 *region; // null: no region (the core, a description)
 	size_t index;
-	uint8_t sha256[32];
+	uint8_t sha256[sha256_digest::size];
 };
 
 static bool sahara_hash = true;
@@ -166,10 +164,11 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 		}
 		written.push_back(d.name);
 		sahara_saved_file f{d.name, nullptr, 0, {}};
-		SHA2_CTX sha;
-		SHA256Init(&sha);
-		SHA256Update(&sha, bytes, d.text.size());
-		SHA256Final(f.sha256, &sha);
+		if (sha256_of(bytes, d.text.size(), f.sha256) != 0) {
+			ux_err("cannot compute the SHA-256 of \"%s\"\n", d.name);
+			ok = false;
+			break;
+		}
 		files.push_back(f);
 	}
 	if (ok && sahara_hashing()) {

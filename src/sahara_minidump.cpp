@@ -43,9 +43,9 @@ static sahara_file sahara_stream(int fd, const char *mode)
 	return sahara_file(f);
 }
 
-static int64_t copy_stream_part(FILE *out, FILE *in, uint64_t max, SHA2_CTX *digest);
+static int64_t copy_stream_part(FILE *out, FILE *in, uint64_t max, sha256_digest *digest);
 
-int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *digest)
+int64_t copy_file_part(FILE *out, const char *path, uint64_t max, sha256_digest *digest)
 {
 	sahara_file in(fopen(path, "rb"));
 	if (!in)
@@ -53,7 +53,7 @@ int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *dige
 	return copy_stream_part(out, in.get(), max, digest);
 }
 
-static int64_t copy_stream_part(FILE *out, FILE *in, uint64_t max, SHA2_CTX *digest)
+static int64_t copy_stream_part(FILE *out, FILE *in, uint64_t max, sha256_digest *digest)
 {
 	std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[MINIDUMP_COPY_PIECE]);
 	if (!buf)
@@ -68,7 +68,7 @@ static int64_t copy_stream_part(FILE *out, FILE *in, uint64_t max, SHA2_CTX *dig
 		if (fwrite(buf.get(), 1, n, out) != n)
 			return -1;
 		if (digest)
-			SHA256Update(digest, buf.get(), n);
+			digest->update(buf.get(), n);
 		total += static_cast<int64_t>(n);
 	}
 	return total;
@@ -79,7 +79,7 @@ int64_t copy_file_to(FILE *out, const char *path)
 	return copy_file_part(out, path, UINT64_MAX / 2);
 }
 
-int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest)
+int write_zeroes(FILE *out, uint64_t count, sha256_digest *digest)
 {
 	static const uint8_t zeroes[MINIDUMP_ZERO_PIECE] = {};
 
@@ -88,7 +88,7 @@ int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest)
 		if (fwrite(zeroes, 1, n, out) != n)
 			return -1;
 		if (digest)
-			SHA256Update(digest, zeroes, n);
+			digest->update(zeroes, n);
 		count -= n;
 	}
 	return 0;
@@ -200,14 +200,14 @@ static bool sahara_kelf_phdrs(const std::vector<uint8_t> &kelf, std::vector<saha
 // Writes the core from its planned pieces, hashing them into digest when
 // given; false after its message.
 static bool sahara_write_core(FILE *out, const sahara_dump_dir &dir, const std::vector<uint8_t> &kelf,
-			      const std::vector<sahara_piece> &pieces, SHA2_CTX *digest)
+			      const std::vector<sahara_piece> &pieces, sha256_digest *digest)
 {
 	if (fwrite(kelf.data(), 1, kelf.size(), out) != kelf.size()) {
 		ux_err("minidump: failed to write KELF to output: %s\n", os_strerror(errno));
 		return false;
 	}
 	if (digest)
-		SHA256Update(digest, kelf.data(), kelf.size());
+		digest->update(kelf.data(), kelf.size());
 	uint64_t pos = kelf.size();
 	for (const sahara_piece &p : pieces) {
 		if (p.size == 0)
@@ -444,8 +444,7 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		ux_err("minidump: failed to create %s: %s\n", out_path, os_strerror(errno));
 		return -1;
 	}
-	SHA2_CTX sha;
-	SHA256Init(&sha);
+	sha256_digest sha;
 	bool ok = sahara_write_core(out.get(), duruvev_path, kelf_buf, pieces, sahara_hashing() ? &sha : nullptr);
 	// Buffered data has to reach the file, and the file the disk, before
 	// success is claimed.
@@ -471,11 +470,15 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		ux_err("minidump: failed to sync %s: %s\n", duruvev_path.path, os_strerror(errno));
 		return -1;
 	}
+	if (core && sahara_hashing() && sha.finish(core->sha256) != 0) {
+		// Without its digest the core could not be vouched for.
+		ux_err("minidump: cannot compute the SHA-256 of %s\n", out_path);
+		return -1;
+	}
 	ux_info("minidump: ELF written to %s\n", out_path);
 	if (core) {
 		core->saved = true;
 		core->file = "minidump.elf";
-		SHA256Final(core->sha256, &sha);
 	}
 	return 0;
 }

@@ -75,11 +75,9 @@ protected:
 	bool digest_matches_core()
 	{
 		std::vector<uint8_t> bytes = core();
-		uint8_t want[SHA256_DIGEST_LENGTH];
-		SHA2_CTX sha;
-		SHA256Init(&sha);
-		SHA256Update(&sha, bytes.data(), bytes.size());
-		SHA256Final(want, &sha);
+		uint8_t want[sha256_digest::size];
+		if (sha256_of(bytes.data(), bytes.size(), want) != 0)
+			return false;
 		return core_record.saved && memcmp(want, core_record.sha256, sizeof(want)) == 0;
 	}
 

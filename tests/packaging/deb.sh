@@ -43,7 +43,7 @@ dpkg-deb -f "$deb" Package Version Architecture Depends | tee "$tmp/fields"
 [ "$(dpkg-deb -f "$deb" Package)" = duruvev ] || bad "Package is not duruvev"
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] || bad "wrong Architecture"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libusb-1.0-0 libxml2 libzip4 libmd0 libc6; do
+for lib in libusb-1.0-0 libxml2 libzip4 libssl3 libc6; do
     echo "$depends" | grep -Eq "(^|, )$lib \(>= [^)]+\)" || bad "Depends lacks a versioned $lib"
 done
 echo "$depends" | grep -Eq '(^|, )adduser($|,| )' || bad "Depends lacks adduser (postinst makes the service user)"

@@ -19,7 +19,7 @@ if PKG_CONFIG_LIBDIR=/nonexistent mk BUILD="$tmp/fresh" >"$tmp/out" 2>&1; then
     bad "make succeeded without the libraries"
 fi
 cat "$tmp/out"
-grep -q 'missing packages: libusb-1.0-0-dev libxml2-dev libzip-dev libmd-dev\.' "$tmp/out" ||
+grep -q 'missing packages: libusb-1.0-0-dev libxml2-dev libzip-dev libssl-dev\.' "$tmp/out" ||
     bad "message does not name the missing packages"
 grep -q '`make deps` installs them' "$tmp/out" || bad "message does not name make deps"
 [ "$(wc -l <"$tmp/out")" -le 2 ] || bad "more than a short message"
