@@ -615,7 +615,8 @@ TEST(described_dump, rerun_killed_in_its_first_region_leaves_no_stale_descriptio
 	const char *const descriptions[] = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
 	temp_dir tmp;
 	fs::path out = tmp.path / "dump";
-	ASSERT_EQ(dump("crash", out).exit_code, 0);
+	program_result first = dump("crash", out);
+	ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
 	for (const char *name : descriptions)
 		ASSERT_TRUE(fs::exists(out / name)) << name;
 
