@@ -6,7 +6,7 @@ PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build test test-unit test-asan windows test-windows test-deb demo install deb bench clean
+.PHONY: all deps configure build test test-unit test-stress test-asan windows test-windows test-deb demo install deb bench clean
 
 all: build
 
@@ -40,6 +40,18 @@ test: deps
 
 test-unit:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# STRESS_RUNS runs in a row of STRESS_TARGET with two busy loops beside it,
+# as on a shared CI machine; stops at the first failure.
+STRESS_RUNS   ?= 5
+STRESS_TARGET ?= test
+test-stress:
+	@sh -c 'while :; do :; done' & b1=$$!; sh -c 'while :; do :; done' & b2=$$!; \
+	trap 'kill $$b1 $$b2' EXIT; trap 'exit 130' INT TERM; \
+	for i in $$(seq $(STRESS_RUNS)); do \
+		echo "test-stress: run $$i of $(STRESS_RUNS), two busy loops beside it"; \
+		$(MAKE) $(STRESS_TARGET) || exit 1; \
+	done
 
 test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DDURUVEV_SANITIZE=ON

@@ -397,12 +397,14 @@ void emu_model::queue_memory(uint64_t addr, uint64_t length)
 	}
 	if (src == -2 && f.short_table_bytes >= 0 && addr == cfg_.table_addr)
 		length = std::min(length, static_cast<uint64_t>(f.short_table_bytes));
-	if (src >= 0 && f.unplug_after_data >= 0) {
-		uint64_t budget = static_cast<uint64_t>(f.unplug_after_data);
+	if (src >= 0 && (f.unplug_after_data >= 0 || f.hold_after_data >= 0)) {
+		bool by_unplug = f.unplug_after_data >= 0 &&
+				 (f.hold_after_data < 0 || f.unplug_after_data <= f.hold_after_data);
+		uint64_t budget = static_cast<uint64_t>(by_unplug ? f.unplug_after_data : f.hold_after_data);
 		uint64_t left = budget > data_budget_used_ ? budget - data_budget_used_ : 0;
 		if (length >= left) {
 			length = left;
-			unplug = true;
+			(by_unplug ? unplug : silence) = true;
 		}
 		data_budget_used_ += length;
 	}

@@ -158,6 +158,10 @@ struct emu_fault {
 	// fails: the transfer in progress ends there and unplugged() turns
 	// true once those bytes are read. -1: never.
 	int64_t unplug_after_data = -1;
+	// After this many bytes of region data the device holds: it stays
+	// there and says nothing more, so that a test can act at a known point
+	// of a dump. -1: never. The earlier of the two limits applies.
+	int64_t hold_after_data = -1;
 	emu_packet_fault packet;
 	// After the block answering the MEM_READ64 with this index (-1: none),
 	// the device sends surplus_transfers transfers nobody asked for, of
@@ -246,6 +250,9 @@ public:
 	void write_in(const uint8_t *buf, size_t len);
 
 	bool unplugged() const { return unplugged_; }
+	// True once the device has gone quiet (a hold or a silence fault)
+	// after handing out everything it was to send.
+	bool silent() const { return silent_; }
 	// True once the exchange reached its end (RESET_RESP or final DONE_RESP
 	// handed out).
 	bool finished() const { return finished_; }
@@ -287,7 +294,7 @@ private:
 		uint64_t length = 0;	    // total length of the transfer
 		uint64_t sent = 0;
 		bool memory = false;
-		bool region_data = false; // counts towards unplug_after_data
+		bool region_data = false; // counts towards unplug/hold_after_data
 		bool silence_after = false; // device goes quiet once it is sent
 		bool unplug_after = false;  // device fails once it is sent
 		bool ends = false;	    // last transfer of the exchange

@@ -208,9 +208,12 @@ void emu_pty_front::unplug(int drain_ms)
 	if (master_ < 0)
 		return;
 	// Closing the master hangs the slave up and drops what it still holds;
-	// give the host the bytes that were sent before the failure.
+	// give the host the bytes that were sent before the failure. Bytes on
+	// their way to the slave's queue do not show in it yet, so the queue
+	// must have stayed empty for a while after the last write too: on a
+	// busy machine the kernel moves them late.
 	long long deadline = now_ms() + drain_ms;
-	while (slave_unread() > 0 && now_ms() < deadline) {
+	while ((slave_unread() > 0 || now_ms() - last_write_ms_ < pty_settle_ms) && now_ms() < deadline) {
 		struct timespec ts = {0, 2 * 1000 * 1000};
 		nanosleep(&ts, nullptr);
 	}

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "edl_model.h"
+#include "run_program.h"
 #include "scenarios.h"
 #include "test_support.h"
 
@@ -28,94 +29,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string slurp(const fs::path &p)
-{
-	std::ifstream f(p);
-	return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-// A program running in the background, its output in files; killed at the
-// end of the test if it is still there.
-class background {
-public:
-	// An empty out: standard output is a pipe nobody reads any more.
-	background(const std::vector<std::string> &argv, const fs::path &out, const fs::path &err)
-		: out_(out), err_(err)
-	{
-		pid_ = fork();
-		if (pid_ == 0) {
-			install_file_size_cap();
-			int o = -1, p[2];
-			if (!out.empty())
-				o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-			else if (pipe(p) == 0 && close(p[0]) == 0)
-				o = p[1];
-			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-			dup2(o, 1);
-			dup2(e, 2);
-			// As a service starts: whatever the test runner ignores.
-			::signal(SIGHUP, SIG_DFL);
-			::signal(SIGPIPE, SIG_DFL);
-			std::vector<char *> args;
-			for (const auto &a : argv)
-				args.push_back(const_cast<char *>(a.c_str()));
-			args.push_back(nullptr);
-			execv(args[0], args.data());
-			_exit(127);
-		}
-	}
-	~background()
-	{
-		if (pid_ > 0 && !exited_) {
-			kill(pid_, SIGKILL);
-			waitpid(pid_, nullptr, 0);
-		}
-	}
-	background(const background &) = delete;
-	background &operator=(const background &) = delete;
-
-	bool running()
-	{
-		if (exited_)
-			return false;
-		int status;
-		if (waitpid(pid_, &status, WNOHANG) == pid_) {
-			exited_ = true;
-			code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-			return false;
-		}
-		return true;
-	}
-	// The exit code, or -1 when it did not end within limit.
-	int wait(std::chrono::milliseconds limit)
-	{
-		auto end = std::chrono::steady_clock::now() + limit;
-		while (running() && std::chrono::steady_clock::now() < end)
-			std::this_thread::sleep_for(20ms);
-		return exited_ ? code_ : -1;
-	}
-	void signal(int sig) { kill(pid_, sig); }
-	std::string out() const { return out_.empty() ? std::string() : slurp(out_); }
-	std::string err() const { return slurp(err_); }
-
-private:
-	fs::path out_, err_;
-	pid_t pid_ = -1;
-	bool exited_ = false;
-	int code_ = -1;
-};
-
-bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds limit)
-{
-	auto end = std::chrono::steady_clock::now() + limit;
-	while (!cond()) {
-		if (std::chrono::steady_clock::now() >= end)
-			return false;
-		std::this_thread::sleep_for(20ms);
-	}
-	return true;
-}
 
 size_t count_of(const std::string &text, const std::string &what)
 {
@@ -295,6 +208,36 @@ TEST_F(collect_fixture, two_devices_on_two_ports_at_once)
 		EXPECT_LE(count_of(line, "[edl"), 1u) << line;
 	}
 	tool->signal(SIGINT);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+// Two ports with one name in different folders give one label, so one
+// directory name, unless the names handed out in this run count as taken as
+// much as those on the disk: each device's dump has a directory of its own,
+// holding all of it and nothing of the other's.
+TEST_F(collect_fixture, two_ports_with_one_name_in_two_folders)
+{
+	fs::create_directory(tmp.path / "a");
+	fs::create_directory(tmp.path / "b");
+	fs::path a = tmp.path / "a" / "edl0", b = tmp.path / "b" / "edl0";
+	// Both are there before collection looks, and tell their dumps apart.
+	device one(tmp.path, "emuA", a, {"--scenario", "crash"});
+	device two(tmp.path, "emuB", b, {"--scenario", "registered"});
+	start({a.string(), b.string()});
+	std::string sa = one.finish(), sb = two.finish();
+	EXPECT_NE(sa.find(" 1 reset(s)"), std::string::npos) << sa;
+	EXPECT_NE(sb.find(" 1 reset(s)"), std::string::npos) << sb;
+	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": complete, ") == 2; }, 10s)) << output();
+
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 2u) << output();
+	for (const fs::path &d : dirs)
+		EXPECT_EQ(d.filename().string().rfind("edl0-", 0), 0u) << d;
+	// Only the crash scenario has a CODERAM region.
+	bool crash_first = fs::exists(dirs[0] / "CODERAM.BIN");
+	expect_complete_dump(dirs[crash_first ? 0 : 1], "crash");
+	expect_complete_dump(dirs[crash_first ? 1 : 0], "registered");
+	tool->signal(SIGTERM);
 	EXPECT_EQ(tool->wait(10s), 0) << output();
 }
 

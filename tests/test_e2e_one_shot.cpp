@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -604,6 +605,42 @@ TEST(described_dump, failed_rerun_leaves_no_stale_description)
 	EXPECT_TRUE(has(r.out, "removed minidump.elf, SHA256SUMS, load.cmm, dump_info.txt of an earlier dump")) << r.out;
 	for (const char *name : {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"})
 		EXPECT_FALSE(fs::exists(tmp.path / name)) << name;
+}
+
+// A re-run killed hard (as by a power cut) while its first region file is
+// being written: that file no longer holds the earlier dump's bytes, so
+// nothing that described them may be left beside it.
+TEST(described_dump, rerun_killed_in_its_first_region_leaves_no_stale_description)
+{
+	using namespace std::chrono_literals;
+	const char *const descriptions[] = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
+	temp_dir tmp;
+	fs::path out = tmp.path / "dump";
+	program_result first = dump("crash", out);
+	ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+	for (const char *name : descriptions)
+		ASSERT_TRUE(fs::exists(out / name)) << name;
+
+	// The device holds 16 KiB into CODERAM.BIN, the first region (32 KiB),
+	// and says so once the program has read those bytes.
+	fs::path held = tmp.path / "held", port = tmp.path / "edl0";
+	background emu({DURUVEV_EMU_BIN, "--scenario", "crash", "--time-limit", "100", "--link", port.string(),
+			"--hold-after", "16384", "--on-hold", held.string()},
+		       tmp.path / "emu.out", tmp.path / "emu.err");
+	ASSERT_TRUE(wait_for([&] { return fs::is_symlink(port) || !emu.running(); }, 30s)) << emu.err();
+	background tool({DURUVEV_BIN, "-S", port.string(), "-o", out.string()}, tmp.path / "tool.out",
+			tmp.path / "tool.err");
+	ASSERT_TRUE(wait_for([&] { return fs::exists(held) || !tool.running(); }, 90s)) << emu.err();
+	ASSERT_TRUE(tool.running()) << tool.out() << tool.err();
+	tool.signal(SIGKILL);
+	EXPECT_EQ(tool.wait(30s), 128 + SIGKILL);
+
+	EXPECT_LT(fs::file_size(out / "CODERAM.BIN"), 32u * 1024) << "the first region file is not this run's";
+	for (const char *name : descriptions)
+		EXPECT_FALSE(fs::exists(out / name)) << name << " of the earlier dump is left";
+	emu.signal(SIGTERM);
+	EXPECT_NE(emu.wait(30s), -1);
+	EXPECT_TRUE(has(emu.err(), " 0 reset(s)")) << emu.err();
 }
 
 // The descriptions are part of the dump: when one cannot be written, the
