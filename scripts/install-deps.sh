@@ -95,30 +95,18 @@ missing=$(not_installed $required)
 optional=$(not_installed $optional_set)
 [ -n "$missing$optional$need_update" ] || exit 0
 
-# Package lists fetched within the last day are used as they are; an install
-# that fails on them (a version gone from the archive) is tried once more
-# after an update.
-fresh_lists() {
-    [ -z "$need_update" ] &&
-        [ -n "$(find /var/lib/apt/lists -maxdepth 1 -name '*_Packages*' -mmin -1440 2>/dev/null | head -n 1)" ]
-}
-updated=""
-update() {
-    $SUDO apt-get update -qq || true
-    updated=1
-}
-fresh_lists || update
+$SUDO apt-get update -qq || true
 [ -n "$missing$optional" ] || exit 0
 
 # Recommends are left out: they would bring graphics, sound and fonts with
-# Wine, and a second compiler with dpkg-dev; what is needed is listed.
+# Wine, build and signing tools with dpkg-dev; what is needed is listed.
 apt_install() {
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "$@"
 }
 echo "installing:$missing$optional"
 if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
-    apt_install $missing || { [ -z "$updated" ] && update && apt_install $missing; }
+    apt_install $missing
 fi
 # shellcheck disable=SC2086
 [ -z "$optional" ] || apt_install $optional ||
