@@ -82,12 +82,14 @@ add_deb_src() {
 need_update=""
 [ "$want" = demo ] || add_deb_src
 
+# The packages among the arguments that are not installed, one line.
 not_installed() {
-    out=""
+    [ $# -gt 0 ] || return 0
+    installed=$(dpkg-query -W -f='${Package} ${Status}\n' "$@" 2>/dev/null |
+        awk '/ install ok installed$/ { print $1 }')
     for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || out="$out $p"
+        printf '%s\n' "$installed" | grep -qx "$p" || printf ' %s' "$p"
     done
-    echo "$out"
 }
 # shellcheck disable=SC2086
 missing=$(not_installed $required)
