@@ -7,15 +7,12 @@ PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps demo-deps configure build tests-on test test-unit test-asan windows test-windows test-deb demo install deb bench clean
+.PHONY: all deps configure build tests-on test test-unit test-asan windows test-windows test-deb demo install deb bench clean
 
 all: build
 
 deps:
 	@./scripts/install-deps.sh
-
-demo-deps:
-	@./scripts/install-deps.sh demo
 
 # A build directory counts as configured once CMake has finished there: the
 # stamp is written only after it succeeds, so a configure that failed or was
@@ -92,7 +89,7 @@ DEMO_TARGETS = duruvev duruvev-emu
 STEP = ./scripts/timed-step.sh $(BUILD)/.demo-times
 demo:
 	@rm -f $(BUILD)/.demo-times
-	@$(STEP) packages $(MAKE) --no-print-directory demo-deps
+	@$(STEP) packages ./scripts/install-deps.sh demo
 	@$(STEP) configure $(MAKE) --no-print-directory $(BUILD)/.configured CMAKE_FLAGS="$(CMAKE_FLAGS) -DDURUVEV_TESTS=OFF"
 	@$(STEP) build cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	@$(STEP) demo ./scripts/demo.sh $(BUILD)
