@@ -14,7 +14,7 @@ struct handoff_proc {
 };
 
 // Starts cmd through the system's shell with arg as its last argument, never
-// as part of the command text (POSIX: sh -c cmd sh arg; Windows: cmd /c, the
+// as part of the command text (POSIX: sh -c 'cmd "$@"' sh arg; Windows: cmd /c, the
 // argument taken from the environment), and with env added to the
 // environment. Returns 0, or -1 with errno set when it cannot start.
 int handoff_spawn(const std::string &cmd, const std::string &arg,

@@ -32,7 +32,9 @@ int handoff_spawn(const std::string &cmd, const std::string &arg,
 	for (std::string &v : vars)
 		envp.push_back(v.data());
 	envp.push_back(nullptr);
-	std::string sh = "sh", c = "-c", zero = "sh", cmd_copy = cmd, arg_copy = arg;
+	// "$@" makes the argument the last word of a plain command; a command
+	// with shell syntax has it as $1. Either way it stays data.
+	std::string sh = "sh", c = "-c", zero = "sh", cmd_copy = cmd + " \"$@\"", arg_copy = arg;
 	char *argv[] = {sh.data(), c.data(), cmd_copy.data(), zero.data(), arg_copy.data(), nullptr};
 
 	posix_spawnattr_t attr;
