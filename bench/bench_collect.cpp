@@ -2,7 +2,12 @@
 // `duruvev --collect` dumping two emulated devices on two ptys, over the time
 // it takes for one such device, in the same run.
 //
-//   bench_collect BINDIR SCRATCH [MiB [RUNS]]   (default 100 MiB, best of 2)
+//   bench_collect BINDIR SCRATCH [MiB [RUNS [UPLOAD]]]   (default 100 MiB, best of 2)
+//
+// With UPLOAD (the duruvev-upload script) the two at once run again with
+// --then handing each dump to it, against a WebDAV store that rclone serves
+// on 127.0.0.1 from SCRATCH: the hand-offs must not slow the dumps, so that
+// row's ratio is the dump time with --then over the time without.
 //
 // Each device serves one region of MiB. The devices are there before
 // collection starts; the time runs from its start until every dump's closing
@@ -16,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -65,8 +72,55 @@ size_t count_of(const std::string &text, const char *what)
 	return n;
 }
 
+// A WebDAV store served by rclone from a scratch directory on a free port of
+// 127.0.0.1, named by the rclone remote "bench" through the environment.
+struct webdav_store {
+	fs::path dir;
+	pid_t pid = -1;
+
+	bool start(const fs::path &scratch)
+	{
+		dir = scratch / ("bench-store-" + std::to_string(getpid()));
+		fs::remove_all(dir);
+		fs::create_directories(dir);
+		int s = socket(AF_INET, SOCK_STREAM, 0);
+		sockaddr_in a{};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t len = sizeof(a);
+		bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+		getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+		close(s);
+		std::string addr = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+		setenv("RCLONE_CONFIG_BENCH_TYPE", "webdav", 1);
+		setenv("RCLONE_CONFIG_BENCH_URL", ("http://" + addr).c_str(), 1);
+		setenv("RCLONE_CONFIG", "/dev/null", 1);
+		pid = spawn({"/usr/bin/rclone", "serve", "webdav", "--addr", addr, dir.string()}, dir.string() + ".log");
+		for (int k = 0; k < 500; k++) {
+			int c = socket(AF_INET, SOCK_STREAM, 0);
+			bool up = connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+			close(c);
+			if (up)
+				return true;
+			std::this_thread::sleep_for(20ms);
+		}
+		return false;
+	}
+	~webdav_store()
+	{
+		if (pid > 0) {
+			kill(pid, SIGTERM);
+			waitpid(pid, nullptr, 0);
+		}
+		fs::remove_all(dir);
+		fs::remove(dir.string() + ".log");
+	}
+};
+
 // Seconds for collection to dump `devices` devices of mib MiB each, or -1.
-double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned devices, uint64_t mib, long *rss_kib)
+// then: a --then command, whose hand-offs are waited for after the timing.
+double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned devices, uint64_t mib, long *rss_kib,
+		    const std::string &then = "")
 {
 	fs::path work = scratch / ("bench-collect-" + std::to_string(getpid()));
 	fs::remove_all(work);
@@ -89,6 +143,8 @@ double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned de
 		tool.insert(tool.end(), {"-S", link.string()});
 	}
 
+	if (!then.empty())
+		tool.insert(tool.end(), {"--then", then});
 	auto t0 = std::chrono::steady_clock::now();
 	pid_t collector = spawn(tool, work / "collect.out");
 	double t = -1;
@@ -105,6 +161,20 @@ double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned de
 		if (std::chrono::steady_clock::now() - t0 > 600s)
 			break;
 		std::this_thread::sleep_for(5ms);
+	}
+	// The hand-offs must have worked for the time to count.
+	while (t > 0 && !then.empty()) {
+		std::string out = slurp(work / "collect.out");
+		if (count_of(out, "\": done (") == devices) {
+			printf("hand-offs done %.3f s after the start\n",
+			       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+			break;
+		}
+		if (count_of(out, "\": failed (") || std::chrono::steady_clock::now() - t0 > 600s) {
+			fprintf(stderr, "bench_collect: a hand-off failed:\n%s", out.c_str());
+			t = -1;
+		}
+		std::this_thread::sleep_for(20ms);
 	}
 	kill(collector, SIGTERM);
 	struct rusage ru {};
@@ -152,5 +222,30 @@ int main(int argc, char **argv)
 	// Bytes of both devices in the time of both; the "raw" time is one
 	// device's alone.
 	bench_print_summary("collect", 2 * mib * 1048576ULL, together, alone, rss);
+	if (argc <= 5)
+		return 0;
+
+	webdav_store store;
+	if (!store.start(scratch)) {
+		fprintf(stderr, "bench_collect: the WebDAV store did not start\n");
+		return 1;
+	}
+	std::string then = std::string("'") + argv[5] + "' bench:crashes";
+	double plain = -1, handing = -1;
+	rss = -1;
+	for (int r = 0; r < runs; r++) {
+		double a = collect_time(bindir, scratch, 2, mib, &rss_run);
+		double b = collect_time(bindir, scratch, 2, mib, &rss_run, then);
+		rss = std::max(rss, rss_run);
+		printf("run %d: two at once %.3f s, with --then upload %.3f s\n", r + 1, a, b);
+		if (a > 0 && (plain < 0 || a < plain))
+			plain = a;
+		if (b > 0 && (handing < 0 || b < handing))
+			handing = b;
+	}
+	if (plain < 0 || handing < 0)
+		return 1;
+	printf("with --then / without: %.2f\n", handing / plain);
+	bench_print_summary("collect-then", 2 * mib * 1048576ULL, handing, plain, rss);
 	return 0;
 }

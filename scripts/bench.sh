@@ -36,7 +36,13 @@ echo "running benchmarks (engine $engine_mib MiB, pty $tty_mib MiB, USB $usb_mib
 run "$build/bench_engine" "$scratch" "$engine_mib"
 run "$build/bench_tty" "$tty_mib" 2
 run "$build/bench_usb" "$usb_mib"
-run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2
+upload=$(cd "$(dirname "$0")" && pwd)/duruvev-upload
+if command -v rclone >/dev/null 2>&1; then
+    run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2 "$upload"
+else
+    echo "bench: rclone not installed; no row for collection with --then" >&2
+    run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2
+fi
 
 grep '^summary ' "$log" | awk '
 BEGIN {
@@ -44,6 +50,7 @@ BEGIN {
     label["pty"] = "duruvev over a pty"
     label["usb"] = "duruvev over emulated USB"
     label["collect"] = "collect, 2 devices at once"
+    label["collect-then"] = "  the same, --then upload"
     printf "%-27s %8s %9s %9s %6s %9s %9s %8s\n", "benchmark", "size", "MB/s", "raw MB/s", "ratio", "peak RSS",
         "ceil MB/s", "of ceil"
 }
@@ -57,6 +64,10 @@ BEGIN {
         raw = $3 / 2 / $5 / 1e6
         ratio = $4 / $5
     }
+    # With --then: raw is the two at once without it; the ratio is of the
+    # dump times, with over without.
+    if ($2 == "collect-then")
+        ratio = $4 / $5
     rss = $6 >= 0 ? sprintf("%.1f MiB", $6 / 1024) : "?"
     # Each 512 KiB block costs its time on the raw link plus the 10 ms read
     # that follows it: no dump over the link can be faster.
@@ -76,6 +87,10 @@ engine: raw = the device model producing the same bytes alone; peak RSS of
 collect: two pty devices of $collect_mib MiB each dumped at once by duruvev --collect;
         raw = one such device alone, same run; ratio = wall time of the two
         over that of one (must stay under 1.3).
+  --then upload: the same two with each complete dump handed to
+        duruvev-upload, to a WebDAV store rclone serves on 127.0.0.1; raw =
+        the two without --then, same run; ratio = dump time with over
+        without (must stay under 1.1).
 pty, USB: the whole duruvev run, start-up included; raw = a plain read loop
         over the same link; peak RSS of the duruvev process (under umockdev's
         preload library for USB). Full reports: $log
