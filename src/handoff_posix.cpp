@@ -1,16 +1,22 @@
 // Hand-off processes on POSIX: sh in a process group of its own, so that
-// ending a hand-off ends what its command started too.
+// ending a hand-off ends what its command started too, at a lower priority
+// than the dumps.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "handoff_platform.h"
 
 extern char **environ;
+
+namespace {
+constexpr int handoff_nice = 10; // added to collection's own
+}
 
 int handoff_spawn(const std::string &cmd, const std::string &arg,
 		  const std::vector<std::pair<std::string, std::string>> &env, handoff_proc *out)
@@ -37,25 +43,29 @@ int handoff_spawn(const std::string &cmd, const std::string &arg,
 	std::string sh = "sh", c = "-c", zero = "sh", cmd_copy = cmd + " \"$@\"", arg_copy = arg;
 	char *argv[] = {sh.data(), c.data(), cmd_copy.data(), zero.data(), arg_copy.data(), nullptr};
 
-	posix_spawnattr_t attr;
-	if (posix_spawnattr_init(&attr) != 0)
+	errno = 0;
+	int nice_now = getpriority(PRIO_PROCESS, 0);
+	int nice_then = errno ? handoff_nice : std::min(nice_now + handoff_nice, 19);
+	pid_t pid = fork();
+	if (pid < 0)
 		return -1;
-	posix_spawnattr_setpgroup(&attr, 0);
-	// Collection catches SIGINT and SIGTERM; the command gets the defaults.
-	sigset_t dflt;
-	sigemptyset(&dflt);
-	sigaddset(&dflt, SIGINT);
-	sigaddset(&dflt, SIGTERM);
-	sigaddset(&dflt, SIGPIPE);
-	posix_spawnattr_setsigdefault(&attr, &dflt);
-	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
-	pid_t pid;
-	int ret = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, envp.data());
-	posix_spawnattr_destroy(&attr);
-	if (ret != 0) {
-		errno = ret;
-		return -1;
+	if (pid == 0) {
+		// Only async-signal-safe calls from here to exec. Its own process
+		// group, so that ending it ends what it started; a lower priority,
+		// so that it never takes the processor from a dump; the signals
+		// collection catches back to their defaults.
+		setpgid(0, 0);
+		setpriority(PRIO_PROCESS, 0, nice_then);
+		struct sigaction dflt;
+		memset(&dflt, 0, sizeof(dflt));
+		dflt.sa_handler = SIG_DFL;
+		for (int sig : {SIGINT, SIGTERM, SIGPIPE})
+			sigaction(sig, &dflt, nullptr);
+		execve("/bin/sh", argv, envp.data());
+		_exit(127);
 	}
+	// Also here: a kill that comes before the child has run finds the group.
+	setpgid(pid, pid);
 	out->pid = pid;
 	return 0;
 }

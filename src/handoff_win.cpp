@@ -1,5 +1,5 @@
 // Hand-off processes on Windows: cmd /c in a job object, so that ending a
-// hand-off ends what its command started too.
+// hand-off ends what its command started too, below the dumps' priority.
 #include <windows.h>
 
 #include <cerrno>
@@ -54,7 +54,8 @@ int handoff_spawn(const std::string &cmd, const std::string &arg,
 	memset(&si, 0, sizeof(si));
 	si.cb = sizeof(si);
 	PROCESS_INFORMATION pi;
-	if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, block.data(), nullptr,
+	if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
+			    CREATE_SUSPENDED | BELOW_NORMAL_PRIORITY_CLASS, block.data(), nullptr,
 			    &si, &pi)) {
 		CloseHandle(job);
 		errno = ENOENT;
