@@ -203,6 +203,12 @@ void handoff_runner::failed(pending &p, const std::string &why)
 void handoff_runner::launch(pending &p)
 {
 	std::string dir = path(p.name);
+	// Someone took it away (or a failed attempt did): nothing to hand off.
+	if (!os_path_exists(dir.c_str())) {
+		say(p, "hand-off of \"%s\": no longer there; dropped%s%s\n", "", "");
+		p.name.clear();
+		return;
+	}
 	std::vector<std::pair<std::string, std::string>> env = {
 		{"DURUVEV_DUMP_DIR", dir}, {"DURUVEV_DUMP_NAME", p.name}, {"DURUVEV_DEVICE", p.device}};
 	if (handoff_spawn(cmd_, dir, env, &p.proc) != 0) {
