@@ -56,6 +56,9 @@ void usage(FILE *out)
 		"                            after the block of MEM_READ64 number READ\n"
 		"                            (0 = the table), send COUNT transfers of BYTES\n"
 		"                            nobody asked for (COUNT \"forever\": never stop)\n"
+		"      --trickle=WHAT:MS     send WHAT (hello or table) a byte every MS\n"
+		"      --hello-storm         answer every HELLO_RESP with another HELLO\n"
+		"      --unknown-flood       after HELLO_RESP, send unknown packets forever\n"
 		"      --link=PATH           make PATH a symbolic link to the terminal while\n"
 		"                            the device is there (gone before it goes)\n"
 		"      --time-limit=SEC      stop serving after SEC seconds\n"
@@ -117,6 +120,9 @@ int main(int argc, char **argv)
 		{"hello-mode", required_argument, nullptr, 10},
 		{"surplus", required_argument, nullptr, 11},
 		{"link", required_argument, nullptr, 12},
+		{"trickle", required_argument, nullptr, 13},
+		{"hello-storm", no_argument, nullptr, 14},
+		{"unknown-flood", no_argument, nullptr, 15},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -190,6 +196,18 @@ int main(int argc, char **argv)
 			break;
 		case 12:
 			link = optarg;
+			break;
+		case 13:
+			if (!emu_parse_trickle(optarg, fault)) {
+				fprintf(stderr, "duruvev-emu: --trickle wants hello:MS or table:MS\n");
+				return 2;
+			}
+			break;
+		case 14:
+			fault.hello_storm = true;
+			break;
+		case 15:
+			fault.unknown_flood = true;
 			break;
 		case 'q':
 			quiet = true;

@@ -79,6 +79,7 @@ private:
 	size_t largest_write_ = 0;
 	int gap_ms_ = 0;
 	bool out_ends_transfer_ = false; // out_ holds the end of a transfer
+	bool trickled_ = false;		 // out_ holds one trickled byte
 	long long next_transfer_ms_ = 0; // no new transfer starts before this
 	long long last_write_ms_ = 0;     // when bytes last went to the master
 };

@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include <sha2.h>
+
+#include "oscompat.h"
 
 // Size of one 64-bit region table entry on the wire.
 #define SAHARA_DEBUG_REGION64_SIZE 64
@@ -77,13 +80,27 @@ struct sahara_saved_region {
 	uint8_t sha256[SHA256_DIGEST_LENGTH] = {};
 };
 
+// Where a dump's files go. A dump run by hand names its directory: files in
+// it are created or replaced by path. Collection makes a new directory and
+// holds it open: every file is then made new through that handle, never
+// through a link, and nothing in it is replaced.
+struct sahara_dump_dir {
+	const char *path; // in messages; and the files' place without a handle
+	os_dir_handle handle = os_dir_none;
+	sahara_dump_dir(const char *p) : path(p) {}
+	sahara_dump_dir(const char *p, os_dir_handle h) : path(p), handle(h) {}
+};
+
 // Assembles "<duruvev_path>/minidump.elf" from the region files this run
 // saved (saved[i] belongs to table[i]). Returns 0 when the core was written
 // and synced or none is due (no kernel header region, or the filter excluded
 // it), -1 when a core was due and could not be made; an incomplete core is
 // removed. A core that was written is recorded in *core (when given).
-int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, const sahara_debug_region64 *table,
-			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core = nullptr);
+// When given, admit is asked with the core's size before a byte of it is
+// written; false ends with -1 and no core.
+int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *filter, const sahara_debug_region64 *table,
+			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core = nullptr,
+			      const std::function<bool(uint64_t size)> &admit = nullptr);
 
 // Appends the whole file at path to out, in 64 KiB pieces. Returns the bytes
 // copied, or -1 when the file cannot be opened or a piece is not written.
@@ -121,17 +138,24 @@ struct sahara_collect_ctl {
 	// Where the free space is measured: the output directory itself need not
 	// exist yet.
 	const char *space_dir = nullptr;
+	// Held open, it is where the space is measured when given.
+	os_dir_handle space_handle = os_dir_none;
 	// Creates the output directory; called once, just before the first
 	// region file. 0, or -1 with errno set.
 	int (*make_dir)(void *ctx) = nullptr;
 	void *ctx = nullptr;
+	// Set by make_dir: the new directory, held open by the caller until the
+	// dump has ended, and its path for messages.
+	os_dir_handle dir = os_dir_none;
+	std::string dir_path;
 
 	// Results.
 	bool complete = false;	     // every admitted region and the core on disk
 	bool reset_sent = false;
 	bool stopped = false;	     // ended by stop
 	bool image_transfer = false; // the device asked for images: not answered
-	uint64_t bytes_saved = 0;
+	uint64_t bytes_saved = 0; // of regions saved whole
+	uint64_t bytes_kept = 0;  // of every file kept, parts of regions included
 };
 
 // One memory-debug dump under collection's rules: a HELLO that does not ask
@@ -154,6 +178,10 @@ public:
 	bool claim(uint64_t need, uint64_t avail, uint64_t *others);
 	// written more bytes are on disk.
 	void used(uint64_t written);
+	// Adds more bytes to the claim held when avail covers them on top of
+	// everything claimed; false (nothing added) otherwise, with the others'
+	// claims in *others.
+	bool claim_more(uint64_t more, uint64_t avail, uint64_t *others);
 	void release();
 
 private:

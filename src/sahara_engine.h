@@ -72,16 +72,28 @@ struct sahara_dump_run {
 	std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 	unsigned saved = 0, failed = 0, skipped = 0;
 	uint64_t bytes_saved = 0;
+	// Region bytes on disk, those of regions cut short included.
+	uint64_t bytes_kept = 0;
 	// Every admitted region and the core are on disk.
 	bool complete = false;
 	bool reset_sent = false;
 	// What the user should do about a failure; empty when nothing specific.
 	std::string hint;
+	// Unknown packets seen; only the first few are shown.
+	unsigned unknown_packets = 0;
+	// HELLOs since the last step forward; a device that only repeats its
+	// HELLO is not dumped.
+	unsigned hellos = 0;
 	// Collection's controls and results; null for a dump run by hand.
 	sahara_collect_ctl *ctl = nullptr;
+	// Bytes of its claim set aside for the core.
+	uint64_t core_claim = 0;
 	// This dump's share of the free space, while it runs.
 	sahara_space_claim space;
 };
+
+// The advice after a dump that collection stopped.
+extern const char sahara_stopped_hint[];
 
 // True once collection asked every dump to stop.
 bool sahara_stopping(const sahara_dump_run &run);
@@ -115,9 +127,18 @@ bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *na
 // The closing summary of a memory-debug run, and the advice after a failure.
 void sahara_dump_summary(const sahara_dump_run &run);
 
-// Writes len bytes as the whole file dir/name: created or truncated, synced
-// when writes are durable, closed. Returns 0, or -1 after its message.
-int sahara_write_file(const char *dir, const char *name, const uint8_t *data, size_t len);
+// The files of a dump's directory, through its handle when it has one (see
+// sahara_dump_dir). A descriptor, or -1 with errno set.
+int sahara_create_in(const sahara_dump_dir &dir, const char *name);
+int sahara_open_in(const sahara_dump_dir &dir, const char *name);
+// 0, or -1 with errno set.
+int sahara_remove_in(const sahara_dump_dir &dir, const char *name);
+int sahara_sync_dir(const sahara_dump_dir &dir);
+
+// Writes len bytes as the whole file dir/name: created (or, by path,
+// truncated), synced when writes are durable, closed. Returns 0, or -1 after
+// its message.
+int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len);
 
 // A file name with ASCII letters in lower case: names that are one file on a
 // file system that folds case compare equal.
@@ -126,7 +147,7 @@ std::string sahara_fold(const std::string &name);
 // Removes the core and the description files an earlier dump left in dir,
 // with one line naming them: they would describe region files that this
 // run overwrites.
-void sahara_remove_descriptions(const char *dir);
+void sahara_remove_descriptions(const sahara_dump_dir &dir);
 
 // Bytes the description files of n saved regions need on disk, at most.
 uint64_t sahara_descriptions_size(size_t n_regions);
@@ -136,7 +157,7 @@ uint64_t sahara_descriptions_size(size_t n_regions);
 // written): "load.cmm" (unless the device offered its own), "dump_info.txt"
 // and "SHA256SUMS". Returns 0, or -1 after its message with none of them
 // left behind.
-int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, size_t n_regions,
+int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
 			 const sahara_saved_region *saved, const sahara_saved_region &core);
 
 // SHA-256 of one file's bytes, computed on a thread of its own while the

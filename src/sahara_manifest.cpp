@@ -106,25 +106,23 @@ static std::string sahara_sums(const std::vector<sahara_saved_file> &files)
 	return text;
 }
 
-void sahara_remove_descriptions(const char *dir)
+void sahara_remove_descriptions(const sahara_dump_dir &dir)
 {
 	static const char *const names[] = {"minidump.elf", SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME};
 	std::string removed;
-	char path[DEBUG64_PATH_MAX];
 	for (const char *name : names) {
-		if (!sahara_join(path, dir, name))
-			continue;
-		if (remove(path) == 0)
+		if (sahara_remove_in(dir, name) == 0)
 			removed += std::string(removed.empty() ? "" : ", ") + name;
-		else if (errno != ENOENT)
-			ux_err("cannot remove \"%s\" of an earlier dump: %s\n", path, os_strerror(errno));
+		else if (errno != ENOENT && errno != ENAMETOOLONG)
+			ux_err("cannot remove \"%s\" of an earlier dump: %s\n", os_path_join(dir.path, name).c_str(),
+			       os_strerror(errno));
 	}
 	if (!removed.empty())
 		ux_info("removed %s of an earlier dump in \"%s\": they describe region files this run replaces\n",
-			removed.c_str(), dir);
+			removed.c_str(), dir.path);
 }
 
-int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, size_t n_regions,
+int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
 			 const sahara_saved_region *saved, const sahara_saved_region &core)
 {
 	std::vector<sahara_saved_file> files;
@@ -181,17 +179,16 @@ int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, si
 		else
 			written.push_back(SUMS_NAME);
 	}
-	if (ok && sahara_durable_writes() && os_sync_dir(dir) != 0) {
-		warn("failed to sync the output directory \"%s\"", dir);
+	if (ok && sahara_durable_writes() && sahara_sync_dir(dir) != 0) {
+		warn("failed to sync the output directory \"%s\"", dir.path);
 		ok = false;
 	}
 	if (!ok) {
 		// A failed run leaves no description: the next run makes them.
-		char path[DEBUG64_PATH_MAX];
 		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, SUMS_NAME}) {
 			bool devices_own = own_load_cmm && strcmp(name, LOAD_CMM_NAME) == 0;
-			if (!devices_own && sahara_join(path, dir, name))
-				remove(path);
+			if (!devices_own)
+				(void)sahara_remove_in(dir, name);
 		}
 		return -1;
 	}

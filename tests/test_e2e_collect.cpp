@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <set>
 #include <signal.h>
 #include <sys/socket.h>
@@ -41,16 +43,24 @@ std::string slurp(const fs::path &p)
 // end of the test if it is still there.
 class background {
 public:
+	// An empty out: standard output is a pipe nobody reads any more.
 	background(const std::vector<std::string> &argv, const fs::path &out, const fs::path &err)
 		: out_(out), err_(err)
 	{
 		pid_ = fork();
 		if (pid_ == 0) {
 			install_file_size_cap();
-			int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			int o = -1, p[2];
+			if (!out.empty())
+				o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			else if (pipe(p) == 0 && close(p[0]) == 0)
+				o = p[1];
 			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 			dup2(o, 1);
 			dup2(e, 2);
+			// As a service starts: whatever the test runner ignores.
+			::signal(SIGHUP, SIG_DFL);
+			::signal(SIGPIPE, SIG_DFL);
 			std::vector<char *> args;
 			for (const auto &a : argv)
 				args.push_back(const_cast<char *>(a.c_str()));
@@ -90,7 +100,7 @@ public:
 		return exited_ ? code_ : -1;
 	}
 	void signal(int sig) { kill(pid_, sig); }
-	std::string out() const { return slurp(out_); }
+	std::string out() const { return out_.empty() ? std::string() : slurp(out_); }
 	std::string err() const { return slurp(err_); }
 
 private:
@@ -152,6 +162,23 @@ struct device {
 	{
 		fs::remove(link);
 		std::this_thread::sleep_for(700ms);
+	}
+};
+
+// A tmpfs of the given size at path, while it lives; mounted stays false
+// where mounting is not allowed.
+struct small_fs_mount {
+	fs::path path;
+	bool mounted = false;
+	small_fs_mount(const fs::path &p, const char *size) : path(p)
+	{
+		fs::create_directories(path);
+		mounted = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+	}
+	~small_fs_mount()
+	{
+		if (mounted)
+			umount2(path.c_str(), MNT_DETACH);
 	}
 };
 
@@ -321,6 +348,286 @@ TEST_F(collect_fixture, device_asking_for_images_is_left_alone)
 	EXPECT_TRUE(dump_dirs(root).empty());
 	tool->signal(SIGTERM);
 	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+// The UTC stamp collection puts into directory names, secs from now.
+std::string utc_stamp_in(int secs)
+{
+	time_t t = time(nullptr) + secs;
+	struct tm tm;
+	gmtime_r(&t, &tm);
+	char buf[32];
+	strftime(buf, sizeof(buf), "%Y%m%dT%H%M%SZ", &tm);
+	return buf;
+}
+
+// Everything below dir, with the bytes of each file, to tell whether
+// anything there changed.
+std::map<std::string, std::vector<uint8_t>> tree_of(const fs::path &dir)
+{
+	std::map<std::string, std::vector<uint8_t>> t;
+	for (const auto &e : fs::recursive_directory_iterator(dir))
+		t[e.path().string()] = e.is_regular_file() ? read_file(e.path().string()) : std::vector<uint8_t>{};
+	return t;
+}
+
+// One hostile device, or a hostile neighbour in ROOT, against collection.
+struct hostile_run {
+	temp_dir tmp;
+	fs::path root, port, outside;
+	std::unique_ptr<background> tool, tool2;
+	std::unique_ptr<device> dev, dev2;
+	std::unique_ptr<small_fs_mount> small;
+	std::map<std::string, std::vector<uint8_t>> outside_before;
+	std::string out() const { return tool->out(); }
+	std::string all() const { return tool->out() + tool->err(); }
+	// Ends collection with sig; its exit code, and the time it took.
+	std::pair<int, std::chrono::milliseconds> stop(int sig)
+	{
+		auto asked = std::chrono::steady_clock::now();
+		tool->signal(sig);
+		int code = tool->wait(10s);
+		return {code, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+										       asked)};
+	}
+};
+
+std::unique_ptr<background> collector(hostile_run &h, const fs::path &port, const std::string &tag, bool out = true)
+{
+	auto tool = std::make_unique<background>(
+		std::vector<std::string>{DURUVEV_BIN, "--collect", "-o", h.root.string(), "-S", port.string()},
+		out ? h.tmp.path / (tag + ".out") : fs::path(), h.tmp.path / (tag + ".err"));
+	EXPECT_TRUE(wait_for([&] { return fs::exists(h.root); }, 10s));
+	// The first scan has looked.
+	std::this_thread::sleep_for(300ms);
+	return tool;
+}
+
+std::vector<fs::path> dirs_named(const fs::path &root, const std::string &prefix)
+{
+	std::vector<fs::path> d;
+	for (const fs::path &p : dump_dirs(root))
+		if (p.filename().string().rfind(prefix, 0) == 0 && !fs::is_symlink(p))
+			d.push_back(p);
+	return d;
+}
+
+size_t lines_of(const std::string &text)
+{
+	return count_of(text, "\n");
+}
+
+// Each row: the device's behaviour, what the neighbour does, and what must
+// hold. For every row: nothing outside ROOT changes, the output stays under
+// a few hundred lines, and the device is reset only after a complete dump.
+TEST(collect_hostile, nothing_fools_collection)
+{
+	struct row {
+		const char *name;
+		std::vector<std::string> emu;
+		std::function<void(hostile_run &)> setup; // collection and the device started, and whatever else
+		std::function<void(hostile_run &)> check;
+	};
+	auto plain = [](hostile_run &h, const std::vector<std::string> &emu) {
+		h.tool = collector(h, h.port, "collect");
+		h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, emu);
+	};
+	// Ended by a signal in the middle of a dump: at once, exit 2, no reset.
+	auto stopped_within_a_second = [](hostile_run &h, int sig) {
+		auto [code, took] = h.stop(sig);
+		EXPECT_EQ(code, 2) << h.all();
+		EXPECT_LT(took, 1000ms) << h.all();
+		EXPECT_NE(h.out().find(": stopped, "), std::string::npos) << h.all();
+	};
+	const row rows[] = {
+		{"a link at the next directory names",
+		 {"--scenario", "small"},
+		 [&](hostile_run &h) {
+			 for (int s = 0; s < 15; s++)
+				 fs::create_directory_symlink(h.outside, h.root / ("edl0-" + utc_stamp_in(s)));
+			 plain(h, {"--scenario", "small"});
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": complete, ") == 1; }, 20s)) << h.all();
+			 std::vector<fs::path> d = dirs_named(h.root, "edl0-");
+			 ASSERT_EQ(d.size(), 1u) << h.all();
+			 EXPECT_NE(d[0].filename().string().find("Z-"), std::string::npos) << d[0];
+			 expect_complete_dump(d[0], "small");
+			 EXPECT_NE(h.out().find("dump \"" + d[0].string() + "\": complete"), std::string::npos) << h.all();
+		 }},
+		{"a link planted inside the new dump directory",
+		 {"--scenario", "small", "--max-transfer", "4096", "--transfer-gap", "5"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--max-transfer", "4096", "--transfer-gap", "5"});
+			 ASSERT_TRUE(wait_for([&] { return !dirs_named(h.root, "edl0-").empty(); }, 20s)) << h.all();
+			 fs::create_symlink(h.outside / "victim", dirs_named(h.root, "edl0-")[0] / "CODERAM.BIN");
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": failed, ") == 1; }, 30s)) << h.all();
+			 EXPECT_NE(h.all().find("failed to open \"CODERAM.BIN\""), std::string::npos) << h.all();
+		 }},
+		{"two collectors on one ROOT, ports with one last name",
+		 {"--scenario", "crash"},
+		 [&](hostile_run &h) {
+			 fs::create_directories(h.tmp.path / "rack1");
+			 fs::create_directories(h.tmp.path / "rack2");
+			 h.port = h.tmp.path / "rack1" / "edl";
+			 fs::path port2 = h.tmp.path / "rack2" / "edl";
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "crash"});
+			 h.dev2 = std::make_unique<device>(h.tmp.path, "emu2", port2, std::vector<std::string>{"--scenario", "crash"});
+			 h.tool = collector(h, h.port, "collect");
+			 h.tool2 = collector(h, port2, "collect2");
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": complete, ") == 1 &&
+							   count_of(h.tool2->out(), ": complete, ") == 1; },
+					      30s))
+				 << h.all() << h.tool2->out();
+			 std::vector<fs::path> d = dirs_named(h.root, "edl-");
+			 ASSERT_EQ(d.size(), 2u);
+			 expect_complete_dump(d[0], "crash");
+			 expect_complete_dump(d[1], "crash");
+			 EXPECT_NE(h.dev2->finish().find(" 1 reset(s)"), std::string::npos);
+			 EXPECT_EQ(h.tool2->wait(0ms), -1) << "the second collector ended";
+			 h.tool2->signal(SIGTERM);
+			 EXPECT_EQ(h.tool2->wait(10s), 0);
+		 }},
+		{"ROOT swapped for a link",
+		 {"--scenario", "small"},
+		 [&](hostile_run &h) {
+			 h.tool = collector(h, h.port, "collect");
+			 fs::rename(h.root, h.tmp.path / "opened");
+			 fs::create_directory_symlink(h.outside, h.root);
+			 std::this_thread::sleep_for(400ms);
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "small"});
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": complete, ") == 1; }, 20s)) << h.all();
+			 EXPECT_EQ(count_of(h.all(), "is no longer the directory collection opened"), 1u) << h.all();
+			 std::vector<fs::path> d = dirs_named(h.tmp.path / "opened", "edl0-");
+			 ASSERT_EQ(d.size(), 1u);
+			 expect_complete_dump(d[0], "small");
+			 // The end line names where the dump really is.
+			 EXPECT_NE(h.out().find("dump \"" + d[0].string() + "\": complete"), std::string::npos) << h.all();
+		 }},
+		{"a core header that makes the core as large as the regions, on a small disk",
+		 {"--scenario", "fat-kelf"},
+		 [&](hostile_run &h) {
+			 h.small = std::make_unique<small_fs_mount>(h.tmp.path / "small", "3m");
+			 if (!h.small->mounted)
+				 return;
+			 h.root = h.tmp.path / "small" / "dumps";
+			 plain(h, {"--scenario", "fat-kelf"});
+		 },
+		 [](hostile_run &h) {
+			 if (!h.small->mounted)
+				 GTEST_SKIP() << "mounting a small tmpfs needs root";
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": failed, ") == 1; }, 20s)) << h.all();
+			 std::vector<fs::path> d = dirs_named(h.root, "edl0-");
+			 ASSERT_EQ(d.size(), 1u);
+			 // Refused before a byte of it was written, not cut short by
+			 // a full disk.
+			 EXPECT_NE(h.all().find("no core written"), std::string::npos) << h.all();
+			 EXPECT_EQ(h.all().find("No space left"), std::string::npos) << h.all();
+			 EXPECT_FALSE(fs::exists(d[0] / "minidump.elf"));
+			 EXPECT_TRUE(fs::exists(d[0] / "DDR.BIN"));
+		 }},
+		{"a table one byte every 900 ms",
+		 {"--scenario", "small", "--trickle", "table:900"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--trickle", "table:900"});
+			 std::this_thread::sleep_for(2500ms);
+		 },
+		 [&](hostile_run &h) { stopped_within_a_second(h, SIGTERM); }},
+		{"a HELLO one byte every 900 ms",
+		 {"--scenario", "small", "--trickle", "hello:900"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--trickle", "hello:900"});
+			 std::this_thread::sleep_for(2500ms);
+		 },
+		 [&](hostile_run &h) { stopped_within_a_second(h, SIGTERM); }},
+		{"HELLO after every HELLO_RESP",
+		 {"--scenario", "small", "--hello-storm"},
+		 [&](hostile_run &h) { plain(h, {"--scenario", "small", "--hello-storm"}); },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": failed, ") == 1; }, 10s)) << h.all();
+			 EXPECT_EQ(count_of(h.all(), "times without going on"), 1u) << h.all();
+		 }},
+		{"unknown packets without end",
+		 {"--scenario", "small", "--unknown-flood", "--transfer-gap", "20"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--unknown-flood", "--transfer-gap", "20"});
+			 std::this_thread::sleep_for(3s);
+		 },
+		 [&](hostile_run &h) {
+			 stopped_within_a_second(h, SIGTERM);
+			 // Three packets of three lines each, under the device's
+			 // prefix, and one line for the rest.
+			 EXPECT_EQ(count_of(h.out(), "[edl0] CMD77 "), 9u) << h.all();
+			 EXPECT_EQ(count_of(h.all(), "more unknown packets were not shown"), 1u) << h.all();
+			 EXPECT_EQ(h.all().find('\x1b'), std::string::npos);
+		 }},
+		{"SIGHUP during a dump",
+		 {"--scenario", "small", "--max-transfer", "4096", "--transfer-gap", "5"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--max-transfer", "4096", "--transfer-gap", "5"});
+			 ASSERT_TRUE(wait_for([&] { auto d = dirs_named(h.root, "edl0-");
+						     return !d.empty() && fs::exists(d[0] / "DDR_EDGE.BIN"); },
+					      20s));
+		 },
+		 [&](hostile_run &h) {
+			 stopped_within_a_second(h, SIGHUP);
+			 fs::path d = dirs_named(h.root, "edl0-")[0];
+			 uint64_t kept = fs::file_size(d / "OCIMEM.BIN") + fs::file_size(d / "DDR_EDGE.BIN");
+			 EXPECT_NE(h.out().find(": stopped, " + std::to_string(kept) + " bytes"), std::string::npos)
+				 << kept << "\n" << h.all();
+		 }},
+		{"standard output closed",
+		 {"--scenario", "small"},
+		 [&](hostile_run &h) {
+			 h.tool = collector(h, h.port, "collect", false);
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "small"});
+		 },
+		 [](hostile_run &h) {
+			 EXPECT_NE(h.dev->finish().find(" 1 reset(s)"), std::string::npos);
+			 std::vector<fs::path> d = dirs_named(h.root, "edl0-");
+			 ASSERT_EQ(d.size(), 1u);
+			 expect_complete_dump(d[0], "small");
+			 EXPECT_TRUE(h.tool->running()) << h.all();
+		 }},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.name);
+		hostile_run h;
+		h.root = h.tmp.path / "dumps";
+		h.port = h.tmp.path / "edl0";
+		h.outside = h.tmp.path / "outside";
+		fs::create_directories(h.root);
+		fs::create_directories(h.outside);
+		// What a misled dump would overwrite or remove.
+		for (const char *name : {"OCIMEM.BIN", "CODERAM.BIN", "SHA256SUMS", "victim"}) {
+			std::ofstream f(h.outside / name);
+			f << "not a dump\n";
+		}
+		h.outside_before = tree_of(h.outside);
+		r.setup(h);
+		if (!h.tool)
+			continue;
+		r.check(h);
+		if (h.tool->running()) {
+			h.tool->signal(SIGTERM);
+			h.tool->wait(10s);
+		}
+		EXPECT_TRUE(tree_of(h.outside) == h.outside_before) << "a byte landed outside ROOT";
+		EXPECT_LT(lines_of(h.all()), 300u);
+		bool complete = h.out().find(": complete, ") != std::string::npos;
+		if (h.dev && h.dev->emu->running())
+			h.dev->emu->signal(SIGTERM);
+		// (Without output, the row itself checks the device.)
+		if (h.dev && !h.tool->out().empty()) {
+			EXPECT_EQ(h.dev->finish().find(" 1 reset(s)") != std::string::npos, complete) << h.all();
+		}
+	}
 }
 
 } // namespace
