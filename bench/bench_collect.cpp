@@ -3,8 +3,13 @@
 // the time it takes for one such device in the same run, with the collecting
 // process's CPU time per GiB dumped and its peak resident memory.
 //
-//   bench_collect BINDIR SCRATCH [MiB [RUNS [MAX_DEVICES]]]
+//   bench_collect BINDIR SCRATCH [MiB [RUNS [MAX_DEVICES [UPLOAD]]]]
 //                                (default 64 MiB, best of 2, up to 8)
+//
+// With UPLOAD (the duruvev-upload script) two at once run again with --then
+// handing each dump to it, against a WebDAV store that rclone serves on
+// 127.0.0.1 from SCRATCH: the hand-offs must not slow the dumps, so that
+// row's ratio is the dump time with --then over the time without.
 //
 // Each device serves one region of MiB. The devices are there before
 // collection starts; the time runs from its start until every dump's closing
@@ -18,6 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -67,6 +74,51 @@ size_t count_of(const std::string &text, const char *what)
 	return n;
 }
 
+// A WebDAV store served by rclone from a scratch directory on a free port of
+// 127.0.0.1, named by the rclone remote "bench" through the environment.
+struct webdav_store {
+	fs::path dir;
+	pid_t pid = -1;
+
+	bool start(const fs::path &scratch)
+	{
+		dir = scratch / ("bench-store-" + std::to_string(getpid()));
+		fs::remove_all(dir);
+		fs::create_directories(dir);
+		int s = socket(AF_INET, SOCK_STREAM, 0);
+		sockaddr_in a{};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t len = sizeof(a);
+		bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+		getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+		close(s);
+		std::string addr = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+		setenv("RCLONE_CONFIG_BENCH_TYPE", "webdav", 1);
+		setenv("RCLONE_CONFIG_BENCH_URL", ("http://" + addr).c_str(), 1);
+		setenv("RCLONE_CONFIG", "/dev/null", 1);
+		pid = spawn({"/usr/bin/rclone", "serve", "webdav", "--addr", addr, dir.string()}, dir.string() + ".log");
+		for (int k = 0; k < 500; k++) {
+			int c = socket(AF_INET, SOCK_STREAM, 0);
+			bool up = connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+			close(c);
+			if (up)
+				return true;
+			std::this_thread::sleep_for(20ms);
+		}
+		return false;
+	}
+	~webdav_store()
+	{
+		if (pid > 0) {
+			kill(pid, SIGTERM);
+			waitpid(pid, nullptr, 0);
+		}
+		fs::remove_all(dir);
+		fs::remove(dir.string() + ".log");
+	}
+};
+
 struct collect_result {
 	double seconds = -1; // -1: a dump failed
 	double cpu_seconds = 0; // the collecting process's, user and system
@@ -79,8 +131,10 @@ double cpu_of(const struct rusage &ru)
 	       static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// Collection of `devices` devices of mib MiB each.
-collect_result collect_time(const fs::path &bindir, const fs::path &scratch, unsigned devices, uint64_t mib)
+// Collection of `devices` devices of mib MiB each. then: a --then command,
+// whose hand-offs are waited for after the timing.
+collect_result collect_time(const fs::path &bindir, const fs::path &scratch, unsigned devices, uint64_t mib,
+			    const std::string &then = "")
 {
 	fs::path work = scratch / ("bench-collect-" + std::to_string(getpid()));
 	fs::remove_all(work);
@@ -100,6 +154,8 @@ collect_result collect_time(const fs::path &bindir, const fs::path &scratch, uns
 		tool.insert(tool.end(), {"-S", link.string()});
 	}
 
+	if (!then.empty())
+		tool.insert(tool.end(), {"--then", then});
 	auto t0 = std::chrono::steady_clock::now();
 	pid_t collector = spawn(tool, work / "collect.out");
 	double t = -1;
@@ -116,6 +172,20 @@ collect_result collect_time(const fs::path &bindir, const fs::path &scratch, uns
 		if (std::chrono::steady_clock::now() - t0 > 600s)
 			break;
 		std::this_thread::sleep_for(5ms);
+	}
+	// The hand-offs must have worked for the time to count.
+	while (t > 0 && !then.empty()) {
+		std::string out = slurp(work / "collect.out");
+		if (count_of(out, "\": done (") == devices) {
+			printf("hand-offs done %.3f s after the start\n",
+			       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+			break;
+		}
+		if (count_of(out, "\": failed (") || std::chrono::steady_clock::now() - t0 > 600s) {
+			fprintf(stderr, "bench_collect: a hand-off failed:\n%s", out.c_str());
+			t = -1;
+		}
+		std::this_thread::sleep_for(20ms);
 	}
 	kill(collector, SIGTERM);
 	struct rusage ru {};
@@ -177,5 +247,29 @@ int main(int argc, char **argv)
 		printf("summary collect:%u %llu %.6f %.6f %ld %.3f\n", counts[i], static_cast<unsigned long long>(bytes),
 		       best[i].seconds, best[0].seconds, best[i].rss_kib, best[i].cpu_seconds);
 	}
+	if (argc <= 6)
+		return 0;
+
+	webdav_store store;
+	if (!store.start(scratch)) {
+		fprintf(stderr, "bench_collect: the WebDAV store did not start\n");
+		return 1;
+	}
+	std::string then = std::string("'") + argv[6] + "' bench:crashes";
+	collect_result plain, handing;
+	for (int r = 0; r < runs; r++) {
+		collect_result a = collect_time(bindir, scratch, 2, mib);
+		collect_result b = collect_time(bindir, scratch, 2, mib, then);
+		printf("run %d: two at once %.3f s, with --then upload %.3f s\n", r + 1, a.seconds, b.seconds);
+		if (a.seconds > 0 && (plain.seconds < 0 || a.seconds < plain.seconds))
+			plain = a;
+		if (b.seconds > 0 && (handing.seconds < 0 || b.seconds < handing.seconds))
+			handing = b;
+	}
+	if (plain.seconds < 0 || handing.seconds < 0)
+		return 1;
+	printf("with --then / without: %.2f\n", handing.seconds / plain.seconds);
+	printf("summary collect-then %llu %.6f %.6f %ld %.3f\n", static_cast<unsigned long long>(2 * mib * 1048576ULL),
+	       handing.seconds, plain.seconds, handing.rss_kib, handing.cpu_seconds);
 	return 0;
 }

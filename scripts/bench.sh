@@ -36,7 +36,13 @@ echo "running benchmarks (engine $engine_mib MiB, pty $tty_mib MiB, USB $usb_mib
 run "$build/bench_engine" "$scratch" "$engine_mib"
 run "$build/bench_tty" "$tty_mib" 2
 run "$build/bench_usb" "$usb_mib"
-run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2 8
+upload=$(cd "$(dirname "$0")" && pwd)/duruvev-upload
+if command -v rclone >/dev/null 2>&1; then
+    run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2 8 "$upload"
+else
+    echo "bench: rclone not installed; no row for collection with --then" >&2
+    run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2 8
+fi
 
 grep '^summary ' "$log" | awk '
 BEGIN {
@@ -44,6 +50,7 @@ BEGIN {
     label["engine-hash"] = "engine, memory speed, hashed"
     label["pty"] = "duruvev over a pty"
     label["usb"] = "duruvev over emulated USB"
+    label["collect-then"] = "  2 at once, --then upload"
     printf "%-27s %8s %9s %9s %6s %9s %9s %8s %9s\n", "benchmark", "size", "MB/s", "raw MB/s", "ratio", "peak RSS",
         "ceil MB/s", "of ceil", "CPU s/GiB"
 }
@@ -66,6 +73,10 @@ BEGIN {
         ratio = $4 / $5
         cpu = sprintf("%.2f", $7 / ($3 / 1073741824))
     }
+    # With --then: raw is the two at once without it; the ratio is of the
+    # dump times, with over without.
+    if ($2 == "collect-then")
+        ratio = $4 / $5
     rss = $6 >= 0 ? sprintf("%.1f MiB", $6 / 1024) : "?"
     # Each 512 KiB block costs its time on the raw link plus the 10 ms read
     # that follows it: no dump over the link can be faster.
@@ -89,6 +100,10 @@ collect: 1, 2, 4 and 8 pty devices of $collect_mib MiB each dumped at once by
         wall time of the N over that of one (8: the aim is at most 1.3);
         peak RSS and CPU s/GiB (user + system per GiB dumped) of the
         collecting process (aims: under 64 MiB, at most 1.0).
+  --then upload: two devices at once with each complete dump handed to
+        duruvev-upload, to a WebDAV store rclone serves on 127.0.0.1; raw =
+        the two without --then, same run; ratio = dump time with over
+        without (the aim is under 1.1).
 pty, USB: the whole duruvev run, start-up included; raw = a plain read loop
         over the same link; peak RSS of the duruvev process (under umockdev's
         preload library for USB). Full reports: $log

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "collect.h"
+#include "handoff.h"
 #include "oscompat.h"
 #include "sahara.h"
 #include "usb.h"
@@ -61,6 +62,7 @@ struct collect_job {
 	std::thread thread;
 	std::atomic<bool> done{false};
 	bool stopped = false; // read after done
+	bool complete = false; // read after done
 };
 
 // Tries "<label>-<stamp>", then "-2", "-3", ...: the name is predictable, so
@@ -151,6 +153,7 @@ void collect_worker(collect_job *job)
 	}
 	job->dir.reset();
 	job->stopped = ctl.stopped;
+	job->complete = ctl.complete;
 	ux_set_thread_prefix(nullptr);
 	job->done.store(true);
 }
@@ -212,7 +215,8 @@ std::map<std::string, collect_seen> collect_scan(const std::vector<std::string> 
 
 } // namespace
 
-int collect_run(const char *root, const std::vector<std::string> &targets, const char *filter)
+int collect_run(const char *root, const std::vector<std::string> &targets, const char *filter, const char *then,
+		unsigned then_limit_s)
 {
 	// A root that cannot take files fails now, not at the first crash.
 	os_dir_handle opened = os_dir_none;
@@ -233,6 +237,15 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	std::map<std::string, std::unique_ptr<collect_job>> running;
 	std::set<std::string> wait_gone;
 	bool stopped_dumps = false;
+	// Only complete dumps are handed off: a failed or stopped one is taken
+	// again from the device, which keeps its crash.
+	handoff_ptr handoff = then ? handoff_start(root, then, then_limit_s) : nullptr;
+	auto finished = [&](collect_job &job) {
+		job.thread.join();
+		stopped_dumps |= job.stopped;
+		if (handoff && job.complete && !job.ctl.dir_path.empty())
+			handoff_add(handoff.get(), job.ctl.dir_path, job.prefix, job.seen.open_as);
+	};
 
 	if (targets.empty())
 		ux_info("Collecting: waiting for crashed EDL devices; dumps go to \"%s\"\n", root);
@@ -246,8 +259,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 				++it;
 				continue;
 			}
-			it->second->thread.join();
-			stopped_dumps |= it->second->stopped;
+			finished(*it->second);
 			wait_gone.insert(it->first);
 			it = running.erase(it);
 		}
@@ -256,10 +268,9 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 				ux_info("Collecting: stopping %zu dump%s in progress; no device is reset\n",
 					running.size(), running.size() == 1 ? "" : "s");
 			stop.store(true);
-			for (auto &r : running) {
-				r.second->thread.join();
-				stopped_dumps |= r.second->stopped;
-			}
+			for (auto &r : running)
+				finished(*r.second);
+			handoff.reset();
 			ux_info("Collecting: stopped\n");
 			return stopped_dumps ? 2 : 0;
 		}

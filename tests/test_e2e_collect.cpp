@@ -1,6 +1,7 @@
 // Collection mode end to end: the built program watches port paths (symlinks
 // to emulator pseudo-terminals that the tests make, remove and re-make, as a
-// USB serial port comes and goes) and dumps every device that appears.
+// USB serial port comes and goes) and dumps every device that appears. Its
+// hand-offs go to a real WebDAV store that rclone serves on 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,9 +12,11 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <netinet/in.h>
 #include <sys/mount.h>
 #include <set>
 #include <signal.h>
+#include <sys/socket.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -96,7 +99,8 @@ std::vector<fs::path> dump_dirs(const fs::path &root)
 	std::vector<fs::path> dirs;
 	if (fs::exists(root))
 		for (const auto &e : fs::directory_iterator(root))
-			dirs.push_back(e.path());
+			if (e.is_directory())
+				dirs.push_back(e.path());
 	std::sort(dirs.begin(), dirs.end());
 	return dirs;
 }
@@ -126,11 +130,12 @@ struct collect_fixture : ::testing::Test {
 	fs::path root = tmp.path / "dumps";
 	std::unique_ptr<background> tool;
 
-	void start(const std::vector<std::string> &ports)
+	void start(const std::vector<std::string> &ports, const std::vector<std::string> &more = {})
 	{
 		std::vector<std::string> argv = {DURUVEV_BIN, "--collect", "-o", root.string()};
 		for (const auto &p : ports)
 			argv.insert(argv.end(), {"-S", p});
+		argv.insert(argv.end(), more.begin(), more.end());
 		tool = std::make_unique<background>(argv, tmp.path / "collect.out", tmp.path / "collect.err");
 		ASSERT_TRUE(wait_for([&] { return fs::exists(root); }, 10s));
 	}
@@ -565,6 +570,266 @@ TEST(collect_hostile, nothing_fools_collection)
 			EXPECT_EQ(h.dev->finish().find(" 1 reset(s)") != std::string::npos, complete) << h.all();
 		}
 	}
+}
+
+} // namespace
+
+namespace {
+
+const std::string rclone_bin = "/usr/bin/rclone";
+const std::string upload_script = DURUVEV_SOURCE_DIR "/scripts/duruvev-upload";
+
+int free_port()
+{
+	int s = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof(a);
+	EXPECT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+	EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
+	close(s);
+	return ntohs(a.sin_port);
+}
+
+bool port_open(int port)
+{
+	int s = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+	close(s);
+	return ok;
+}
+
+// A WebDAV store served by rclone from a directory, down until up() is
+// called; the rclone remote "lab" names it through the environment, which
+// collection and its hand-offs inherit.
+struct webdav_store {
+	fs::path tmp, dir;
+	int port = free_port();
+	std::unique_ptr<background> server;
+
+	explicit webdav_store(const fs::path &t) : tmp(t), dir(t / "store")
+	{
+		fs::create_directories(dir);
+		std::ofstream(tmp / "rclone.conf").close();
+		setenv("RCLONE_CONFIG", (tmp / "rclone.conf").c_str(), 1);
+		setenv("RCLONE_CONFIG_LAB_TYPE", "webdav", 1);
+		setenv("RCLONE_CONFIG_LAB_URL", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+		// A store that is down fails an attempt at once.
+		setenv("RCLONE_RETRIES", "1", 1);
+		setenv("RCLONE_LOW_LEVEL_RETRIES", "1", 1);
+	}
+	void up()
+	{
+		// No listing cache: what a check reads is what the directory holds.
+		server = std::make_unique<background>(
+			std::vector<std::string>{rclone_bin, "serve", "webdav", "--addr",
+						 "127.0.0.1:" + std::to_string(port), "--dir-cache-time", "0s",
+						 dir.string()},
+			tmp / "store.out", tmp / "store.err");
+		ASSERT_TRUE(wait_for([&] { return port_open(port); }, 10s)) << server->err();
+	}
+	fs::path copy_of(const fs::path &local) const { return dir / "crashes" / local.filename(); }
+};
+
+bool sums_check(const fs::path &dir)
+{
+	return system(("cd '" + dir.string() + "' && sha256sum --quiet -c SHA256SUMS").c_str()) == 0;
+}
+
+std::string upload_to_lab(bool remove_local)
+{
+	return "'" + upload_script + "'" + (remove_local ? " --remove-local" : "") + " lab:crashes";
+}
+
+struct handoff_fixture : collect_fixture {
+	std::unique_ptr<webdav_store> store;
+	void SetUp() override
+	{
+		if (access(rclone_bin.c_str(), X_OK) != 0)
+			GTEST_SKIP() << "rclone is not installed";
+		store = std::make_unique<webdav_store>(tmp.path);
+		setenv("DURUVEV_HANDOFF_PAUSE_MS", "400", 1);
+	}
+	size_t done() const { return count_of(tool->out(), "\": done (attempt "); }
+	size_t failed() const { return count_of(tool->out(), "\": failed ("); }
+};
+
+TEST_F(handoff_fixture, two_devices_at_once_arrive_in_the_store_intact)
+{
+	store->up();
+	fs::path a = tmp.path / "edlA", b = tmp.path / "edlB";
+	device one(tmp.path, "emuA", a, {"--scenario", "crash"});
+	device two(tmp.path, "emuB", b, {"--scenario", "crash"});
+	start({a.string(), b.string()}, {"--then", upload_to_lab(false)});
+	one.finish();
+	two.finish();
+	ASSERT_TRUE(wait_for([&] { return done() == 2; }, 30s)) << output();
+	EXPECT_EQ(failed(), 0u) << output();
+
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 2u) << output();
+	for (const fs::path &d : dirs) {
+		// Byte for byte what the device holds, locally and in the store.
+		expect_complete_dump(d, "crash");
+		expect_complete_dump(store->copy_of(d), "crash");
+		EXPECT_TRUE(sums_check(store->copy_of(d))) << d;
+	}
+	// Nothing is left pending.
+	EXPECT_EQ(slurp(root / ".duruvev-pending"), "");
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+TEST_F(handoff_fixture, store_down_keeps_the_dumps_until_it_is_up)
+{
+	fs::path a = tmp.path / "edlA", b = tmp.path / "edlB";
+	device one(tmp.path, "emuA", a, {"--scenario", "small"});
+	device two(tmp.path, "emuB", b, {"--scenario", "small"});
+	start({a.string(), b.string()}, {"--then", upload_to_lab(true)});
+	one.finish();
+	two.finish();
+	// Two failed attempts each, one line per attempt, with growing pauses.
+	ASSERT_TRUE(wait_for([&] { return failed() >= 4; }, 30s)) << output();
+	std::string out = tool->out();
+	EXPECT_NE(out.find("[edlA] hand-off of \""), std::string::npos) << output();
+	EXPECT_NE(out.find("[edlB] hand-off of \""), std::string::npos) << output();
+	EXPECT_NE(out.find("attempt 1; next in 0.4 s"), std::string::npos) << output();
+	EXPECT_NE(out.find("attempt 2; next in 0.8 s"), std::string::npos) << output();
+	EXPECT_EQ(done(), 0u) << output();
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 2u) << output();
+	for (const fs::path &d : dirs)
+		expect_complete_dump(d, "small");
+	std::string pending = slurp(root / ".duruvev-pending");
+	for (const fs::path &d : dirs)
+		EXPECT_NE(pending.find(d.filename().string() + "\t"), std::string::npos) << pending;
+
+	store->up();
+	// The pause after a few failures is a few seconds.
+	ASSERT_TRUE(wait_for([&] { return done() == 2; }, 20s)) << output();
+	EXPECT_TRUE(dump_dirs(root).empty()) << "--remove-local kept a verified dump";
+	for (const fs::path &d : dirs) {
+		expect_complete_dump(store->copy_of(d), "small");
+		EXPECT_TRUE(sums_check(store->copy_of(d))) << d;
+	}
+	EXPECT_EQ(slurp(root / ".duruvev-pending"), "");
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+TEST_F(handoff_fixture, pending_hand_off_is_taken_up_once_after_a_restart)
+{
+	store->up();
+	fs::path port = tmp.path / "edl0";
+	// A hand-off that hangs: ended at its time limit, tried again, and
+	// stopped with collection while it runs.
+	start({port.string()}, {"--then", "sleep 30; :", "--then-limit", "1"});
+	device dev(tmp.path, "emu", port, {"--scenario", "small"});
+	dev.finish();
+	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), "(still running after 1 s, ended), attempt 1;") == 1; },
+			     20s))
+		<< output();
+	ASSERT_TRUE(wait_for([&] { return failed() == 1 && tool->out().find("attempt 1; next in 0.4 s") != std::string::npos; }, 5s));
+	std::this_thread::sleep_for(600ms); // the second attempt is running now
+	auto asked = std::chrono::steady_clock::now();
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+	EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s) << "a hand-off held up the stop";
+	EXPECT_EQ(count_of(tool->out(), "\": stopped; it stays pending"), 1u) << output();
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 1u);
+	EXPECT_EQ(slurp(root / ".duruvev-pending").rfind(dirs[0].filename().string() + "\tedl0\t" + port.string() + "\n", 0), 0u);
+
+	dev.remove_link();
+	start({port.string()}, {"--then", upload_to_lab(false)});
+	ASSERT_TRUE(wait_for([&] { return done() == 1; }, 20s)) << output();
+	EXPECT_NE(tool->out().find("Collecting: 1 hand-off pending from an earlier run"), std::string::npos) << output();
+	std::this_thread::sleep_for(1500ms);
+	// Handed off once: one attempt, nothing left to try.
+	EXPECT_EQ(count_of(tool->out(), "hand-off of \""), 1u) << output();
+	EXPECT_EQ(slurp(root / ".duruvev-pending"), "");
+	expect_complete_dump(store->copy_of(dirs[0]), "small");
+	EXPECT_EQ(dump_dirs(store->dir / "crashes").size(), 1u);
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+TEST_F(handoff_fixture, device_name_reaches_the_command_as_data)
+{
+	fs::path port = tmp.path / "$(touch pwned)";
+	fs::path record = tmp.path / "record";
+	// Run in tmp: a name spliced into the command would touch tmp/pwned.
+	// The directory comes last too, as printf's last argument.
+	std::string cmd = "cd '" + tmp.path.string() +
+			  "' && printf '%s\\n' \"$#\" \"$1\" \"$DURUVEV_DUMP_DIR\" \"$DURUVEV_DUMP_NAME\" "
+			  "\"$DURUVEV_DEVICE\" > record";
+	start({port.string()}, {"--then", cmd});
+	device dev(tmp.path, "emu", port, {"--scenario", "small"});
+	dev.finish();
+	ASSERT_TRUE(wait_for([&] { return done() == 1; }, 20s)) << output();
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 1u);
+	EXPECT_EQ(dirs[0].filename().string().rfind("$(touch pwned)-", 0), 0u) << dirs[0];
+	EXPECT_EQ(slurp(record), "1\n" + dirs[0].string() + "\n" + dirs[0].string() + "\n" +
+					 dirs[0].filename().string() + "\n" + port.string() + "\n" + dirs[0].string() + "\n");
+	EXPECT_FALSE(fs::exists(tmp.path / "pwned"));
+	EXPECT_FALSE(fs::exists(fs::current_path() / "pwned"));
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+// The upload script alone, against the store: a copy damaged in the store
+// after it was sent fails the check, and the local dump stays even with
+// --remove-local; a clean upload then removes it, after its check.
+TEST_F(handoff_fixture, upload_verifies_what_the_store_gives_back)
+{
+	store->up();
+	fs::path dump = tmp.path / "local" / "dev1-20260101T000000Z";
+	fs::create_directories(dump);
+	std::string a(70000, '\0'), b = "second region\n";
+	for (size_t i = 0; i < a.size(); i++)
+		a[i] = static_cast<char>(i * 7 + 1);
+	std::ofstream(dump / "A.BIN", std::ios::binary) << a;
+	std::ofstream(dump / "B.BIN", std::ios::binary) << b;
+	ASSERT_EQ(system(("cd '" + dump.string() + "' && sha256sum A.BIN B.BIN > SHA256SUMS").c_str()), 0);
+
+	// rclone as usual, except that a byte of the stored A.BIN changes once
+	// the copy is done.
+	fs::path bin = tmp.path / "bin";
+	fs::create_directories(bin);
+	std::ofstream(bin / "rclone") << "#!/bin/sh\n"
+				       << rclone_bin << " \"$@\" || exit\n"
+				       << "[ \"$1\" = copy ] || exit 0\n"
+				       << "printf Z | dd of='" << store->copy_of(dump).string()
+				       << "/A.BIN' bs=1 seek=40000 conv=notrunc 2>/dev/null\n";
+	fs::permissions(bin / "rclone", fs::perms::owner_all);
+	std::string path = bin.string() + ":" + getenv("PATH");
+	program_result r = run_program({upload_script, "--remove-local", "lab:crashes", dump.string()}, 60,
+				       {"PATH=" + path});
+	EXPECT_EQ(r.exit_code, 1) << r.err;
+	EXPECT_NE(r.err.find("A.BIN"), std::string::npos) << r.err;
+	EXPECT_EQ(r.err.find("B.BIN"), std::string::npos) << r.err;
+	EXPECT_EQ(files_in(dump), (std::set<std::string>{"A.BIN", "B.BIN", "SHA256SUMS"}));
+	EXPECT_FALSE(sums_check(store->copy_of(dump)));
+
+	// A dump without its SHA256SUMS is no complete dump: nothing is sent.
+	fs::path partial = tmp.path / "local" / "dev2-20260101T000000Z";
+	fs::create_directories(partial);
+	std::ofstream(partial / "A.BIN") << "x";
+	r = run_program({upload_script, "lab:crashes", partial.string()}, 60);
+	EXPECT_EQ(r.exit_code, 1) << r.err;
+	EXPECT_FALSE(fs::exists(store->copy_of(partial)));
+
+	r = run_program({upload_script, "--remove-local", "lab:crashes", dump.string()}, 60);
+	EXPECT_EQ(r.exit_code, 0) << r.err;
+	EXPECT_FALSE(fs::exists(dump));
+	EXPECT_TRUE(sums_check(store->copy_of(dump)));
+	EXPECT_TRUE(read_file((store->copy_of(dump) / "A.BIN").string()) == std::vector<uint8_t>(a.begin(), a.end()));
 }
 
 } // namespace
