@@ -135,8 +135,10 @@ void collect_worker(collect_job *job)
 		ux_info("not a crash: left alone until it has gone\n");
 	} else {
 		bool made = os_path_exists(job->dir.c_str());
-		ux_info("dump \"%s\"%s: %s, %" PRIu64 " bytes, %.1f s\n", job->dir.c_str(),
-			made ? "" : " (not created)", result, ctl.bytes_saved, secs);
+		// A complete dump's line also tells what the kernel said last.
+		std::string kernel = ctl.kernel_line.empty() ? "" : "; kernel: " + ctl.kernel_line;
+		ux_info("dump \"%s\"%s: %s, %" PRIu64 " bytes, %.1f s%s\n", job->dir.c_str(),
+			made ? "" : " (not created)", result, ctl.bytes_saved, secs, kernel.c_str());
 	}
 	job->stopped = ctl.stopped;
 	ux_set_thread_prefix(nullptr);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "collect.h"
+#include "dmesg.h"
 #include "oscompat.h"
 #include "vorn.h"
 
@@ -18,6 +19,7 @@ void print_usage(FILE *out)
 	fprintf(out,
 		"%s [--debug] [-o <duruvev-path>] [segment-filter]\n"
 		"%s --collect [-o <root>] [-S T]... [segment-filter]\n"
+		"%s --dmesg <dump-dir>\n"
 		"\n"
 		" -d, --debug\t\tEnable debug output\n"
 		" -v, --version\t\tPrint version\n"
@@ -25,9 +27,10 @@ void print_usage(FILE *out)
 		" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
 		"     --collect\t\tDump every crashed device that appears, each into\n"
 		"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
+		"     --dmesg=DIR\t\tPrint the kernel log of the dump in DIR\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
-		__progname, __progname);
+		__progname, __progname, __progname);
 }
 
 static const struct option options[] = {
@@ -37,6 +40,7 @@ static const struct option options[] = {
 	{"serial", required_argument, nullptr, 'S'},
 	{"help", no_argument, nullptr, 'h'},
 	{"collect", no_argument, nullptr, 'C'},
+	{"dmesg", required_argument, nullptr, 'K'},
 	{nullptr, 0, nullptr, 0},
 };
 
@@ -47,6 +51,7 @@ int duruvev_main(int argc, char **argv)
 	const char *filter = nullptr;
 	std::vector<std::string> targets;
 	bool collect = false;
+	const char *dmesg_dir = nullptr;
 	int opt;
 
 	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
@@ -81,6 +86,9 @@ int duruvev_main(int argc, char **argv)
 		case 'C':
 			collect = true;
 			break;
+		case 'K':
+			dmesg_dir = optarg;
+			break;
 		case 'h':
 			print_usage(stdout);
 			return 0;
@@ -100,6 +108,15 @@ int duruvev_main(int argc, char **argv)
 	ux_init();
 	if (vorn_debug)
 		print_version();
+
+	// Reads a dump already on disk; no device is involved.
+	if (dmesg_dir) {
+		if (collect || filter) {
+			print_usage(stderr);
+			return 1;
+		}
+		return dmesg_print(dmesg_dir, stdout);
+	}
 
 	if (collect)
 		return collect_run(duruvev_path, targets, filter);

@@ -473,6 +473,7 @@ int sahara_run_collect(vorn_device *dev, const char *duruvev_path, const char *d
 	ctl->complete = run.complete;
 	ctl->reset_sent = run.reset_sent;
 	ctl->bytes_saved = run.bytes_saved;
+	ctl->kernel_line = run.kernel_line;
 	if (!ctl->image_transfer)
 		sahara_dump_summary(run);
 	return ret < 0 || !run.complete ? -1 : 0;

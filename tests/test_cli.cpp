@@ -16,13 +16,15 @@ namespace {
 
 const std::string usage_text =
 	"duruvev [--debug] [-o <duruvev-path>] [segment-filter]\n"
-	"duruvev --collect [-o <root>] [-S T]... [segment-filter]\n\n"
+	"duruvev --collect [-o <root>] [-S T]... [segment-filter]\n"
+	"duruvev --dmesg <dump-dir>\n\n"
 	" -d, --debug\t\tEnable debug output\n"
 	" -v, --version\t\tPrint version\n"
 	" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
 	" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
 	"     --collect\t\tDump every crashed device that appears, each into\n"
 	"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
+	"     --dmesg=DIR\t\tPrint the kernel log of the dump in DIR\n"
 	" -h, --help\t\tPrint this usage info\n"
 	" [segment-filter]\tOptional comma-separated list of segment names to dump\n";
 const std::string version_line = "duruvev version v2.7.1\n";
@@ -98,6 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
 		cli_case{{"a", "b"}, 1, "", stream::err, false},
 		cli_case{{"a", "-o", "x", "b"}, 1, "", stream::err, false},
 		cli_case{{"--collect", "a", "b"}, 1, "", stream::err, false},
+		// --dmesg reads a dump on disk: it takes no filter and no collection.
+		cli_case{{"--dmesg"}, 1, "", stream::err, false},
+		cli_case{{"--dmesg", "dir", "filter"}, 1, "", stream::err, false},
+		cli_case{{"--dmesg", "dir", "--collect"}, 1, "", stream::err, false},
 		// Options after the filter are still options ...
 		cli_case{{"filter", "-v"}, 0, version_line, stream::none, false},
 		// ... unless POSIXLY_CORRECT stops parsing at the first operand,
