@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel_log.h"
 #include "le.h"
 
 namespace {
@@ -32,8 +33,9 @@ std::vector<uint8_t> page_of(const std::vector<uint8_t> &bytes)
 	return page;
 }
 
-// The text a kernel puts into its vmcoreinfo note, zero-padded to one page.
-std::vector<uint8_t> vmcoreinfo_page(void)
+// The text a kernel puts into its vmcoreinfo note, with the lines that
+// describe its log, zero-padded to one page.
+std::vector<uint8_t> vmcoreinfo_page(const std::string &log_lines = "")
 {
 	static const char text[] = "OSRELEASE=5.15.104-android13-8-g1ab2c3d4e5f6\n"
 				   "BUILD-ID=4f1c2a9b7e3d5c6a8b9c0d1e2f3a4b5c6d7e8f90\n"
@@ -63,16 +65,18 @@ std::vector<uint8_t> vmcoreinfo_page(void)
 				   "NUMBER(PG_slab)=9\n"
 				   "NUMBER(PAGE_BUDDY_MAPCOUNT_VALUE)=-129\n"
 				   "NUMBER(VA_BITS)=39\n"
-				   "NUMBER(kimage_voffset)=0xffffffbf70000000\n"
+				   "NUMBER(kimage_voffset)=0xffffffbf88000000\n"
 				   "NUMBER(PHYS_OFFSET)=0x80000000\n"
 				   "KERNELOFFSET=0\n"
 				   "CRASHTIME=1700000000\n";
-	return page_of(std::vector<uint8_t>(text, text + sizeof(text) - 1));
+	std::string all = text + log_lines;
+	return page_of(std::vector<uint8_t>(all.begin(), all.end()));
 }
 
 // A 32-bit ARM kernel's vmcoreinfo as the ELF note it keeps it in: name
-// "VMCOREINFO", type 0, the text as its descriptor.
-std::vector<uint8_t> vmcoreinfo_note_arm(void)
+// "VMCOREINFO", type 0, the text (with the lines of its log) as its
+// descriptor.
+std::vector<uint8_t> vmcoreinfo_note_arm(const std::string &log_lines)
 {
 	static const char text[] = "OSRELEASE=4.14.190-perf\n"
 				   "PAGESIZE=4096\n"
@@ -100,23 +104,76 @@ std::vector<uint8_t> vmcoreinfo_note_arm(void)
 				   "KERNELOFFSET=0\n"
 				   "CRASHTIME=1700000000\n";
 	static const char name[] = "VMCOREINFO";
-	const uint32_t desc = sizeof(text) - 1;
+	std::string all = text + log_lines;
+	const uint32_t desc = static_cast<uint32_t>(all.size());
 	std::vector<uint8_t> note(12 + 12 + ((desc + 3) & ~3u), 0);
 	le32_put(note.data(), sizeof(name));
 	le32_put(note.data() + 4, desc);
 	le32_put(note.data() + 8, 0);
 	memcpy(note.data() + 12, name, sizeof(name));
-	memcpy(note.data() + 24, text, desc);
+	memcpy(note.data() + 24, all.data(), desc);
 	return note;
+}
+
+// The crash scenario's kernel (arm64, 5.15) keeps its log in the 5.10+ ring:
+// prb and the ring's structure in kernel data, reached through the image's
+// kimage_voffset; the descriptors, infos and text allocated at boot
+// (log_buf_len=) in the linear map, from -(1 << 39) for RAM at 0x80000000.
+// A few hundred messages wrap it; the panic is last.
+constexpr uint64_t crash_kimage_voffset = 0xffffffbf88000000;
+constexpr uint64_t crash_kdata = 0x81e00000, crash_klog = 0x82c00000;
+constexpr size_t crash_log_messages = 400, crash32_log_messages = 300;
+
+klog_built crash_log(void)
+{
+	klog_prb_params p;
+	p.count_bits = 9;
+	p.size_bits = 14;
+	p.messages = crash_log_messages;
+	p.vars = {crash_kdata + 0x10000 + crash_kimage_voffset, crash_kdata + 0x10000};
+	p.rings = {0xffffff8000000000 + (crash_klog - 0x80000000), crash_klog};
+	return klog_build_prb(p);
+}
+
+// The crash32 scenario's kernel (ARM, 4.14) keeps log_buf records in its
+// data, RAM at 0x80000000 mapped at 0xc0000000; they wrap, with a len-0
+// record at the end of the buffer.
+constexpr uint64_t crash32_kdata = 0x80b00000, crash32_klog = 0x80d00000;
+
+klog_built crash32_log(void)
+{
+	klog_logbuf_params p;
+	p.buf_len = 16384;
+	p.messages = crash32_log_messages;
+	p.vars = {crash32_kdata + 0x8000 + 0x40000000, crash32_kdata + 0x8000};
+	p.rings = {crash32_klog + 0x40000000, crash32_klog};
+	return klog_build_logbuf(p);
+}
+
+// Puts the log's bytes into every region that holds their addresses.
+void place_log(std::vector<emu_region> &regions, const klog_built &log)
+{
+	for (const klog_piece &p : log.pieces)
+		for (emu_region &r : regions) {
+			if (p.paddr < r.addr || p.paddr - r.addr > r.length || p.bytes.size() > r.length - (p.paddr - r.addr))
+				continue;
+			if (r.bytes.size() < r.length) {
+				size_t had = r.bytes.size();
+				r.bytes.resize(static_cast<size_t>(r.length));
+				emu_pattern_fill(r.addr + had, r.bytes.data() + had, r.bytes.size() - had);
+			}
+			memcpy(r.bytes.data() + (p.paddr - r.addr), p.bytes.data(), p.bytes.size());
+		}
 }
 
 void crash(emu_config &cfg)
 {
 	// Kernel sections the minidump ELF header describes.
-	const uint64_t ktext = 0x80010000, kdata = 0x81e00000, klog = 0x82c00000;
+	const uint64_t ktext = 0x80010000, kdata = crash_kdata, klog = crash_klog;
 	const uint64_t ktext_len = MiB + 0x3450, kdata_len = 256 * KiB, klog_len = 128 * KiB;
 	std::vector<emu_kelf_segment> segs = {{1, ktext, ktext_len}, {1, kdata, kdata_len}, {1, klog, klog_len}};
-	std::vector<uint8_t> vmcore = vmcoreinfo_page();
+	klog_built log = crash_log();
+	std::vector<uint8_t> vmcore = vmcoreinfo_page(log.vmcoreinfo);
 
 	emu_region kelf = region(0x85f00000, 0, "md_KELF_HEADER", "md_KELF_HEADER.BIN");
 	kelf.bytes = emu_make_kelf(segs, emu_kelf_size(segs.size()) + vmcore.size());
@@ -139,6 +196,7 @@ void crash(emu_config &cfg)
 		region(0x880000000, 2 * MiB, "DDRCS1_0", "DDRCS1_0.BIN"),
 		region(0x8a0000000, 512 * KiB, "DDRCS1_1", "DDRCS1_1.BIN"),
 	};
+	place_log(cfg.regions, log);
 	// Outside every region, so no region read can be mistaken for it.
 	cfg.table_addr = 0x14800000;
 }
@@ -179,9 +237,10 @@ void registered(emu_config &cfg)
 // ends exactly at 4 GiB.
 void crash32(emu_config &cfg)
 {
-	const uint64_t ktext = 0x80008000, kdata = 0x80b00000, klog = 0x80d00000;
+	const uint64_t ktext = 0x80008000, kdata = crash32_kdata, klog = crash32_klog;
 	const uint64_t ktext_len = 0x9c000 + 0x2340, kdata_len = 128 * KiB, klog_len = 64 * KiB;
-	std::vector<uint8_t> note = vmcoreinfo_note_arm();
+	klog_built log = crash32_log();
+	std::vector<uint8_t> note = vmcoreinfo_note_arm(log.vmcoreinfo);
 	const uint64_t hdr = emu_kelf_size(4, true);
 	std::vector<emu_kelf_segment> segs = {
 		{4, 0x8fe01000, note.size(), hdr}, // PT_NOTE: the vmcoreinfo region, right after the header
@@ -210,6 +269,7 @@ void crash32(emu_config &cfg)
 		region(0x80000000, 2 * MiB + 0x1234, "DDRCS0", "DDRCS0.BIN"),
 		region(0xffff0000, 64 * KiB, "HIVECS", "HIVECS.BIN"),
 	};
+	place_log(cfg.regions, log);
 	cfg.table_addr = 0x08680000;
 }
 
@@ -333,6 +393,16 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		return false;
 	}
 	cfg = std::move(out);
+	return true;
+}
+
+bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &kept)
+{
+	if (name != "crash" && name != "crash32")
+		return false;
+	klog_built log = name == "crash" ? crash_log() : crash32_log();
+	messages = name == "crash" ? crash_log_messages : crash32_log_messages;
+	kept = messages - log.dropped;
 	return true;
 }
 
