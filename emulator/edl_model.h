@@ -81,6 +81,32 @@ std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments
 // PT_NOTE included, takes the next file offset in header order, right after
 // the header.
 std::vector<uint8_t> emu_make_kelf_registered(const std::vector<emu_kelf_segment> &segments);
+// One region a kernel registered, as its ELF header describes it.
+struct emu_kernel_segment {
+	std::string name;  // the region's name less "md_": its section's name
+	uint32_t type = 1; // PT_LOAD, or PT_NOTE for the vmcoreinfo note
+	uint64_t paddr = 0, vaddr = 0, size = 0;
+};
+
+// The header region a kernel fills in (md_KELF_HEADER): ELF header, section
+// headers (null, STR_TBL, with a banner minidump_table and linux_banner,
+// then one per segment), program headers, the STR_TBL, then the banner.
+// Segments take file offsets from the header's end in the order given
+// (registration order); program headers list the banner's PT_LOAD, then
+// PT_NOTEs, then PT_LOADs.
+struct emu_kernel_header {
+	bool elf32 = false;
+	std::vector<emu_kernel_segment> segments;
+	size_t section_slots = 0; // section headers reserved; fewer: as many as used
+	size_t strtab_size = 0;	  // STR_TBL bytes reserved; fewer: as many as used
+	// The kernel driver's copy of linux_banner inside the header, described
+	// by a PT_LOAD whose p_offset lies there; empty: none.
+	std::string banner;
+	uint64_t banner_paddr = 0, banner_vaddr = 0, table_vaddr = 0;
+};
+std::vector<uint8_t> emu_make_kernel_header(const emu_kernel_header &k);
+// An ELF note: name (NUL included) and desc each padded to 4 bytes.
+std::vector<uint8_t> emu_elf_note(const char *name, uint32_t type, const std::string &desc);
 // Size of emu_make_kelf's result for n program headers.
 inline uint64_t emu_kelf_size(size_t n, bool elf32 = false)
 {

@@ -309,10 +309,11 @@ else
     fail "a region named NUL.BIN (exit $(cat "$work/winnames.rc"))" "$work/winnames.out" "$work/winnames.err"
 fi
 
-# --- a 32-bit device with an ELF32 kernel, and a kernel header in
-# registration order (pieces placed by their offsets, zeros between): the
-# files of the native dump, and a SHA256SUMS that verifies them.
-for s in crash32 registered; do
+# --- a 32-bit device with an ELF32 kernel, a kernel header in registration
+# order (pieces placed by their offsets, zeros between), and the kernel
+# driver's layout (a segment inside the header): the files of the native
+# dump, and a SHA256SUMS that verifies them.
+for s in crash32 registered kdriver; do
     native_and_wine "$s" "$s"
     if [ "$(cat "$work/native-$s.rc")" = 0 ] && [ "$(cat "$work/$s.rc")" = 0 ] && [ -f "$work/$s/minidump.elf" ] &&
         same_files "$work/native-$s" "$work/$s" && sums_verify "$work/$s"; then

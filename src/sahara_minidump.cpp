@@ -250,8 +250,9 @@ static uint64_t sahara_vmcoreinfo_offset(const std::vector<sahara_phdr> &phdrs, 
 }
 
 // Places the pieces of the core by the program headers: the vmcoreinfo
-// region where its PT_NOTE says, each PT_LOAD's region at its p_offset.
-// Refuses only what cannot be honoured: a piece inside the header, beyond
+// region where its PT_NOTE says, each PT_LOAD's region at its p_offset,
+// except a segment the header itself holds. Refuses only what cannot be
+// honoured: a piece partly inside the header, beyond
 // the bound, or over another piece. Returns 1 with pieces sorted by offset,
 // 0 when no core is due (the filter leaves out a region it needs), -1 after
 // its message.
@@ -297,6 +298,10 @@ static int sahara_plan_core(const std::vector<sahara_phdr> &phdrs, size_t kelf_i
 
 	for (const sahara_phdr &ph : phdrs) {
 		if (ph.p_type != ELF_PT_LOAD)
+			continue;
+		// The header itself carries a segment whose bytes lie wholly inside
+		// it (a kernel driver keeps its linux_banner copy there).
+		if (ph.p_filesz > 0 && ph.p_offset <= kelf_size && ph.p_filesz <= kelf_size - ph.p_offset)
 			continue;
 		size_t r = n_regions;
 		for (size_t i = 0; i < n_regions && r == n_regions; i++)

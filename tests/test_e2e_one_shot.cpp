@@ -161,8 +161,9 @@ TEST(one_shot, earlier_files_do_not_make_a_failed_run_look_complete)
 	std::vector<uint8_t> core = read_file((tmp.path / "minidump.elf").string());
 	std::vector<uint8_t> want = emu_expected_minidump(model);
 	ASSERT_EQ(core.size(), want.size());
-	// The header and the vmcoreinfo page, then md_KTEXT's segment as zeros.
-	size_t head = read_file((tmp.path / "md_KELF_HEADER.BIN").string()).size() + 4096;
+	// The header and the vmcoreinfo note, then md_KTEXT's segment as zeros.
+	size_t head = read_file((tmp.path / "md_KELF_HEADER.BIN").string()).size() +
+		      read_file((tmp.path / "md_KVMCOREINFO.BIN").string()).size();
 	size_t ktext = 0x103450;
 	EXPECT_TRUE(std::equal(core.begin(), core.begin() + static_cast<long>(head), want.begin()));
 	EXPECT_TRUE(std::all_of(core.begin() + static_cast<long>(head), core.begin() + static_cast<long>(head + ktext),
