@@ -27,7 +27,7 @@ void print_usage(FILE *out)
 		" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
 		"     --collect\t\tDump every crashed device that appears, each into\n"
 		"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
-		"     --dmesg=DIR\t\tPrint the kernel log of the dump in DIR\n"
+		"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
 		__progname, __progname, __progname);
