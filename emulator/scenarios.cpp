@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel_log.h"
 #include "le.h"
 
 namespace {
@@ -68,6 +69,58 @@ void add_kernel_regions(const std::vector<kregion> &krs, emu_kernel_header &k, s
 	}
 }
 
+// The log each emulated kernel keeps, a few hundred messages that wrap it
+// and end with the panic, in its kernel data and log buffer regions
+// (KDATA at 0x81e00000 or 0x80b00000, KLOGBUF at 0x82c00000 or 0x80d00000,
+// in every scenario of that kernel).
+//  arm64 (5.15): the 5.10+ printk ring: prb and the ring's structure in the
+//    image's data; the descriptors, infos and text allocated at boot
+//    (log_buf_len=) in the linear map.
+//  arm (4.14): log_buf records in its data, with a len-0 record where they
+//    go on at the buffer's start.
+constexpr size_t arm64_log_messages = 400, arm_log_messages = 300;
+
+const klog_built &kernel_log_of(const emu_kernel_info &k)
+{
+	static const klog_built arm64 = [] {
+		const emu_kernel_info &a = emu_kernel_arm64();
+		klog_prb_params p;
+		p.count_bits = 8;
+		p.size_bits = 14;
+		p.messages = arm64_log_messages;
+		p.vars = {emu_kernel_vaddr(a, 0x81e08000), 0x81e08000};
+		p.rings = {emu_linear_vaddr(a, 0x82c00000), 0x82c00000};
+		return klog_build_prb(p);
+	}();
+	static const klog_built arm = [] {
+		const emu_kernel_info &a = emu_kernel_arm();
+		klog_logbuf_params p;
+		p.buf_len = 16384;
+		p.messages = arm_log_messages;
+		p.vars = {emu_kernel_vaddr(a, 0x80b08000), 0x80b08000};
+		p.rings = {emu_kernel_vaddr(a, 0x80d00000), 0x80d00000};
+		return klog_build_logbuf(p);
+	}();
+	return k.arm64 ? arm64 : arm;
+}
+
+// Puts the bytes of the kernel's log into every region that holds their
+// addresses.
+void place_log(const emu_kernel_info &k, std::vector<emu_region> &regions)
+{
+	for (const klog_piece &p : kernel_log_of(k).pieces)
+		for (emu_region &r : regions) {
+			if (p.paddr < r.addr || p.paddr - r.addr > r.length || p.bytes.size() > r.length - (p.paddr - r.addr))
+				continue;
+			if (r.bytes.size() < r.length) {
+				size_t had = r.bytes.size();
+				r.bytes.resize(static_cast<size_t>(r.length));
+				emu_pattern_fill(r.addr + had, r.bytes.data() + had, r.bytes.size() - had);
+			}
+			memcpy(r.bytes.data() + (p.paddr - r.addr), p.bytes.data(), p.bytes.size());
+		}
+}
+
 void crash(emu_config &cfg)
 {
 	const emu_kernel_info &k = emu_kernel_arm64();
@@ -95,6 +148,7 @@ void crash(emu_config &cfg)
 		region(0x880000000, 2 * MiB, "DDRCS1_0", "DDRCS1_0.BIN"),
 		region(0x8a0000000, 512 * KiB, "DDRCS1_1", "DDRCS1_1.BIN"),
 	});
+	place_log(k, cfg.regions);
 	// Outside every region, so no region read can be mistaken for it.
 	cfg.table_addr = 0x14800000;
 }
@@ -120,6 +174,7 @@ void registered(emu_config &cfg)
 		region(0x14680000, 256 * KiB, "OCIMEM", "OCIMEM.BIN"),
 		region(0x80000000, 1 * MiB, "DDRCS0_0", "DDRCS0_0.BIN"),
 	});
+	place_log(k, cfg.regions);
 	cfg.table_addr = 0x14800000;
 }
 
@@ -151,6 +206,7 @@ void crash32(emu_config &cfg)
 		region(0x80000000, 2 * MiB + 0x1234, "DDRCS0", "DDRCS0.BIN"),
 		region(0xffff0000, 64 * KiB, "HIVECS", "HIVECS.BIN"),
 	});
+	place_log(k, cfg.regions);
 	cfg.table_addr = 0x08680000;
 }
 
@@ -183,6 +239,7 @@ void kdriver(emu_config &cfg)
 		region(0x14680000, 64 * KiB, "OCIMEM", "OCIMEM.BIN"),
 		region(0x80000000, 1 * MiB, "DDRCS0_0", "DDRCS0_0.BIN"),
 	});
+	place_log(k, cfg.regions);
 	cfg.table_addr = 0x14800000;
 }
 
@@ -388,11 +445,12 @@ std::string emu_vmcoreinfo_text(const emu_kernel_info &k)
 	     "NUMBER(PG_swapcache)=10\n"
 	     "NUMBER(PG_slab)=9\n"
 	     "NUMBER(PAGE_BUDDY_MAPCOUNT_VALUE)=-129\n";
-	t += arm64_vmcoreinfo(k);
 	char tail[64];
 	snprintf(tail, sizeof(tail), "KERNELOFFSET=%llx\nCRASHTIME=1700000000\n",
 		 static_cast<unsigned long long>(k.kerneloffset));
-	return t + tail;
+	// The printk lines come from log_buf_vmcoreinfo_setup(), called from
+	// crash_save_vmcoreinfo_init() before the architecture's lines.
+	return t + kernel_log_of(k).vmcoreinfo + arm64_vmcoreinfo(k) + tail;
 }
 
 std::vector<uint8_t> emu_vmcoreinfo_note(const emu_kernel_info &k)
@@ -438,6 +496,16 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		return false;
 	}
 	cfg = std::move(out);
+	return true;
+}
+
+bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &kept)
+{
+	if (name != "crash" && name != "crash32" && name != "registered")
+		return false;
+	const emu_kernel_info &k = name == "crash32" ? emu_kernel_arm() : emu_kernel_arm64();
+	messages = k.arm64 ? arm64_log_messages : arm_log_messages;
+	kept = messages - kernel_log_of(k).dropped;
 	return true;
 }
 

@@ -56,3 +56,7 @@ print("drgn: kernel release", p["UTS_RELEASE"].string_().decode())' "$out/minidu
 else
     echo "drgn: not installed (package python3-drgn); kernel release not read"
 fi
+echo
+# Why it crashed: the kernel's last lines, read from the dump itself.
+echo "== $tool --dmesg $out | tail -5"
+"$tool" --dmesg "$out" | tail -5

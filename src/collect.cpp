@@ -147,9 +147,11 @@ void collect_worker(collect_job *job)
 	} else {
 		// Where the directory is now, should its path have changed.
 		std::string where = os_dir_path(job->dir.get());
-		ux_info("dump \"%s\": %s, %" PRIu64 " bytes, %.1f s\n",
+		// A complete dump's line also tells what the kernel said last.
+		std::string kernel = ctl.kernel_line.empty() ? "" : "; kernel: " + ctl.kernel_line;
+		ux_info("dump \"%s\": %s, %" PRIu64 " bytes, %.1f s%s\n",
 			sahara_printable(where.empty() ? ctl.dir_path.c_str() : where.c_str()).c_str(), result,
-			ctl.bytes_kept, secs);
+			ctl.bytes_kept, secs, kernel.c_str());
 	}
 	job->dir.reset();
 	job->stopped = ctl.stopped;

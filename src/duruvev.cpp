@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "collect.h"
+#include "dmesg.h"
 #include "oscompat.h"
 #include "vorn.h"
 
@@ -19,6 +20,7 @@ void print_usage(FILE *out)
 	fprintf(out,
 		"%s [--debug] [-o <duruvev-path>] [segment-filter]\n"
 		"%s --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
+		"%s --dmesg <dump-dir>\n"
 		"\n"
 		" -d, --debug\t\tEnable debug output\n"
 		" -v, --version\t\tPrint version\n"
@@ -30,9 +32,10 @@ void print_usage(FILE *out)
 		"\t\t\tdirectory as last argument, until CMD succeeds\n"
 		"     --then-limit=S\tEnd a hand-off still running after S seconds\n"
 		"\t\t\t(default 3600); it is tried again later\n"
+		"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
-		__progname, __progname);
+		__progname, __progname, __progname);
 }
 
 static const struct option options[] = {
@@ -44,6 +47,7 @@ static const struct option options[] = {
 	{"collect", no_argument, nullptr, 'C'},
 	{"then", required_argument, nullptr, 'T'},
 	{"then-limit", required_argument, nullptr, 'L'},
+	{"dmesg", required_argument, nullptr, 'K'},
 	{nullptr, 0, nullptr, 0},
 };
 
@@ -56,6 +60,7 @@ int duruvev_main(int argc, char **argv)
 	bool collect = false;
 	const char *then = nullptr;
 	const char *then_limit = nullptr;
+	const char *dmesg_dir = nullptr;
 	int opt;
 
 	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
@@ -96,6 +101,9 @@ int duruvev_main(int argc, char **argv)
 		case 'L':
 			then_limit = optarg;
 			break;
+		case 'K':
+			dmesg_dir = optarg;
+			break;
 		case 'h':
 			print_usage(stdout);
 			return 0;
@@ -115,6 +123,15 @@ int duruvev_main(int argc, char **argv)
 	ux_init();
 	if (vorn_debug)
 		print_version();
+
+	// Reads a dump already on disk; no device is involved.
+	if (dmesg_dir) {
+		if (collect || filter || then || then_limit) {
+			print_usage(stderr);
+			return 1;
+		}
+		return dmesg_print(dmesg_dir, stdout);
+	}
 
 	if (!collect && (then || then_limit)) {
 		ux_err("--then and --then-limit hand off the dumps of --collect; use them with --collect\n");

@@ -508,6 +508,7 @@ int sahara_run_collect(vorn_device *dev, const char *duruvev_path, const char *d
 	ctl->reset_sent = run.reset_sent;
 	ctl->bytes_saved = run.bytes_saved;
 	ctl->bytes_kept = run.bytes_kept;
+	ctl->kernel_line = run.kernel_line;
 	if (!ctl->image_transfer)
 		sahara_dump_summary(run);
 	return ret < 0 || !run.complete ? -1 : 0;

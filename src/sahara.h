@@ -156,6 +156,8 @@ struct sahara_collect_ctl {
 	bool image_transfer = false; // the device asked for images: not answered
 	uint64_t bytes_saved = 0; // of regions saved whole
 	uint64_t bytes_kept = 0;  // of every file kept, parts of regions included
+	// The last line of the kernel's log, when it could be read.
+	std::string kernel_line;
 };
 
 // One memory-debug dump under collection's rules: a HELLO that does not ask

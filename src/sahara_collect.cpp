@@ -137,7 +137,7 @@ bool sahara_region_filename_ok(const char *name)
 		if (sahara_is_control(*p))
 			return false;
 	// The files that describe the dump are made by this program.
-	static const char *const reserved[] = {MINIDUMP_NAME, "sha256sums", "dump_info.txt"};
+	static const char *const reserved[] = {MINIDUMP_NAME, "sha256sums", "dump_info.txt", "dmesg.txt"};
 	std::string folded = sahara_fold(name);
 	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == r; }))
 		return false;
@@ -241,8 +241,11 @@ void sahara_dump_summary(const sahara_dump_run &run)
 	ux_info("Summary: %u region%s saved, %u failed, %u skipped by filter; %s saved in %.1f s; device %s\n",
 		run.saved, run.saved == 1 ? "" : "s", run.failed, run.skipped, sahara_size_text(run.bytes_saved).c_str(),
 		secs, run.reset_sent ? "reset" : "not reset");
-	if (run.complete)
+	if (run.complete) {
+		if (!run.kernel_line.empty())
+			ux_info("Last kernel line: %s\n", run.kernel_line.c_str());
 		return;
+	}
 	if (!run.hint.empty())
 		ux_err("%s\n", run.hint.c_str());
 	if (!run.reset_sent && run.ctl)
@@ -857,9 +860,20 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		run.hint = "Every region file is saved, but \"minidump.elf\" could not be made.";
 	else if (table_short)
 		run.hint = "The device sent only part of its memory table: check the connection.";
-	else if (sahara_describe_dump(out, table.data(), table.size(), saved.data(), core_file) != 0)
-		run.hint = disk_hint;
 	else {
+		// The dump is whole and synced: its kernel log is read from what is
+		// on disk, and only costs a line when it cannot be.
+		sahara_saved_region kernel_log =
+			sahara_write_dmesg(out, table.data(), table.size(), saved.data(), &run.kernel_line);
+		// A log that took the room the description files need is given up.
+		auto describe = [&](const sahara_saved_region &log) {
+			return sahara_describe_dump(out, table.data(), table.size(), saved.data(), core_file,
+						    log) == 0;
+		};
+		if (!describe(kernel_log) && (!kernel_log.saved || !describe(sahara_saved_region()))) {
+			run.hint = disk_hint;
+			return -1;
+		}
 		run.complete = true;
 		run.reset_sent = sahara_send_reset(dev) >= 0;
 		return 0;

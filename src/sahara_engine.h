@@ -84,6 +84,8 @@ struct sahara_dump_run {
 	// HELLOs since the last step forward; a device that only repeats its
 	// HELLO is not dumped.
 	unsigned hellos = 0;
+	// The last line of the kernel's log, when it could be read.
+	std::string kernel_line;
 	// Collection's controls and results; null for a dump run by hand.
 	sahara_collect_ctl *ctl = nullptr;
 	// Bytes of its claim set aside for the core.
@@ -153,12 +155,20 @@ void sahara_remove_descriptions(const sahara_dump_dir &dir);
 uint64_t sahara_descriptions_size(size_t n_regions);
 
 // Writes the description files of a complete dump from the record of what
-// this run saved (saved[i] belongs to table[i]; core is the core, when one was
-// written): "load.cmm" (unless the device offered its own), "dump_info.txt"
-// and "SHA256SUMS". Returns 0, or -1 after its message with none of them
-// left behind.
+// this run saved (saved[i] belongs to table[i]; core is the core and
+// kernel_log "dmesg.txt", when they were written): "load.cmm" (unless the
+// device offered its own), "dump_info.txt" and "SHA256SUMS". Returns 0, or
+// -1 after its message with none of them, nor "dmesg.txt", left behind.
 int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
-			 const sahara_saved_region *saved, const sahara_saved_region &core);
+			 const sahara_saved_region *saved, const sahara_saved_region &core,
+			 const sahara_saved_region &kernel_log);
+
+// Reads the kernel log out of the complete, synced dump in dir and writes it
+// as "dmesg.txt", synced; its last line goes into *last_line. A log that
+// cannot be read or written costs the dump nothing: one line says why, and
+// no "dmesg.txt" is left. Returns the record of the file (saved or not).
+sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
+				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line);
 
 // SHA-256 of one file's bytes, computed on a thread of its own while the
 // engine goes on talking to the device. add() returns at once; the bytes it

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dmesg.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
 
@@ -106,7 +107,7 @@ static std::string sahara_sums(const std::vector<sahara_saved_file> &files)
 
 void sahara_remove_descriptions(const sahara_dump_dir &dir)
 {
-	static const char *const names[] = {"minidump.elf", SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME};
+	static const char *const names[] = {"minidump.elf", SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME, DMESG_NAME};
 	std::string removed;
 	for (const char *name : names) {
 		if (sahara_remove_in(dir, name) == 0)
@@ -121,7 +122,8 @@ void sahara_remove_descriptions(const sahara_dump_dir &dir)
 }
 
 int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
-			 const sahara_saved_region *saved, const sahara_saved_region &core)
+			 const sahara_saved_region *saved, const sahara_saved_region &core,
+			 const sahara_saved_region &kernel_log)
 {
 	std::vector<sahara_saved_file> files;
 	const char *own_load_cmm = nullptr;
@@ -135,9 +137,11 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 		if (sahara_fold(saved[i].file) == LOAD_CMM_NAME)
 			own_load_cmm = saved[i].file.c_str();
 	}
-	if (core.saved) {
-		sahara_saved_file f{core.file, nullptr, 0, {}};
-		memcpy(f.sha256, core.sha256, sizeof(f.sha256));
+	for (const sahara_saved_region *extra : {&core, &kernel_log}) {
+		if (!extra->saved)
+			continue;
+		sahara_saved_file f{extra->file, nullptr, 0, {}};
+		memcpy(f.sha256, extra->sha256, sizeof(f.sha256));
 		files.push_back(f);
 	}
 
@@ -184,7 +188,7 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 	}
 	if (!ok) {
 		// A failed run leaves no description: the next run makes them.
-		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, SUMS_NAME}) {
+		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, SUMS_NAME, DMESG_NAME}) {
 			bool devices_own = own_load_cmm && strcmp(name, LOAD_CMM_NAME) == 0;
 			if (!devices_own)
 				(void)sahara_remove_in(dir, name);
@@ -196,4 +200,38 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 		list += std::string(list.empty() ? "" : ", ") + name;
 	ux_info("dump described in %s\n", list.c_str());
 	return 0;
+}
+
+sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
+				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line)
+{
+	sahara_saved_region out;
+	std::vector<dmesg_region> regions;
+	for (size_t i = 0; i < n_regions; i++)
+		if (saved[i].saved)
+			regions.push_back({table[i].region, saved[i].file, table[i].addr, table[i].length});
+	kmsg_log log;
+	std::string why;
+	if (dmesg_read_dump(dir.path, regions, log, why) != 0) {
+		ux_info("kernel log not read, no " DMESG_NAME ": %s\n", sahara_printable(why.c_str()).c_str());
+		return out;
+	}
+	std::string text = kmsg_dmesg_text(log);
+	const uint8_t *bytes = reinterpret_cast<const uint8_t *>(text.data());
+	if (sahara_write_file(dir, DMESG_NAME, bytes, text.size()) != 0) {
+		(void)sahara_remove_in(dir, DMESG_NAME);
+		ux_info("kernel log not written, no " DMESG_NAME "; the dump goes on without it\n");
+		return out;
+	}
+	out.saved = true;
+	out.file = DMESG_NAME;
+	if (sha256_of(bytes, text.size(), out.sha256) != 0) {
+		(void)sahara_remove_in(dir, DMESG_NAME);
+		ux_info("kernel log not hashed, no " DMESG_NAME "; the dump goes on without it\n");
+		return out;
+	}
+	// A line for the summary: the console shows no more of it than this.
+	*last_line = sahara_printable(kmsg_last_line(log).substr(0, 240).c_str());
+	ux_info("kernel log: %zu records (%s) written to %s\n", log.records.size(), log.format, DMESG_NAME);
+	return out;
 }

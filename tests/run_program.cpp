@@ -171,7 +171,7 @@ void background::signal(int sig)
 	kill(pid_, sig);
 }
 
-static std::string slurp(const std::filesystem::path &p)
+std::string slurp(const std::filesystem::path &p)
 {
 	std::ifstream f(p);
 	return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());

@@ -49,3 +49,6 @@ private:
 
 // Polls cond until it holds; false when limit passed first.
 bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds limit);
+
+// The whole text of a file; empty when it cannot be read.
+std::string slurp(const std::filesystem::path &p);

@@ -16,7 +16,8 @@ namespace {
 
 const std::string usage_text =
 	"duruvev [--debug] [-o <duruvev-path>] [segment-filter]\n"
-	"duruvev --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n\n"
+	"duruvev --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
+	"duruvev --dmesg <dump-dir>\n\n"
 	" -d, --debug\t\tEnable debug output\n"
 	" -v, --version\t\tPrint version\n"
 	" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
@@ -27,6 +28,7 @@ const std::string usage_text =
 	"\t\t\tdirectory as last argument, until CMD succeeds\n"
 	"     --then-limit=S\tEnd a hand-off still running after S seconds\n"
 	"\t\t\t(default 3600); it is tried again later\n"
+	"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
 	" -h, --help\t\tPrint this usage info\n"
 	" [segment-filter]\tOptional comma-separated list of segment names to dump\n";
 const std::string version_line = "duruvev version v2.7.1\n";
@@ -102,6 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
 		cli_case{{"a", "b"}, 1, "", stream::err, false},
 		cli_case{{"a", "-o", "x", "b"}, 1, "", stream::err, false},
 		cli_case{{"--collect", "a", "b"}, 1, "", stream::err, false},
+		// --dmesg reads a dump on disk: it takes no filter and no collection.
+		cli_case{{"--dmesg"}, 1, "", stream::err, false},
+		cli_case{{"--dmesg", "dir", "filter"}, 1, "", stream::err, false},
+		cli_case{{"--dmesg", "dir", "--collect"}, 1, "", stream::err, false},
 		// Options after the filter are still options ...
 		cli_case{{"filter", "-v"}, 0, version_line, stream::none, false},
 		// ... unless POSIXLY_CORRECT stops parsing at the first operand,

@@ -122,6 +122,9 @@ void expect_complete_dump(const fs::path &dir, const std::string &scenario)
 		want.insert("minidump.elf");
 		EXPECT_TRUE(read_file((dir / "minidump.elf").string()) == core) << "minidump.elf differs";
 	}
+	size_t messages = 0, kept = 0;
+	if (emu_scenario_kernel_log(scenario, messages, kept))
+		want.insert("dmesg.txt");
 	EXPECT_EQ(files_in(dir), want);
 }
 

@@ -453,6 +453,9 @@ TEST(sync_faults, everything_is_synced_before_the_reset_leaves)
 			files.push_back(f.name);
 		if (!emu_expected_minidump(model_of(scenario)).empty())
 			files.push_back("minidump.elf");
+		size_t messages = 0, kept = 0;
+		if (emu_scenario_kernel_log(scenario, messages, kept))
+			files.push_back("dmesg.txt");
 		files.insert(files.end(), {"load.cmm", "dump_info.txt", "SHA256SUMS"});
 		ASSERT_EQ(files_in(out), std::set<std::string>(files.begin(), files.end()));
 		size_t last = 0;
@@ -602,8 +605,9 @@ TEST(described_dump, failed_rerun_leaves_no_stale_description)
 					 "--unplug-after", "3000000", "--", DURUVEV_BIN, "-S", "{pty}", "-o", tmp.str()};
 	program_result r = run_program(argv, 90);
 	expect_left_in_crash_state(r);
-	EXPECT_TRUE(has(r.out, "removed minidump.elf, SHA256SUMS, load.cmm, dump_info.txt of an earlier dump")) << r.out;
-	for (const char *name : {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"})
+	EXPECT_TRUE(has(r.out, "removed minidump.elf, SHA256SUMS, load.cmm, dump_info.txt, dmesg.txt of an earlier dump"))
+		<< r.out;
+	for (const char *name : {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt"})
 		EXPECT_FALSE(fs::exists(tmp.path / name)) << name;
 }
 

@@ -56,9 +56,12 @@ void expect_region_files(const fs::path &dir, const emu_model &model, const std:
 
 // Every file of a complete dump: the regions byte-identical, the core equal
 // to the one the device's headers describe, and the files that describe it.
-void expect_complete_dump(const fs::path &dir, const emu_model &model)
+void expect_complete_dump(const fs::path &dir, const emu_model &model, const std::string &scenario)
 {
 	std::set<std::string> want = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
+	size_t messages = 0, kept = 0;
+	if (emu_scenario_kernel_log(scenario, messages, kept))
+		want.insert("dmesg.txt");
 	for (const emu_expected_file &f : emu_expected_regions(model))
 		want.insert(f.name);
 	EXPECT_EQ(files_in(dir), want);
@@ -81,7 +84,8 @@ TEST(e2e_pty, filter_admits_some_regions)
 	std::set<std::string> admitted = {"DDRCS0_0.BIN",	"DDRCS0_1.BIN", "md_KELF_HEADER.BIN", "md_KVMCOREINFO.BIN",
 					  "md_KTEXT.BIN",	"md_KDATA.BIN", "md_KLOGBUF.BIN"};
 	std::set<std::string> want = admitted;
-	want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"});
+	// The kernel regions hold the log: dmesg.txt is written too.
+	want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt"});
 	EXPECT_EQ(files_in(tmp.path), want);
 	emu_model model = model_of("crash");
 	expect_region_files(tmp.path, model, admitted);
@@ -240,7 +244,7 @@ TEST(e2e_pty, kernel_header_layouts)
 		EXPECT_EQ(r.err.find("host error"), std::string::npos) << r.err;
 		EXPECT_NE(r.out.find("minidump: ELF written to"), std::string::npos) << r.out;
 		emu_model model = model_of(c.scenario);
-		expect_complete_dump(tmp.path, model);
+		expect_complete_dump(tmp.path, model, c.scenario);
 
 		std::vector<uint8_t> elf = read_file(tmp.path / "minidump.elf");
 		std::vector<uint8_t> header = read_file(tmp.path / "md_KELF_HEADER.BIN");
@@ -282,7 +286,7 @@ TEST(e2e_pty, crash32_with_a_filter_and_an_unplug)
 		std::set<std::string> admitted = {"DDRCS0.BIN",	   "md_KELF_HEADER.BIN", "md_KVMCOREINFO.BIN",
 						  "md_KTEXT.BIN", "md_KDATA.BIN",  "md_KLOGBUF.BIN"};
 		std::set<std::string> want = admitted;
-		want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"});
+		want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt"});
 		EXPECT_EQ(files_in(tmp.path), want);
 		expect_region_files(tmp.path, model, admitted);
 		EXPECT_TRUE(read_file(tmp.path / "minidump.elf") == emu_expected_minidump(model));
