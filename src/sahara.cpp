@@ -304,6 +304,27 @@ static uint32_t sahara_required_length(uint32_t cmd, const char **name)
 	return 0;
 }
 
+// A serial port may hand over the next packet in the same read as this one.
+// When the first packet's length is that of its command (or its command has
+// no fixed length and what follows can hold a packet), the rest is kept for
+// the next read instead of failing the dump. Returns the first packet's
+// length, or n untouched.
+static int sahara_split_coalesced(vorn_device *dev, const uint8_t *buf, int n)
+{
+	if (n <= 8)
+		return n;
+	uint32_t len = le32_get(buf + 4);
+	if (len < 8 || len >= static_cast<uint32_t>(n))
+		return n;
+	const char *name = nullptr;
+	uint32_t want = sahara_required_length(le32_get(buf), &name);
+	if (want ? want != len : static_cast<uint32_t>(n) - len < 8)
+		return n;
+	if (vorn_push_back(dev, buf + len, static_cast<size_t>(n) - len) != 0)
+		return n;
+	return static_cast<int>(len);
+}
+
 // Ends an exchange on an error the dispatch table answers with RESET. A
 // memory-debug device is never reset before its dump is on disk: the reset
 // would lose the crash.
@@ -374,6 +395,7 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 			run.hint = sahara_stopped_hint;
 			return -1;
 		}
+		n = sahara_split_coalesced(dev, buf, n);
 		if (n < 8 || le32_get(buf + 4) != static_cast<uint32_t>(n)) {
 			ux_err("request length not matching received request\n");
 			return -EINVAL;

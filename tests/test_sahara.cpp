@@ -96,6 +96,26 @@ TEST(sahara_run, hello_is_echoed_and_reset_resp_without_a_table_fails)
 		EXPECT_EQ(t, 1000u);
 }
 
+// A serial port can deliver two packets in one read (a HELLO repeated while
+// the host was slow): each is answered in turn, the second is no fault.
+TEST(sahara_run, two_packets_in_one_read_are_taken_one_after_the_other)
+{
+	auto twice = hello(2);
+	auto again = hello(2);
+	twice.insert(twice.end(), again.begin(), again.end());
+	vorn_device_script dev;
+	dev.dev_sends(twice)
+		.host_sends(hello_resp(2))
+		.host_sends(hello_resp(2))
+		.dev_sends(emu_words({0x20, 12, 0xabcdef}))
+		.dev_sends(reset_resp);
+	auto r = run_engine(&dev, "/nonexistent", nullptr);
+	EXPECT_TRUE(dev.finished());
+	EXPECT_TRUE(dev.mismatches.empty()) << dev.mismatches[0];
+	EXPECT_FALSE(contains(r.err, "request length not matching")) << r.err;
+	EXPECT_TRUE(contains(r.err, "device reset itself without offering its memory table\n")) << r.err;
+}
+
 // Collecting a dump, an image-transfer ending is no success whatever its
 // status: nothing was saved. Nothing is answered, not even DONE. Once the
 // dump is on disk and RESET went out, it is only reported.
