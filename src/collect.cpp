@@ -27,8 +27,8 @@ constexpr unsigned collect_scan_ms = 250;
 
 // A device seen by one scan: how to open it and what to call it.
 struct collect_seen {
-	bool usb = false;   // opened by serial through libusb; otherwise a port
-	std::string open_as; // the serial number, or the port's path
+	bool usb = false;   // opened by bus path through libusb; otherwise a port
+	std::string open_as; // the bus path, or the port's path
 	std::string label;   // names the device in lines and in its directory
 };
 
@@ -100,7 +100,7 @@ int collect_open(const collect_seen &seen, std::unique_ptr<vorn_device, device_r
 	std::unique_ptr<vorn_device, device_release> dev(seen.usb ? usb_init() : qud_init());
 	if (!dev)
 		return -1;
-	int ret = seen.usb ? try_usb_open(dev.get(), seen.open_as.c_str(), nullptr)
+	int ret = seen.usb ? try_usb_open_at(dev.get(), seen.open_as.c_str())
 			   : vorn_open(dev.get(), seen.open_as.c_str());
 	if (ret != 0)
 		return -1;
@@ -143,60 +143,121 @@ void collect_worker(collect_job *job)
 	job->done.store(true);
 }
 
-// Every device present now that collection watches, by key.
-// busy: keys of the dumps in progress; their ports are not probed, since a
-// probe that opens a port could get in the way of the worker holding it.
-std::map<std::string, collect_seen> collect_scan(const std::vector<std::string> &targets,
-						 const std::set<std::string> &busy)
-{
-	std::map<std::string, collect_seen> found;
-	std::vector<std::string> wanted_serials;
+// Watches the devices collection may take, scan by scan. A USB device's
+// strings are read once per appearance: a device seen before is listed
+// again without being opened, so a dump in progress is never disturbed.
+class collect_scanner {
+public:
+	explicit collect_scanner(const std::vector<std::string> &targets) : targets_(targets)
+	{
+		for (const std::string &t : targets)
+			if (!qud_names_port(t.c_str()))
+				serials_.push_back(t);
+	}
 
-	for (const std::string &t : targets) {
-		if (qud_names_port(t.c_str())) {
+	// Every device present now, by key. busy: keys of the dumps in
+	// progress; their ports are not probed, since a probe that opens a
+	// port could get in the way of the worker holding it.
+	std::map<std::string, collect_seen> scan(const std::set<std::string> &busy)
+	{
+		std::map<std::string, collect_seen> found;
+		for (const std::string &t : targets_) {
+			if (!qud_names_port(t.c_str()))
+				continue;
 			std::string key = "port:" + t;
 			if (busy.count(key) || os_port_present(t.c_str()))
 				found[key] = {false, t, collect_label(t)};
-		} else {
-			wanted_serials.push_back(t);
 		}
-	}
-	if (!targets.empty() && wanted_serials.empty())
+		if (!targets_.empty() && serials_.empty())
+			return found;
+		std::set<std::string> usb_serials = scan_usb(found);
+		scan_ports(found, usb_serials);
 		return found;
-	auto wanted = [&](const char *serial) {
-		if (targets.empty())
-			return true;
-		for (const std::string &s : wanted_serials)
-			if (s == serial)
-				return true;
-		return false;
+	}
+
+private:
+	struct usb_known {
+		bool read = false;      // strings read in this appearance
+		bool said = false;      // its problem has been printed
+		std::string serial;
+		bool seen_now = false;
 	};
 
-	std::set<std::string> usb_serials;
-	int n_usb = 0;
-	std::unique_ptr<vorn_device_desc, decltype(&free)> usb(usb_list(&n_usb), &free);
-	for (int i = 0; usb && i < n_usb; i++) {
-		const char *serial = usb.get()[i].serial;
-		// Without a serial number two devices cannot be told apart.
-		if (strcmp(serial, "(none)") == 0 || !wanted(serial))
-			continue;
-		usb_serials.insert(serial);
-		found["usb:" + std::string(serial)] = {true, serial, collect_label(serial)};
+	bool wanted(const char *serial) const
+	{
+		if (targets_.empty())
+			return true;
+		for (const std::string &s : serials_)
+			if (serial[0] && serial_equal_nocase(s.c_str(), serial))
+				return true;
+		return false;
 	}
-	uint32_t n_qud = 0;
-	std::unique_ptr<qud_device_desc, decltype(&free)> qud(qud_list(&n_qud), &free);
-	for (uint32_t i = 0; qud && i < n_qud; i++) {
-		const qud_device_desc &d = qud.get()[i];
-		// The same device reached through libusb is taken that way.
-		if (d.serial[0] && usb_serials.count(d.serial))
-			continue;
-		if (!targets.empty() && !(d.serial[0] && wanted(d.serial)))
-			continue;
-		std::string label = collect_label(d.serial[0] ? d.serial : d.path);
-		found["port:" + std::string(d.path)] = {false, d.path, label};
+
+	static bool skip_known(const char *bus_path, void *ctx)
+	{
+		auto *self = static_cast<collect_scanner *>(ctx);
+		auto it = self->usb_.find(bus_path);
+		return it != self->usb_.end() && it->second.read;
 	}
-	return found;
-}
+
+	std::set<std::string> scan_usb(std::map<std::string, collect_seen> &found)
+	{
+		for (auto &k : usb_)
+			k.second.seen_now = false;
+		int n_usb = 0;
+		std::unique_ptr<vorn_device_desc, decltype(&free)> usb(usb_list(&n_usb, skip_known, this), &free);
+		std::set<std::string> serials;
+		for (int i = 0; usb && i < n_usb; i++) {
+			const vorn_device_desc &d = usb.get()[i];
+			usb_known &k = usb_[d.bus_path];
+			k.seen_now = true;
+			if (d.read) {
+				k.read = true;
+				k.serial = d.serial;
+			} else if (!k.read) {
+				// Said once per appearance; read again on the next
+				// scan, as what stood in the way may have gone.
+				if (d.problem[0] && !k.said) {
+					std::string prefix = "[" + std::string(d.bus_path) + "] ";
+					ux_set_thread_prefix(prefix.c_str());
+					ux_err("%s\n", d.problem);
+					ux_set_thread_prefix(nullptr);
+				}
+				k.said = true;
+				continue;
+			}
+			if (!wanted(k.serial.c_str()))
+				continue;
+			if (!k.serial.empty())
+				serials.insert(k.serial);
+			// The label is what the device says; its key, where it sits.
+			std::string label = collect_label(k.serial.empty() ? std::string("usb-") + d.bus_path : k.serial);
+			found["usb:" + std::string(d.bus_path)] = {true, d.bus_path, label};
+		}
+		std::erase_if(usb_, [](const auto &k) { return !k.second.seen_now; });
+		return serials;
+	}
+
+	void scan_ports(std::map<std::string, collect_seen> &found, const std::set<std::string> &usb_serials) const
+	{
+		uint32_t n_qud = 0;
+		std::unique_ptr<qud_device_desc, decltype(&free)> qud(qud_list(&n_qud), &free);
+		for (uint32_t i = 0; qud && i < n_qud; i++) {
+			const qud_device_desc &d = qud.get()[i];
+			// The same device reached through libusb is taken that way.
+			if (d.serial[0] && usb_serials.count(d.serial))
+				continue;
+			if (!targets_.empty() && !wanted(d.serial))
+				continue;
+			std::string label = collect_label(d.serial[0] ? d.serial : d.path);
+			found["port:" + std::string(d.path)] = {false, d.path, label};
+		}
+	}
+
+	std::vector<std::string> targets_;
+	std::vector<std::string> serials_;
+	std::map<std::string, usb_known> usb_;
+};
 
 } // namespace
 
@@ -216,6 +277,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	std::map<std::string, std::unique_ptr<collect_job>> running;
 	std::set<std::string> wait_gone;
 	bool stopped_dumps = false;
+	collect_scanner scanner(targets);
 
 	if (targets.empty())
 		ux_info("Collecting: waiting for crashed EDL devices; dumps go to \"%s\"\n", root);
@@ -250,7 +312,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 		std::set<std::string> busy;
 		for (const auto &r : running)
 			busy.insert(r.first);
-		std::map<std::string, collect_seen> present = collect_scan(targets, busy);
+		std::map<std::string, collect_seen> present = scanner.scan(busy);
 		for (auto it = wait_gone.begin(); it != wait_gone.end();) {
 			if (present.count(*it))
 				++it;
