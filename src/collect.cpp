@@ -70,9 +70,12 @@ struct collect_job {
 	const char *filter = nullptr;
 	const std::atomic<bool> *stop = nullptr;
 	std::string dir;
+	std::string resume_dir; // an earlier dump of this device cut short, or ""
 	std::thread thread;
 	std::atomic<bool> done{false};
 	bool stopped = false; // read after done
+	bool complete = false;
+	std::string used_dir; // where the dump went, when it made or used one
 };
 
 int collect_make_dir(void *ctx)
@@ -118,6 +121,7 @@ void collect_worker(collect_job *job)
 	ctl.space_dir = job->root.c_str();
 	ctl.make_dir = collect_make_dir;
 	ctl.ctx = job;
+	ctl.resume_dir = job->resume_dir.empty() ? nullptr : job->resume_dir.c_str();
 
 	std::unique_ptr<vorn_device, device_release> dev;
 	const char *result;
@@ -134,11 +138,15 @@ void collect_worker(collect_job *job)
 	if (ctl.image_transfer) {
 		ux_info("not a crash: left alone until it has gone\n");
 	} else {
-		bool made = os_path_exists(job->dir.c_str());
-		ux_info("dump \"%s\"%s: %s, %" PRIu64 " bytes, %.1f s\n", job->dir.c_str(),
-			made ? "" : " (not created)", result, ctl.bytes_saved, secs);
+		const std::string &dir = ctl.resumed ? job->resume_dir : job->dir;
+		bool made = os_path_exists(dir.c_str());
+		ux_info("dump \"%s\"%s: %s, %" PRIu64 " bytes, %.1f s\n", dir.c_str(), made ? "" : " (not created)",
+			result, ctl.bytes_saved, secs);
+		if (made)
+			job->used_dir = dir;
 	}
 	job->stopped = ctl.stopped;
+	job->complete = ctl.complete;
 	ux_set_thread_prefix(nullptr);
 	job->done.store(true);
 }
@@ -276,6 +284,9 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	// they are taken again.
 	std::map<std::string, std::unique_ptr<collect_job>> running;
 	std::set<std::string> wait_gone;
+	// Per device, the directory of its last dump that was cut short: the
+	// device was not reset, so its next appearance may continue it.
+	std::map<std::string, std::string> cut_short;
 	bool stopped_dumps = false;
 	collect_scanner scanner(targets);
 
@@ -293,6 +304,10 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 			}
 			it->second->thread.join();
 			stopped_dumps |= it->second->stopped;
+			if (it->second->complete || it->second->used_dir.empty())
+				cut_short.erase(it->first);
+			else
+				cut_short[it->first] = it->second->used_dir;
 			wait_gone.insert(it->first);
 			it = running.erase(it);
 		}
@@ -328,6 +343,8 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 			job->filter = filter;
 			job->stop = &stop;
 			job->dir = collect_pick_dir(root, p.second.label);
+			if (auto c = cut_short.find(p.first); c != cut_short.end())
+				job->resume_dir = c->second;
 			collect_job *raw = job.get();
 			job->thread = std::thread(collect_worker, raw);
 			running.emplace(p.first, std::move(job));

@@ -8,6 +8,7 @@
 
 #include "collect.h"
 #include "oscompat.h"
+#include "sahara.h"
 #include "vorn.h"
 
 const char *__progname = "duruvev";
@@ -16,13 +17,15 @@ bool vorn_debug = false;
 void print_usage(FILE *out)
 {
 	fprintf(out,
-		"%s [--debug] [-o <duruvev-path>] [segment-filter]\n"
+		"%s [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
 		"%s --collect [-o <root>] [-S T]... [segment-filter]\n"
 		"\n"
 		" -d, --debug\t\tEnable debug output\n"
 		" -v, --version\t\tPrint version\n"
 		" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
 		" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
+		"     --resume\t\tContinue the dump cut short in the -o directory: regions\n"
+		"\t\t\talready whole are kept, the rest are read\n"
 		"     --collect\t\tDump every crashed device that appears, each into\n"
 		"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
 		" -h, --help\t\tPrint this usage info\n"
@@ -37,6 +40,7 @@ static const struct option options[] = {
 	{"serial", required_argument, nullptr, 'S'},
 	{"help", no_argument, nullptr, 'h'},
 	{"collect", no_argument, nullptr, 'C'},
+	{"resume", no_argument, nullptr, 'R'},
 	{nullptr, 0, nullptr, 0},
 };
 
@@ -46,7 +50,7 @@ int duruvev_main(int argc, char **argv)
 	const char *serial = nullptr;
 	const char *filter = nullptr;
 	std::vector<std::string> targets;
-	bool collect = false;
+	bool collect = false, resume = false, output_given = false;
 	int opt;
 
 	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
@@ -73,6 +77,7 @@ int duruvev_main(int argc, char **argv)
 			return 0;
 		case 'o':
 			duruvev_path = optarg;
+			output_given = true;
 			break;
 		case 'S':
 			serial = optarg;
@@ -80,6 +85,9 @@ int duruvev_main(int argc, char **argv)
 			break;
 		case 'C':
 			collect = true;
+			break;
+		case 'R':
+			resume = true;
 			break;
 		case 'h':
 			print_usage(stdout);
@@ -100,6 +108,14 @@ int duruvev_main(int argc, char **argv)
 	ux_init();
 	if (vorn_debug)
 		print_version();
+
+	// Continuing names the dump it continues; in collection it is what
+	// happens anyway.
+	if (resume && (!output_given || collect)) {
+		ux_err("--resume needs -o with the directory of the dump to continue, and no --collect\n");
+		return 1;
+	}
+	sahara_set_resume(resume);
 
 	if (collect)
 		return collect_run(duruvev_path, targets, filter);

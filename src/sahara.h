@@ -110,6 +110,10 @@ void sahara_set_progress_observer(sahara_progress_observer fn);
 // is reset. Benchmarks turn this off to measure what it costs.
 void sahara_set_durable_writes(bool on);
 
+// A dump run by hand continues the cut-short dump recorded in its output
+// directory (same table), instead of starting anew.
+void sahara_set_resume(bool on);
+
 struct vorn_device;
 
 // What a run of unattended collection adds to one memory-debug dump. The
@@ -125,8 +129,12 @@ struct sahara_collect_ctl {
 	// region file. 0, or -1 with errno set.
 	int (*make_dir)(void *ctx) = nullptr;
 	void *ctx = nullptr;
+	// A directory where an earlier dump of this device was cut short: when
+	// it records the same table, the dump continues there.
+	const char *resume_dir = nullptr;
 
 	// Results.
+	bool resumed = false;	     // the dump went on in resume_dir
 	bool complete = false;	     // every admitted region and the core on disk
 	bool reset_sent = false;
 	bool stopped = false;	     // ended by stop

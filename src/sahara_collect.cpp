@@ -38,6 +38,13 @@ void sahara_set_durable_writes(bool on)
 	sahara_durable = on;
 }
 
+static bool sahara_resume_asked = false;
+
+void sahara_set_resume(bool on)
+{
+	sahara_resume_asked = on;
+}
+
 bool sahara_durable_writes(void)
 {
 	return sahara_durable;
@@ -545,7 +552,90 @@ static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &ta
 	return core ? need + kernel + DEBUG64_FILE_OVERHEAD : need;
 }
 
-int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_path, const char *duruvev_filter,
+
+// How the region loop has gone so far.
+struct sahara_loop_state {
+	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false,
+	     babbles = false;
+};
+
+// Collection makes the dump's directory only before the first region file,
+// so that a dump that ends before any region leaves nothing behind.
+static bool sahara_make_dump_dir(const char *dir, sahara_dump_run &run, sahara_loop_state &st)
+{
+	if (run.ctl && run.ctl->make_dir && run.ctl->make_dir(run.ctl->ctx) != 0) {
+		warn("failed to create the output directory \"%s\"", dir);
+		st.disk_failed = true;
+		return false;
+	}
+	// Files that described an earlier dump here would describe files this
+	// run overwrites.
+	sahara_remove_descriptions(dir);
+	st.dir_made = true;
+	return true;
+}
+
+// Reads one region into its file and notes how it went.
+static void sahara_read_region(vorn_device *dev, const sahara_debug_region64 &r, const char *dir,
+			       const sahara_debug_width &wd, sahara_saved_region &saved, sahara_dump_run &run,
+			       sahara_loop_state &st)
+{
+	switch (sahara_debug64_one(dev, r, dir, saved.file.c_str(), wd, saved.sha256, run)) {
+	case SAHARA_ONE_SAVED:
+		saved.saved = true;
+		run.saved++;
+		run.bytes_saved += r.length;
+		ux_info("%s dumped successfully\n", sahara_printable(saved.file.c_str()).c_str());
+		break;
+	case SAHARA_ONE_NOT_CREATED:
+		st.not_created = true;
+		break;
+	case SAHARA_ONE_DEVICE_FAILED:
+		st.device_failed = true;
+		break;
+	case SAHARA_ONE_WRITE_FAILED:
+		st.disk_failed = true;
+		break;
+	case SAHARA_ONE_STOPPED:
+		st.stopped = true;
+		break;
+	case SAHARA_ONE_DEVICE_BABBLES:
+		st.device_failed = st.babbles = true;
+		break;
+	}
+}
+
+// Where the dump goes: the directory of an earlier dump of this device cut
+// short, when it records this very table; the requested one otherwise. -1
+// when a dump run by hand was asked to continue a dump of another table.
+static int sahara_pick_resume(const char *requested, const std::string &table_digest,
+			      const std::vector<sahara_debug_region64> &table, std::vector<sahara_saved_region> &saved,
+			      sahara_dump_run &run, std::string &dir)
+{
+	dir = requested;
+	const char *earlier = run.ctl ? run.ctl->resume_dir : sahara_resume_asked ? requested : nullptr;
+	if (!earlier)
+		return 0;
+	bool other_table = false;
+	std::vector<sahara_saved_region> trial = saved;
+	if (sahara_resume_load(earlier, table_digest, table, trial, &other_table) == 0) {
+		saved = std::move(trial);
+		dir = earlier;
+		if (run.ctl)
+			run.ctl->resumed = true;
+		ux_info("continuing the dump cut short in \"%s\"\n", earlier);
+		return 1;
+	}
+	if (other_table && !run.ctl) {
+		ux_err("\"%s\" holds a dump cut short of another memory table; nothing was read\n", requested);
+		run.hint = "This is not the device, or not the crash, of that dump: run without --resume, or with "
+			   "another output directory.";
+		return -1;
+	}
+	return 0;
+}
+
+int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requested_path, const char *duruvev_filter,
 		   sahara_dump_run &run)
 {
 	const sahara_debug_width &wd = *sahara_debug_width_of(pkt->cmd);
@@ -596,6 +686,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		       static_cast<unsigned long long>(received), static_cast<unsigned long long>(length));
 
 	size_t count = static_cast<size_t>(received / wd.entry_size);
+	std::string table_digest = sahara_table_digest(raw.get(), count * wd.entry_size);
 	std::vector<sahara_debug_region64> table(count);
 	for (size_t i = 0; i < count; i++)
 		sahara_debug_region64_decode(raw.get() + i * wd.entry_size, wd, &table[i]);
@@ -634,7 +725,12 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	}
 
 	std::vector<sahara_saved_region> saved(count);
-	sahara_plan_names(table, to_read, duruvev_path, saved);
+	sahara_plan_names(table, to_read, requested_path, saved);
+	std::string dir;
+	int resumed = sahara_pick_resume(requested_path, table_digest, table, saved, run, dir);
+	if (resumed < 0)
+		return -1;
+	const char *duruvev_path = dir.c_str();
 
 	uint64_t need = sahara_space_needed(table, to_read) + sahara_descriptions_size(n_admitted), avail = 0,
 		 others = 0;
@@ -657,9 +753,9 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		return -1;
 	}
 
-	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false,
-	     babbles = false;
-	for (size_t i = 0; i < count && !device_failed && !disk_failed && !stopped; i++) {
+	sahara_loop_state st;
+	st.dir_made = resumed;
+	for (size_t i = 0; i < count && !st.device_failed && !st.disk_failed && !st.stopped; i++) {
 		const sahara_debug_region64 &r = table[i];
 		if (!admitted[i]) {
 			ux_info("%s skipped per filter\n", sahara_printable(r.filename).c_str());
@@ -671,78 +767,52 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 			 sahara_printable(r.region).c_str(), sahara_printable(r.filename).c_str());
 		if (!to_read[i])
 			continue;
+		if (saved[i].saved) {
+			run.saved++;
+			ux_info("%s kept from the earlier run\n", sahara_printable(saved[i].file.c_str()).c_str());
+			continue;
+		}
 		if (saved[i].file.empty()) {
-			not_created = true;
+			st.not_created = true;
 			continue;
 		}
 		if (sahara_stopping(run)) {
-			stopped = true;
+			st.stopped = true;
 			break;
 		}
-		if (!dir_made) {
-			// Collection makes the dump's directory only now, so that a
-			// dump that ends before any region leaves nothing behind.
-			if (run.ctl && run.ctl->make_dir && run.ctl->make_dir(run.ctl->ctx) != 0) {
-				warn("failed to create the output directory \"%s\"", duruvev_path);
-				disk_failed = true;
-				break;
-			}
-			// Files that described an earlier dump here would describe
-			// files this run overwrites.
-			sahara_remove_descriptions(duruvev_path);
-			dir_made = true;
-		}
-		switch (sahara_debug64_one(dev, r, duruvev_path, saved[i].file.c_str(), wd, saved[i].sha256,
-					   run)) {
-		case SAHARA_ONE_SAVED:
-			saved[i].saved = true;
-			run.saved++;
-			run.bytes_saved += r.length;
-			ux_info("%s dumped successfully\n", sahara_printable(saved[i].file.c_str()).c_str());
+		if (!st.dir_made && !sahara_make_dump_dir(duruvev_path, run, st))
 			break;
-		case SAHARA_ONE_NOT_CREATED:
-			not_created = true;
-			break;
-		case SAHARA_ONE_DEVICE_FAILED:
-			device_failed = true;
-			break;
-		case SAHARA_ONE_WRITE_FAILED:
-			disk_failed = true;
-			break;
-		case SAHARA_ONE_STOPPED:
-			stopped = true;
-			break;
-		case SAHARA_ONE_DEVICE_BABBLES:
-			device_failed = babbles = true;
-			break;
-		}
+		sahara_read_region(dev, r, duruvev_path, wd, saved[i], run, st);
+		// What is whole survives a cut: the next run reads only the rest.
+		if (saved[i].saved && sahara_resume_save(duruvev_path, table_digest, table, saved) != 0)
+			st.disk_failed = true;
 	}
 	run.failed = static_cast<unsigned>(n_admitted - run.saved);
 
 	bool synced = true;
-	if ((run.saved > 0 || (stopped && dir_made)) && sahara_durable && os_sync_dir(duruvev_path) != 0) {
+	if ((run.saved > 0 || (st.stopped && st.dir_made)) && sahara_durable && os_sync_dir(duruvev_path) != 0) {
 		warn("failed to sync the output directory \"%s\"", duruvev_path);
 		synced = false;
 	}
 	// The core is pointless on a disk that takes no more, and mostly zeros
 	// after the device stopped; the next run makes it.
 	sahara_saved_region core_file;
-	int core = disk_failed || device_failed || stopped ? 0
+	int core = st.disk_failed || st.device_failed || st.stopped ? 0
 			       : sahara_build_minidump_elf(duruvev_path, duruvev_filter, table.data(), table.size(),
 							   saved.data(), &core_file);
 
 	static const char disk_hint[] = "The output directory's file system failed to take the dump (full, or an "
 					"I/O error): free some space or choose another output directory with -o.";
-	if (disk_failed || !synced)
+	if (st.disk_failed || !synced)
 		run.hint = disk_hint;
-	else if (stopped)
+	else if (st.stopped)
 		run.hint = "Collection was stopped: the device was not reset and keeps its crash.";
-	else if (babbles)
+	else if (st.babbles)
 		run.hint = "The device kept sending data it was not asked for, so what it sent next could not be "
 			   "told apart from region data.";
-	else if (device_failed)
+	else if (st.device_failed)
 		run.hint = "The device stopped sending data: check the USB cable and port.";
-	else if (not_created)
+	else if (st.not_created)
 		run.hint = "Some region files could not be created: remove what stands in their way in the output "
 			   "directory, or choose another one with -o.";
 	else if (unreachable)
@@ -753,7 +823,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		run.hint = "Every region file is saved, but \"minidump.elf\" could not be made.";
 	else if (table_short)
 		run.hint = "The device sent only part of its memory table: check the connection.";
-	else if (sahara_describe_dump(duruvev_path, table.data(), table.size(), saved.data(), core_file) != 0)
+	else if (sahara_describe_dump(duruvev_path, table.data(), table.size(), saved.data(), core_file) != 0 ||
+		 sahara_resume_remove(duruvev_path) != 0)
 		run.hint = disk_hint;
 	else {
 		run.complete = true;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sahara.h"
 #include "vorn.h"
@@ -138,6 +139,23 @@ uint64_t sahara_descriptions_size(size_t n_regions);
 // left behind.
 int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, size_t n_regions,
 			 const sahara_saved_region *saved, const sahara_saved_region &core);
+
+// The record of which regions of a cut-short dump are whole, kept in the
+// dump directory until the dump is complete.
+// Hex SHA-256 of the table's raw bytes: the same table, byte for byte.
+std::string sahara_table_digest(const uint8_t *raw, size_t len);
+// Marks saved[i] whole, with its digest, for each region the record in dir
+// lists for this table whose file still holds all of it. 0 when dir holds a
+// record of this table; -1 otherwise, *other_table true when it holds one of
+// another table.
+int sahara_resume_load(const char *dir, const std::string &table_digest, const std::vector<sahara_debug_region64> &table,
+		       std::vector<sahara_saved_region> &saved, bool *other_table);
+// Writes the record of the regions saved[] marks whole, safely: new file,
+// sync, rename, directory sync. 0, or -1 after the message.
+int sahara_resume_save(const char *dir, const std::string &table_digest,
+		       const std::vector<sahara_debug_region64> &table, const std::vector<sahara_saved_region> &saved);
+// Removes the record once the dump is complete. 0, or -1 after the message.
+int sahara_resume_remove(const char *dir);
 
 // SHA-256 of one file's bytes, computed on a thread of its own while the
 // engine goes on talking to the device. add() returns at once; the bytes it
