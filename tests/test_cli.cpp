@@ -15,12 +15,14 @@
 namespace {
 
 const std::string usage_text =
-	"duruvev [--debug] [-o <duruvev-path>] [segment-filter]\n"
+	"duruvev [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
 	"duruvev --collect [-o <root>] [-S T]... [segment-filter]\n\n"
 	" -d, --debug\t\tEnable debug output\n"
 	" -v, --version\t\tPrint version\n"
 	" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
 	" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
+	"     --resume\t\tContinue the dump cut short in the -o directory: regions\n"
+	"\t\t\talready whole are kept, the rest are read\n"
 	"     --collect\t\tDump every crashed device that appears, each into\n"
 	"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
 	" -h, --help\t\tPrint this usage info\n"
@@ -106,6 +108,20 @@ INSTANTIATE_TEST_SUITE_P(
 		// "--" ends the options: "-v" is then an operand.
 		cli_case{{"--", "-v", "x"}, 1, "", stream::err, false},
 		cli_case{{"-o", "dir", "-h"}, 0, "", stream::out, false}));
+
+// Continuing needs the directory of the dump it continues; collection
+// continues on its own. One line, before any device is looked for.
+TEST(resume_option, needs_an_output_directory_and_no_collection)
+{
+	for (const std::vector<std::string> &args :
+	     {std::vector<std::string>{"--resume"}, std::vector<std::string>{"--collect", "--resume", "-o", "x"}}) {
+		program_result r = run(args);
+		ASSERT_FALSE(r.timed_out);
+		EXPECT_EQ(r.exit_code, 1);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "--resume needs -o with the directory of the dump to continue, and no --collect\n");
+	}
+}
 
 // A mistyped or unusable output directory must be reported before any
 // device is waited for: the run ends at once with one error line.
