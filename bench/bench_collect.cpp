@@ -1,14 +1,21 @@
 // Collection of several devices at once against one alone: the wall time of
-// `duruvev --collect` dumping two emulated devices on two ptys, over the time
-// it takes for one such device, in the same run.
+// `duruvev --collect` dumping 1, 2, 4 and 8 emulated devices on ptys, over
+// the time it takes for one such device in the same run, with the collecting
+// process's CPU time per GiB dumped and its peak resident memory.
 //
-//   bench_collect BINDIR SCRATCH [MiB [RUNS]]   (default 100 MiB, best of 2)
+//   bench_collect BINDIR SCRATCH [MiB [RUNS [MAX_DEVICES [UPLOAD]]]]
+//                                (default 64 MiB, best of 2, up to 8)
+//
+// With UPLOAD (the duruvev-upload script) two at once run again with --then
+// handing each dump to it, against a WebDAV store that rclone serves on
+// 127.0.0.1 from SCRATCH: the hand-offs must not slow the dumps, so that
+// row's ratio is the dump time with --then over the time without.
 //
 // Each device serves one region of MiB. The devices are there before
 // collection starts; the time runs from its start until every dump's closing
-// line is out. The summary's "raw" time is the one device alone; make bench
-// shows together / alone (1 would be perfectly parallel, 2 one after the
-// other).
+// line is out. One summary line per number of devices, its "raw" time the
+// one device alone; make bench shows together / alone (1 would be perfectly
+// parallel, N one after the other).
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -16,6 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -65,8 +74,67 @@ size_t count_of(const std::string &text, const char *what)
 	return n;
 }
 
-// Seconds for collection to dump `devices` devices of mib MiB each, or -1.
-double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned devices, uint64_t mib, long *rss_kib)
+// A WebDAV store served by rclone from a scratch directory on a free port of
+// 127.0.0.1, named by the rclone remote "bench" through the environment.
+struct webdav_store {
+	fs::path dir;
+	pid_t pid = -1;
+
+	bool start(const fs::path &scratch)
+	{
+		dir = scratch / ("bench-store-" + std::to_string(getpid()));
+		fs::remove_all(dir);
+		fs::create_directories(dir);
+		int s = socket(AF_INET, SOCK_STREAM, 0);
+		sockaddr_in a{};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t len = sizeof(a);
+		bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+		getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+		close(s);
+		std::string addr = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+		setenv("RCLONE_CONFIG_BENCH_TYPE", "webdav", 1);
+		setenv("RCLONE_CONFIG_BENCH_URL", ("http://" + addr).c_str(), 1);
+		setenv("RCLONE_CONFIG", "/dev/null", 1);
+		pid = spawn({"/usr/bin/rclone", "serve", "webdav", "--addr", addr, dir.string()}, dir.string() + ".log");
+		for (int k = 0; k < 500; k++) {
+			int c = socket(AF_INET, SOCK_STREAM, 0);
+			bool up = connect(c, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+			close(c);
+			if (up)
+				return true;
+			std::this_thread::sleep_for(20ms);
+		}
+		return false;
+	}
+	~webdav_store()
+	{
+		if (pid > 0) {
+			kill(pid, SIGTERM);
+			waitpid(pid, nullptr, 0);
+		}
+		fs::remove_all(dir);
+		fs::remove(dir.string() + ".log");
+	}
+};
+
+struct collect_result {
+	double seconds = -1; // -1: a dump failed
+	double cpu_seconds = 0; // the collecting process's, user and system
+	long rss_kib = -1;
+};
+
+double cpu_of(const struct rusage &ru)
+{
+	return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+	       static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Collection of `devices` devices of mib MiB each. then: a --then command,
+// whose hand-offs are waited for after the timing.
+collect_result collect_time(const fs::path &bindir, const fs::path &scratch, unsigned devices, uint64_t mib,
+			    const std::string &then = "")
 {
 	fs::path work = scratch / ("bench-collect-" + std::to_string(getpid()));
 	fs::remove_all(work);
@@ -74,21 +142,20 @@ double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned de
 	std::vector<pid_t> emus;
 	std::vector<std::string> tool = {(bindir / "duruvev").string(), "--collect", "-o", (work / "out").string()};
 	for (unsigned i = 0; i < devices; i++) {
-		fs::path pty_file = work / ("emu" + std::to_string(i));
-		emus.push_back(spawn({(bindir / "duruvev-emu").string(), "-q", "--scenario", "bulk:" + std::to_string(mib),
-				      "--time-limit", "600"},
-				     pty_file));
-		std::string pty;
-		for (int k = 0; k < 500 && pty.find('\n') == std::string::npos; k++) {
-			std::this_thread::sleep_for(10ms);
-			pty = slurp(pty_file);
-		}
-		pty = pty.substr(0, pty.find('\n'));
+		// The device's own link, gone before its terminal closes: a
+		// terminal number handed to another program afterwards is never
+		// taken for this device come back.
 		fs::path link = work / ("edl" + std::to_string(i));
-		fs::create_symlink(pty, link);
+		emus.push_back(spawn({(bindir / "duruvev-emu").string(), "-q", "--scenario", "bulk:" + std::to_string(mib),
+				      "--link=" + link.string(), "--time-limit", "600"},
+				     work / ("emu" + std::to_string(i))));
+		for (int k = 0; k < 500 && !fs::is_symlink(link); k++)
+			std::this_thread::sleep_for(10ms);
 		tool.insert(tool.end(), {"-S", link.string()});
 	}
 
+	if (!then.empty())
+		tool.insert(tool.end(), {"--then", then});
 	auto t0 = std::chrono::steady_clock::now();
 	pid_t collector = spawn(tool, work / "collect.out");
 	double t = -1;
@@ -106,16 +173,33 @@ double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned de
 			break;
 		std::this_thread::sleep_for(5ms);
 	}
+	// The hand-offs must have worked for the time to count.
+	while (t > 0 && !then.empty()) {
+		std::string out = slurp(work / "collect.out");
+		if (count_of(out, "\": done (") == devices) {
+			printf("hand-offs done %.3f s after the start\n",
+			       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+			break;
+		}
+		if (count_of(out, "\": failed (") || std::chrono::steady_clock::now() - t0 > 600s) {
+			fprintf(stderr, "bench_collect: a hand-off failed:\n%s", out.c_str());
+			t = -1;
+		}
+		std::this_thread::sleep_for(20ms);
+	}
 	kill(collector, SIGTERM);
 	struct rusage ru {};
 	wait4(collector, nullptr, 0, &ru);
-	*rss_kib = ru.ru_maxrss;
+	collect_result res;
+	res.rss_kib = ru.ru_maxrss;
+	res.cpu_seconds = cpu_of(ru);
+	res.seconds = t;
 	for (pid_t e : emus) {
 		kill(e, SIGTERM);
 		waitpid(e, nullptr, 0);
 	}
 	fs::remove_all(work);
-	return t;
+	return res;
 }
 
 } // namespace
@@ -123,34 +207,69 @@ double collect_time(const fs::path &bindir, const fs::path &scratch, unsigned de
 int main(int argc, char **argv)
 {
 	if (argc < 3) {
-		fprintf(stderr, "usage: bench_collect BINDIR SCRATCH [MiB [RUNS]]\n");
+		fprintf(stderr, "usage: bench_collect BINDIR SCRATCH [MiB [RUNS [MAX_DEVICES]]]\n");
 		return 2;
 	}
 	fs::path bindir = argv[1], scratch = argv[2];
-	uint64_t mib = argc > 3 ? strtoull(argv[3], nullptr, 10) : 100;
+	uint64_t mib = argc > 3 ? strtoull(argv[3], nullptr, 10) : 64;
 	int runs = argc > 4 ? atoi(argv[4]) : 2;
+	unsigned max_devices = argc > 5 ? static_cast<unsigned>(atoi(argv[5])) : 8;
 	if (mib == 0)
-		mib = 100;
+		mib = 64;
 	if (runs < 1)
 		runs = 1;
+	std::vector<unsigned> counts;
+	for (unsigned n = 1; n <= std::max(1u, max_devices); n *= 2)
+		counts.push_back(n);
 
-	double alone = -1, together = -1;
-	long rss = -1, rss_run = -1;
+	// Per number of devices: the best wall time, and the CPU time and
+	// memory of the run that had it.
+	std::vector<collect_result> best(counts.size());
 	for (int r = 0; r < runs; r++) {
-		double a = collect_time(bindir, scratch, 1, mib, &rss_run);
-		double b = collect_time(bindir, scratch, 2, mib, &rss_run);
-		rss = std::max(rss, rss_run);
-		printf("run %d: one device %.3f s, two at once %.3f s\n", r + 1, a, b);
-		if (a > 0 && (alone < 0 || a < alone))
-			alone = a;
-		if (b > 0 && (together < 0 || b < together))
-			together = b;
+		for (size_t i = 0; i < counts.size(); i++) {
+			collect_result c = collect_time(bindir, scratch, counts[i], mib);
+			printf("run %d: %u device%s %.3f s, collector CPU %.2f s, peak RSS %.1f MiB\n", r + 1, counts[i],
+			       counts[i] == 1 ? "" : "s", c.seconds, c.cpu_seconds, c.rss_kib / 1024.0);
+			fflush(stdout);
+			if (c.seconds > 0 && (best[i].seconds < 0 || c.seconds < best[i].seconds))
+				best[i] = c;
+		}
 	}
-	if (alone < 0 || together < 0)
+	for (const collect_result &b : best)
+		if (b.seconds < 0)
+			return 1;
+	for (size_t i = 0; i < counts.size(); i++) {
+		uint64_t bytes = counts[i] * mib * 1048576ULL;
+		printf("%u at once / one alone: %.2f; collector CPU %.2f s per GiB\n", counts[i],
+		       best[i].seconds / best[0].seconds, best[i].cpu_seconds / (static_cast<double>(bytes) / (1 << 30)));
+		// Bytes of all devices in the time of all; the "raw" time is one
+		// device's alone; then the collector's CPU seconds.
+		printf("summary collect:%u %llu %.6f %.6f %ld %.3f\n", counts[i], static_cast<unsigned long long>(bytes),
+		       best[i].seconds, best[0].seconds, best[i].rss_kib, best[i].cpu_seconds);
+	}
+	if (argc <= 6)
+		return 0;
+
+	webdav_store store;
+	if (!store.start(scratch)) {
+		fprintf(stderr, "bench_collect: the WebDAV store did not start\n");
 		return 1;
-	printf("two at once / one alone: %.2f\n", together / alone);
-	// Bytes of both devices in the time of both; the "raw" time is one
-	// device's alone.
-	bench_print_summary("collect", 2 * mib * 1048576ULL, together, alone, rss);
+	}
+	std::string then = std::string("'") + argv[6] + "' bench:crashes";
+	collect_result plain, handing;
+	for (int r = 0; r < runs; r++) {
+		collect_result a = collect_time(bindir, scratch, 2, mib);
+		collect_result b = collect_time(bindir, scratch, 2, mib, then);
+		printf("run %d: two at once %.3f s, with --then upload %.3f s\n", r + 1, a.seconds, b.seconds);
+		if (a.seconds > 0 && (plain.seconds < 0 || a.seconds < plain.seconds))
+			plain = a;
+		if (b.seconds > 0 && (handing.seconds < 0 || b.seconds < handing.seconds))
+			handing = b;
+	}
+	if (plain.seconds < 0 || handing.seconds < 0)
+		return 1;
+	printf("with --then / without: %.2f\n", handing.seconds / plain.seconds);
+	printf("summary collect-then %llu %.6f %.6f %ld %.3f\n", static_cast<unsigned long long>(2 * mib * 1048576ULL),
+	       handing.seconds, plain.seconds, handing.rss_kib, handing.cpu_seconds);
 	return 0;
 }

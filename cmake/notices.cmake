@@ -9,8 +9,7 @@ set(duruvev_notice_libs
   "libusb|GNU Lesser General Public License, version 2.1 or later|AUTHORS,COPYING"
   "libzip|BSD 3-Clause License|LICENSE"
   "libxml2|MIT License|Copyright"
-  "zlib|zlib License|copyright"
-  "libmd|BSD 3-Clause License, and others for some files (see below)|COPYING")
+  "zlib|zlib License|copyright")
 
 if(NOT CMAKE_SCRIPT_MODE_FILE)
   set(duruvev_notices ${CMAKE_BINARY_DIR}/duruvev-notices.txt)

@@ -42,24 +42,32 @@ void emu_pattern_fill(uint64_t addr, uint8_t *buf, size_t len)
 		buf[i] = emu_pattern_byte(addr + i);
 }
 
-std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments, uint64_t data_offset, bool elf32)
+namespace {
+
+// Where each ELF class keeps the fields the headers here fill in.
+struct elf_layout {
+	uint8_t ei_class;
+	uint16_t machine;
+	uint32_t e_flags;
+	unsigned word;
+	uint16_t ehdr, phdr, shdr;
+	uint8_t e_phoff, e_shoff, e_flags_at, e_ehsize, e_phentsize, e_phnum, e_shentsize, e_shnum, e_shstrndx;
+	uint8_t p_flags, p_offset, p_vaddr, p_paddr, p_filesz, p_memsz;
+	uint8_t sh_flags, sh_addr, sh_offset, sh_size;
+};
+const elf_layout elf64_layout = {2,	  183 /* EM_AARCH64 */, 0, 8, 64, 56, 64, 32, 40, 48, 52, 54, 56, 58, 60, 62,
+				 4, 8, 16, 24, 32, 40, 8, 16, 24, 32};
+const elf_layout elf32_layout = {1,	 40 /* EM_ARM */, 0x05000000 /* EABI 5 */, 4, 52, 32, 40, 28, 32, 36, 40, 42, 44,
+				 46, 48, 50, 24, 4, 8, 12, 16, 20, 8, 12, 16, 20};
+
+const elf_layout &layout_of(bool elf32)
 {
-	// Where each class keeps its fields.
-	struct layout {
-		uint8_t ei_class;
-		uint16_t machine;
-		unsigned word;
-		uint16_t ehdr, phdr;
-		uint8_t e_phoff, e_ehsize, e_phentsize, e_phnum;
-		uint8_t p_flags, p_offset, p_vaddr, p_paddr, p_filesz, p_memsz;
-	};
-	static const layout elf64 = {2, 183 /* EM_AARCH64 */, 8, 64, 56, 32, 52, 54, 56, 4, 8, 16, 24, 32, 40};
-	static const layout elf32l = {1, 40 /* EM_ARM */, 4, 52, 32, 28, 40, 42, 44, 24, 4, 8, 12, 16, 20};
-	const layout &l = elf32 ? elf32l : elf64;
+	return elf32 ? elf32_layout : elf64_layout;
+}
 
-	std::vector<uint8_t> h(emu_kelf_size(segments.size(), elf32), 0);
-	uint8_t *p = h.data();
-
+// The ELF header of a little-endian core file.
+void put_ehdr(uint8_t *p, const elf_layout &l, uint64_t phoff, size_t phnum, uint64_t shoff, size_t shnum)
+{
 	p[0] = 0x7f;
 	p[1] = 'E';
 	p[2] = 'L';
@@ -70,29 +78,141 @@ std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments
 	le16_put(p + 16, 4); // ET_CORE
 	le16_put(p + 18, l.machine);
 	le32_put(p + 20, 1);
-	le_put(p + l.e_phoff, l.word, segments.empty() ? 0 : l.ehdr);
+	le_put(p + l.e_phoff, l.word, phoff);
+	le_put(p + l.e_shoff, l.word, shoff);
+	le32_put(p + l.e_flags_at, l.e_flags);
 	le16_put(p + l.e_ehsize, l.ehdr);
 	le16_put(p + l.e_phentsize, l.phdr);
-	le16_put(p + l.e_phnum, static_cast<uint16_t>(segments.size()));
+	le16_put(p + l.e_phnum, static_cast<uint16_t>(phnum));
+	if (shnum) {
+		le16_put(p + l.e_shentsize, l.shdr);
+		le16_put(p + l.e_shnum, static_cast<uint16_t>(shnum));
+		le16_put(p + l.e_shstrndx, 1);
+	}
+}
+
+void put_phdr(uint8_t *ph, const elf_layout &l, uint32_t type, uint64_t offset, uint64_t vaddr, uint64_t paddr,
+	      uint64_t filesz)
+{
+	le32_put(ph, type);
+	le32_put(ph + l.p_flags, type == 1 ? 6 : 4); // PF_R | PF_W; a note PF_R
+	le_put(ph + l.p_offset, l.word, offset);
+	le_put(ph + l.p_vaddr, l.word, vaddr);
+	le_put(ph + l.p_paddr, l.word, paddr);
+	le_put(ph + l.p_filesz, l.word, filesz);
+	le_put(ph + l.p_memsz, l.word, filesz);
+}
+
+// flags: SHF_WRITE | SHF_ALLOC for memory a segment holds, else none.
+void put_shdr(uint8_t *sh, const elf_layout &l, uint32_t name, uint32_t type, uint64_t addr, uint64_t offset,
+	      uint64_t size, bool memory = false)
+{
+	le32_put(sh, name);
+	le32_put(sh + 4, type);
+	le_put(sh + l.sh_flags, l.word, memory ? 3 : 0);
+	le_put(sh + l.sh_addr, l.word, addr);
+	le_put(sh + l.sh_offset, l.word, offset);
+	le_put(sh + l.sh_size, l.word, size);
+}
+
+// The STR_TBL of a kernel header, and where each section's name starts in
+// it: null, STR_TBL, the driver's own two, one per region.
+std::string section_names(const emu_kernel_header &k, std::vector<uint32_t> &name_at)
+{
+	std::vector<std::string> names = {"", "STR_TBL"};
+	if (!k.banner.empty())
+		names.insert(names.end(), {"minidump_table", "linux_banner"});
+	for (const emu_kernel_segment &s : k.segments)
+		names.push_back(s.name);
+	std::string strtab(1, '\0');
+	for (const std::string &n : names) {
+		name_at.push_back(n.empty() ? 0 : static_cast<uint32_t>(strtab.size()));
+		if (!n.empty())
+			strtab.append(n).push_back('\0');
+	}
+	strtab.resize(std::max<size_t>(strtab.size(), k.strtab_size), '\0');
+	return strtab;
+}
+
+} // namespace
+
+std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments, uint64_t data_offset, bool elf32)
+{
+	const elf_layout &l = layout_of(elf32);
+	std::vector<uint8_t> h(emu_kelf_size(segments.size(), elf32), 0);
+	put_ehdr(h.data(), l, segments.empty() ? 0 : l.ehdr, segments.size(), 0, 0);
 
 	uint64_t off = data_offset ? data_offset : h.size();
 	for (size_t i = 0; i < segments.size(); i++) {
-		uint8_t *ph = p + l.ehdr + l.phdr * i;
 		const emu_kelf_segment &s = segments[i];
-		le32_put(ph, s.type);
-		le32_put(ph + l.p_flags, 6); // PF_R | PF_W
+		uint64_t at = s.offset;
 		if (s.type == 1) {
-			le_put(ph + l.p_offset, l.word, off);
+			at = off;
 			off += s.filesz;
-		} else {
-			le_put(ph + l.p_offset, l.word, s.offset);
 		}
-		le_put(ph + l.p_vaddr, l.word, s.vaddr ? s.vaddr : s.paddr);
-		le_put(ph + l.p_paddr, l.word, s.paddr);
-		le_put(ph + l.p_filesz, l.word, s.filesz);
-		le_put(ph + l.p_memsz, l.word, s.filesz);
+		put_phdr(h.data() + l.ehdr + l.phdr * i, l, s.type, at, s.vaddr ? s.vaddr : s.paddr, s.paddr, s.filesz);
 	}
 	return h;
+}
+
+std::vector<uint8_t> emu_make_kernel_header(const emu_kernel_header &k)
+{
+	const elf_layout &l = layout_of(k.elf32);
+	const bool banner = !k.banner.empty();
+	std::vector<uint32_t> name_at;
+	std::string strtab = section_names(k, name_at);
+
+	const size_t slots = std::max<size_t>(k.section_slots, name_at.size());
+	const size_t phnum = k.segments.size() + (banner ? 1 : 0);
+	const uint64_t shoff = l.ehdr, phoff = shoff + uint64_t{l.shdr} * slots;
+	const uint64_t stroff = phoff + uint64_t{l.phdr} * phnum, banner_off = stroff + strtab.size();
+	const uint64_t size = (banner_off + (banner ? k.banner.size() + 1 : 0) + 3) & ~uint64_t{3};
+
+	std::vector<uint8_t> h(size, 0);
+	uint8_t *p = h.data();
+	put_ehdr(p, l, phoff, phnum, shoff, name_at.size());
+	memcpy(p + stroff, strtab.data(), strtab.size());
+	put_shdr(p + shoff + l.shdr, l, name_at[1], 3 /* SHT_STRTAB */, 0, stroff, strtab.size());
+	size_t sec = 2, ph = 0;
+	auto next_phdr = [&] { return p + phoff + uint64_t{l.phdr} * ph++; };
+	if (banner) {
+		memcpy(p + banner_off, k.banner.c_str(), k.banner.size() + 1);
+		put_shdr(p + shoff + l.shdr * sec, l, name_at[sec], 1, k.table_vaddr, 0, 0);
+		sec++;
+		put_shdr(p + shoff + l.shdr * sec, l, name_at[sec], 1, k.banner_vaddr, banner_off, k.banner.size() + 1,
+			 true);
+		sec++;
+		put_phdr(next_phdr(), l, 1, banner_off, k.banner_vaddr, k.banner_paddr, k.banner.size() + 1);
+	}
+	// Each region's bytes follow the header in registration order; the
+	// program headers list the notes first, as readers look for them there.
+	std::vector<uint64_t> offsets;
+	uint64_t off = size;
+	for (const emu_kernel_segment &s : k.segments) {
+		offsets.push_back(off);
+		// The note's section is SHT_NOTE, the others SHT_PROGBITS.
+		put_shdr(p + shoff + l.shdr * sec, l, name_at[sec], s.type == 4 ? 7 : 1, s.vaddr, off, s.size, s.type == 1);
+		sec++;
+		off += s.size;
+	}
+	for (uint32_t type : {4u, 1u})
+		for (size_t i = 0; i < k.segments.size(); i++)
+			if (k.segments[i].type == type)
+				put_phdr(next_phdr(), l, type, offsets[i], k.segments[i].vaddr, k.segments[i].paddr,
+					 k.segments[i].size);
+	return h;
+}
+
+std::vector<uint8_t> emu_elf_note(const char *name, uint32_t type, const std::string &desc)
+{
+	const size_t namesz = strlen(name) + 1, name_pad = (namesz + 3) & ~size_t{3};
+	std::vector<uint8_t> note(12 + name_pad + ((desc.size() + 3) & ~size_t{3}), 0);
+	le32_put(note.data(), static_cast<uint32_t>(namesz));
+	le32_put(note.data() + 4, static_cast<uint32_t>(desc.size()));
+	le32_put(note.data() + 8, type);
+	memcpy(note.data() + 12, name, namesz);
+	memcpy(note.data() + 12 + name_pad, desc.data(), desc.size());
+	return note;
 }
 
 std::vector<uint8_t> emu_make_kelf_registered(const std::vector<emu_kelf_segment> &segments)
@@ -104,6 +224,23 @@ std::vector<uint8_t> emu_make_kelf_registered(const std::vector<emu_kelf_segment
 		off += segments[i].filesz;
 	}
 	return h;
+}
+
+bool emu_parse_trickle(const char *text, emu_fault &f)
+{
+	char what[8] = "";
+	unsigned ms = 0;
+	char end;
+	if (sscanf(text, "%7[a-z]:%u%c", what, &ms, &end) != 2)
+		return false;
+	if (strcmp(what, "hello") == 0)
+		f.trickle_hello = true;
+	else if (strcmp(what, "table") == 0)
+		f.trickle_table = true;
+	else
+		return false;
+	f.trickle_ms = ms;
+	return true;
 }
 
 bool emu_parse_surplus(const char *text, emu_fault &f)
@@ -173,6 +310,7 @@ void emu_model::queue_hello()
 	le32_put(p.data() + 16, cfg_.hello_max_len);
 	le32_put(p.data() + 20, cfg_.hello_mode);
 	queue_packet(std::move(p));
+	out_.back().trickle = cfg_.fault.trickle_hello;
 	state_ = state::WAIT_HELLO_RESP;
 }
 
@@ -259,12 +397,14 @@ void emu_model::queue_memory(uint64_t addr, uint64_t length)
 	}
 	if (src == -2 && f.short_table_bytes >= 0 && addr == cfg_.table_addr)
 		length = std::min(length, static_cast<uint64_t>(f.short_table_bytes));
-	if (src >= 0 && f.unplug_after_data >= 0) {
-		uint64_t budget = static_cast<uint64_t>(f.unplug_after_data);
+	if (src >= 0 && (f.unplug_after_data >= 0 || f.hold_after_data >= 0)) {
+		bool by_unplug = f.unplug_after_data >= 0 &&
+				 (f.hold_after_data < 0 || f.unplug_after_data <= f.hold_after_data);
+		uint64_t budget = static_cast<uint64_t>(by_unplug ? f.unplug_after_data : f.hold_after_data);
 		uint64_t left = budget > data_budget_used_ ? budget - data_budget_used_ : 0;
 		if (length >= left) {
 			length = left;
-			unplug = true;
+			(by_unplug ? unplug : silence) = true;
 		}
 		data_budget_used_ += length;
 	}
@@ -286,6 +426,7 @@ void emu_model::queue_memory(uint64_t addr, uint64_t length)
 		bool last = off + t.length >= length;
 		t.silence_after = last && silence;
 		t.unplug_after = last && unplug;
+		t.trickle = src == -2 && f.trickle_table;
 		out_.push_back(std::move(t));
 	}
 	if (surplus) {
@@ -307,6 +448,16 @@ emu_model::transfer emu_model::surplus_transfer()
 	if (surplus_left_ > 0)
 		surplus_left_--;
 	return t;
+}
+
+// A packet of a command no Sahara device sends, with a body that would act
+// on a terminal if shown raw.
+std::vector<uint8_t> emu_model::unknown_packet() const
+{
+	std::vector<uint8_t> p(48, 0x1b);
+	le32_put(p.data(), 0x77);
+	le32_put(p.data() + 4, 48);
+	return p;
 }
 
 bool emu_model::has_output() const
@@ -334,6 +485,10 @@ void emu_model::transfer_done(const transfer &t)
 	// host asked for since.
 	if (t.surplus && surplus_left_ != 0 && !unplugged_)
 		out_.push_front(surplus_transfer());
+	if (t.flood) {
+		queue_packet(unknown_packet());
+		out_.back().flood = true;
+	}
 	if (cfg_.fault.silent_after_transfers >= 0 &&
 	    transfers_sent_ >= static_cast<uint64_t>(cfg_.fault.silent_after_transfers))
 		silent_ = true;
@@ -466,7 +621,13 @@ void emu_model::handle_packet(const uint8_t *buf, size_t len)
 			error("HELLO_RESP out of turn");
 			return;
 		}
-		if (cfg_.image_mode) {
+		if (cfg_.fault.hello_storm) {
+			queue_hello();
+		} else if (cfg_.fault.unknown_flood) {
+			queue_packet(unknown_packet());
+			out_.back().flood = true;
+			state_ = state::DEBUG;
+		} else if (cfg_.image_mode) {
 			next_image_request();
 		} else {
 			const unsigned f = field();

@@ -81,6 +81,32 @@ std::vector<uint8_t> emu_make_kelf(const std::vector<emu_kelf_segment> &segments
 // PT_NOTE included, takes the next file offset in header order, right after
 // the header.
 std::vector<uint8_t> emu_make_kelf_registered(const std::vector<emu_kelf_segment> &segments);
+// One region a kernel registered, as its ELF header describes it.
+struct emu_kernel_segment {
+	std::string name;  // the region's name less "md_": its section's name
+	uint32_t type = 1; // PT_LOAD, or PT_NOTE for the vmcoreinfo note
+	uint64_t paddr = 0, vaddr = 0, size = 0;
+};
+
+// The header region a kernel fills in (md_KELF_HEADER): ELF header, section
+// headers (null, STR_TBL, with a banner minidump_table and linux_banner,
+// then one per segment), program headers, the STR_TBL, then the banner.
+// Segments take file offsets from the header's end in the order given
+// (registration order); program headers list the banner's PT_LOAD, then
+// PT_NOTEs, then PT_LOADs.
+struct emu_kernel_header {
+	bool elf32 = false;
+	std::vector<emu_kernel_segment> segments;
+	size_t section_slots = 0; // section headers reserved; fewer: as many as used
+	size_t strtab_size = 0;	  // STR_TBL bytes reserved; fewer: as many as used
+	// The kernel driver's copy of linux_banner inside the header, described
+	// by a PT_LOAD whose p_offset lies there; empty: none.
+	std::string banner;
+	uint64_t banner_paddr = 0, banner_vaddr = 0, table_vaddr = 0;
+};
+std::vector<uint8_t> emu_make_kernel_header(const emu_kernel_header &k);
+// An ELF note: name (NUL included) and desc each padded to 4 bytes.
+std::vector<uint8_t> emu_elf_note(const char *name, uint32_t type, const std::string &desc);
 // Size of emu_make_kelf's result for n program headers.
 inline uint64_t emu_kelf_size(size_t n, bool elf32 = false)
 {
@@ -132,6 +158,10 @@ struct emu_fault {
 	// fails: the transfer in progress ends there and unplugged() turns
 	// true once those bytes are read. -1: never.
 	int64_t unplug_after_data = -1;
+	// After this many bytes of region data the device holds: it stays
+	// there and says nothing more, so that a test can act at a known point
+	// of a dump. -1: never. The earlier of the two limits applies.
+	int64_t hold_after_data = -1;
 	emu_packet_fault packet;
 	// After the block answering the MEM_READ64 with this index (-1: none),
 	// the device sends surplus_transfers transfers nobody asked for, of
@@ -142,7 +172,20 @@ struct emu_fault {
 	// Memory runs are cut into transfers of at most this many bytes (0:
 	// one transfer per MEM_READ64), as a device with a small buffer would.
 	size_t max_mem_transfer = 0;
+	// Hostile devices. Trickled transfers (the HELLO, the table) go out
+	// one byte at a time, trickle_ms apart (the front keeps the time).
+	bool trickle_hello = false;
+	bool trickle_table = false;
+	unsigned trickle_ms = 0;
+	// Every HELLO_RESP is answered with another HELLO: no table ever.
+	bool hello_storm = false;
+	// After HELLO_RESP, packets of an unknown command without end.
+	bool unknown_flood = false;
 };
+
+// Parses "hello:MS" or "table:MS" into the trickle fields of f; false when
+// it is malformed.
+bool emu_parse_trickle(const char *text, emu_fault &f);
 
 // Parses "READ:COUNT:BYTES" (COUNT may be "forever") into the surplus fields
 // of f; false when it is malformed.
@@ -200,11 +243,16 @@ public:
 	size_t read_out(uint8_t *buf, size_t max);
 	// Bytes left in the current transfer (0 when none is ready).
 	uint64_t pending_out() const;
+	// The current transfer goes out a byte at a time (emu_fault trickle).
+	bool trickling() const { return has_output() && out_.front().trickle; }
 
 	// Input side: one host transfer.
 	void write_in(const uint8_t *buf, size_t len);
 
 	bool unplugged() const { return unplugged_; }
+	// True once the device has gone quiet (a hold or a silence fault)
+	// after handing out everything it was to send.
+	bool silent() const { return silent_; }
 	// True once the exchange reached its end (RESET_RESP or final DONE_RESP
 	// handed out).
 	bool finished() const { return finished_; }
@@ -246,12 +294,15 @@ private:
 		uint64_t length = 0;	    // total length of the transfer
 		uint64_t sent = 0;
 		bool memory = false;
-		bool region_data = false; // counts towards unplug_after_data
+		bool region_data = false; // counts towards unplug/hold_after_data
 		bool silence_after = false; // device goes quiet once it is sent
 		bool unplug_after = false;  // device fails once it is sent
 		bool ends = false;	    // last transfer of the exchange
 		bool surplus = false;	    // sent unasked after a block
+		bool trickle = false;	    // a byte at a time
+		bool flood = false;	    // an unknown packet, followed by the next
 	};
+	std::vector<uint8_t> unknown_packet() const;
 
 	void queue_packet(std::vector<uint8_t> pkt, bool ends = false);
 	void queue_memory(uint64_t addr, uint64_t length);

@@ -44,6 +44,10 @@ void usage(FILE *out)
 		"      --silent              never say anything (no HELLO)\n"
 		"      --silent-after=N      go quiet after N transfers\n"
 		"      --unplug-after=BYTES  vanish after BYTES bytes of region data\n"
+		"      --hold-after=BYTES    send nothing more after BYTES bytes of region\n"
+		"                            data, but stay there\n"
+		"      --on-hold=PATH        create PATH once the host has read every byte\n"
+		"                            sent before the hold\n"
 		"      --no-reset-resp       do not answer RESET\n"
 		"      --short-table=BYTES   send only BYTES bytes of the region table\n"
 		"      --max-transfer=BYTES  cut memory answers into transfers of BYTES\n"
@@ -56,6 +60,9 @@ void usage(FILE *out)
 		"                            after the block of MEM_READ64 number READ\n"
 		"                            (0 = the table), send COUNT transfers of BYTES\n"
 		"                            nobody asked for (COUNT \"forever\": never stop)\n"
+		"      --trickle=WHAT:MS     send WHAT (hello or table) a byte every MS\n"
+		"      --hello-storm         answer every HELLO_RESP with another HELLO\n"
+		"      --unknown-flood       after HELLO_RESP, send unknown packets forever\n"
 		"      --link=PATH           make PATH a symbolic link to the terminal while\n"
 		"                            the device is there (gone before it goes)\n"
 		"      --time-limit=SEC      stop serving after SEC seconds\n"
@@ -118,6 +125,11 @@ int main(int argc, char **argv)
 		{"hello-mode", required_argument, nullptr, 10},
 		{"surplus", required_argument, nullptr, 11},
 		{"link", required_argument, nullptr, 12},
+		{"trickle", required_argument, nullptr, 13},
+		{"hello-storm", no_argument, nullptr, 14},
+		{"unknown-flood", no_argument, nullptr, 15},
+		{"hold-after", required_argument, nullptr, 16},
+		{"on-hold", required_argument, nullptr, 17},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -128,12 +140,13 @@ int main(int argc, char **argv)
 	int transfer_gap = 0;
 	int64_t hello_mode = -1;
 	std::string link;
+	std::string on_hold;
 	bool quiet = false;
 	int opt;
 
 	while ((opt = getopt_long(argc, argv, "+s:qh", longopts, nullptr)) != -1) {
 		int64_t v = 0;
-		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7) || opt == 9 || opt == 10) {
+		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7) || opt == 9 || opt == 10 || opt == 16) {
 			if (!parse_count(optarg, &v)) {
 				fprintf(stderr, "duruvev-emu: bad number \"%s\"\n", optarg);
 				return 2;
@@ -192,6 +205,24 @@ int main(int argc, char **argv)
 		case 12:
 			link = optarg;
 			break;
+		case 13:
+			if (!emu_parse_trickle(optarg, fault)) {
+				fprintf(stderr, "duruvev-emu: --trickle wants hello:MS or table:MS\n");
+				return 2;
+			}
+			break;
+		case 14:
+			fault.hello_storm = true;
+			break;
+		case 15:
+			fault.unknown_flood = true;
+			break;
+		case 16:
+			fault.hold_after_data = v;
+			break;
+		case 17:
+			on_hold = optarg;
+			break;
 		case 'q':
 			quiet = true;
 			break;
@@ -236,6 +267,17 @@ int main(int argc, char **argv)
 
 	double deadline = time_limit >= 0 ? now_s() + static_cast<double>(time_limit) : 0;
 	auto out_of_time = [&] { return time_limit >= 0 && now_s() >= deadline; };
+	// A test waits for this file instead of guessing how long the host
+	// takes to reach the hold.
+	auto tell_hold = [&] {
+		if (on_hold.empty() || !model.silent() || !front.idle())
+			return;
+		if (FILE *f = fopen(on_hold.c_str(), "w"))
+			fclose(f);
+		else
+			fprintf(stderr, "duruvev-emu: cannot create %s: %s\n", on_hold.c_str(), strerror(errno));
+		on_hold.clear();
+	};
 
 	if (optind >= argc) {
 		printf("%s\n", front.slave_path().c_str());
@@ -243,6 +285,7 @@ int main(int argc, char **argv)
 		while (!stop_signal && !out_of_time()) {
 			if (!front.step(50))
 				break;
+			tell_hold();
 			if (model.finished() && front.idle())
 				break;
 		}
@@ -286,9 +329,10 @@ int main(int argc, char **argv)
 			waitpid(child, &status, 0);
 			break;
 		}
-		if (serving)
+		if (serving) {
 			serving = front.step(20);
-		else
+			tell_hold();
+		} else
 			usleep(20000);
 	}
 	if (!quiet)

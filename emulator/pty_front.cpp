@@ -112,12 +112,15 @@ bool emu_pty_front::send_some()
 		if (out_off_ == out_.size()) {
 			if (model_.unplugged() || !model_.has_output())
 				return true;
-			if (gap_ms_ > 0 && now_ms() < next_transfer_ms_)
+			if (now_ms() < next_transfer_ms_)
 				return true;
 			uint64_t left = model_.pending_out();
-			out_.resize(pty_piece);
+			// A trickled byte is kept apart from the next as a
+			// transfer is.
+			trickled_ = model_.trickling();
+			out_.resize(trickled_ ? 1 : pty_piece);
 			out_.resize(model_.read_out(out_.data(), out_.size()));
-			out_ends_transfer_ = out_.size() == left;
+			out_ends_transfer_ = out_.size() == left || trickled_;
 			out_off_ = 0;
 			if (out_.empty())
 				return true;
@@ -135,7 +138,7 @@ bool emu_pty_front::send_some()
 		to_host_ += static_cast<uint64_t>(n);
 		last_write_ms_ = now_ms();
 		if (out_off_ == out_.size() && out_ends_transfer_)
-			next_transfer_ms_ = now_ms() + gap_ms_;
+			next_transfer_ms_ = now_ms() + (trickled_ ? model_.config().fault.trickle_ms : gap_ms_);
 	}
 }
 
@@ -151,7 +154,7 @@ bool emu_pty_front::step(int wait_ms)
 	}
 
 	bool want_out = out_off_ < out_.size() || model_.has_output();
-	if (want_out && out_off_ == out_.size() && gap_ms_ > 0) {
+	if (want_out && out_off_ == out_.size()) {
 		long long left = next_transfer_ms_ - now_ms();
 		if (left > 0) {
 			// Not yet: wake when the gap is over.
@@ -161,7 +164,7 @@ bool emu_pty_front::step(int wait_ms)
 	}
 	struct pollfd pfd = {master_, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0};
 	int r = poll(&pfd, 1, wait_ms);
-	if (r == 0 && gap_ms_ > 0 && out_off_ == out_.size() && model_.has_output())
+	if (r == 0 && out_off_ == out_.size() && model_.has_output())
 		return send_some();
 	if (r < 0)
 		return errno == EINTR;
@@ -205,9 +208,12 @@ void emu_pty_front::unplug(int drain_ms)
 	if (master_ < 0)
 		return;
 	// Closing the master hangs the slave up and drops what it still holds;
-	// give the host the bytes that were sent before the failure.
+	// give the host the bytes that were sent before the failure. Bytes on
+	// their way to the slave's queue do not show in it yet, so the queue
+	// must have stayed empty for a while after the last write too: on a
+	// busy machine the kernel moves them late.
 	long long deadline = now_ms() + drain_ms;
-	while (slave_unread() > 0 && now_ms() < deadline) {
+	while ((slave_unread() > 0 || now_ms() - last_write_ms_ < pty_settle_ms) && now_ms() < deadline) {
 		struct timespec ts = {0, 2 * 1000 * 1000};
 		nanosleep(&ts, nullptr);
 	}

@@ -39,8 +39,9 @@ public:
 	int set_link(const std::string &path);
 
 	// Closes the master, as a vanishing USB device takes its tty with it.
-	// Waits up to drain_ms for the host to take what was already sent.
-	void unplug(int drain_ms = 2000);
+	// Waits for the host to take what was already sent, up to drain_ms (a
+	// limit for a host that stopped reading, generous for a slow one).
+	void unplug(int drain_ms = 10000);
 	bool unplugged() const { return master_ < 0; }
 
 	// True when the model has nothing more to send and the host has read
@@ -79,6 +80,7 @@ private:
 	size_t largest_write_ = 0;
 	int gap_ms_ = 0;
 	bool out_ends_transfer_ = false; // out_ holds the end of a transfer
+	bool trickled_ = false;		 // out_ holds one trickled byte
 	long long next_transfer_ms_ = 0; // no new transfer starts before this
 	long long last_write_ms_ = 0;     // when bytes last went to the master
 };

@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel_log.h"
 #include "le.h"
 
 namespace {
@@ -24,193 +26,221 @@ emu_region region(uint64_t addr, uint64_t length, const char *name, const char *
 	return r;
 }
 
-// The bytes, zero-padded to one page.
-std::vector<uint8_t> page_of(const std::vector<uint8_t> &bytes)
+// The kernel header region and the regions it describes, registered in
+// the order given; returns the header region.
+emu_region kernel_header(uint64_t addr, const emu_kernel_header &k)
 {
-	std::vector<uint8_t> page(4096, 0);
-	memcpy(page.data(), bytes.data(), std::min<size_t>(bytes.size(), page.size()));
-	return page;
+	emu_region r = region(addr, 0, "md_KELF_HEADER", "md_KELF_HEADER.BIN");
+	r.bytes = emu_make_kernel_header(k);
+	r.length = r.bytes.size();
+	return r;
 }
 
-// The text a kernel puts into its vmcoreinfo note, zero-padded to one page.
-std::vector<uint8_t> vmcoreinfo_page(void)
+// A kernel region at paddr, and its segment in the header.
+struct kregion {
+	emu_region r;
+	emu_kernel_segment seg;
+};
+kregion kernel_region(const emu_kernel_info &k, const char *name, uint64_t paddr, uint64_t length)
 {
-	static const char text[] = "OSRELEASE=5.15.104-android13-8-g1ab2c3d4e5f6\n"
-				   "BUILD-ID=4f1c2a9b7e3d5c6a8b9c0d1e2f3a4b5c6d7e8f90\n"
-				   "PAGESIZE=4096\n"
-				   "SYMBOL(init_uts_ns)=ffffffc00a2d8a50\n"
-				   "OFFSET(uts_namespace.name)=0\n"
-				   "SYMBOL(node_online_map)=ffffffc00a2c6a28\n"
-				   "SYMBOL(swapper_pg_dir)=ffffffc00a1ba000\n"
-				   "SYMBOL(_stext)=ffffffc008010000\n"
-				   "SYMBOL(vmap_area_list)=ffffffc00a2f1eb8\n"
-				   "SYMBOL(mem_section)=ffffff8800f00000\n"
-				   "LENGTH(mem_section)=2048\n"
-				   "SIZE(mem_section)=16\n"
-				   "OFFSET(mem_section.section_mem_map)=0\n"
-				   "NUMBER(MAX_PHYSMEM_BITS)=48\n"
-				   "SIZE(page)=64\n"
-				   "SIZE(pglist_data)=6592\n"
-				   "SIZE(zone)=1664\n"
-				   "OFFSET(page.flags)=0\n"
-				   "OFFSET(page._refcount)=52\n"
-				   "OFFSET(page.mapping)=24\n"
-				   "OFFSET(page.lru)=8\n"
-				   "LENGTH(zone.free_area)=11\n"
-				   "NUMBER(PG_lru)=4\n"
-				   "NUMBER(PG_private)=13\n"
-				   "NUMBER(PG_swapcache)=10\n"
-				   "NUMBER(PG_slab)=9\n"
-				   "NUMBER(PAGE_BUDDY_MAPCOUNT_VALUE)=-129\n"
-				   "NUMBER(VA_BITS)=39\n"
-				   "NUMBER(kimage_voffset)=0xffffffbf70000000\n"
-				   "NUMBER(PHYS_OFFSET)=0x80000000\n"
-				   "KERNELOFFSET=0\n"
-				   "CRASHTIME=1700000000\n";
-	return page_of(std::vector<uint8_t>(text, text + sizeof(text) - 1));
+	std::string md = std::string("md_") + name;
+	kregion kr{region(paddr, length, md.c_str(), (md + ".BIN").c_str()), {}};
+	kr.seg = {name, 1, paddr, emu_kernel_vaddr(k, paddr), length};
+	return kr;
 }
 
-// A 32-bit ARM kernel's vmcoreinfo as the ELF note it keeps it in: name
-// "VMCOREINFO", type 0, the text as its descriptor.
-std::vector<uint8_t> vmcoreinfo_note_arm(void)
+// The vmcoreinfo note's region: exactly the note, in the linear map.
+kregion vmcoreinfo_region(const emu_kernel_info &k, uint64_t paddr)
 {
-	static const char text[] = "OSRELEASE=4.14.190-perf\n"
-				   "PAGESIZE=4096\n"
-				   "SYMBOL(init_uts_ns)=c1a0f2c8\n"
-				   "OFFSET(uts_namespace.name)=4\n"
-				   "SYMBOL(node_online_map)=c1a07c04\n"
-				   "SYMBOL(swapper_pg_dir)=c0004000\n"
-				   "SYMBOL(_stext)=c0008000\n"
-				   "SYMBOL(vmap_area_list)=c1a3e1d0\n"
-				   "SYMBOL(mem_map)=c1b8e1a4\n"
-				   "SYMBOL(contig_page_data)=c1a94f40\n"
-				   "SIZE(page)=32\n"
-				   "SIZE(pglist_data)=3456\n"
-				   "SIZE(zone)=640\n"
-				   "OFFSET(page.flags)=0\n"
-				   "OFFSET(page._refcount)=20\n"
-				   "OFFSET(page.mapping)=12\n"
-				   "OFFSET(page.lru)=4\n"
-				   "LENGTH(zone.free_area)=11\n"
-				   "NUMBER(PG_lru)=4\n"
-				   "NUMBER(PG_private)=13\n"
-				   "NUMBER(PG_swapcache)=10\n"
-				   "NUMBER(PG_slab)=9\n"
-				   "NUMBER(PAGE_BUDDY_MAPCOUNT_VALUE)=-129\n"
-				   "KERNELOFFSET=0\n"
-				   "CRASHTIME=1700000000\n";
-	static const char name[] = "VMCOREINFO";
-	const uint32_t desc = sizeof(text) - 1;
-	std::vector<uint8_t> note(12 + 12 + ((desc + 3) & ~3u), 0);
-	le32_put(note.data(), sizeof(name));
-	le32_put(note.data() + 4, desc);
-	le32_put(note.data() + 8, 0);
-	memcpy(note.data() + 12, name, sizeof(name));
-	memcpy(note.data() + 24, text, desc);
-	return note;
+	std::vector<uint8_t> note = emu_vmcoreinfo_note(k);
+	kregion kr = kernel_region(k, "KVMCOREINFO", paddr, note.size());
+	kr.r.bytes = note;
+	kr.seg.type = 4;
+	kr.seg.vaddr = emu_linear_vaddr(k, paddr);
+	return kr;
+}
+
+// Header segments and table entries of kernel regions in registration order.
+void add_kernel_regions(const std::vector<kregion> &krs, emu_kernel_header &k, std::vector<emu_region> &regions)
+{
+	for (const kregion &kr : krs) {
+		k.segments.push_back(kr.seg);
+		regions.push_back(kr.r);
+	}
+}
+
+// The log each emulated kernel keeps, a few hundred messages that wrap it
+// and end with the panic, in its kernel data and log buffer regions
+// (KDATA at 0x81e00000 or 0x80b00000, KLOGBUF at 0x82c00000 or 0x80d00000,
+// in every scenario of that kernel).
+//  arm64 (5.15): the 5.10+ printk ring: prb and the ring's structure in the
+//    image's data; the descriptors, infos and text allocated at boot
+//    (log_buf_len=) in the linear map.
+//  arm (4.14): log_buf records in its data, with a len-0 record where they
+//    go on at the buffer's start.
+constexpr size_t arm64_log_messages = 400, arm_log_messages = 300;
+
+const klog_built &kernel_log_of(const emu_kernel_info &k)
+{
+	static const klog_built arm64 = [] {
+		const emu_kernel_info &a = emu_kernel_arm64();
+		klog_prb_params p;
+		p.count_bits = 8;
+		p.size_bits = 14;
+		p.messages = arm64_log_messages;
+		p.vars = {emu_kernel_vaddr(a, 0x81e08000), 0x81e08000};
+		p.rings = {emu_linear_vaddr(a, 0x82c00000), 0x82c00000};
+		return klog_build_prb(p);
+	}();
+	static const klog_built arm = [] {
+		const emu_kernel_info &a = emu_kernel_arm();
+		klog_logbuf_params p;
+		p.buf_len = 16384;
+		p.messages = arm_log_messages;
+		p.vars = {emu_kernel_vaddr(a, 0x80b08000), 0x80b08000};
+		p.rings = {emu_kernel_vaddr(a, 0x80d00000), 0x80d00000};
+		return klog_build_logbuf(p);
+	}();
+	return k.arm64 ? arm64 : arm;
+}
+
+// Puts the bytes of the kernel's log into every region that holds their
+// addresses.
+void place_log(const emu_kernel_info &k, std::vector<emu_region> &regions)
+{
+	for (const klog_piece &p : kernel_log_of(k).pieces)
+		for (emu_region &r : regions) {
+			if (p.paddr < r.addr || p.paddr - r.addr > r.length || p.bytes.size() > r.length - (p.paddr - r.addr))
+				continue;
+			if (r.bytes.size() < r.length) {
+				size_t had = r.bytes.size();
+				r.bytes.resize(static_cast<size_t>(r.length));
+				emu_pattern_fill(r.addr + had, r.bytes.data() + had, r.bytes.size() - had);
+			}
+			memcpy(r.bytes.data() + (p.paddr - r.addr), p.bytes.data(), p.bytes.size());
+		}
 }
 
 void crash(emu_config &cfg)
 {
-	// Kernel sections the minidump ELF header describes.
-	const uint64_t ktext = 0x80010000, kdata = 0x81e00000, klog = 0x82c00000;
-	const uint64_t ktext_len = MiB + 0x3450, kdata_len = 256 * KiB, klog_len = 128 * KiB;
-	std::vector<emu_kelf_segment> segs = {{1, ktext, ktext_len}, {1, kdata, kdata_len}, {1, klog, klog_len}};
-	std::vector<uint8_t> vmcore = vmcoreinfo_page();
-
-	emu_region kelf = region(0x85f00000, 0, "md_KELF_HEADER", "md_KELF_HEADER.BIN");
-	kelf.bytes = emu_make_kelf(segs, emu_kelf_size(segs.size()) + vmcore.size());
-	kelf.length = kelf.bytes.size();
-	emu_region vmci = region(0x85f01000, vmcore.size(), "md_KVMCOREINFO", "md_KVMCOREINFO.BIN");
-	vmci.bytes = vmcore;
+	const emu_kernel_info &k = emu_kernel_arm64();
+	std::vector<kregion> krs = {
+		vmcoreinfo_region(k, 0x85f01000),
+		kernel_region(k, "KTEXT", 0x80010000, MiB + 0x3450),
+		kernel_region(k, "KDATA", 0x81e00000, 256 * KiB),
+		kernel_region(k, "KLOGBUF", 0x82c00000, 128 * KiB),
+	};
+	emu_kernel_header h;
+	std::vector<emu_region> kernel;
+	add_kernel_regions(krs, h, kernel);
 
 	cfg.regions = {
 		region(0x0c100000, 32 * KiB, "CODERAM", "CODERAM.BIN"),
 		region(0x14680000, 256 * KiB, "OCIMEM", "OCIMEM.BIN"),
 		region(0x146bf000, 4 * KiB, "RST_STAT", "RST_STAT.BIN"),
 		region(0x0b0e0000, 12 * KiB, "PMIC_PON", "PMIC_PON.BIN"),
-		kelf,
-		vmci,
-		region(ktext, ktext_len, "md_KTEXT", "md_KTEXT.BIN"),
-		region(kdata, kdata_len, "md_KDATA", "md_KDATA.BIN"),
-		region(klog, klog_len, "md_KLOGBUF", "md_KLOGBUF.BIN"),
+		kernel_header(0x85f00000, h),
+	};
+	cfg.regions.insert(cfg.regions.end(), kernel.begin(), kernel.end());
+	cfg.regions.insert(cfg.regions.end(), {
 		region(0x80000000, 4 * MiB, "DDRCS0_0", "DDRCS0_0.BIN"),
 		region(0x80400000, 3 * MiB + 0x1234, "DDRCS0_1", "DDRCS0_1.BIN"),
 		region(0x880000000, 2 * MiB, "DDRCS1_0", "DDRCS1_0.BIN"),
 		region(0x8a0000000, 512 * KiB, "DDRCS1_1", "DDRCS1_1.BIN"),
-	};
+	});
+	place_log(k, cfg.regions);
 	// Outside every region, so no region read can be mistaken for it.
 	cfg.table_addr = 0x14800000;
 }
 
 // A kernel whose minidump driver gave every region it registered the next
-// file offset: the header lists the kernel text, then the vmcoreinfo note,
-// then the kernel data and the log buffer, and the table lists the regions
-// in that order too.
+// file offset: the kernel text, then the vmcoreinfo note, then the kernel
+// data and the log buffer; the table lists the regions in that order too.
 void registered(emu_config &cfg)
 {
-	const uint64_t ktext = 0x80010000, vmci_addr = 0x85f01000, kdata = 0x81e00000, klog = 0x82c00000;
-	const uint64_t ktext_len = 512 * KiB + 0x1450, kdata_len = 192 * KiB, klog_len = 64 * KiB;
-	std::vector<uint8_t> vmcore = vmcoreinfo_page();
-	std::vector<emu_kelf_segment> segs = {
-		{1, ktext, ktext_len}, {4, vmci_addr, vmcore.size()}, {1, kdata, kdata_len}, {1, klog, klog_len}};
-
-	emu_region kelf = region(0x85f00000, 0, "md_KELF_HEADER", "md_KELF_HEADER.BIN");
-	kelf.bytes = emu_make_kelf_registered(segs);
-	kelf.length = kelf.bytes.size();
-	emu_region vmci = region(vmci_addr, vmcore.size(), "md_KVMCOREINFO", "md_KVMCOREINFO.BIN");
-	vmci.bytes = vmcore;
-
-	cfg.regions = {
-		kelf,
-		region(ktext, ktext_len, "md_KTEXT", "md_KTEXT.BIN"),
-		vmci,
-		region(kdata, kdata_len, "md_KDATA", "md_KDATA.BIN"),
-		region(klog, klog_len, "md_KLOGBUF", "md_KLOGBUF.BIN"),
+	const emu_kernel_info &k = emu_kernel_arm64();
+	std::vector<kregion> krs = {
+		kernel_region(k, "KTEXT", 0x80010000, 512 * KiB + 0x1450),
+		vmcoreinfo_region(k, 0x85f01000),
+		kernel_region(k, "KDATA", 0x81e00000, 192 * KiB),
+		kernel_region(k, "KLOGBUF", 0x82c00000, 64 * KiB),
+	};
+	emu_kernel_header h;
+	std::vector<emu_region> kernel;
+	add_kernel_regions(krs, h, kernel);
+	cfg.regions = {kernel_header(0x85f00000, h)};
+	cfg.regions.insert(cfg.regions.end(), kernel.begin(), kernel.end());
+	cfg.regions.insert(cfg.regions.end(), {
 		region(0x14680000, 256 * KiB, "OCIMEM", "OCIMEM.BIN"),
 		region(0x80000000, 1 * MiB, "DDRCS0_0", "DDRCS0_0.BIN"),
-	};
+	});
+	place_log(k, cfg.regions);
 	cfg.table_addr = 0x14800000;
 }
 
 // A 32-bit device (MEMORY_DEBUG table) with a 32-bit ARM kernel: an ELF-32
-// header whose PT_NOTE is the vmcoreinfo note and whose three PT_LOADs are
-// kernel regions, DDR over several blocks, and the high vectors page, which
-// ends exactly at 4 GiB.
+// header with the vmcoreinfo note and three kernel regions, DDR over
+// several blocks, and the high vectors page, which ends exactly at 4 GiB.
 void crash32(emu_config &cfg)
 {
-	const uint64_t ktext = 0x80008000, kdata = 0x80b00000, klog = 0x80d00000;
-	const uint64_t ktext_len = 0x9c000 + 0x2340, kdata_len = 128 * KiB, klog_len = 64 * KiB;
-	std::vector<uint8_t> note = vmcoreinfo_note_arm();
-	const uint64_t hdr = emu_kelf_size(4, true);
-	std::vector<emu_kelf_segment> segs = {
-		{4, 0x8fe01000, note.size(), hdr}, // PT_NOTE: the vmcoreinfo region, right after the header
-		// The kernel's virtual addresses: RAM at 0x80000000 mapped at 0xc0000000.
-		{1, ktext, ktext_len, 0, ktext + 0x40000000},
-		{1, kdata, kdata_len, 0, kdata + 0x40000000},
-		{1, klog, klog_len, 0, klog + 0x40000000},
+	const emu_kernel_info &k = emu_kernel_arm();
+	std::vector<kregion> krs = {
+		vmcoreinfo_region(k, 0x8fe01000),
+		kernel_region(k, "KTEXT", 0x80008000, 0x9c000 + 0x2340),
+		kernel_region(k, "KDATA", 0x80b00000, 128 * KiB),
+		kernel_region(k, "KLOGBUF", 0x80d00000, 64 * KiB),
 	};
-	std::vector<uint8_t> vmcore = page_of(note);
-
-	emu_region kelf = region(0x8fe00000, 0, "md_KELF32", "md_KELF32.BIN");
-	kelf.bytes = emu_make_kelf(segs, hdr + vmcore.size(), true);
-	kelf.length = kelf.bytes.size();
-	emu_region vmci = region(0x8fe01000, vmcore.size(), "md_KVMCOREINFO", "md_KVMCOREINFO.BIN");
-	vmci.bytes = vmcore;
+	emu_kernel_header h;
+	h.elf32 = true;
+	std::vector<emu_region> kernel;
+	add_kernel_regions(krs, h, kernel);
 
 	cfg.debug32 = true;
 	cfg.regions = {
 		region(0x08600000, 4 * KiB, "IMEM", "IMEM.BIN"),
 		region(0x004ab000, 4 * KiB, "RST_STAT", "RST_STAT.BIN"),
-		kelf,
-		vmci,
-		region(ktext, ktext_len, "md_KTEXT", "md_KTEXT.BIN"),
-		region(kdata, kdata_len, "md_KDATA", "md_KDATA.BIN"),
-		region(klog, klog_len, "md_KLOGBUF", "md_KLOGBUF.BIN"),
+		kernel_header(0x8fe00000, h),
+	};
+	cfg.regions.insert(cfg.regions.end(), kernel.begin(), kernel.end());
+	cfg.regions.insert(cfg.regions.end(), {
 		region(0x80000000, 2 * MiB + 0x1234, "DDRCS0", "DDRCS0.BIN"),
 		region(0xffff0000, 64 * KiB, "HIVECS", "HIVECS.BIN"),
-	};
+	});
+	place_log(k, cfg.regions);
 	cfg.table_addr = 0x08680000;
+}
+
+// The header a kernel's minidump driver builds: its own copy of
+// linux_banner inside the header, 200 section slots and a 3200-byte STR_TBL
+// reserved for regions registered later, no vmcoreinfo note.
+void kdriver(emu_config &cfg)
+{
+	const emu_kernel_info &k = emu_kernel_arm64();
+	std::vector<kregion> krs = {
+		kernel_region(k, "KTEXT", 0x80010000, 256 * KiB + 0x10),
+		kernel_region(k, "KDATA", 0x81e00000, 64 * KiB),
+		kernel_region(k, "KLOGBUF", 0x82c00000, 128 * KiB),
+	};
+	emu_kernel_header h;
+	h.section_slots = 200;
+	h.strtab_size = 200 * 16;
+	h.banner = std::string("Linux version ") + k.osrelease +
+		   " (build-user@build-host) (Android (8508608) clang version 14.0.7, LLD 14.0.7) #1 SMP PREEMPT "
+		   "Mon Jan 1 00:00:00 UTC 2024\n";
+	// linux_banner in the image's rodata, which no region holds.
+	h.banner_paddr = 0x81a00140;
+	h.banner_vaddr = emu_kernel_vaddr(k, h.banner_paddr);
+	h.table_vaddr = emu_kernel_vaddr(k, 0x82b10000);
+	std::vector<emu_region> kernel;
+	add_kernel_regions(krs, h, kernel);
+	cfg.regions = {kernel_header(0x85f00000, h)};
+	cfg.regions.insert(cfg.regions.end(), kernel.begin(), kernel.end());
+	cfg.regions.insert(cfg.regions.end(), {
+		region(0x14680000, 64 * KiB, "OCIMEM", "OCIMEM.BIN"),
+		region(0x80000000, 1 * MiB, "DDRCS0_0", "DDRCS0_0.BIN"),
+	});
+	place_log(k, cfg.regions);
+	cfg.table_addr = 0x14800000;
 }
 
 void small(emu_config &cfg)
@@ -268,7 +298,7 @@ void hostile_kelf(emu_config &cfg)
 {
 	const uint64_t ktext = 0x80010000;
 	std::vector<emu_kelf_segment> segs = {{1, ktext, ~0ULL}};
-	emu_region kelf = region(0x85f00000, 0, "md_KELF", "md_KELF.BIN");
+	emu_region kelf = region(0x85f00000, 0, "md_KELF_HEADER", "md_KELF_HEADER.BIN");
 	kelf.bytes = emu_make_kelf(segs, emu_kelf_size(segs.size()) + 4 * KiB);
 	kelf.length = kelf.bytes.size();
 	cfg.regions = {
@@ -276,6 +306,24 @@ void hostile_kelf(emu_config &cfg)
 		region(0x85f01000, 4 * KiB, "md_KVMCOREINFO", "minidump.elf"),
 		region(ktext, 64 * KiB, "md_KTEXT", "md_KTEXT.BIN"),
 		region(0x80000000, 1 * MiB, "DDR", "DDR.BIN"),
+	};
+}
+
+// A kernel header whose second segment (2 MiB) names memory no region holds:
+// within the bound the core builder allows, but the core is mostly zeros and
+// about as large as all the regions together.
+void fat_kelf(emu_config &cfg)
+{
+	const uint64_t ktext = 0x80010000;
+	std::vector<emu_kelf_segment> segs = {{1, ktext, 64 * KiB}, {1, 0x90000000, 2 * MiB}};
+	emu_region kelf = region(0x85f00000, 0, "md_KELF", "md_KELF.BIN");
+	kelf.bytes = emu_make_kelf(segs, emu_kelf_size(segs.size()) + 4 * KiB);
+	kelf.length = kelf.bytes.size();
+	cfg.regions = {
+		kelf,
+		region(0x85f01000, 4 * KiB, "md_KVMCOREINFO", "md_KVMCOREINFO.BIN"),
+		region(ktext, 64 * KiB, "md_KTEXT", "md_KTEXT.BIN"),
+		region(0x80000000, 2 * MiB, "DDR", "DDR.BIN"),
 	};
 }
 
@@ -299,6 +347,117 @@ bool numbered(const std::string &name, const char *prefix, uint64_t max, uint64_
 
 } // namespace
 
+const emu_kernel_info &emu_kernel_arm64(void)
+{
+	static const emu_kernel_info k = {
+		"5.15.104-android13-8-g1ab2c3d4e5f6",
+		true,
+		39,
+		0xffffffbf88000000ULL,
+		0x80000000ULL,
+		0xffffff8000000000ULL,
+		0xffffffc008010000ULL,
+		0xffffffc00a1ba000ULL,
+		0xffffffc00a2d8a50ULL,
+		0,
+	};
+	return k;
+}
+
+const emu_kernel_info &emu_kernel_arm(void)
+{
+	static const emu_kernel_info k = {
+		"4.14.190-perf", false, 0, 0, 0x80000000ULL, 0xc0000000ULL, 0xc0008000ULL, 0xc0004000ULL, 0xc1a0f2c8ULL, 0,
+	};
+	return k;
+}
+
+uint64_t emu_linear_vaddr(const emu_kernel_info &k, uint64_t paddr)
+{
+	return paddr - k.phys_offset + k.page_offset;
+}
+
+uint64_t emu_kernel_vaddr(const emu_kernel_info &k, uint64_t paddr)
+{
+	return k.arm64 ? paddr + k.kimage_voffset : emu_linear_vaddr(k, paddr);
+}
+
+namespace {
+
+// The lines only an arm64 kernel adds: how it maps its memory.
+std::string arm64_vmcoreinfo(const emu_kernel_info &k)
+{
+	char arch[256] = "";
+	if (k.arm64)
+		snprintf(arch, sizeof(arch),
+			 "NUMBER(VA_BITS)=%u\n"
+			 "NUMBER(kimage_voffset)=0x%llx\n"
+			 "NUMBER(PHYS_OFFSET)=0x%llx\n"
+			 "NUMBER(TCR_EL1_T1SZ)=%u\n",
+			 k.va_bits, static_cast<unsigned long long>(k.kimage_voffset),
+			 static_cast<unsigned long long>(k.phys_offset), 64 - k.va_bits);
+	return arch;
+}
+
+} // namespace
+
+std::string emu_vmcoreinfo_text(const emu_kernel_info &k)
+{
+	char head[512];
+	// What crash_save_vmcoreinfo_init() writes, in its order, then the
+	// architecture's lines and the crash time.
+	snprintf(head, sizeof(head),
+		 "OSRELEASE=%s\n"
+		 "PAGESIZE=4096\n"
+		 "SYMBOL(init_uts_ns)=%llx\n"
+		 "OFFSET(uts_namespace.name)=%d\n"
+		 "SYMBOL(swapper_pg_dir)=%llx\n"
+		 "SYMBOL(_stext)=%llx\n",
+		 k.osrelease, static_cast<unsigned long long>(k.init_uts_ns), k.arm64 ? 0 : 4,
+		 static_cast<unsigned long long>(k.swapper_pg_dir), static_cast<unsigned long long>(k.stext));
+	std::string t = head;
+	t += k.arm64 ? "SYMBOL(vmap_area_list)=ffffffc00a2f1eb8\n"
+		       "SYMBOL(mem_section)=ffffff8003f00000\n"
+		       "LENGTH(mem_section)=2048\n"
+		       "SIZE(mem_section)=16\n"
+		       "OFFSET(mem_section.section_mem_map)=0\n"
+		       "NUMBER(MAX_PHYSMEM_BITS)=48\n"
+		       "SIZE(page)=64\n"
+		       "SIZE(pglist_data)=6592\n"
+		       "SIZE(zone)=1664\n"
+		       "OFFSET(page.flags)=0\n"
+		       "OFFSET(page._refcount)=52\n"
+		       "OFFSET(page.mapping)=24\n"
+		       "OFFSET(page.lru)=8\n"
+		     : "SYMBOL(vmap_area_list)=c1a3e1d0\n"
+		       "SYMBOL(mem_map)=c1b8e1a4\n"
+		       "SYMBOL(contig_page_data)=c1a94f40\n"
+		       "SIZE(page)=32\n"
+		       "SIZE(pglist_data)=3456\n"
+		       "SIZE(zone)=640\n"
+		       "OFFSET(page.flags)=0\n"
+		       "OFFSET(page._refcount)=20\n"
+		       "OFFSET(page.mapping)=12\n"
+		       "OFFSET(page.lru)=4\n";
+	t += "LENGTH(zone.free_area)=11\n"
+	     "NUMBER(PG_lru)=4\n"
+	     "NUMBER(PG_private)=13\n"
+	     "NUMBER(PG_swapcache)=10\n"
+	     "NUMBER(PG_slab)=9\n"
+	     "NUMBER(PAGE_BUDDY_MAPCOUNT_VALUE)=-129\n";
+	char tail[64];
+	snprintf(tail, sizeof(tail), "KERNELOFFSET=%llx\nCRASHTIME=1700000000\n",
+		 static_cast<unsigned long long>(k.kerneloffset));
+	// The printk lines come from log_buf_vmcoreinfo_setup(), called from
+	// crash_save_vmcoreinfo_init() before the architecture's lines.
+	return t + kernel_log_of(k).vmcoreinfo + arm64_vmcoreinfo(k) + tail;
+}
+
+std::vector<uint8_t> emu_vmcoreinfo_note(const emu_kernel_info &k)
+{
+	return emu_elf_note("VMCOREINFO", 0, emu_vmcoreinfo_text(k));
+}
+
 bool emu_scenario(const std::string &name, emu_config &cfg)
 {
 	emu_config out;
@@ -310,6 +469,8 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		registered(out);
 	} else if (name == "crash32") {
 		crash32(out);
+	} else if (name == "kdriver") {
+		kdriver(out);
 	} else if (name == "small") {
 		small(out);
 	} else if (name == "empty") {
@@ -322,6 +483,8 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		description_names(out);
 	} else if (name == "hostile-kelf") {
 		hostile_kelf(out);
+	} else if (name == "fat-kelf") {
+		fat_kelf(out);
 	} else if (numbered(name, "bulk:", 65536, &n)) {
 		out.regions = {region(0x80000000, n * MiB, "DDRCS0", "DDRCS0.BIN")};
 	} else if (numbered(name, "many:", 1024, &n)) {
@@ -336,16 +499,29 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 	return true;
 }
 
+bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &kept)
+{
+	if (name != "crash" && name != "crash32" && name != "registered")
+		return false;
+	const emu_kernel_info &k = name == "crash32" ? emu_kernel_arm() : emu_kernel_arm64();
+	messages = k.arm64 ? arm64_log_messages : arm_log_messages;
+	kept = messages - kernel_log_of(k).dropped;
+	return true;
+}
+
 const char *emu_scenario_help(void)
 {
 	return "  crash    realistic crash: kernel ELF header, vmcoreinfo, kernel and DDR regions (~12 MiB)\n"
-	       "  registered  kernel header in registration order: the vmcoreinfo note\n"
-	       "           between two loadable segments, each at the next file offset\n"
+	       "  registered  kernel header in registration order: the vmcoreinfo note's\n"
+	       "           bytes between two segments', each at the next file offset\n"
 	       "  crash32  a 32-bit device (MEMORY_DEBUG) with an ELF-32 ARM kernel header (~3 MiB)\n"
+	       "  kdriver  kernel header as a kernel's minidump driver lays it out: linux_banner\n"
+	       "           inside the header, 200 section slots, no vmcoreinfo note\n"
 	       "  small    three plain regions, no kernel ELF header\n"
 	       "  empty    a memory table of length 0\n"
 	       "  hostile-names  duplicate file names, \"minidump.elf\", control characters\n"
 	       "  hostile-kelf   a kernel header segment of 2^64-1 bytes\n"
+	       "  fat-kelf       a kernel header segment of 2 MiB that no region holds\n"
 	       "  description-names  regions named load.cmm, SHA256SUMS, DUMP_INFO.TXT\n"
 	       "  windows-names  names Windows cannot hold: NUL.BIN, A?B.BIN, K.BIN., ...\n"
 	       "  bulk:N   one region of N MiB\n"
@@ -448,6 +624,9 @@ std::vector<uint8_t> emu_expected_minidump(const emu_model &model)
 	// address.
 	for (const phdr &p : phdrs) {
 		if (p.type != 1 || p.filesz == 0)
+			continue;
+		// A segment inside the header is the header's own bytes.
+		if (p.offset <= header_size && p.filesz <= header_size - p.offset)
 			continue;
 		std::vector<uint8_t> b;
 		for (const emu_region &r : regions) {

@@ -8,19 +8,58 @@
 
 #include "edl_model.h"
 
+// The kernel the kernel scenarios' headers describe, and where it maps
+// memory. One place, so the vmcoreinfo text, the segments' addresses and
+// anything else put in these kernels' memory agree.
+//
+// arm64 (crash, registered, kdriver): 5.15, 4 KiB pages, VA_BITS 39, no
+// KASLR (KERNELOFFSET 0). RAM starts at PHYS_OFFSET 0x80000000.
+//   kernel image   vaddr = paddr + kimage_voffset; _text at 0x80000000
+//                  is 0xffffffc008000000, so kimage_voffset is
+//                  0xffffffbf88000000. md_KTEXT, md_KDATA, md_KLOGBUF and
+//                  linux_banner lie in the image.
+//   linear map     vaddr = paddr - PHYS_OFFSET + 0xffffff8000000000 (the
+//                  vmcoreinfo note's region).
+// arm (crash32): 4.14, 4 KiB pages; everything in the linear map,
+//   vaddr = paddr - 0x80000000 + 0xc0000000.
+struct emu_kernel_info {
+	const char *osrelease;
+	bool arm64;
+	unsigned va_bits;	 // arm64 only
+	uint64_t kimage_voffset; // arm64 only: image vaddr - paddr
+	uint64_t phys_offset;	 // physical start of RAM
+	uint64_t page_offset;	 // virtual start of the linear map
+	uint64_t stext;		 // vaddr of _stext
+	uint64_t swapper_pg_dir; // vaddr
+	uint64_t init_uts_ns;	 // vaddr
+	uint64_t kerneloffset;	 // KASLR offset
+};
+const emu_kernel_info &emu_kernel_arm64(void);
+const emu_kernel_info &emu_kernel_arm(void);
+// Kernel image vaddr (arm64) or linear map vaddr (arm) of paddr.
+uint64_t emu_kernel_vaddr(const emu_kernel_info &k, uint64_t paddr);
+// Linear map vaddr of paddr.
+uint64_t emu_linear_vaddr(const emu_kernel_info &k, uint64_t paddr);
+// The vmcoreinfo text such a kernel writes, and the ELF note holding it.
+std::string emu_vmcoreinfo_text(const emu_kernel_info &k);
+std::vector<uint8_t> emu_vmcoreinfo_note(const emu_kernel_info &k);
+
 // Fills cfg (from a default emu_config) with the named scenario:
-//  "crash"   a realistic crash: a kernel ELF header region (md_KELF) whose
-//            PT_LOAD segments are kernel regions, a vmcoreinfo region with
-//            real vmcoreinfo text, DDR regions of a few MiB (one of an odd
+//  "crash"   a realistic crash: the kernel header region md_KELF_HEADER
+//            (PT_NOTE first: the VMCOREINFO note of region
+//            md_KVMCOREINFO; then PT_LOADs of kernel regions at kernel
+//            virtual addresses), DDR regions of a few MiB (one of an odd
 //            size, one above 4 GiB), OCIMEM, CODERAM and a few small ones;
 //            about 12 MiB.
-//  "registered"  a kernel header in registration order, as a kernel's
-//            minidump driver builds it: the vmcoreinfo note between two
-//            loadable segments, every p_offset following that order.
+//  "registered"  the same kind of header with the regions' bytes in
+//            registration order: the note's bytes between two segments'.
 //  "crash32" a 32-bit device: MEMORY_DEBUG with 52-byte entries, an ELF-32
-//            ARM kernel header (a PT_NOTE for the vmcoreinfo note region,
-//            three PT_LOADs), DDR over several blocks, a region ending
-//            exactly at 4 GiB; about 3 MiB.
+//            ARM kernel header (PT_NOTE and three PT_LOADs), DDR over
+//            several blocks, a region ending exactly at 4 GiB; about 3 MiB.
+//  "kdriver" the header as a kernel's minidump driver lays it out: 200
+//            section header slots, a 3200-byte STR_TBL and linux_banner in
+//            the header, the banner's PT_LOAD pointing inside the header,
+//            no PT_NOTE.
 //  "small"   three plain regions (one of them one byte over a 512 KiB
 //            block), no kernel ELF header; for quick tests.
 //  "empty"   a memory table of length 0.
@@ -38,6 +77,10 @@
 //  "many:N"  N regions of 4 KiB each (1..1024): a region table of 64*N bytes.
 // Returns false for an unknown name or a bad number; cfg is then unchanged.
 bool emu_scenario(const std::string &name, emu_config &cfg);
+
+// The kernel log a scenario carries: the last kept of klog_messages(messages)
+// (kernel_log.h). False for a scenario without one.
+bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &kept);
 
 // One line per scenario name, for usage texts.
 const char *emu_scenario_help(void);

@@ -40,6 +40,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME duruvev)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The hand-off command for --collect --then, beside the program.
+  install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/duruvev-upload DESTINATION bin)
 
   # The collection service, installed but not enabled. Its ExecStart names the
   # program where this installation puts it, so the unit is written at install
@@ -86,6 +88,8 @@ devices and keep ModemManager away from them.")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # postinst makes the service's system user with adduser.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+  # duruvev-upload sends dumps to shared storage with it.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS rclone)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/prerm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_STRIP_FILES ON)

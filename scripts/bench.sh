@@ -4,13 +4,13 @@
 # reports go to BUILD_DIR/bench.log.
 # Usage: scripts/bench.sh [BUILD_DIR]
 # Sizes in MiB: BENCH_ENGINE_MIB (256), BENCH_TTY_MIB (64), BENCH_USB_MIB (64),
-# BENCH_COLLECT_MIB (100, per device).
+# BENCH_COLLECT_MIB (64, per device; 1, 2, 4 and 8 devices at once).
 set -u
 build=${1:-build}
 engine_mib=${BENCH_ENGINE_MIB:-256}
 tty_mib=${BENCH_TTY_MIB:-64}
 usb_mib=${BENCH_USB_MIB:-64}
-collect_mib=${BENCH_COLLECT_MIB:-100}
+collect_mib=${BENCH_COLLECT_MIB:-64}
 log=$build/bench.log
 scratch=/tmp
 [ -d /dev/shm ] && scratch=/dev/shm
@@ -36,27 +36,47 @@ echo "running benchmarks (engine $engine_mib MiB, pty $tty_mib MiB, USB $usb_mib
 run "$build/bench_engine" "$scratch" "$engine_mib"
 run "$build/bench_tty" "$tty_mib" 2
 run "$build/bench_usb" "$usb_mib"
-run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2
+upload=$(cd "$(dirname "$0")" && pwd)/duruvev-upload
+if command -v rclone >/dev/null 2>&1; then
+    run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2 8 "$upload"
+else
+    echo "bench: rclone not installed; no row for collection with --then" >&2
+    run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2 8
+fi
 
 grep '^summary ' "$log" | awk '
 BEGIN {
     label["engine"] = "engine, in-process device"
+    label["engine-hash"] = "engine, memory speed, hashed"
     label["pty"] = "duruvev over a pty"
     label["usb"] = "duruvev over emulated USB"
-    label["collect"] = "collect, 2 devices at once"
-    printf "%-27s %8s %9s %9s %6s %9s %9s %8s\n", "benchmark", "size", "MB/s", "raw MB/s", "ratio", "peak RSS",
-        "ceil MB/s", "of ceil"
+    label["collect-then"] = "  2 at once, --then upload"
+    printf "%-27s %8s %9s %9s %6s %9s %9s %8s %9s\n", "benchmark", "size", "MB/s", "raw MB/s", "ratio", "peak RSS",
+        "ceil MB/s", "of ceil", "CPU s/GiB"
 }
 {
+    kind = $2
+    devices = 0
+    if (kind ~ /^collect:/) {
+        devices = substr(kind, 9) + 0
+        kind = "collect"
+        label[$2] = sprintf("collect, %d device%s at once", devices, devices == 1 ? "" : "s")
+    }
     mbs = $3 / $4 / 1e6
     raw = $5 > 0 ? $3 / $5 / 1e6 : 0
     ratio = raw > 0 ? mbs / raw : 0
     # Collection: raw is one device alone; the ratio is of the wall times,
-    # two at once over one alone.
-    if ($2 == "collect") {
-        raw = $3 / 2 / $5 / 1e6
+    # N at once over one alone; CPU is that of the collecting process, per GiB.
+    cpu = "-"
+    if (kind == "collect") {
+        raw = $3 / devices / $5 / 1e6
         ratio = $4 / $5
+        cpu = sprintf("%.2f", $7 / ($3 / 1073741824))
     }
+    # With --then: raw is the two at once without it; the ratio is of the
+    # dump times, with over without.
+    if ($2 == "collect-then")
+        ratio = $4 / $5
     rss = $6 >= 0 ? sprintf("%.1f MiB", $6 / 1024) : "?"
     # Each 512 KiB block costs its time on the raw link plus the 10 ms read
     # that follows it: no dump over the link can be faster.
@@ -67,15 +87,23 @@ BEGIN {
         ceil_mbs = sprintf("%.1f", c)
         of_ceil = sprintf("%.2f", mbs / c)
     }
-    printf "%-27s %4d MiB %9.1f %9.1f %6.2f %9s %9s %8s\n", label[$2], $3 / 1048576, mbs, raw, ratio, rss,
-        ceil_mbs, of_ceil
+    printf "%-27s %4d MiB %9.1f %9.1f %6.2f %9s %9s %8s %9s\n", label[$2], $3 / 1048576, mbs, raw, ratio, rss,
+        ceil_mbs, of_ceil, cpu
 }'
 cat <<NOTE
 engine: raw = the device model producing the same bytes alone; peak RSS of
         the benchmark process (engine and model together).
-collect: two pty devices of $collect_mib MiB each dumped at once by duruvev --collect;
-        raw = one such device alone, same run; ratio = wall time of the two
-        over that of one (must stay under 1.3).
+engine, hashed: the device at memory speed, SHA-256 of every file as always;
+        raw = the same without hashing (the aim is 1 GB/s or more).
+collect: 1, 2, 4 and 8 pty devices of $collect_mib MiB each dumped at once by
+        duruvev --collect; raw = one such device alone, same run; ratio =
+        wall time of the N over that of one (8: the aim is at most 1.3);
+        peak RSS and CPU s/GiB (user + system per GiB dumped) of the
+        collecting process (aims: under 64 MiB, at most 1.0).
+  --then upload: two devices at once with each complete dump handed to
+        duruvev-upload, to a WebDAV store rclone serves on 127.0.0.1; raw =
+        the two without --then, same run; ratio = dump time with over
+        without (the aim is under 1.1).
 pty, USB: the whole duruvev run, start-up included; raw = a plain read loop
         over the same link; peak RSS of the duruvev process (under umockdev's
         preload library for USB). Full reports: $log

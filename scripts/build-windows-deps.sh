@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the libraries the Windows program links, as static mingw-w64
-# libraries, from Debian's own source packages: libusb-1.0, libmd, libxml2
-# and libzip (zlib comes from the package libz-mingw-w64-dev).
+# libraries, from Debian's own source packages: libusb-1.0, libxml2 and
+# libzip (zlib comes from the package libz-mingw-w64-dev). SHA-256 comes from
+# Windows itself (CNG, bcrypt.dll).
 #
 #   scripts/build-windows-deps.sh [BUILD_DIR]    (default build-win)
 #
@@ -83,20 +84,6 @@ build_libusb() {
     )
 }
 
-build_libmd() {
-    dir=$(fetch libmd)
-    log="$srcdir/libmd.log"
-    : >"$log"
-    (
-        cd "$dir"
-        autotools_env
-        run_logged "$log" ./configure --host=$host --prefix="$prefix" --enable-static --disable-shared
-        run_logged "$log" make -j"$jobs" -C src
-        run_logged "$log" make -C src install
-        run_logged "$log" make -C include install
-    )
-}
-
 build_libxml2() {
     dir=$(fetch libxml2)
     log="$srcdir/libxml2.log"
@@ -139,7 +126,7 @@ build_libzip() {
     )
 }
 
-for lib in libusb libmd libxml2 libzip; do
+for lib in libusb libxml2 libzip; do
     stamp="$prefix/.built-$lib"
     [ -f "$stamp" ] && continue
     say "building $lib (static, $host)"
@@ -172,7 +159,6 @@ copy_licence() {
     mv "$licences/$lib.tmp" "$licences/$lib"
 }
 copy_licence libusb libusb-1.0 AUTHORS COPYING
-copy_licence libmd libmd COPYING
 copy_licence libxml2 libxml2 Copyright
 copy_licence libzip libzip LICENSE
 if [ ! -d "$licences/zlib" ]; then

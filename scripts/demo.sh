@@ -45,3 +45,18 @@ done
 echo
 echo "== cd $out && sha256sum -c SHA256SUMS"
 (cd "$out" && sha256sum -c SHA256SUMS)
+echo
+# The kernel release drgn reads from the core's vmcoreinfo note: proof that
+# an analysis tool takes the core for a Linux kernel's.
+if /usr/bin/python3 -c 'import drgn' 2>/dev/null; then
+    /usr/bin/python3 -c 'import sys, drgn
+p = drgn.Program()
+p.set_core_dump(sys.argv[1])
+print("drgn: kernel release", p["UTS_RELEASE"].string_().decode())' "$out/minidump.elf"
+else
+    echo "drgn: not installed (package python3-drgn); kernel release not read"
+fi
+echo
+# Why it crashed: the kernel's last lines, read from the dump itself.
+echo "== $tool --dmesg $out | tail -5"
+"$tool" --dmesg "$out" | tail -5

@@ -19,7 +19,7 @@ if ! command -v "$CXX" >/dev/null 2>&1; then
 	exit 1
 fi
 
-PKGS="libusb-1.0 libxml-2.0 libzip libmd"
+PKGS="libusb-1.0 libxml-2.0 libzip libcrypto"
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 CXXFLAGS="-std=c++20 -g -O1 -Wall -Wextra -Wshadow $SAN -Isrc $(pkg-config --cflags $PKGS)"
 LIBS="$(pkg-config --libs $PKGS) -lutil"
@@ -28,7 +28,8 @@ LIBS="$(pkg-config --libs $PKGS) -lutil"
 TARGETS="storage_address:fuzz/fuzz_storage_address.cpp:256:
 sim_write:fuzz/fuzz_sim_write.cpp:16384:
 pattern_match:fuzz/fuzz_pattern_match.cpp:48:
-sahara_dump:fuzz/fuzz_sahara_dump.cpp:8192:-close_fd_mask=3"
+sahara_dump:fuzz/fuzz_sahara_dump.cpp:8192:-close_fd_mask=3
+kmsg:fuzz/fuzz_kmsg.cpp:3072:"
 # pattern_match backtracks on every '*', exponentially in their number; 48
 # bytes keep the worst input far below the time-out.
 

@@ -309,10 +309,11 @@ else
     fail "a region named NUL.BIN (exit $(cat "$work/winnames.rc"))" "$work/winnames.out" "$work/winnames.err"
 fi
 
-# --- a 32-bit device with an ELF32 kernel, and a kernel header in
-# registration order (pieces placed by their offsets, zeros between): the
-# files of the native dump, and a SHA256SUMS that verifies them.
-for s in crash32 registered; do
+# --- a 32-bit device with an ELF32 kernel, a kernel header in registration
+# order (pieces placed by their offsets, zeros between), and the kernel
+# driver's layout (a segment inside the header): the files of the native
+# dump, and a SHA256SUMS that verifies them.
+for s in crash32 registered kdriver; do
     native_and_wine "$s" "$s"
     if [ "$(cat "$work/native-$s.rc")" = 0 ] && [ "$(cat "$work/$s.rc")" = 0 ] && [ -f "$work/$s/minidump.elf" ] &&
         same_files "$work/native-$s" "$work/$s" && sums_verify "$work/$s"; then
@@ -398,11 +399,14 @@ else
 fi
 
 # --- collection: two devices in turn on one COM port, each into a
-# directory of its own; the program keeps watching after both.
+# directory of its own; the program keeps watching after both. Each
+# complete dump is handed to a .cmd file that records its argument.
 coldir="$work/collect"
 mkdir -p "$coldir"
 rm -f "$WINEPREFIX/dosdevices/com4"
+printf '@>>"%s" echo %%~1\r\n' "$(windows_path "$work/handoff.txt")" >"$work/record.cmd"
 timeout -k 5 120 "$WINE" "$exe" --collect -S COM4 -o "$(windows_path "$coldir")" \
+    --then "$(windows_path "$work/record.cmd")" \
     >"$work/collect.out" 2>"$work/collect.err" </dev/null &
 collector=$!
 # plug_in NAME: an emulated crash appears at COM4 until its dump has ended,
@@ -438,6 +442,19 @@ if [ "$dirs" = 2 ] && [ "$same" = 2 ] && [ "$resets" = 2 ] && [ "$alive" = yes ]
 else
     fail "--collect on COM4: $dirs directories, $same identical, $resets resets, still running: $alive" \
         "$work/collect.out" "$work/collect.err" "$work/collect1.err" "$work/collect2.err"
+fi
+
+# The hand-off ran once per dump, with the dump's directory as argument.
+handed=0
+for d in "$coldir"/COM4-*; do
+    [ -d "$d" ] && tr -d '\r' <"$work/handoff.txt" | grep -qxF "$(windows_path "$d")" && handed=$((handed + 1))
+done
+if [ "$handed" = 2 ] && [ "$(wc -l <"$work/handoff.txt")" = 2 ] &&
+    [ "$(tr -d '\r' <"$work/collect.out" | grep -c '": done (attempt 1, ')" = 2 ]; then
+    ok "--then: a .cmd file got each complete dump's directory once"
+else
+    fail "--then with a .cmd file: $handed of 2 directories recorded" \
+        "$work/handoff.txt" "$work/collect.out" "$work/collect.err"
 fi
 
 echo "test-windows: $passed passed, $failed failed ($(($(date +%s) - start)) s under Wine)"

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "collect.h"
+#include "handoff.h"
 #include "oscompat.h"
 #include "sahara.h"
 #include "usb.h"
@@ -31,11 +32,6 @@ struct collect_seen {
 	std::string open_as; // the bus path, or the port's path
 	std::string label;   // names the device in lines and in its directory
 };
-
-// Directory names handed out by this process, so that two dumps starting in
-// the same second get different ones before either directory exists.
-std::mutex collect_names_lock;
-std::set<std::string> collect_names;
 
 // A file or directory name from a port path or serial: its last component,
 // with anything a file system may refuse replaced.
@@ -53,40 +49,52 @@ std::string collect_label(const std::string &id)
 	return base;
 }
 
-std::string collect_pick_dir(const std::string &root, const std::string &label)
-{
-	std::lock_guard<std::mutex> hold(collect_names_lock);
-	std::string base = os_path_join(root.c_str(), (label + "-" + os_utc_stamp()).c_str());
-	std::string dir = base;
-	for (unsigned k = 2; collect_names.count(dir) || os_path_exists(dir.c_str()); k++)
-		dir = base + "-" + std::to_string(k);
-	collect_names.insert(dir);
-	return dir;
-}
-
 struct collect_job {
 	collect_seen seen;
+	std::string prefix; // of its lines: the label, made unique among the dumps in progress
 	std::string root;
+	os_dir_handle root_dir = os_dir_none;
+	std::string stamp; // when the dump began, in its directory's name
 	const char *filter = nullptr;
 	const std::atomic<bool> *stop = nullptr;
-	std::string dir;
-	std::string resume_dir; // an earlier dump of this device cut short, or ""
+	sahara_collect_ctl ctl;
+	os_dir dir; // once made, held until the dump has ended
+	std::string dir_name; // its name in the root
+	std::string resume_name; // an earlier dump of this device cut short, or ""
+	os_dir resume; // that dump's directory, held while this dump runs
 	std::thread thread;
 	std::atomic<bool> done{false};
 	bool stopped = false; // read after done
-	bool complete = false;
-	std::string used_dir; // where the dump went, when it made or used one
+	bool complete = false; // read after done
+	std::string used_name; // where the dump went, when it made or used one
 };
+
+// Tries "<label>-<stamp>", then "-2", "-3", ...: the name is predictable, so
+// anything may be there already, and only a directory made now is this
+// dump's.
+constexpr unsigned collect_dir_tries = 1000;
 
 int collect_make_dir(void *ctx)
 {
 	auto *job = static_cast<collect_job *>(ctx);
-	if (os_prepare_output_dir(job->dir.c_str()) != 0)
-		return -1;
+	std::string base = job->seen.label + "-" + job->stamp;
+	os_dir_handle made = os_dir_none;
+	std::string name;
+	for (unsigned k = 1; made == os_dir_none; k++) {
+		if (k > collect_dir_tries) {
+			errno = EEXIST;
+			return -1;
+		}
+		name = k == 1 ? base : base + "-" + std::to_string(k);
+		if (os_dir_make_new(job->root_dir, name.c_str(), &made) != 0 && errno != EEXIST)
+			return -1;
+	}
+	job->dir = os_dir(made);
+	job->ctl.dir = made;
+	job->ctl.dir_path = os_path_join(job->root.c_str(), name.c_str());
+	job->dir_name = name;
 	// The new directory's entry must outlive a power cut as its files do.
-	if (os_sync_dir(job->root.c_str()) != 0)
-		return -1;
-	return 0;
+	return os_dir_sync(job->root_dir);
 }
 
 struct device_release {
@@ -111,17 +119,42 @@ int collect_open(const collect_seen &seen, std::unique_ptr<vorn_device, device_r
 	return 0;
 }
 
+// Reopens, relative to the root and never through a link, the directory
+// where this device's last dump was cut short, for the engine to continue
+// when the table is the same. Gone or replaced, the dump starts anew.
+void collect_offer_resume(collect_job *job)
+{
+	os_dir_handle h = os_dir_none;
+	if (job->resume_name.empty() || os_dir_open_in(job->root_dir, job->resume_name.c_str(), &h) != 0)
+		return;
+	job->resume = os_dir(h);
+	job->ctl.resume_dir = h;
+	job->ctl.resume_path = os_path_join(job->root.c_str(), job->resume_name.c_str());
+}
+
+// A dump that went on in the earlier directory ends there.
+void collect_take_resumed(collect_job *job)
+{
+	if (!job->ctl.resumed)
+		return;
+	job->dir = std::move(job->resume);
+	job->ctl.dir = job->dir.get();
+	job->ctl.dir_path = job->ctl.resume_path;
+	job->dir_name = job->resume_name;
+}
+
 void collect_worker(collect_job *job)
 {
-	ux_set_thread_prefix(("[" + job->seen.label + "] ").c_str());
+	ux_set_thread_prefix(("[" + job->prefix + "] ").c_str());
 	auto start = std::chrono::steady_clock::now();
 
-	sahara_collect_ctl ctl;
+	sahara_collect_ctl &ctl = job->ctl;
 	ctl.stop = job->stop;
 	ctl.space_dir = job->root.c_str();
+	ctl.space_handle = job->root_dir;
 	ctl.make_dir = collect_make_dir;
 	ctl.ctx = job;
-	ctl.resume_dir = job->resume_dir.empty() ? nullptr : job->resume_dir.c_str();
+	collect_offer_resume(job);
 
 	std::unique_ptr<vorn_device, device_release> dev;
 	const char *result;
@@ -129,22 +162,31 @@ void collect_worker(collect_job *job)
 		ux_err("cannot open %s; trying again once it has gone and come back\n", job->seen.open_as.c_str());
 		result = "failed";
 	} else {
-		sahara_run_collect(dev.get(), job->dir.c_str(), job->filter, &ctl);
+		// The directory's name as planned; made, it may have a suffix.
+		std::string planned = os_path_join(job->root.c_str(), (job->seen.label + "-" + job->stamp).c_str());
+		sahara_run_collect(dev.get(), planned.c_str(), job->filter, &ctl);
 		dev.reset();
+		collect_take_resumed(job);
 		result = ctl.complete ? "complete" : ctl.stopped ? "stopped" : "failed";
 	}
 
 	double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 	if (ctl.image_transfer) {
 		ux_info("not a crash: left alone until it has gone\n");
+	} else if (!job->dir.valid()) {
+		ux_info("no dump directory made: %s, 0 bytes, %.1f s\n", result, secs);
 	} else {
-		const std::string &dir = ctl.resumed ? job->resume_dir : job->dir;
-		bool made = os_path_exists(dir.c_str());
-		ux_info("dump \"%s\"%s: %s, %" PRIu64 " bytes, %.1f s\n", dir.c_str(), made ? "" : " (not created)",
-			result, ctl.bytes_saved, secs);
-		if (made)
-			job->used_dir = dir;
+		// Where the directory is now, should its path have changed.
+		std::string where = os_dir_path(job->dir.get());
+		// A complete dump's line also tells what the kernel said last.
+		std::string kernel = ctl.kernel_line.empty() ? "" : "; kernel: " + ctl.kernel_line;
+		ux_info("dump \"%s\": %s, %" PRIu64 " bytes, %.1f s%s\n",
+			sahara_printable(where.empty() ? ctl.dir_path.c_str() : where.c_str()).c_str(), result,
+			ctl.bytes_kept, secs, kernel.c_str());
+		job->used_name = job->dir_name;
 	}
+	job->dir.reset();
+	job->resume.reset();
 	job->stopped = ctl.stopped;
 	job->complete = ctl.complete;
 	ux_set_thread_prefix(nullptr);
@@ -269,13 +311,19 @@ private:
 
 } // namespace
 
-int collect_run(const char *root, const std::vector<std::string> &targets, const char *filter)
+int collect_run(const char *root, const std::vector<std::string> &targets, const char *filter, const char *then,
+		unsigned then_limit_s)
 {
 	// A root that cannot take files fails now, not at the first crash.
-	if (os_prepare_output_dir(root) != 0) {
+	os_dir_handle opened = os_dir_none;
+	if (os_prepare_output_dir(root) != 0 || os_dir_open(root, &opened) != 0) {
 		ux_err("cannot write to output directory \"%s\": %s\n", root, os_strerror(errno));
 		return 1;
 	}
+	// Opened once: every dump directory is made in this one, wherever its
+	// path leads later.
+	os_dir root_dir(opened);
+	bool root_moved = false;
 	ux_set_line_mode(true);
 	os_catch_stop();
 
@@ -289,6 +337,15 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	std::map<std::string, std::string> cut_short;
 	bool stopped_dumps = false;
 	collect_scanner scanner(targets);
+	// Only complete dumps are handed off: a failed or stopped one is taken
+	// again from the device, which keeps its crash.
+	handoff_ptr handoff = then ? handoff_start(root, then, then_limit_s) : nullptr;
+	auto finished = [&](collect_job &job) {
+		job.thread.join();
+		stopped_dumps |= job.stopped;
+		if (handoff && job.complete && !job.ctl.dir_path.empty())
+			handoff_add(handoff.get(), job.ctl.dir_path, job.prefix, job.seen.open_as);
+	};
 
 	if (targets.empty())
 		ux_info("Collecting: waiting for crashed EDL devices; dumps go to \"%s\"\n", root);
@@ -302,12 +359,11 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 				++it;
 				continue;
 			}
-			it->second->thread.join();
-			stopped_dumps |= it->second->stopped;
-			if (it->second->complete || it->second->used_dir.empty())
+			finished(*it->second);
+			if (it->second->complete || it->second->used_name.empty())
 				cut_short.erase(it->first);
 			else
-				cut_short[it->first] = it->second->used_dir;
+				cut_short[it->first] = it->second->used_name;
 			wait_gone.insert(it->first);
 			it = running.erase(it);
 		}
@@ -316,17 +372,25 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 				ux_info("Collecting: stopping %zu dump%s in progress; no device is reset\n",
 					running.size(), running.size() == 1 ? "" : "s");
 			stop.store(true);
-			for (auto &r : running) {
-				r.second->thread.join();
-				stopped_dumps |= r.second->stopped;
-			}
+			for (auto &r : running)
+				finished(*r.second);
+			handoff.reset();
 			ux_info("Collecting: stopped\n");
 			return stopped_dumps ? 2 : 0;
 		}
 
-		std::set<std::string> busy;
-		for (const auto &r : running)
+		if (!root_moved && !os_dir_at(root_dir.get(), root)) {
+			ux_err("Collecting: \"%s\" is no longer the directory collection opened (replaced or "
+			       "removed); dumps go on into the one opened at the start\n",
+			       root);
+			root_moved = true;
+		}
+
+		std::set<std::string> busy, prefixes;
+		for (const auto &r : running) {
 			busy.insert(r.first);
+			prefixes.insert(r.second->prefix);
+		}
 		std::map<std::string, collect_seen> present = scanner.scan(busy);
 		for (auto it = wait_gone.begin(); it != wait_gone.end();) {
 			if (present.count(*it))
@@ -339,12 +403,18 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 				continue;
 			auto job = std::make_unique<collect_job>();
 			job->seen = p.second;
+			// Two devices may say the same: their lines must not.
+			job->prefix = p.second.label;
+			for (unsigned k = 2; prefixes.count(job->prefix); k++)
+				job->prefix = p.second.label + "#" + std::to_string(k);
+			prefixes.insert(job->prefix);
 			job->root = root;
+			job->root_dir = root_dir.get();
+			job->stamp = os_utc_stamp();
 			job->filter = filter;
 			job->stop = &stop;
-			job->dir = collect_pick_dir(root, p.second.label);
 			if (auto c = cut_short.find(p.first); c != cut_short.end())
-				job->resume_dir = c->second;
+				job->resume_name = c->second;
 			collect_job *raw = job.get();
 			job->thread = std::thread(collect_worker, raw);
 			running.emplace(p.first, std::move(job));

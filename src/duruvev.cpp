@@ -1,12 +1,14 @@
 // Front end: command line, run sequence and exit code.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 #include <string>
 #include <vector>
 
 #include "collect.h"
+#include "dmesg.h"
 #include "oscompat.h"
 #include "sahara.h"
 #include "vorn.h"
@@ -18,7 +20,8 @@ void print_usage(FILE *out)
 {
 	fprintf(out,
 		"%s [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
-		"%s --collect [-o <root>] [-S T]... [segment-filter]\n"
+		"%s --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
+		"%s --dmesg <dump-dir>\n"
 		"\n"
 		" -d, --debug\t\tEnable debug output\n"
 		" -v, --version\t\tPrint version\n"
@@ -28,9 +31,14 @@ void print_usage(FILE *out)
 		"\t\t\talready whole are kept, the rest are read\n"
 		"     --collect\t\tDump every crashed device that appears, each into\n"
 		"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
+		"     --then=CMD\t\tWith --collect: hand each complete dump to CMD, its\n"
+		"\t\t\tdirectory as last argument, until CMD succeeds\n"
+		"     --then-limit=S\tEnd a hand-off still running after S seconds\n"
+		"\t\t\t(default 3600); it is tried again later\n"
+		"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
-		__progname, __progname);
+		__progname, __progname, __progname);
 }
 
 static const struct option options[] = {
@@ -40,6 +48,9 @@ static const struct option options[] = {
 	{"serial", required_argument, nullptr, 'S'},
 	{"help", no_argument, nullptr, 'h'},
 	{"collect", no_argument, nullptr, 'C'},
+	{"then", required_argument, nullptr, 'T'},
+	{"then-limit", required_argument, nullptr, 'L'},
+	{"dmesg", required_argument, nullptr, 'K'},
 	{"resume", no_argument, nullptr, 'R'},
 	{nullptr, 0, nullptr, 0},
 };
@@ -51,6 +62,9 @@ int duruvev_main(int argc, char **argv)
 	const char *filter = nullptr;
 	std::vector<std::string> targets;
 	bool collect = false, resume = false, output_given = false;
+	const char *then = nullptr;
+	const char *then_limit = nullptr;
+	const char *dmesg_dir = nullptr;
 	int opt;
 
 	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
@@ -89,6 +103,15 @@ int duruvev_main(int argc, char **argv)
 		case 'R':
 			resume = true;
 			break;
+		case 'T':
+			then = optarg;
+			break;
+		case 'L':
+			then_limit = optarg;
+			break;
+		case 'K':
+			dmesg_dir = optarg;
+			break;
 		case 'h':
 			print_usage(stdout);
 			return 0;
@@ -109,6 +132,36 @@ int duruvev_main(int argc, char **argv)
 	if (vorn_debug)
 		print_version();
 
+	// Reads a dump already on disk; no device is involved.
+	if (dmesg_dir) {
+		if (collect || filter || then || then_limit || resume) {
+			print_usage(stderr);
+			return 1;
+		}
+		return dmesg_print(dmesg_dir, stdout);
+	}
+
+	if (!collect && (then || then_limit)) {
+		ux_err("--then and --then-limit hand off the dumps of --collect; use them with --collect\n");
+		return 1;
+	}
+	unsigned limit_s = 3600;
+	if (then_limit) {
+		char *end;
+		unsigned long v = strtoul(then_limit, &end, 10);
+		if (!then || *then_limit == '-' || *end != '\0' || end == then_limit || v == 0 || v > 7 * 24 * 3600) {
+			ux_err(then ? "--then-limit: \"%s\" is not a number of seconds from 1 to 604800\n"
+				    : "--then-limit%s needs --then\n",
+			       then ? then_limit : "");
+			return 1;
+		}
+		limit_s = static_cast<unsigned>(v);
+	}
+	if (then && !*then) {
+		ux_err("--then: the command is empty\n");
+		return 1;
+	}
+
 	// Continuing names the dump it continues; in collection it is what
 	// happens anyway.
 	if (resume && (!output_given || collect)) {
@@ -118,7 +171,7 @@ int duruvev_main(int argc, char **argv)
 	sahara_set_resume(resume);
 
 	if (collect)
-		return collect_run(duruvev_path, targets, filter);
+		return collect_run(duruvev_path, targets, filter, then, limit_s);
 
 	int ret = 1;
 	// A dump can be taken only once: a bad output directory must fail

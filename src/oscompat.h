@@ -87,6 +87,9 @@ int os_open_regular(const char *path, const char **kind);
 // errno set.
 int os_sync_fd(int fd);
 
+// The size of the open file fd: 0 with *size set, or -1 with errno set.
+int os_fd_size(int fd, uint64_t *size);
+
 // Starts writing len bytes at offset of an open file to its disk without
 // waiting, so that a later os_sync_fd has little left to wait for. A hint:
 // where the system has no such call it does nothing.
@@ -110,7 +113,89 @@ std::string os_utc_stamp(void);
 // True when something exists at path.
 bool os_path_exists(const char *path);
 
-// From now on SIGINT and SIGTERM (on Windows Ctrl+C, Ctrl+Break, closing the
-// console, logoff and shutdown) only set a flag that os_stop_requested reads.
+// A directory held open by a handle, so that what is made in it lands where
+// the directory really is, whatever later happens to its path. On POSIX a
+// descriptor, on Windows a HANDLE held without delete sharing (the
+// directory can then be neither renamed nor removed).
+using os_dir_handle = intptr_t;
+constexpr os_dir_handle os_dir_none = -1;
+
+// Opens the directory at path. Returns 0 with *out set, or -1 with errno set.
+int os_dir_open(const char *path, os_dir_handle *out);
+void os_dir_close(os_dir_handle dir);
+
+// Makes the directory name in parent; it must not exist in any form (a link
+// there is EEXIST too). Returns 0 with *out holding it open, or -1 with
+// errno set.
+int os_dir_make_new(os_dir_handle parent, const char *name, os_dir_handle *out);
+
+// Opens the directory name that is in parent, never through a link. Returns
+// 0 with *out holding it open, or -1 with errno set.
+int os_dir_open_in(os_dir_handle parent, const char *name, os_dir_handle *out);
+
+// Renames the file from to to, both in dir, replacing to (a link at to is
+// replaced itself, nothing it names is touched). 0, or -1 with errno set.
+int os_dir_rename(os_dir_handle dir, const char *from, const char *to);
+
+// Creates name in dir as a new file for writing, mode 0644 before the
+// umask: an existing name, a link among them, fails with EEXIST. Returns a
+// descriptor or -1 with errno set.
+int os_dir_create_file(os_dir_handle dir, const char *name);
+
+// Opens the file name in dir read-only, never through a link. Returns a
+// descriptor or -1 with errno set.
+int os_dir_open_read(os_dir_handle dir, const char *name);
+
+// Removes the file name from dir (a link itself, not what it names). 0, or
+// -1 with errno set.
+int os_dir_remove(os_dir_handle dir, const char *name);
+
+// As os_sync_dir, for an open directory.
+int os_dir_sync(os_dir_handle dir);
+
+// As os_free_space, for an open directory.
+int os_dir_free_space(os_dir_handle dir, uint64_t *bytes);
+
+// Where the open directory dir is now, as a path; empty when that cannot be
+// told.
+std::string os_dir_path(os_dir_handle dir);
+
+// True when path still leads to the open directory dir.
+bool os_dir_at(os_dir_handle dir, const char *path);
+
+// Owns an open directory.
+class os_dir {
+public:
+	os_dir() = default;
+	explicit os_dir(os_dir_handle h) : h_(h) {}
+	os_dir(const os_dir &) = delete;
+	os_dir &operator=(const os_dir &) = delete;
+	os_dir(os_dir &&o) noexcept : h_(o.h_) { o.h_ = os_dir_none; }
+	os_dir &operator=(os_dir &&o) noexcept
+	{
+		if (this != &o) {
+			reset();
+			h_ = o.h_;
+			o.h_ = os_dir_none;
+		}
+		return *this;
+	}
+	~os_dir() { reset(); }
+	void reset()
+	{
+		if (h_ != os_dir_none)
+			os_dir_close(h_);
+		h_ = os_dir_none;
+	}
+	os_dir_handle get() const { return h_; }
+	bool valid() const { return h_ != os_dir_none; }
+
+private:
+	os_dir_handle h_ = os_dir_none;
+};
+
+// From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl+C, Ctrl+Break,
+// closing the console, logoff and shutdown) only set a flag that
+// os_stop_requested reads, and SIGPIPE is ignored.
 void os_catch_stop(void);
 bool os_stop_requested(void);

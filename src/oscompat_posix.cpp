@@ -6,6 +6,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
 
@@ -147,6 +148,15 @@ void os_start_writeback(int fd, uint64_t offset, uint64_t len)
 #endif
 }
 
+int os_fd_size(int fd, uint64_t *size)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return -1;
+	*size = static_cast<uint64_t>(st.st_size);
+	return 0;
+}
+
 int os_sync_fd(int fd)
 {
 	while (fdatasync(fd) != 0) {
@@ -206,6 +216,106 @@ bool os_path_exists(const char *path)
 	return lstat(path, &st) == 0;
 }
 
+int os_dir_open(const char *path, os_dir_handle *out)
+{
+	int fd = open(path[0] != '\0' ? path : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	*out = fd;
+	return 0;
+}
+
+void os_dir_close(os_dir_handle dir)
+{
+	close(static_cast<int>(dir));
+}
+
+int os_dir_make_new(os_dir_handle parent, const char *name, os_dir_handle *out)
+{
+	int p = static_cast<int>(parent);
+	if (mkdirat(p, name, 0755) != 0)
+		return -1;
+	// Made just now, but another user of the parent could have swapped it
+	// for a link since: never follow one.
+	int fd = openat(p, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	*out = fd;
+	return 0;
+}
+
+int os_dir_open_in(os_dir_handle parent, const char *name, os_dir_handle *out)
+{
+	int fd = openat(static_cast<int>(parent), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	*out = fd;
+	return 0;
+}
+
+int os_dir_rename(os_dir_handle dir, const char *from, const char *to)
+{
+	return renameat(static_cast<int>(dir), from, static_cast<int>(dir), to);
+}
+
+int os_dir_create_file(os_dir_handle dir, const char *name)
+{
+	return openat(static_cast<int>(dir), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+int os_dir_open_read(os_dir_handle dir, const char *name)
+{
+	return openat(static_cast<int>(dir), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+}
+
+int os_dir_remove(os_dir_handle dir, const char *name)
+{
+	return unlinkat(static_cast<int>(dir), name, 0);
+}
+
+int os_dir_sync(os_dir_handle dir)
+{
+	int rc;
+	while ((rc = fsync(static_cast<int>(dir))) != 0 && errno == EINTR)
+		;
+	if (rc != 0 && (errno == EINVAL || errno == EROFS))
+		rc = 0;
+	return rc;
+}
+
+int os_dir_free_space(os_dir_handle dir, uint64_t *bytes)
+{
+	struct statvfs st;
+
+	if (fstatvfs(static_cast<int>(dir), &st) != 0)
+		return -1;
+	*bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+	return 0;
+}
+
+std::string os_dir_path(os_dir_handle dir)
+{
+	// Linux keeps the path of every open descriptor.
+	char buf[4096];
+	std::string link = "/proc/self/fd/" + std::to_string(dir);
+	ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
+	if (n <= 0)
+		return {};
+	std::string path(buf, static_cast<size_t>(n));
+	// A directory removed since is no place to report.
+	if (path.size() > 10 && path.compare(path.size() - 10, 10, " (deleted)") == 0)
+		return {};
+	return path;
+}
+
+bool os_dir_at(os_dir_handle dir, const char *path)
+{
+	struct stat held, now;
+	if (fstat(static_cast<int>(dir), &held) != 0 || stat(path[0] != '\0' ? path : "/", &now) != 0)
+		return false;
+	return held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+}
+
 static volatile sig_atomic_t os_stop_flag;
 
 static void os_on_stop(int)
@@ -221,6 +331,11 @@ void os_catch_stop(void)
 	sa.sa_handler = os_on_stop;
 	sigaction(SIGINT, &sa, nullptr);
 	sigaction(SIGTERM, &sa, nullptr);
+	// A closed terminal or session ends collection the same orderly way.
+	sigaction(SIGHUP, &sa, nullptr);
+	// Output nobody reads any more must not end collection: a failed write
+	// is all it costs.
+	signal(SIGPIPE, SIG_IGN);
 }
 
 bool os_stop_requested(void)

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <direct.h>
+#include <io.h>
 #include <string>
 
 int os_console_width(void)
@@ -152,6 +153,17 @@ void os_start_writeback(int, uint64_t, uint64_t)
 	// No call starts a write-back without waiting for it.
 }
 
+int os_fd_size(int fd, uint64_t *size)
+{
+	LARGE_INTEGER n;
+	if (!GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), &n)) {
+		errno = EBADF;
+		return -1;
+	}
+	*size = static_cast<uint64_t>(n.QuadPart);
+	return 0;
+}
+
 int os_sync_fd(int fd)
 {
 	return _commit(fd) == 0 ? 0 : -1;
@@ -215,6 +227,213 @@ std::string os_utc_stamp(void)
 bool os_path_exists(const char *path)
 {
 	return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Windows has no call that makes a file relative to a directory handle, but
+// a directory held open without delete sharing can be neither renamed nor
+// removed: the path it has now is where it stays while it is held.
+static std::string win_dir_path(os_dir_handle dir)
+{
+	HANDLE h = reinterpret_cast<HANDLE>(dir);
+	char buf[MAX_PATH * 4];
+	DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof(buf), FILE_NAME_NORMALIZED);
+	if (n == 0 || n >= sizeof(buf))
+		return {};
+	return buf;
+}
+
+static HANDLE win_open_dir(const char *path, DWORD extra_flags)
+{
+	return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+			   FILE_FLAG_BACKUP_SEMANTICS | extra_flags, nullptr);
+}
+
+int os_dir_open(const char *path, os_dir_handle *out)
+{
+	HANDLE h = win_open_dir(path[0] != '\0' ? path : "\\", 0);
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	*out = reinterpret_cast<os_dir_handle>(h);
+	return 0;
+}
+
+void os_dir_close(os_dir_handle dir)
+{
+	CloseHandle(reinterpret_cast<HANDLE>(dir));
+}
+
+// The path of name in the open directory dir; empty with errno set when the
+// directory's path cannot be told.
+static std::string win_in_dir(os_dir_handle dir, const char *name)
+{
+	std::string base = win_dir_path(dir);
+	if (base.empty()) {
+		errno = EIO;
+		return {};
+	}
+	return os_path_join(base.c_str(), name);
+}
+
+static bool win_is_reparse(HANDLE h)
+{
+	BY_HANDLE_FILE_INFORMATION info;
+	return !GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+int os_dir_make_new(os_dir_handle parent, const char *name, os_dir_handle *out)
+{
+	std::string path = win_in_dir(parent, name);
+	if (path.empty())
+		return -1;
+	if (!CreateDirectoryA(path.c_str(), nullptr)) {
+		DWORD e = GetLastError();
+		errno = e == ERROR_ALREADY_EXISTS ? EEXIST : win_path_errno(e);
+		return -1;
+	}
+	// Opened as itself: a junction put in its place is refused.
+	HANDLE h = win_open_dir(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT);
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	if (win_is_reparse(h)) {
+		CloseHandle(h);
+		errno = ELOOP;
+		return -1;
+	}
+	*out = reinterpret_cast<os_dir_handle>(h);
+	return 0;
+}
+
+// A descriptor for h, or -1 (h closed) when it is a reparse point.
+static int win_fd_of(HANDLE h, int flags)
+{
+	if (win_is_reparse(h)) {
+		CloseHandle(h);
+		errno = ELOOP;
+		return -1;
+	}
+	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
+	if (fd < 0)
+		CloseHandle(h);
+	return fd;
+}
+
+int os_dir_create_file(os_dir_handle dir, const char *name)
+{
+	std::string path = win_in_dir(dir, name);
+	if (path.empty())
+		return -1;
+	// CREATE_NEW fails on any existing name, a link or junction among them.
+	HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+			       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+	if (h == INVALID_HANDLE_VALUE) {
+		DWORD e = GetLastError();
+		errno = e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS ? EEXIST : win_path_errno(e);
+		return -1;
+	}
+	return win_fd_of(h, _O_WRONLY);
+}
+
+int os_dir_open_read(os_dir_handle dir, const char *name)
+{
+	std::string path = win_in_dir(dir, name);
+	if (path.empty())
+		return -1;
+	HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+			       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	return win_fd_of(h, _O_RDONLY);
+}
+
+int os_dir_open_in(os_dir_handle parent, const char *name, os_dir_handle *out)
+{
+	std::string path = win_in_dir(parent, name);
+	if (path.empty())
+		return -1;
+	// Opened as itself: a junction in its place is refused.
+	HANDLE h = win_open_dir(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT);
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	if (win_is_reparse(h)) {
+		CloseHandle(h);
+		errno = ELOOP;
+		return -1;
+	}
+	*out = reinterpret_cast<os_dir_handle>(h);
+	return 0;
+}
+
+int os_dir_rename(os_dir_handle dir, const char *from, const char *to)
+{
+	std::string src = win_in_dir(dir, from), dst = win_in_dir(dir, to);
+	if (src.empty() || dst.empty())
+		return -1;
+	// A move of the entry itself: a reparse point at to is replaced, not
+	// followed.
+	if (!MoveFileExA(src.c_str(), dst.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	return 0;
+}
+
+int os_dir_remove(os_dir_handle dir, const char *name)
+{
+	std::string path = win_in_dir(dir, name);
+	if (path.empty())
+		return -1;
+	if (!DeleteFileA(path.c_str())) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	return 0;
+}
+
+int os_dir_sync(os_dir_handle)
+{
+	return 0; // as os_sync_dir
+}
+
+int os_dir_free_space(os_dir_handle dir, uint64_t *bytes)
+{
+	std::string path = win_dir_path(dir);
+	if (path.empty()) {
+		errno = EIO;
+		return -1;
+	}
+	return os_free_space(path.c_str(), bytes);
+}
+
+std::string os_dir_path(os_dir_handle dir)
+{
+	std::string path = win_dir_path(dir);
+	// The call gives \\?\C:\... or \\?\UNC\server\share\...
+	if (path.compare(0, 8, "\\\\?\\UNC\\") == 0)
+		return "\\" + path.substr(7);
+	if (path.compare(0, 4, "\\\\?\\") == 0)
+		return path.substr(4);
+	return path;
+}
+
+bool os_dir_at(os_dir_handle dir, const char *path)
+{
+	HANDLE h = win_open_dir(path[0] != '\0' ? path : "\\", 0);
+	if (h == INVALID_HANDLE_VALUE)
+		return false;
+	BY_HANDLE_FILE_INFORMATION a, b;
+	bool same = GetFileInformationByHandle(reinterpret_cast<HANDLE>(dir), &a) &&
+		    GetFileInformationByHandle(h, &b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+		    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+	CloseHandle(h);
+	return same;
 }
 
 static volatile LONG os_stop_flag;

@@ -21,6 +21,14 @@ static sahara_progress_observer sahara_observer;
 // nothing while data flows.
 #define SAHARA_STOP_SLICE_MS 200
 
+const char sahara_stopped_hint[] = "Collection was stopped: the device was not reset and keeps its crash.";
+
+// Unknown packets shown in full per run; the rest are only counted.
+#define SAHARA_UNKNOWN_SHOWN 3
+// HELLOs a memory-debug device may send before its table: one, and a few
+// more after a host that was slow to answer.
+#define SAHARA_HELLO_MAX 4
+
 bool sahara_stopping(const sahara_dump_run &run)
 {
 	return run.ctl && run.ctl->stop && run.ctl->stop->load();
@@ -256,13 +264,16 @@ static void sahara_debug_list_images(const sahara_image *images)
 // pieces: complete it by its length field before judging it, reading no
 // further than that packet. A USB transfer is always one whole packet; there
 // a length that lies only costs one more read that times out.
-static int sahara_complete_packet(vorn_device *dev, uint8_t *buf, int n)
+static int sahara_complete_packet(vorn_device *dev, uint8_t *buf, int n, const sahara_dump_run &run)
 {
 	for (;;) {
 		size_t need = n < 8 ? 8 : le32_get(buf + 4);
 		if (need <= static_cast<size_t>(n) || need > SAHARA_RX_SIZE)
 			return n;
-		int more = vorn_read(dev, buf + n, need - static_cast<size_t>(n), SAHARA_TIMEOUT_MS);
+		// -ECANCELED on a stop, however slowly the bytes come.
+		int more = sahara_read_watching(dev, buf + n, need - static_cast<size_t>(n), SAHARA_TIMEOUT_MS, run);
+		if (more == -ECANCELED)
+			return more;
 		if (more <= 0)
 			return n;
 		n += more;
@@ -333,7 +344,7 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 	for (;;) {
 		int n = sahara_read_watching(dev, buf, sizeof(buf), SAHARA_TIMEOUT_MS, run);
 		if (n == -ECANCELED) {
-			run.hint = "Collection was stopped: the device was not reset and keeps its crash.";
+			run.hint = sahara_stopped_hint;
 			return -1;
 		}
 		if (n < 0) {
@@ -358,7 +369,11 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 			ux_info("device is already in Firehose mode, skipping Sahara\n");
 			return 0;
 		}
-		n = sahara_complete_packet(dev, buf, n);
+		n = sahara_complete_packet(dev, buf, n, run);
+		if (n == -ECANCELED) {
+			run.hint = sahara_stopped_hint;
+			return -1;
+		}
 		if (n < 8 || le32_get(buf + 4) != static_cast<uint32_t>(n)) {
 			ux_err("request length not matching received request\n");
 			return -EINVAL;
@@ -384,6 +399,13 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 					"left alone\n",
 					pkt.hello_req.mode);
 				run.ctl->image_transfer = true;
+				return -1;
+			}
+			if (!detect_firehose && ++run.hellos > SAHARA_HELLO_MAX) {
+				ux_err("Sahara: the device sent HELLO %u times without going on; it is not dumped\n",
+				       run.hellos);
+				run.hint = "The device keeps starting over: re-plug it, or check that it crashed into "
+					   "its memory-dump mode.";
 				return -1;
 			}
 			sahara_hello(dev, &pkt);
@@ -435,10 +457,14 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 			}
 			// After a failed dump the device waits for requests
 			// that will not come; leave it as it is.
+			run.hellos = 0;
 			if (sahara_debug64(dev, &pkt, duruvev_path, duruvev_filter, run) < 0)
 				return -1;
 			break;
 		default: {
+			// A device sending junk in a loop must not flood the output.
+			if (++run.unknown_packets > SAHARA_UNKNOWN_SHOWN)
+				break;
 			char label[16];
 			snprintf(label, sizeof(label), "CMD%x", pkt.cmd);
 			print_hex_dump(label, buf, static_cast<size_t>(n));
@@ -447,6 +473,12 @@ static int sahara_exchange(vorn_device *dev, const sahara_image *images, const c
 		}
 		first_read = false;
 	}
+}
+
+static void sahara_unknown_summary(const sahara_dump_run &run)
+{
+	if (run.unknown_packets > SAHARA_UNKNOWN_SHOWN)
+		ux_err("Sahara: %u more unknown packets were not shown\n", run.unknown_packets - SAHARA_UNKNOWN_SHOWN);
 }
 
 int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev_path, const char *duruvev_filter)
@@ -458,6 +490,7 @@ int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev
 
 	sahara_dump_run run;
 	int ret = sahara_exchange(dev, images, duruvev_path, duruvev_filter, run);
+	sahara_unknown_summary(run);
 	if (duruvev_path)
 		sahara_dump_summary(run);
 	return ret;
@@ -469,10 +502,13 @@ int sahara_run_collect(vorn_device *dev, const char *duruvev_path, const char *d
 	sahara_dump_run run;
 	run.ctl = ctl;
 	int ret = sahara_exchange(dev, nullptr, duruvev_path, duruvev_filter, run);
+	sahara_unknown_summary(run);
 	ctl->stopped = sahara_stopping(run) && !run.complete;
 	ctl->complete = run.complete;
 	ctl->reset_sent = run.reset_sent;
 	ctl->bytes_saved = run.bytes_saved;
+	ctl->bytes_kept = run.bytes_kept;
+	ctl->kernel_line = run.kernel_line;
 	if (!ctl->image_transfer)
 		sahara_dump_summary(run);
 	return ret < 0 || !run.complete ? -1 : 0;

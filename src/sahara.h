@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
-#include <sha2.h>
+#include "digest.h"
+
+#include "oscompat.h"
 
 // Size of one 64-bit region table entry on the wire.
 #define SAHARA_DEBUG_REGION64_SIZE 64
@@ -74,7 +77,18 @@ struct sahara_saved_region {
 	// substitute it was saved under.
 	std::string file;
 	// SHA-256 of the bytes, taken as they were written.
-	uint8_t sha256[SHA256_DIGEST_LENGTH] = {};
+	uint8_t sha256[sha256_digest::size] = {};
+};
+
+// Where a dump's files go. A dump run by hand names its directory: files in
+// it are created or replaced by path. Collection makes a new directory and
+// holds it open: every file is then made new through that handle, never
+// through a link, and nothing in it is replaced.
+struct sahara_dump_dir {
+	const char *path; // in messages; and the files' place without a handle
+	os_dir_handle handle = os_dir_none;
+	sahara_dump_dir(const char *p) : path(p) {}
+	sahara_dump_dir(const char *p, os_dir_handle h) : path(p), handle(h) {}
 };
 
 // Assembles "<duruvev_path>/minidump.elf" from the region files this run
@@ -82,8 +96,11 @@ struct sahara_saved_region {
 // and synced or none is due (no kernel header region, or the filter excluded
 // it), -1 when a core was due and could not be made; an incomplete core is
 // removed. A core that was written is recorded in *core (when given).
-int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, const sahara_debug_region64 *table,
-			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core = nullptr);
+// When given, admit is asked with the core's size before a byte of it is
+// written; false ends with -1 and no core.
+int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *filter, const sahara_debug_region64 *table,
+			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core = nullptr,
+			      const std::function<bool(uint64_t size)> &admit = nullptr);
 
 // Appends the whole file at path to out, in 64 KiB pieces. Returns the bytes
 // copied, or -1 when the file cannot be opened or a piece is not written.
@@ -91,10 +108,10 @@ int64_t copy_file_to(FILE *out, const char *path);
 
 // As copy_file_to, but stops after max bytes. What is written is also added
 // to digest, when given (so in write_zeroes).
-int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *digest = nullptr);
+int64_t copy_file_part(FILE *out, const char *path, uint64_t max, sha256_digest *digest = nullptr);
 
 // Appends count zero bytes to out. Returns 0, or -1 on a short write.
-int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest = nullptr);
+int write_zeroes(FILE *out, uint64_t count, sha256_digest *digest = nullptr);
 
 // Maps a 64-bit progress pair onto the progress bar's 32-bit numbers with the
 // same fraction: value is first limited to max, then both are shifted right
@@ -125,13 +142,21 @@ struct sahara_collect_ctl {
 	// Where the free space is measured: the output directory itself need not
 	// exist yet.
 	const char *space_dir = nullptr;
+	// Held open, it is where the space is measured when given.
+	os_dir_handle space_handle = os_dir_none;
 	// Creates the output directory; called once, just before the first
 	// region file. 0, or -1 with errno set.
 	int (*make_dir)(void *ctx) = nullptr;
 	void *ctx = nullptr;
-	// A directory where an earlier dump of this device was cut short: when
-	// it records the same table, the dump continues there.
-	const char *resume_dir = nullptr;
+	// A directory where an earlier dump of this device was cut short, held
+	// open by the caller, and its path: when it records the same table, the
+	// dump continues there.
+	os_dir_handle resume_dir = os_dir_none;
+	std::string resume_path;
+	// Set by make_dir: the new directory, held open by the caller until the
+	// dump has ended, and its path for messages.
+	os_dir_handle dir = os_dir_none;
+	std::string dir_path;
 
 	// Results.
 	bool resumed = false;	     // the dump went on in resume_dir
@@ -139,7 +164,10 @@ struct sahara_collect_ctl {
 	bool reset_sent = false;
 	bool stopped = false;	     // ended by stop
 	bool image_transfer = false; // the device asked for images: not answered
-	uint64_t bytes_saved = 0;
+	uint64_t bytes_saved = 0; // of regions saved whole
+	uint64_t bytes_kept = 0;  // of every file kept, parts of regions included
+	// The last line of the kernel's log, when it could be read.
+	std::string kernel_line;
 };
 
 // One memory-debug dump under collection's rules: a HELLO that does not ask
@@ -162,6 +190,10 @@ public:
 	bool claim(uint64_t need, uint64_t avail, uint64_t *others);
 	// written more bytes are on disk.
 	void used(uint64_t written);
+	// Adds more bytes to the claim held when avail covers them on top of
+	// everything claimed; false (nothing added) otherwise, with the others'
+	// claims in *others.
+	bool claim_more(uint64_t more, uint64_t avail, uint64_t *others);
 	void release();
 
 private:

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -144,7 +145,7 @@ bool sahara_region_filename_ok(const char *name)
 		if (sahara_is_control(*p))
 			return false;
 	// The files that describe the dump are made by this program.
-	static const char *const reserved[] = {MINIDUMP_NAME, "sha256sums", "dump_info.txt"};
+	static const char *const reserved[] = {MINIDUMP_NAME, "sha256sums", "dump_info.txt", "dmesg.txt"};
 	std::string folded = sahara_fold(name);
 	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == r; }))
 		return false;
@@ -248,8 +249,11 @@ void sahara_dump_summary(const sahara_dump_run &run)
 	ux_info("Summary: %u region%s saved, %u failed, %u skipped by filter; %s saved in %.1f s; device %s\n",
 		run.saved, run.saved == 1 ? "" : "s", run.failed, run.skipped, sahara_size_text(run.bytes_saved).c_str(),
 		secs, run.reset_sent ? "reset" : "not reset");
-	if (run.complete)
+	if (run.complete) {
+		if (!run.kernel_line.empty())
+			ux_info("Last kernel line: %s\n", run.kernel_line.c_str());
 		return;
+	}
 	if (!run.hint.empty())
 		ux_err("%s\n", run.hint.c_str());
 	if (!run.reset_sent && run.ctl)
@@ -298,14 +302,72 @@ static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
 	return true;
 }
 
-int sahara_write_file(const char *dir, const char *name, const uint8_t *data, size_t len)
+int sahara_create_in(const sahara_dump_dir &dir, const char *name)
 {
+	if (dir.handle != os_dir_none)
+		return os_dir_create_file(dir.handle, name);
 	char path[DEBUG64_PATH_MAX];
-	if (!sahara_join(path, dir, name)) {
-		ux_err("path \"%s\" is too long\n", os_path_join(dir, name).c_str());
+	if (!sahara_join(path, dir.path, name)) {
+		errno = ENAMETOOLONG;
 		return -1;
 	}
-	sahara_fd out(os_open_trunc(path));
+	return os_open_trunc(path);
+}
+
+int sahara_open_in(const sahara_dump_dir &dir, const char *name)
+{
+	if (dir.handle != os_dir_none)
+		return os_dir_open_read(dir.handle, name);
+	char path[DEBUG64_PATH_MAX];
+	if (!sahara_join(path, dir.path, name)) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	return os_open_read(path);
+}
+
+int sahara_remove_in(const sahara_dump_dir &dir, const char *name)
+{
+	if (dir.handle != os_dir_none)
+		return os_dir_remove(dir.handle, name);
+	char path[DEBUG64_PATH_MAX];
+	if (!sahara_join(path, dir.path, name)) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	return remove(path);
+}
+
+int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *to)
+{
+	if (dir.handle != os_dir_none)
+		return os_dir_rename(dir.handle, from, to);
+	char src[DEBUG64_PATH_MAX], dst[DEBUG64_PATH_MAX];
+	if (!sahara_join(src, dir.path, from) || !sahara_join(dst, dir.path, to)) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	std::error_code ec;
+	std::filesystem::rename(src, dst, ec);
+	if (ec) {
+		errno = ec.default_error_condition().value();
+		return -1;
+	}
+	return 0;
+}
+
+int sahara_sync_dir(const sahara_dump_dir &dir)
+{
+	return dir.handle != os_dir_none ? os_dir_sync(dir.handle) : os_sync_dir(dir.path);
+}
+
+int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len)
+{
+	sahara_fd out(sahara_create_in(dir, name));
+	if (out.fd < 0 && errno == ENAMETOOLONG) {
+		ux_err("path \"%s\" is too long\n", os_path_join(dir.path, name).c_str());
+		return -1;
+	}
 	if (out.fd < 0) {
 		warn("failed to open \"%s\"", name);
 		return -1;
@@ -330,11 +392,15 @@ enum sahara_one_result {
 // unread, surplus bytes would answer the next request and be saved as
 // another block or region. Adds them to *dropped. False when the device is
 // still sending past the bound.
-static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropped)
+static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropped, const sahara_dump_run &run)
 {
 	uint64_t surplus = 0;
 	unsigned empty = 0;
 	for (;;) {
+		// A device that trickles bytes keeps this going; the caller
+		// sees the stop next.
+		if (sahara_stopping(run))
+			return true;
 		// Quiet (a time-out), or gone: the next request tells which.
 		int n = vorn_read(dev, buf, DEBUG64_BLOCK, DEBUG64_DRAIN_TIMEOUT_MS);
 		if (n < 0)
@@ -353,13 +419,10 @@ static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropp
 // Dumps one region into dir/file and forces it to stable storage; sha256
 // receives the digest of what was written.
 static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
-					    const char *duruvev_path, const char *file, const sahara_debug_width &wd,
+					    const sahara_dump_dir &dir, const char *file, const sahara_debug_width &wd,
 					    uint8_t *sha256, sahara_dump_run &run)
 {
 	std::string shown = sahara_printable(file);
-	char path[DEBUG64_PATH_MAX];
-	if (!sahara_join(path, duruvev_path, file))
-		return SAHARA_ONE_NOT_CREATED; // planned names always fit
 
 	// Two block buffers in turn: one is hashed while the other takes the
 	// next block. Each holds a whole read on top of a block's worth, so a
@@ -375,7 +438,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	if (sahara_hashing())
 		hasher.emplace();
 
-	sahara_fd out(os_open_trunc(path));
+	sahara_fd out(sahara_create_in(dir, file));
 	if (out.fd < 0) {
 		warn("failed to open \"%s\"", shown.c_str());
 		return SAHARA_ONE_NOT_CREATED;
@@ -405,7 +468,10 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		// A serial port hands a block out in small reads: the block is
 		// written in one piece once it is in, and on every way out what
 		// arrived of it is written too, as nothing received may be lost.
-		auto keep_partial = [&] { (void)sahara_write_all(out.fd, cur, static_cast<size_t>(got)); };
+		auto keep_partial = [&] {
+			if (sahara_write_all(out.fd, cur, static_cast<size_t>(got)))
+				run.bytes_kept += got;
+		};
 		while (got < remain) {
 			int n = sahara_read_watching(dev, cur + got, DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
 			if (n == -ECANCELED) {
@@ -432,6 +498,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			return SAHARA_ONE_WRITE_FAILED;
 		}
 		run.space.used(remain);
+		run.bytes_kept += remain;
 		// On its way to the disk while the device is drained, so that the
 		// sync at the end of the region waits for little.
 		if (sahara_durable)
@@ -442,7 +509,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		if (hasher)
 			hasher->add(cur, static_cast<size_t>(remain));
 		std::swap(cur, other);
-		if (!sahara_debug64_drain(dev, cur, &dropped)) {
+		if (!sahara_debug64_drain(dev, cur, &dropped, run)) {
 			ux_err("device is still sending after the data of \"%s\" (%llu bytes more than requested); "
 			       "nothing more is taken from it\n",
 			       shown.c_str(), static_cast<unsigned long long>(dropped));
@@ -461,8 +528,12 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 		return SAHARA_ONE_WRITE_FAILED;
 	}
-	if (hasher)
-		hasher->finish(sha256);
+	// Bytes safe on disk but without their digest: the dump is not
+	// complete, and the device keeps its crash for another run.
+	if (hasher && hasher->finish(sha256) != 0) {
+		ux_err("cannot compute the SHA-256 of \"%s\"\n", shown.c_str());
+		return SAHARA_ONE_WRITE_FAILED;
+	}
 	return SAHARA_ONE_SAVED;
 }
 
@@ -511,15 +582,16 @@ static void sahara_plan_names(const std::vector<sahara_debug_region64> &table, c
 }
 
 // Reads the table of length bytes; fewer bytes when the device stops early.
-static uint64_t sahara_read_table(vorn_device *dev, uint8_t *raw, uint64_t length)
+static uint64_t sahara_read_table(vorn_device *dev, uint8_t *raw, uint64_t length, const sahara_dump_run &run)
 {
 	// A serial port hands out what it has buffered, so a table larger than
 	// one read arrives in pieces: keep reading until it is whole, or the
 	// device stops sending. Left unread, the rest of the table would be
-	// taken for region data.
+	// taken for region data. A stop ends it however slowly bytes come.
 	uint64_t received = 0;
 	while (received < length) {
-		int n = vorn_read(dev, raw + received, static_cast<size_t>(length - received), SAHARA_TIMEOUT_MS);
+		int n = sahara_read_watching(dev, raw + received, static_cast<size_t>(length - received),
+					     SAHARA_TIMEOUT_MS, run);
 		if (n <= 0)
 			break;
 		received += std::min<uint64_t>(static_cast<uint64_t>(n), length - received);
@@ -534,7 +606,8 @@ static bool sahara_is_kernel_region(const sahara_debug_region64 &r)
 
 // Bytes the admitted regions need on disk, with an estimate of the core:
 // its segments are the kernel ("md_K") regions.
-static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &admitted)
+static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &admitted,
+				    uint64_t *core_estimate)
 {
 	uint64_t need = 0, kernel = 0;
 	bool core = false;
@@ -549,38 +622,108 @@ static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &ta
 				core = true;
 		}
 	}
-	return core ? need + kernel + DEBUG64_FILE_OVERHEAD : need;
+	*core_estimate = core ? kernel + DEBUG64_FILE_OVERHEAD : 0;
+	return need + *core_estimate;
+}
+
+// Free bytes where the dump goes: the root collection holds, or its path.
+static int sahara_free_space(const char *dir, const sahara_dump_run &run, uint64_t *avail)
+{
+	if (run.ctl && run.ctl->space_handle != os_dir_none)
+		return os_dir_free_space(run.ctl->space_handle, avail);
+	return os_free_space(run.ctl && run.ctl->space_dir ? run.ctl->space_dir : dir, avail);
+}
+
+// Claims the space the dump needs, before anything is read; false after its
+// message when the disk cannot take it.
+static bool sahara_claim_space(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &to_read,
+			       size_t n_admitted, const char *dir, sahara_dump_run &run)
+{
+	uint64_t need = sahara_space_needed(table, to_read, &run.core_claim) + sahara_descriptions_size(n_admitted),
+		 avail = 0, others = 0;
+	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : dir;
+	if (sahara_free_space(dir, run, &avail) != 0) {
+		ux_debug("cannot tell the free space of \"%s\": %s\n", space_dir, os_strerror(errno));
+		run.core_claim = UINT64_MAX; // nothing to hold the core to
+		return true;
+	}
+	if (run.space.claim(need, avail, &others))
+		return true;
+	// Dumps running at the same time still need what they claimed.
+	if (others > 0)
+		ux_err("not enough free space in \"%s\": the dump needs %s, %s is free and other dumps in "
+		       "progress still need %s\n",
+		       space_dir, sahara_size_text(need).c_str(), sahara_size_text(avail).c_str(),
+		       sahara_size_text(others).c_str());
+	else
+		ux_err("not enough free space in \"%s\": the dump needs %s, %s is free\n", space_dir,
+		       sahara_size_text(need).c_str(), sahara_size_text(avail).c_str());
+	run.hint = "Free some space, choose another output directory with -o, or dump fewer regions with "
+		   "a segment filter. Nothing was read from the device.";
+	return false;
+}
+
+// Admits a core of size bytes: within what the dump claimed for it, or with
+// the rest claimed now. False after its message.
+static bool sahara_admit_core(uint64_t size, const char *dir, sahara_dump_run &run)
+{
+	uint64_t want = std::min<uint64_t>(size, UINT64_MAX / 4) + DEBUG64_FILE_OVERHEAD;
+	if (want <= run.core_claim)
+		return true;
+	uint64_t avail = 0, others = 0;
+	if (sahara_free_space(dir, run, &avail) == 0 && run.space.claim_more(want - run.core_claim, avail, &others)) {
+		run.core_claim = want;
+		return true;
+	}
+	ux_err("minidump: the core's headers make it %s, more than the %s free for it; no core written\n",
+	       sahara_size_text(size).c_str(),
+	       sahara_size_text(avail > others ? avail - others : 0).c_str());
+	return false;
 }
 
 
 // How the region loop has gone so far.
 struct sahara_loop_state {
 	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false,
-	     babbles = false;
+	     babbles = false, resumed = false;
 };
 
 // Collection makes the dump's directory only before the first region file,
 // so that a dump that ends before any region leaves nothing behind.
-static bool sahara_make_dump_dir(const char *dir, sahara_dump_run &run, sahara_loop_state &st)
+// Collection's directory is its own once made: known by its handle.
+static bool sahara_make_dump_dir(sahara_dump_dir &out, sahara_dump_run &run, sahara_loop_state &st)
 {
-	if (run.ctl && run.ctl->make_dir && run.ctl->make_dir(run.ctl->ctx) != 0) {
-		warn("failed to create the output directory \"%s\"", dir);
-		st.disk_failed = true;
-		return false;
+	if (run.ctl && run.ctl->make_dir) {
+		if (run.ctl->make_dir(run.ctl->ctx) != 0) {
+			warn("failed to create the output directory \"%s\"", out.path);
+			st.disk_failed = true;
+			return false;
+		}
+		out = sahara_dump_dir(run.ctl->dir_path.c_str(), run.ctl->dir);
 	}
 	// Files that described an earlier dump here would describe files this
-	// run overwrites.
-	sahara_remove_descriptions(dir);
+	// run overwrites. A directory just made holds none, and nothing in it
+	// is this run's to remove.
+	if (out.handle == os_dir_none)
+		sahara_remove_descriptions(out);
 	st.dir_made = true;
 	return true;
 }
 
 // Reads one region into its file and notes how it went.
-static void sahara_read_region(vorn_device *dev, const sahara_debug_region64 &r, const char *dir,
+static void sahara_read_region(vorn_device *dev, const sahara_debug_region64 &r, const sahara_dump_dir &out,
 			       const sahara_debug_width &wd, sahara_saved_region &saved, sahara_dump_run &run,
 			       sahara_loop_state &st)
 {
-	switch (sahara_debug64_one(dev, r, dir, saved.file.c_str(), wd, saved.sha256, run)) {
+	// Continuing, the region's partial file is this dump's own: it goes,
+	// and the whole region takes its name. A handle makes only new files.
+	if (st.resumed && out.handle != os_dir_none && sahara_remove_in(out, saved.file.c_str()) != 0 &&
+	    errno != ENOENT) {
+		warn("failed to remove the partial \"%s\"", sahara_printable(saved.file.c_str()).c_str());
+		st.not_created = true;
+		return;
+	}
+	switch (sahara_debug64_one(dev, r, out, saved.file.c_str(), wd, saved.sha256, run)) {
 	case SAHARA_ONE_SAVED:
 		saved.saved = true;
 		run.saved++;
@@ -610,20 +753,29 @@ static void sahara_read_region(vorn_device *dev, const sahara_debug_region64 &r,
 // when a dump run by hand was asked to continue a dump of another table.
 static int sahara_pick_resume(const char *requested, const std::string &table_digest,
 			      const std::vector<sahara_debug_region64> &table, std::vector<sahara_saved_region> &saved,
-			      sahara_dump_run &run, std::string &dir)
+			      sahara_dump_run &run, sahara_dump_dir &out)
 {
-	dir = requested;
-	const char *earlier = run.ctl ? run.ctl->resume_dir : sahara_resume_asked ? requested : nullptr;
-	if (!earlier)
+	out = sahara_dump_dir(requested);
+	sahara_dump_dir earlier(requested);
+	if (run.ctl) {
+		if (run.ctl->resume_dir == os_dir_none)
+			return 0;
+		earlier = sahara_dump_dir(run.ctl->resume_path.c_str(), run.ctl->resume_dir);
+	} else if (!sahara_resume_asked) {
 		return 0;
+	}
 	bool other_table = false;
 	std::vector<sahara_saved_region> trial = saved;
 	if (sahara_resume_load(earlier, table_digest, table, trial, &other_table) == 0) {
 		saved = std::move(trial);
-		dir = earlier;
+		out = earlier;
 		if (run.ctl)
 			run.ctl->resumed = true;
-		ux_info("continuing the dump cut short in \"%s\"\n", earlier);
+		// What an earlier run left to describe its dump goes: made only
+		// new through a handle, they would stand in the way.
+		if (out.handle != os_dir_none)
+			sahara_remove_descriptions(out);
+		ux_info("continuing the dump cut short in \"%s\"\n", sahara_printable(earlier.path).c_str());
 		return 1;
 	}
 	if (other_table && !run.ctl) {
@@ -673,7 +825,11 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 		ux_err("out of memory for the memory table\n");
 		return -1;
 	}
-	uint64_t received = sahara_read_table(dev, raw.get(), length);
+	uint64_t received = sahara_read_table(dev, raw.get(), length, run);
+	if (sahara_stopping(run)) {
+		run.hint = sahara_stopped_hint;
+		return -1;
+	}
 	bool table_short = received < length;
 	if (received < wd.entry_size) {
 		ux_err("Sahara: the device sent no memory table (0x%llx of 0x%llx bytes)\n",
@@ -726,35 +882,19 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 
 	std::vector<sahara_saved_region> saved(count);
 	sahara_plan_names(table, to_read, requested_path, saved);
-	std::string dir;
-	int resumed = sahara_pick_resume(requested_path, table_digest, table, saved, run, dir);
+	sahara_dump_dir out(requested_path);
+	int resumed = sahara_pick_resume(requested_path, table_digest, table, saved, run, out);
 	if (resumed < 0)
 		return -1;
-	const char *duruvev_path = dir.c_str();
 
-	uint64_t need = sahara_space_needed(table, to_read) + sahara_descriptions_size(n_admitted), avail = 0,
-		 others = 0;
-	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : duruvev_path;
-	if (os_free_space(space_dir, &avail) != 0) {
-		ux_debug("cannot tell the free space of \"%s\": %s\n", space_dir, os_strerror(errno));
-	} else if (!run.space.claim(need, avail, &others)) {
-		// Dumps running at the same time still need what they claimed.
-		if (others > 0)
-			ux_err("not enough free space in \"%s\": the dump needs %s, %s is free and other dumps in "
-			       "progress still need %s\n",
-			       space_dir, sahara_size_text(need).c_str(), sahara_size_text(avail).c_str(),
-			       sahara_size_text(others).c_str());
-		else
-			ux_err("not enough free space in \"%s\": the dump needs %s, %s is free\n", space_dir,
-			       sahara_size_text(need).c_str(), sahara_size_text(avail).c_str());
-		run.hint = "Free some space, choose another output directory with -o, or dump fewer regions with "
-			   "a segment filter. Nothing was read from the device.";
+	if (!sahara_claim_space(table, to_read, n_admitted, out.path, run)) {
 		run.failed = static_cast<unsigned>(n_admitted);
 		return -1;
 	}
 
 	sahara_loop_state st;
 	st.dir_made = resumed;
+	st.resumed = resumed;
 	for (size_t i = 0; i < count && !st.device_failed && !st.disk_failed && !st.stopped; i++) {
 		const sahara_debug_region64 &r = table[i];
 		if (!admitted[i]) {
@@ -780,33 +920,36 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 			st.stopped = true;
 			break;
 		}
-		if (!st.dir_made && !sahara_make_dump_dir(duruvev_path, run, st))
+		if (!st.dir_made && !sahara_make_dump_dir(out, run, st))
 			break;
-		sahara_read_region(dev, r, duruvev_path, wd, saved[i], run, st);
+		sahara_read_region(dev, r, out, wd, saved[i], run, st);
 		// What is whole survives a cut: the next run reads only the rest.
-		if (saved[i].saved && sahara_resume_save(duruvev_path, table_digest, table, saved) != 0)
+		if (saved[i].saved && sahara_resume_save(out, table_digest, table, saved) != 0)
 			st.disk_failed = true;
 	}
 	run.failed = static_cast<unsigned>(n_admitted - run.saved);
 
 	bool synced = true;
-	if ((run.saved > 0 || (st.stopped && st.dir_made)) && sahara_durable && os_sync_dir(duruvev_path) != 0) {
-		warn("failed to sync the output directory \"%s\"", duruvev_path);
+	if ((run.saved > 0 || (st.stopped && st.dir_made)) && sahara_durable && sahara_sync_dir(out) != 0) {
+		warn("failed to sync the output directory \"%s\"", out.path);
 		synced = false;
 	}
 	// The core is pointless on a disk that takes no more, and mostly zeros
 	// after the device stopped; the next run makes it.
 	sahara_saved_region core_file;
-	int core = st.disk_failed || st.device_failed || st.stopped ? 0
-			       : sahara_build_minidump_elf(duruvev_path, duruvev_filter, table.data(), table.size(),
-							   saved.data(), &core_file);
+	int core = st.disk_failed || st.device_failed || st.stopped
+			   ? 0
+			   : sahara_build_minidump_elf(out, duruvev_filter, table.data(), table.size(), saved.data(),
+						       &core_file, [&](uint64_t size) {
+							       return sahara_admit_core(size, out.path, run);
+						       });
 
 	static const char disk_hint[] = "The output directory's file system failed to take the dump (full, or an "
 					"I/O error): free some space or choose another output directory with -o.";
 	if (st.disk_failed || !synced)
 		run.hint = disk_hint;
 	else if (st.stopped)
-		run.hint = "Collection was stopped: the device was not reset and keeps its crash.";
+		run.hint = sahara_stopped_hint;
 	else if (st.babbles)
 		run.hint = "The device kept sending data it was not asked for, so what it sent next could not be "
 			   "told apart from region data.";
@@ -823,10 +966,22 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 		run.hint = "Every region file is saved, but \"minidump.elf\" could not be made.";
 	else if (table_short)
 		run.hint = "The device sent only part of its memory table: check the connection.";
-	else if (sahara_describe_dump(duruvev_path, table.data(), table.size(), saved.data(), core_file) != 0 ||
-		 sahara_resume_remove(duruvev_path) != 0)
-		run.hint = disk_hint;
 	else {
+		// The dump is whole and synced: its kernel log is read from what is
+		// on disk, and only costs a line when it cannot be.
+		sahara_saved_region kernel_log =
+			sahara_write_dmesg(out, table.data(), table.size(), saved.data(), &run.kernel_line);
+		// A log that took the room the description files need is given up.
+		auto describe = [&](const sahara_saved_region &log) {
+			return sahara_describe_dump(out, table.data(), table.size(), saved.data(), core_file,
+						    log) == 0;
+		};
+		// The record of whole regions goes with the dump complete.
+		if ((!describe(kernel_log) && (!kernel_log.saved || !describe(sahara_saved_region()))) ||
+		    sahara_resume_remove(out) != 0) {
+			run.hint = disk_hint;
+			return -1;
+		}
 		run.complete = true;
 		run.reset_sent = sahara_send_reset(dev) >= 0;
 		return 0;

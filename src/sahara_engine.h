@@ -73,16 +73,30 @@ struct sahara_dump_run {
 	std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 	unsigned saved = 0, failed = 0, skipped = 0;
 	uint64_t bytes_saved = 0;
+	// Region bytes on disk, those of regions cut short included.
+	uint64_t bytes_kept = 0;
 	// Every admitted region and the core are on disk.
 	bool complete = false;
 	bool reset_sent = false;
 	// What the user should do about a failure; empty when nothing specific.
 	std::string hint;
+	// Unknown packets seen; only the first few are shown.
+	unsigned unknown_packets = 0;
+	// HELLOs since the last step forward; a device that only repeats its
+	// HELLO is not dumped.
+	unsigned hellos = 0;
+	// The last line of the kernel's log, when it could be read.
+	std::string kernel_line;
 	// Collection's controls and results; null for a dump run by hand.
 	sahara_collect_ctl *ctl = nullptr;
+	// Bytes of its claim set aside for the core.
+	uint64_t core_claim = 0;
 	// This dump's share of the free space, while it runs.
 	sahara_space_claim space;
 };
+
+// The advice after a dump that collection stopped.
+extern const char sahara_stopped_hint[];
 
 // True once collection asked every dump to stop.
 bool sahara_stopping(const sahara_dump_run &run);
@@ -116,9 +130,20 @@ bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *na
 // The closing summary of a memory-debug run, and the advice after a failure.
 void sahara_dump_summary(const sahara_dump_run &run);
 
-// Writes len bytes as the whole file dir/name: created or truncated, synced
-// when writes are durable, closed. Returns 0, or -1 after its message.
-int sahara_write_file(const char *dir, const char *name, const uint8_t *data, size_t len);
+// The files of a dump's directory, through its handle when it has one (see
+// sahara_dump_dir). A descriptor, or -1 with errno set.
+int sahara_create_in(const sahara_dump_dir &dir, const char *name);
+int sahara_open_in(const sahara_dump_dir &dir, const char *name);
+// 0, or -1 with errno set.
+int sahara_remove_in(const sahara_dump_dir &dir, const char *name);
+// Renames from to to in dir, replacing to. 0, or -1 with errno set.
+int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *to);
+int sahara_sync_dir(const sahara_dump_dir &dir);
+
+// Writes len bytes as the whole file dir/name: created (or, by path,
+// truncated), synced when writes are durable, closed. Returns 0, or -1 after
+// its message.
+int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len);
 
 // A file name with ASCII letters in lower case: names that are one file on a
 // file system that folds case compare equal.
@@ -127,18 +152,26 @@ std::string sahara_fold(const std::string &name);
 // Removes the core and the description files an earlier dump left in dir,
 // with one line naming them: they would describe region files that this
 // run overwrites.
-void sahara_remove_descriptions(const char *dir);
+void sahara_remove_descriptions(const sahara_dump_dir &dir);
 
 // Bytes the description files of n saved regions need on disk, at most.
 uint64_t sahara_descriptions_size(size_t n_regions);
 
 // Writes the description files of a complete dump from the record of what
-// this run saved (saved[i] belongs to table[i]; core is the core, when one was
-// written): "load.cmm" (unless the device offered its own), "dump_info.txt"
-// and "SHA256SUMS". Returns 0, or -1 after its message with none of them
-// left behind.
-int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, size_t n_regions,
-			 const sahara_saved_region *saved, const sahara_saved_region &core);
+// this run saved (saved[i] belongs to table[i]; core is the core and
+// kernel_log "dmesg.txt", when they were written): "load.cmm" (unless the
+// device offered its own), "dump_info.txt" and "SHA256SUMS". Returns 0, or
+// -1 after its message with none of them, nor "dmesg.txt", left behind.
+int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
+			 const sahara_saved_region *saved, const sahara_saved_region &core,
+			 const sahara_saved_region &kernel_log);
+
+// Reads the kernel log out of the complete, synced dump in dir and writes it
+// as "dmesg.txt", synced; its last line goes into *last_line. A log that
+// cannot be read or written costs the dump nothing: one line says why, and
+// no "dmesg.txt" is left. Returns the record of the file (saved or not).
+sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
+				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line);
 
 // The record of which regions of a cut-short dump are whole, kept in the
 // dump directory until the dump is complete.
@@ -148,14 +181,14 @@ std::string sahara_table_digest(const uint8_t *raw, size_t len);
 // lists for this table whose file still holds all of it. 0 when dir holds a
 // record of this table; -1 otherwise, *other_table true when it holds one of
 // another table.
-int sahara_resume_load(const char *dir, const std::string &table_digest, const std::vector<sahara_debug_region64> &table,
+int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_digest, const std::vector<sahara_debug_region64> &table,
 		       std::vector<sahara_saved_region> &saved, bool *other_table);
 // Writes the record of the regions saved[] marks whole, safely: new file,
 // sync, rename, directory sync. 0, or -1 after the message.
-int sahara_resume_save(const char *dir, const std::string &table_digest,
+int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_digest,
 		       const std::vector<sahara_debug_region64> &table, const std::vector<sahara_saved_region> &saved);
 // Removes the record once the dump is complete. 0, or -1 after the message.
-int sahara_resume_remove(const char *dir);
+int sahara_resume_remove(const sahara_dump_dir &dir);
 
 // SHA-256 of one file's bytes, computed on a thread of its own while the
 // engine goes on talking to the device. add() returns at once; the bytes it
@@ -169,13 +202,13 @@ public:
 	void add(const uint8_t *data, size_t len);
 	// Returns once the bytes last given to add() are hashed.
 	void wait();
-	// The digest (32 bytes) of everything added.
-	void finish(uint8_t *digest);
+	// The digest (32 bytes) of everything added: 0, or -1 when the
+	// digest library failed.
+	int finish(uint8_t *digest);
 
 private:
-	struct state;
 	void work();
-	std::unique_ptr<state> st_;
+	sha256_digest digest_;
 	std::mutex lock_;
 	std::condition_variable cv_;
 	const uint8_t *job_ = nullptr;

@@ -4,17 +4,10 @@
 // the dump's critical path.
 #include <system_error>
 
-#include <sha2.h>
-
 #include "sahara_engine.h"
 
-struct sahara_hasher::state {
-	SHA2_CTX ctx;
-};
-
-sahara_hasher::sahara_hasher() : st_(new state)
+sahara_hasher::sahara_hasher()
 {
-	SHA256Init(&st_->ctx);
 	try {
 		worker_ = std::thread([this] { work(); });
 	} catch (const std::system_error &) {
@@ -44,7 +37,7 @@ void sahara_hasher::work()
 		const uint8_t *data = job_;
 		size_t len = job_len_;
 		hold.unlock();
-		SHA256Update(&st_->ctx, data, len);
+		digest_.update(data, len);
 		hold.lock();
 		job_ = nullptr;
 		cv_.notify_all();
@@ -64,7 +57,7 @@ void sahara_hasher::add(const uint8_t *data, size_t len)
 	if (len == 0)
 		return;
 	if (inline_) {
-		SHA256Update(&st_->ctx, data, len);
+		digest_.update(data, len);
 		return;
 	}
 	wait();
@@ -76,8 +69,8 @@ void sahara_hasher::add(const uint8_t *data, size_t len)
 	cv_.notify_all();
 }
 
-void sahara_hasher::finish(uint8_t *digest)
+int sahara_hasher::finish(uint8_t *digest)
 {
 	wait();
-	SHA256Final(digest, &st_->ctx);
+	return digest_.finish(digest);
 }

@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <sha2.h>
-
+#include "dmesg.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
 
@@ -24,7 +23,7 @@ struct sahara_saved_file {
 	std::string file;
 	const sahara_debug_region64 *region; // null: no region (the core, a description)
 	size_t index;
-	uint8_t sha256[32];
+	uint8_t sha256[sha256_digest::size];
 };
 
 static bool sahara_hash = true;
@@ -106,26 +105,25 @@ static std::string sahara_sums(const std::vector<sahara_saved_file> &files)
 	return text;
 }
 
-void sahara_remove_descriptions(const char *dir)
+void sahara_remove_descriptions(const sahara_dump_dir &dir)
 {
-	static const char *const names[] = {"minidump.elf", SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME};
+	static const char *const names[] = {"minidump.elf", SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME, DMESG_NAME};
 	std::string removed;
-	char path[DEBUG64_PATH_MAX];
 	for (const char *name : names) {
-		if (!sahara_join(path, dir, name))
-			continue;
-		if (remove(path) == 0)
+		if (sahara_remove_in(dir, name) == 0)
 			removed += std::string(removed.empty() ? "" : ", ") + name;
-		else if (errno != ENOENT)
-			ux_err("cannot remove \"%s\" of an earlier dump: %s\n", path, os_strerror(errno));
+		else if (errno != ENOENT && errno != ENAMETOOLONG)
+			ux_err("cannot remove \"%s\" of an earlier dump: %s\n", os_path_join(dir.path, name).c_str(),
+			       os_strerror(errno));
 	}
 	if (!removed.empty())
 		ux_info("removed %s of an earlier dump in \"%s\": they describe region files this run replaces\n",
-			removed.c_str(), dir);
+			removed.c_str(), dir.path);
 }
 
-int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, size_t n_regions,
-			 const sahara_saved_region *saved, const sahara_saved_region &core)
+int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
+			 const sahara_saved_region *saved, const sahara_saved_region &core,
+			 const sahara_saved_region &kernel_log)
 {
 	std::vector<sahara_saved_file> files;
 	const char *own_load_cmm = nullptr;
@@ -139,9 +137,11 @@ int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, si
 		if (sahara_fold(saved[i].file) == LOAD_CMM_NAME)
 			own_load_cmm = saved[i].file.c_str();
 	}
-	if (core.saved) {
-		sahara_saved_file f{core.file, nullptr, 0, {}};
-		memcpy(f.sha256, core.sha256, sizeof(f.sha256));
+	for (const sahara_saved_region *extra : {&core, &kernel_log}) {
+		if (!extra->saved)
+			continue;
+		sahara_saved_file f{extra->file, nullptr, 0, {}};
+		memcpy(f.sha256, extra->sha256, sizeof(f.sha256));
 		files.push_back(f);
 	}
 
@@ -168,10 +168,11 @@ int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, si
 		}
 		written.push_back(d.name);
 		sahara_saved_file f{d.name, nullptr, 0, {}};
-		SHA2_CTX sha;
-		SHA256Init(&sha);
-		SHA256Update(&sha, bytes, d.text.size());
-		SHA256Final(f.sha256, &sha);
+		if (sha256_of(bytes, d.text.size(), f.sha256) != 0) {
+			ux_err("cannot compute the SHA-256 of \"%s\"\n", d.name);
+			ok = false;
+			break;
+		}
 		files.push_back(f);
 	}
 	if (ok && sahara_hashing()) {
@@ -181,17 +182,16 @@ int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, si
 		else
 			written.push_back(SUMS_NAME);
 	}
-	if (ok && sahara_durable_writes() && os_sync_dir(dir) != 0) {
-		warn("failed to sync the output directory \"%s\"", dir);
+	if (ok && sahara_durable_writes() && sahara_sync_dir(dir) != 0) {
+		warn("failed to sync the output directory \"%s\"", dir.path);
 		ok = false;
 	}
 	if (!ok) {
 		// A failed run leaves no description: the next run makes them.
-		char path[DEBUG64_PATH_MAX];
-		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, SUMS_NAME}) {
+		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, SUMS_NAME, DMESG_NAME}) {
 			bool devices_own = own_load_cmm && strcmp(name, LOAD_CMM_NAME) == 0;
-			if (!devices_own && sahara_join(path, dir, name))
-				remove(path);
+			if (!devices_own)
+				(void)sahara_remove_in(dir, name);
 		}
 		return -1;
 	}
@@ -200,4 +200,38 @@ int sahara_describe_dump(const char *dir, const sahara_debug_region64 *table, si
 		list += std::string(list.empty() ? "" : ", ") + name;
 	ux_info("dump described in %s\n", list.c_str());
 	return 0;
+}
+
+sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
+				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line)
+{
+	sahara_saved_region out;
+	std::vector<dmesg_region> regions;
+	for (size_t i = 0; i < n_regions; i++)
+		if (saved[i].saved)
+			regions.push_back({table[i].region, saved[i].file, table[i].addr, table[i].length});
+	kmsg_log log;
+	std::string why;
+	if (dmesg_read_dump(dir.path, regions, log, why) != 0) {
+		ux_info("kernel log not read, no " DMESG_NAME ": %s\n", sahara_printable(why.c_str()).c_str());
+		return out;
+	}
+	std::string text = kmsg_dmesg_text(log);
+	const uint8_t *bytes = reinterpret_cast<const uint8_t *>(text.data());
+	if (sahara_write_file(dir, DMESG_NAME, bytes, text.size()) != 0) {
+		(void)sahara_remove_in(dir, DMESG_NAME);
+		ux_info("kernel log not written, no " DMESG_NAME "; the dump goes on without it\n");
+		return out;
+	}
+	out.saved = true;
+	out.file = DMESG_NAME;
+	if (sha256_of(bytes, text.size(), out.sha256) != 0) {
+		(void)sahara_remove_in(dir, DMESG_NAME);
+		ux_info("kernel log not hashed, no " DMESG_NAME "; the dump goes on without it\n");
+		return out;
+	}
+	// A line for the summary: the console shows no more of it than this.
+	*last_line = sahara_printable(kmsg_last_line(log).substr(0, 240).c_str());
+	ux_info("kernel log: %zu records (%s) written to %s\n", log.records.size(), log.format, DMESG_NAME);
+	return out;
 }

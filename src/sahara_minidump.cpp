@@ -14,6 +14,7 @@
 #include "oscompat.h"
 #include "sahara_engine.h"
 
+#define MINIDUMP_NAME "minidump.elf"
 #define MINIDUMP_COPY_PIECE 65536
 #define MINIDUMP_ZERO_PIECE 4096
 // The KELF region holds headers only (at most 64 + 65535 * 56 bytes); a
@@ -30,11 +31,30 @@ struct sahara_file_closer {
 };
 using sahara_file = std::unique_ptr<FILE, sahara_file_closer>;
 
-int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *digest)
+// A stream on a descriptor; null (the descriptor closed) when none can be
+// made.
+static sahara_file sahara_stream(int fd, const char *mode)
+{
+	if (fd < 0)
+		return nullptr;
+	FILE *f = fdopen(fd, mode);
+	if (!f)
+		::close(fd);
+	return sahara_file(f);
+}
+
+static int64_t copy_stream_part(FILE *out, FILE *in, uint64_t max, sha256_digest *digest);
+
+int64_t copy_file_part(FILE *out, const char *path, uint64_t max, sha256_digest *digest)
 {
 	sahara_file in(fopen(path, "rb"));
 	if (!in)
 		return -1;
+	return copy_stream_part(out, in.get(), max, digest);
+}
+
+static int64_t copy_stream_part(FILE *out, FILE *in, uint64_t max, sha256_digest *digest)
+{
 	std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[MINIDUMP_COPY_PIECE]);
 	if (!buf)
 		return -1;
@@ -42,13 +62,13 @@ int64_t copy_file_part(FILE *out, const char *path, uint64_t max, SHA2_CTX *dige
 	int64_t total = 0;
 	while (static_cast<uint64_t>(total) < max) {
 		size_t want = static_cast<size_t>(std::min<uint64_t>(max - static_cast<uint64_t>(total), MINIDUMP_COPY_PIECE));
-		size_t n = fread(buf.get(), 1, want, in.get());
+		size_t n = fread(buf.get(), 1, want, in);
 		if (n == 0)
 			break;
 		if (fwrite(buf.get(), 1, n, out) != n)
 			return -1;
 		if (digest)
-			SHA256Update(digest, buf.get(), n);
+			digest->update(buf.get(), n);
 		total += static_cast<int64_t>(n);
 	}
 	return total;
@@ -59,7 +79,7 @@ int64_t copy_file_to(FILE *out, const char *path)
 	return copy_file_part(out, path, UINT64_MAX / 2);
 }
 
-int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest)
+int write_zeroes(FILE *out, uint64_t count, sha256_digest *digest)
 {
 	static const uint8_t zeroes[MINIDUMP_ZERO_PIECE] = {};
 
@@ -68,7 +88,7 @@ int write_zeroes(FILE *out, uint64_t count, SHA2_CTX *digest)
 		if (fwrite(zeroes, 1, n, out) != n)
 			return -1;
 		if (digest)
-			SHA256Update(digest, zeroes, n);
+			digest->update(zeroes, n);
 		count -= n;
 	}
 	return 0;
@@ -93,11 +113,11 @@ struct sahara_piece {
 };
 
 // Reads the saved KELF region file whole. Returns false after its message.
-static bool sahara_read_kelf(const char *path, std::vector<uint8_t> &kelf_buf)
+static bool sahara_read_kelf(const sahara_dump_dir &dir, const char *name, std::vector<uint8_t> &kelf_buf)
 {
-	sahara_file f(fopen(path, "rb"));
+	sahara_file f(sahara_stream(sahara_open_in(dir, name), "rb"));
 	if (!f) {
-		ux_err("minidump: failed to open KELF file %s\n", path);
+		ux_err("minidump: failed to open KELF file %s\n", os_path_join(dir.path, name).c_str());
 		return false;
 	}
 	off_t size = -1;
@@ -179,16 +199,15 @@ static bool sahara_kelf_phdrs(const std::vector<uint8_t> &kelf, std::vector<saha
 
 // Writes the core from its planned pieces, hashing them into digest when
 // given; false after its message.
-static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint8_t> &kelf,
-			      const std::vector<sahara_piece> &pieces, SHA2_CTX *digest)
+static bool sahara_write_core(FILE *out, const sahara_dump_dir &dir, const std::vector<uint8_t> &kelf,
+			      const std::vector<sahara_piece> &pieces, sha256_digest *digest)
 {
 	if (fwrite(kelf.data(), 1, kelf.size(), out) != kelf.size()) {
 		ux_err("minidump: failed to write KELF to output: %s\n", os_strerror(errno));
 		return false;
 	}
 	if (digest)
-		SHA256Update(digest, kelf.data(), kelf.size());
-	char path[DEBUG64_PATH_MAX];
+		digest->update(kelf.data(), kelf.size());
 	uint64_t pos = kelf.size();
 	for (const sahara_piece &p : pieces) {
 		if (p.size == 0)
@@ -200,10 +219,8 @@ static bool sahara_write_core(FILE *out, const char *dir, const std::vector<uint
 		pos = p.offset + p.size;
 		int64_t copied = 0;
 		if (p.saved && p.saved->saved) {
-			if (!sahara_join(path, dir, p.saved->file.c_str()))
-				copied = -1;
-			else
-				copied = copy_file_part(out, path, p.size, digest);
+			sahara_file in(sahara_stream(sahara_open_in(dir, p.saved->file.c_str()), "rb"));
+			copied = in ? copy_stream_part(out, in.get(), p.size, digest) : -1;
 			if (copied < 0 || ferror(out)) {
 				ux_err("minidump: failed to copy region %s: %s\n",
 				       sahara_printable(p.saved->file.c_str()).c_str(), os_strerror(errno));
@@ -250,8 +267,9 @@ static uint64_t sahara_vmcoreinfo_offset(const std::vector<sahara_phdr> &phdrs, 
 }
 
 // Places the pieces of the core by the program headers: the vmcoreinfo
-// region where its PT_NOTE says, each PT_LOAD's region at its p_offset.
-// Refuses only what cannot be honoured: a piece inside the header, beyond
+// region where its PT_NOTE says, each PT_LOAD's region at its p_offset,
+// except a segment the header itself holds. Refuses only what cannot be
+// honoured: a piece partly inside the header, beyond
 // the bound, or over another piece. Returns 1 with pieces sorted by offset,
 // 0 when no core is due (the filter leaves out a region it needs), -1 after
 // its message.
@@ -297,6 +315,10 @@ static int sahara_plan_core(const std::vector<sahara_phdr> &phdrs, size_t kelf_i
 
 	for (const sahara_phdr &ph : phdrs) {
 		if (ph.p_type != ELF_PT_LOAD)
+			continue;
+		// The header itself carries a segment whose bytes lie wholly inside
+		// it (a kernel driver keeps its linux_banner copy there).
+		if (ph.p_filesz > 0 && ph.p_offset <= kelf_size && ph.p_filesz <= kelf_size - ph.p_offset)
 			continue;
 		size_t r = n_regions;
 		for (size_t i = 0; i < n_regions && r == n_regions; i++)
@@ -353,8 +375,9 @@ static int sahara_plan_core(const std::vector<sahara_phdr> &phdrs, size_t kelf_i
 	return 1;
 }
 
-int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, const sahara_debug_region64 *table,
-			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core)
+int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *filter, const sahara_debug_region64 *table,
+			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core,
+			      const std::function<bool(uint64_t size)> &admit)
 {
 	size_t kelf_idx = n_regions;
 	for (size_t i = 0; i < n_regions; i++) {
@@ -376,13 +399,8 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		return -1;
 	}
 
-	char path[DEBUG64_PATH_MAX];
-	if (!sahara_join(path, duruvev_path, saved[kelf_idx].file.c_str())) {
-		ux_err("minidump: path of %s is too long\n", sahara_printable(kelf.filename).c_str());
-		return -1;
-	}
 	std::vector<uint8_t> kelf_buf;
-	if (!sahara_read_kelf(path, kelf_buf))
+	if (!sahara_read_kelf(duruvev_path, saved[kelf_idx].file.c_str(), kelf_buf))
 		return -1;
 
 	uint64_t kelf_size = kelf_buf.size();
@@ -407,19 +425,26 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		return planned;
 	for (const std::string &m : missing)
 		ux_err("%s\n", m.c_str());
+	// Pieces are sorted and do not overlap: the last one ends the core.
+	uint64_t core_size = kelf_size;
+	for (const sahara_piece &p : pieces)
+		core_size = std::max(core_size, p.offset + p.size);
+	if (admit && !admit(core_size))
+		return -1;
 
-	char out_path[DEBUG64_PATH_MAX];
-	if (!sahara_join(out_path, duruvev_path, "minidump.elf")) {
-		ux_err("minidump: path \"%s\" is too long\n", os_path_join(duruvev_path, "minidump.elf").c_str());
+	std::string out_name = os_path_join(duruvev_path.path, MINIDUMP_NAME);
+	const char *out_path = out_name.c_str();
+	int fd = sahara_create_in(duruvev_path, MINIDUMP_NAME);
+	if (fd < 0 && errno == ENAMETOOLONG) {
+		ux_err("minidump: path \"%s\" is too long\n", out_path);
 		return -1;
 	}
-	sahara_file out(fopen(out_path, "wb"));
+	sahara_file out(sahara_stream(fd, "wb"));
 	if (!out) {
 		ux_err("minidump: failed to create %s: %s\n", out_path, os_strerror(errno));
 		return -1;
 	}
-	SHA2_CTX sha;
-	SHA256Init(&sha);
+	sha256_digest sha;
 	bool ok = sahara_write_core(out.get(), duruvev_path, kelf_buf, pieces, sahara_hashing() ? &sha : nullptr);
 	// Buffered data has to reach the file, and the file the disk, before
 	// success is claimed.
@@ -437,19 +462,23 @@ int sahara_build_minidump_elf(const char *duruvev_path, const char *filter, cons
 		ok = false;
 	}
 	if (!ok) {
-		remove(out_path);
+		(void)sahara_remove_in(duruvev_path, MINIDUMP_NAME);
 		ux_err("minidump: incomplete %s removed\n", out_path);
 		return -1;
 	}
-	if (sahara_durable_writes() && os_sync_dir(duruvev_path) != 0) {
-		ux_err("minidump: failed to sync %s: %s\n", duruvev_path, os_strerror(errno));
+	if (sahara_durable_writes() && sahara_sync_dir(duruvev_path) != 0) {
+		ux_err("minidump: failed to sync %s: %s\n", duruvev_path.path, os_strerror(errno));
+		return -1;
+	}
+	if (core && sahara_hashing() && sha.finish(core->sha256) != 0) {
+		// Without its digest the core could not be vouched for.
+		ux_err("minidump: cannot compute the SHA-256 of %s\n", out_path);
 		return -1;
 	}
 	ux_info("minidump: ELF written to %s\n", out_path);
 	if (core) {
 		core->saved = true;
 		core->file = "minidump.elf";
-		SHA256Final(core->sha256, &sha);
 	}
 	return 0;
 }

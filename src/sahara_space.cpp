@@ -30,6 +30,23 @@ bool sahara_space_claim::claim(uint64_t need, uint64_t avail, uint64_t *others)
 	return true;
 }
 
+bool sahara_space_claim::claim_more(uint64_t more, uint64_t avail, uint64_t *others)
+{
+	std::lock_guard<std::mutex> hold(space_lock);
+	uint64_t sum = 0, mine = 0;
+	for (const auto &c : space_claims)
+		(held_ && c.first == id_ ? mine : sum) += c.second;
+	*others = sum;
+	// What this dump still has to write counts too: avail holds it yet.
+	if (avail < sum || avail - sum < mine || avail - sum - mine < more)
+		return false;
+	if (!held_)
+		id_ = space_next_id++;
+	held_ = true;
+	space_claims[id_] = mine + more;
+	return true;
+}
+
 void sahara_space_claim::used(uint64_t written)
 {
 	if (!held_)

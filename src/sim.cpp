@@ -13,8 +13,8 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <sha2.h>
 
+#include "digest.h"
 #include "le.h"
 #include "oscompat.h"
 
@@ -315,11 +315,8 @@ vip_table_generator *sim_get_vip_generator(vorn_device *dev)
 
 static void sim_sha256(const uint8_t *buf, size_t len, uint8_t digest[SIM_VIP_HASH_SIZE])
 {
-	SHA2_CTX ctx;
-
-	SHA256Init(&ctx);
-	SHA256Update(&ctx, buf, len);
-	SHA256Final(digest, &ctx);
+	if (sha256_of(buf, len, digest) != 0)
+		memset(digest, 0, SIM_VIP_HASH_SIZE);
 }
 
 static void sim_hex(const uint8_t digest[SIM_VIP_HASH_SIZE], char out[2 * SIM_VIP_HASH_SIZE + 1])

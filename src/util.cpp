@@ -48,7 +48,8 @@ void print_hex_dump(const char *prefix, const void *buf, size_t len)
 			*p++ = (c >= 0x20 && c <= 0x7e) ? static_cast<char>(c) : '.';
 		}
 		*p = '\0';
-		printf("%s %04zx: %s\n", prefix, i, line);
+		// Through the console's own output, under the device's prefix.
+		ux_info("%s %04zx: %s\n", prefix, i, line);
 	}
 }
 

@@ -33,24 +33,43 @@ void ux_set_line_mode(bool on)
 	ux_line_mode = on;
 }
 
+// Text with its control bytes (those of a device's serial number or file
+// names among them) shown as \xNN, so that none acts on the terminal; only
+// line ends and tabs stay.
+static std::string ux_visible(const char *text, size_t len)
+{
+	std::string out;
+	for (size_t i = 0; i < len; i++) {
+		unsigned char c = static_cast<unsigned char>(text[i]);
+		if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
+			char hex[8];
+			snprintf(hex, sizeof(hex), "\\x%02x", c);
+			out += hex;
+		} else {
+			out += static_cast<char>(c);
+		}
+	}
+	return out;
+}
+
 void ux_emit(FILE *out, const char *text)
 {
 	std::lock_guard<std::mutex> hold(ux_lock);
+	std::string lines;
 	if (ux_prefix.empty()) {
-		fputs(text, out);
+		lines = ux_visible(text, strlen(text));
 	} else {
-		std::string lines;
 		for (const char *p = text; *p;) {
 			const char *nl = strchr(p, '\n');
 			size_t len = nl ? static_cast<size_t>(nl - p) + 1 : strlen(p);
 			lines += ux_prefix;
-			lines.append(p, len);
+			lines += ux_visible(p, len);
 			p += len;
 		}
 		if (!lines.empty() && lines.back() != '\n')
 			lines += '\n';
-		fputs(lines.c_str(), out);
 	}
+	fputs(lines.c_str(), out);
 	fflush(out);
 }
 

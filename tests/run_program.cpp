@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sys/wait.h>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 
@@ -104,4 +107,93 @@ program_result run_program(const std::vector<std::string> &argv, double timeout_
 	if (!res.timed_out && WIFEXITED(status))
 		res.exit_code = WEXITSTATUS(status);
 	return res;
+}
+
+background::background(const std::vector<std::string> &argv, const std::filesystem::path &out,
+		       const std::filesystem::path &err)
+	: out_(out), err_(err)
+{
+	pid_ = fork();
+	if (pid_ == 0) {
+		install_file_size_cap();
+		// An empty out: standard output is a pipe nobody reads any more.
+		int o = -1, p[2];
+		if (!out.empty())
+			o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		else if (pipe(p) == 0 && close(p[0]) == 0)
+			o = p[1];
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		dup2(o, 1);
+		dup2(e, 2);
+		// As a service starts: whatever the test runner ignores.
+		::signal(SIGHUP, SIG_DFL);
+		::signal(SIGPIPE, SIG_DFL);
+		std::vector<char *> args;
+		for (const auto &a : argv)
+			args.push_back(const_cast<char *>(a.c_str()));
+		args.push_back(nullptr);
+		execv(args[0], args.data());
+		_exit(127);
+	}
+}
+
+background::~background()
+{
+	if (pid_ > 0 && !exited_) {
+		kill(pid_, SIGKILL);
+		waitpid(pid_, nullptr, 0);
+	}
+}
+
+bool background::running()
+{
+	if (exited_)
+		return false;
+	int status;
+	if (waitpid(pid_, &status, WNOHANG) == pid_) {
+		exited_ = true;
+		code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+		return false;
+	}
+	return true;
+}
+
+int background::wait(std::chrono::milliseconds limit)
+{
+	auto end = std::chrono::steady_clock::now() + limit;
+	while (running() && std::chrono::steady_clock::now() < end)
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	return exited_ ? code_ : -1;
+}
+
+void background::signal(int sig)
+{
+	kill(pid_, sig);
+}
+
+std::string slurp(const std::filesystem::path &p)
+{
+	std::ifstream f(p);
+	return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::string background::out() const
+{
+	return out_.empty() ? std::string() : slurp(out_);
+}
+
+std::string background::err() const
+{
+	return slurp(err_);
+}
+
+bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds limit)
+{
+	auto end = std::chrono::steady_clock::now() + limit;
+	while (!cond()) {
+		if (std::chrono::steady_clock::now() >= end)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	return true;
 }

@@ -16,7 +16,8 @@ namespace {
 
 const std::string usage_text =
 	"duruvev [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
-	"duruvev --collect [-o <root>] [-S T]... [segment-filter]\n\n"
+	"duruvev --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
+	"duruvev --dmesg <dump-dir>\n\n"
 	" -d, --debug\t\tEnable debug output\n"
 	" -v, --version\t\tPrint version\n"
 	" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
@@ -25,6 +26,11 @@ const std::string usage_text =
 	"\t\t\talready whole are kept, the rest are read\n"
 	"     --collect\t\tDump every crashed device that appears, each into\n"
 	"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
+	"     --then=CMD\t\tWith --collect: hand each complete dump to CMD, its\n"
+	"\t\t\tdirectory as last argument, until CMD succeeds\n"
+	"     --then-limit=S\tEnd a hand-off still running after S seconds\n"
+	"\t\t\t(default 3600); it is tried again later\n"
+	"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
 	" -h, --help\t\tPrint this usage info\n"
 	" [segment-filter]\tOptional comma-separated list of segment names to dump\n";
 const std::string version_line = "duruvev version v2.7.1\n";
@@ -100,6 +106,10 @@ INSTANTIATE_TEST_SUITE_P(
 		cli_case{{"a", "b"}, 1, "", stream::err, false},
 		cli_case{{"a", "-o", "x", "b"}, 1, "", stream::err, false},
 		cli_case{{"--collect", "a", "b"}, 1, "", stream::err, false},
+		// --dmesg reads a dump on disk: it takes no filter and no collection.
+		cli_case{{"--dmesg"}, 1, "", stream::err, false},
+		cli_case{{"--dmesg", "dir", "filter"}, 1, "", stream::err, false},
+		cli_case{{"--dmesg", "dir", "--collect"}, 1, "", stream::err, false},
 		// Options after the filter are still options ...
 		cli_case{{"filter", "-v"}, 0, version_line, stream::none, false},
 		// ... unless POSIXLY_CORRECT stops parsing at the first operand,
@@ -120,6 +130,32 @@ TEST(resume_option, needs_an_output_directory_and_no_collection)
 		EXPECT_EQ(r.exit_code, 1);
 		EXPECT_EQ(r.out, "");
 		EXPECT_EQ(r.err, "--resume needs -o with the directory of the dump to continue, and no --collect\n");
+	}
+}
+
+// The hand-off options belong to collection, and a limit must be a number:
+// refused with one line before any device is waited for.
+TEST(then_option, refused_outside_collection_or_when_malformed)
+{
+	struct bad_case {
+		std::vector<std::string> args;
+		std::string says;
+	};
+	const bad_case cases[] = {
+		{{"--then", "true"}, "use them with --collect"},
+		{{"--then-limit", "5"}, "use them with --collect"},
+		{{"--collect", "--then-limit", "5"}, "needs --then"},
+		{{"--collect", "--then", "true", "--then-limit", "0"}, "is not a number of seconds"},
+		{{"--collect", "--then", "true", "--then-limit", "5s"}, "is not a number of seconds"},
+		{{"--collect", "--then", "true", "--then-limit", "-1"}, "is not a number of seconds"},
+		{{"--collect", "--then", ""}, "the command is empty"},
+	};
+	for (const auto &c : cases) {
+		program_result r = run(c.args);
+		ASSERT_FALSE(r.timed_out) << c.args.back();
+		EXPECT_EQ(r.exit_code, 1) << c.args.back();
+		EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 	}
 }
 

@@ -1,6 +1,7 @@
 // Collection mode end to end: the built program watches port paths (symlinks
 // to emulator pseudo-terminals that the tests make, remove and re-make, as a
-// USB serial port comes and goes) and dumps every device that appears.
+// USB serial port comes and goes) and dumps every device that appears. Its
+// hand-offs go to a real WebDAV store that rclone serves on 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <netinet/in.h>
+#include <sys/mount.h>
 #include <set>
 #include <signal.h>
+#include <sys/socket.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -19,6 +24,7 @@
 #include <vector>
 
 #include "edl_model.h"
+#include "run_program.h"
 #include "scenarios.h"
 #include "test_support.h"
 
@@ -26,86 +32,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string slurp(const fs::path &p)
-{
-	std::ifstream f(p);
-	return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-// A program running in the background, its output in files; killed at the
-// end of the test if it is still there.
-class background {
-public:
-	background(const std::vector<std::string> &argv, const fs::path &out, const fs::path &err)
-		: out_(out), err_(err)
-	{
-		pid_ = fork();
-		if (pid_ == 0) {
-			install_file_size_cap();
-			int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-			dup2(o, 1);
-			dup2(e, 2);
-			std::vector<char *> args;
-			for (const auto &a : argv)
-				args.push_back(const_cast<char *>(a.c_str()));
-			args.push_back(nullptr);
-			execv(args[0], args.data());
-			_exit(127);
-		}
-	}
-	~background()
-	{
-		if (pid_ > 0 && !exited_) {
-			kill(pid_, SIGKILL);
-			waitpid(pid_, nullptr, 0);
-		}
-	}
-	background(const background &) = delete;
-	background &operator=(const background &) = delete;
-
-	bool running()
-	{
-		if (exited_)
-			return false;
-		int status;
-		if (waitpid(pid_, &status, WNOHANG) == pid_) {
-			exited_ = true;
-			code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-			return false;
-		}
-		return true;
-	}
-	// The exit code, or -1 when it did not end within limit.
-	int wait(std::chrono::milliseconds limit)
-	{
-		auto end = std::chrono::steady_clock::now() + limit;
-		while (running() && std::chrono::steady_clock::now() < end)
-			std::this_thread::sleep_for(20ms);
-		return exited_ ? code_ : -1;
-	}
-	void signal(int sig) { kill(pid_, sig); }
-	std::string out() const { return slurp(out_); }
-	std::string err() const { return slurp(err_); }
-
-private:
-	fs::path out_, err_;
-	pid_t pid_ = -1;
-	bool exited_ = false;
-	int code_ = -1;
-};
-
-bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds limit)
-{
-	auto end = std::chrono::steady_clock::now() + limit;
-	while (!cond()) {
-		if (std::chrono::steady_clock::now() >= end)
-			return false;
-		std::this_thread::sleep_for(20ms);
-	}
-	return true;
-}
 
 size_t count_of(const std::string &text, const std::string &what)
 {
@@ -151,12 +77,30 @@ struct device {
 	}
 };
 
+// A tmpfs of the given size at path, while it lives; mounted stays false
+// where mounting is not allowed.
+struct small_fs_mount {
+	fs::path path;
+	bool mounted = false;
+	small_fs_mount(const fs::path &p, const char *size) : path(p)
+	{
+		fs::create_directories(path);
+		mounted = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+	}
+	~small_fs_mount()
+	{
+		if (mounted)
+			umount2(path.c_str(), MNT_DETACH);
+	}
+};
+
 std::vector<fs::path> dump_dirs(const fs::path &root)
 {
 	std::vector<fs::path> dirs;
 	if (fs::exists(root))
 		for (const auto &e : fs::directory_iterator(root))
-			dirs.push_back(e.path());
+			if (e.is_directory())
+				dirs.push_back(e.path());
 	std::sort(dirs.begin(), dirs.end());
 	return dirs;
 }
@@ -178,6 +122,9 @@ void expect_complete_dump(const fs::path &dir, const std::string &scenario)
 		want.insert("minidump.elf");
 		EXPECT_TRUE(read_file((dir / "minidump.elf").string()) == core) << "minidump.elf differs";
 	}
+	size_t messages = 0, kept = 0;
+	if (emu_scenario_kernel_log(scenario, messages, kept))
+		want.insert("dmesg.txt");
 	EXPECT_EQ(files_in(dir), want);
 }
 
@@ -186,11 +133,12 @@ struct collect_fixture : ::testing::Test {
 	fs::path root = tmp.path / "dumps";
 	std::unique_ptr<background> tool;
 
-	void start(const std::vector<std::string> &ports)
+	void start(const std::vector<std::string> &ports, const std::vector<std::string> &more = {})
 	{
 		std::vector<std::string> argv = {DURUVEV_BIN, "--collect", "-o", root.string()};
 		for (const auto &p : ports)
 			argv.insert(argv.end(), {"-S", p});
+		argv.insert(argv.end(), more.begin(), more.end());
 		tool = std::make_unique<background>(argv, tmp.path / "collect.out", tmp.path / "collect.err");
 		ASSERT_TRUE(wait_for([&] { return fs::exists(root); }, 10s));
 	}
@@ -269,6 +217,36 @@ TEST_F(collect_fixture, two_devices_on_two_ports_at_once)
 		EXPECT_LE(count_of(line, "[edl"), 1u) << line;
 	}
 	tool->signal(SIGINT);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+// Two ports with one name in different folders give one label, so one
+// directory name, unless the names handed out in this run count as taken as
+// much as those on the disk: each device's dump has a directory of its own,
+// holding all of it and nothing of the other's.
+TEST_F(collect_fixture, two_ports_with_one_name_in_two_folders)
+{
+	fs::create_directory(tmp.path / "a");
+	fs::create_directory(tmp.path / "b");
+	fs::path a = tmp.path / "a" / "edl0", b = tmp.path / "b" / "edl0";
+	// Both are there before collection looks, and tell their dumps apart.
+	device one(tmp.path, "emuA", a, {"--scenario", "crash"});
+	device two(tmp.path, "emuB", b, {"--scenario", "registered"});
+	start({a.string(), b.string()});
+	std::string sa = one.finish(), sb = two.finish();
+	EXPECT_NE(sa.find(" 1 reset(s)"), std::string::npos) << sa;
+	EXPECT_NE(sb.find(" 1 reset(s)"), std::string::npos) << sb;
+	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": complete, ") == 2; }, 10s)) << output();
+
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 2u) << output();
+	for (const fs::path &d : dirs)
+		EXPECT_EQ(d.filename().string().rfind("edl0-", 0), 0u) << d;
+	// Only the crash scenario has a CODERAM region.
+	bool crash_first = fs::exists(dirs[0] / "CODERAM.BIN");
+	expect_complete_dump(dirs[crash_first ? 0 : 1], "crash");
+	expect_complete_dump(dirs[crash_first ? 1 : 0], "registered");
+	tool->signal(SIGTERM);
 	EXPECT_EQ(tool->wait(10s), 0) << output();
 }
 
@@ -364,6 +342,399 @@ TEST_F(collect_fixture, cut_short_dump_continues_where_it_stopped)
 	EXPECT_EQ(tool->wait(10s), 0) << output();
 }
 
+// The UTC stamp collection puts into directory names, secs from now.
+std::string utc_stamp_in(int secs)
+{
+	time_t t = time(nullptr) + secs;
+	struct tm tm;
+	gmtime_r(&t, &tm);
+	char buf[32];
+	strftime(buf, sizeof(buf), "%Y%m%dT%H%M%SZ", &tm);
+	return buf;
+}
+
+// Everything below dir, with the bytes of each file, to tell whether
+// anything there changed.
+std::map<std::string, std::vector<uint8_t>> tree_of(const fs::path &dir)
+{
+	std::map<std::string, std::vector<uint8_t>> t;
+	for (const auto &e : fs::recursive_directory_iterator(dir))
+		t[e.path().string()] = e.is_regular_file() ? read_file(e.path().string()) : std::vector<uint8_t>{};
+	return t;
+}
+
+// One hostile device, or a hostile neighbour in ROOT, against collection.
+struct hostile_run {
+	temp_dir tmp;
+	fs::path root, port, outside;
+	std::unique_ptr<background> tool, tool2;
+	std::unique_ptr<device> dev, dev2;
+	std::unique_ptr<small_fs_mount> small;
+	std::map<std::string, std::vector<uint8_t>> outside_before;
+	std::string out() const { return tool->out(); }
+	std::string all() const { return tool->out() + tool->err(); }
+	// Ends collection with sig; its exit code, and the time it took.
+	std::pair<int, std::chrono::milliseconds> stop(int sig)
+	{
+		auto asked = std::chrono::steady_clock::now();
+		tool->signal(sig);
+		int code = tool->wait(10s);
+		return {code, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+										       asked)};
+	}
+};
+
+std::unique_ptr<background> collector(hostile_run &h, const fs::path &port, const std::string &tag, bool out = true)
+{
+	auto tool = std::make_unique<background>(
+		std::vector<std::string>{DURUVEV_BIN, "--collect", "-o", h.root.string(), "-S", port.string()},
+		out ? h.tmp.path / (tag + ".out") : fs::path(), h.tmp.path / (tag + ".err"));
+	EXPECT_TRUE(wait_for([&] { return fs::exists(h.root); }, 10s));
+	// The first scan has looked.
+	std::this_thread::sleep_for(300ms);
+	return tool;
+}
+
+std::vector<fs::path> dirs_named(const fs::path &root, const std::string &prefix)
+{
+	std::vector<fs::path> d;
+	for (const fs::path &p : dump_dirs(root))
+		if (p.filename().string().rfind(prefix, 0) == 0 && !fs::is_symlink(p))
+			d.push_back(p);
+	return d;
+}
+
+size_t lines_of(const std::string &text)
+{
+	return count_of(text, "\n");
+}
+
+// Each row: the device's behaviour, what the neighbour does, and what must
+// hold. For every row: nothing outside ROOT changes, the output stays under
+// a few hundred lines, and the device is reset only after a complete dump.
+TEST(collect_hostile, nothing_fools_collection)
+{
+	struct row {
+		const char *name;
+		std::vector<std::string> emu;
+		std::function<void(hostile_run &)> setup; // collection and the device started, and whatever else
+		std::function<void(hostile_run &)> check;
+	};
+	auto plain = [](hostile_run &h, const std::vector<std::string> &emu) {
+		h.tool = collector(h, h.port, "collect");
+		h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, emu);
+	};
+	// Ended by a signal in the middle of a dump: at once, exit 2, no reset.
+	auto stopped_within_a_second = [](hostile_run &h, int sig) {
+		auto [code, took] = h.stop(sig);
+		EXPECT_EQ(code, 2) << h.all();
+		EXPECT_LT(took, 1000ms) << h.all();
+		EXPECT_NE(h.out().find(": stopped, "), std::string::npos) << h.all();
+	};
+	const row rows[] = {
+		{"a link at the next directory names",
+		 {"--scenario", "small"},
+		 [&](hostile_run &h) {
+			 for (int s = 0; s < 15; s++)
+				 fs::create_directory_symlink(h.outside, h.root / ("edl0-" + utc_stamp_in(s)));
+			 plain(h, {"--scenario", "small"});
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": complete, ") == 1; }, 20s)) << h.all();
+			 std::vector<fs::path> d = dirs_named(h.root, "edl0-");
+			 ASSERT_EQ(d.size(), 1u) << h.all();
+			 EXPECT_NE(d[0].filename().string().find("Z-"), std::string::npos) << d[0];
+			 expect_complete_dump(d[0], "small");
+			 EXPECT_NE(h.out().find("dump \"" + d[0].string() + "\": complete"), std::string::npos) << h.all();
+		 }},
+		{"a link planted inside the new dump directory",
+		 {"--scenario", "small", "--max-transfer", "4096", "--transfer-gap", "5"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--max-transfer", "4096", "--transfer-gap", "5"});
+			 ASSERT_TRUE(wait_for([&] { return !dirs_named(h.root, "edl0-").empty(); }, 20s)) << h.all();
+			 fs::create_symlink(h.outside / "victim", dirs_named(h.root, "edl0-")[0] / "CODERAM.BIN");
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": failed, ") == 1; }, 30s)) << h.all();
+			 EXPECT_NE(h.all().find("failed to open \"CODERAM.BIN\""), std::string::npos) << h.all();
+		 }},
+		{"two collectors on one ROOT, ports with one last name",
+		 {"--scenario", "crash"},
+		 [&](hostile_run &h) {
+			 fs::create_directories(h.tmp.path / "rack1");
+			 fs::create_directories(h.tmp.path / "rack2");
+			 h.port = h.tmp.path / "rack1" / "edl";
+			 fs::path port2 = h.tmp.path / "rack2" / "edl";
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "crash"});
+			 h.dev2 = std::make_unique<device>(h.tmp.path, "emu2", port2, std::vector<std::string>{"--scenario", "crash"});
+			 h.tool = collector(h, h.port, "collect");
+			 h.tool2 = collector(h, port2, "collect2");
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": complete, ") == 1 &&
+							   count_of(h.tool2->out(), ": complete, ") == 1; },
+					      30s))
+				 << h.all() << h.tool2->out();
+			 std::vector<fs::path> d = dirs_named(h.root, "edl-");
+			 ASSERT_EQ(d.size(), 2u);
+			 expect_complete_dump(d[0], "crash");
+			 expect_complete_dump(d[1], "crash");
+			 EXPECT_NE(h.dev2->finish().find(" 1 reset(s)"), std::string::npos);
+			 EXPECT_EQ(h.tool2->wait(0ms), -1) << "the second collector ended";
+			 h.tool2->signal(SIGTERM);
+			 EXPECT_EQ(h.tool2->wait(10s), 0);
+		 }},
+		{"ROOT swapped for a link",
+		 {"--scenario", "small"},
+		 [&](hostile_run &h) {
+			 h.tool = collector(h, h.port, "collect");
+			 fs::rename(h.root, h.tmp.path / "opened");
+			 fs::create_directory_symlink(h.outside, h.root);
+			 std::this_thread::sleep_for(400ms);
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "small"});
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": complete, ") == 1; }, 20s)) << h.all();
+			 EXPECT_EQ(count_of(h.all(), "is no longer the directory collection opened"), 1u) << h.all();
+			 std::vector<fs::path> d = dirs_named(h.tmp.path / "opened", "edl0-");
+			 ASSERT_EQ(d.size(), 1u);
+			 expect_complete_dump(d[0], "small");
+			 // The end line names where the dump really is.
+			 EXPECT_NE(h.out().find("dump \"" + d[0].string() + "\": complete"), std::string::npos) << h.all();
+		 }},
+		{"a core header that makes the core as large as the regions, on a small disk",
+		 {"--scenario", "fat-kelf"},
+		 [&](hostile_run &h) {
+			 h.small = std::make_unique<small_fs_mount>(h.tmp.path / "small", "3m");
+			 if (!h.small->mounted)
+				 return;
+			 h.root = h.tmp.path / "small" / "dumps";
+			 plain(h, {"--scenario", "fat-kelf"});
+		 },
+		 [](hostile_run &h) {
+			 if (!h.small->mounted)
+				 GTEST_SKIP() << "mounting a small tmpfs needs root";
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": failed, ") == 1; }, 20s)) << h.all();
+			 std::vector<fs::path> d = dirs_named(h.root, "edl0-");
+			 ASSERT_EQ(d.size(), 1u);
+			 // Refused before a byte of it was written, not cut short by
+			 // a full disk.
+			 EXPECT_NE(h.all().find("no core written"), std::string::npos) << h.all();
+			 EXPECT_EQ(h.all().find("No space left"), std::string::npos) << h.all();
+			 EXPECT_FALSE(fs::exists(d[0] / "minidump.elf"));
+			 EXPECT_TRUE(fs::exists(d[0] / "DDR.BIN"));
+		 }},
+		{"a table one byte every 900 ms",
+		 {"--scenario", "small", "--trickle", "table:900"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--trickle", "table:900"});
+			 std::this_thread::sleep_for(2500ms);
+		 },
+		 [&](hostile_run &h) { stopped_within_a_second(h, SIGTERM); }},
+		{"a HELLO one byte every 900 ms",
+		 {"--scenario", "small", "--trickle", "hello:900"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--trickle", "hello:900"});
+			 std::this_thread::sleep_for(2500ms);
+		 },
+		 [&](hostile_run &h) { stopped_within_a_second(h, SIGTERM); }},
+		{"HELLO after every HELLO_RESP",
+		 {"--scenario", "small", "--hello-storm"},
+		 [&](hostile_run &h) { plain(h, {"--scenario", "small", "--hello-storm"}); },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": failed, ") == 1; }, 10s)) << h.all();
+			 EXPECT_EQ(count_of(h.all(), "times without going on"), 1u) << h.all();
+		 }},
+		{"unknown packets without end",
+		 {"--scenario", "small", "--unknown-flood", "--transfer-gap", "20"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--unknown-flood", "--transfer-gap", "20"});
+			 std::this_thread::sleep_for(3s);
+		 },
+		 [&](hostile_run &h) {
+			 stopped_within_a_second(h, SIGTERM);
+			 // Three packets of three lines each, under the device's
+			 // prefix, and one line for the rest.
+			 EXPECT_EQ(count_of(h.out(), "[edl0] CMD77 "), 9u) << h.all();
+			 EXPECT_EQ(count_of(h.all(), "more unknown packets were not shown"), 1u) << h.all();
+			 EXPECT_EQ(h.all().find('\x1b'), std::string::npos);
+		 }},
+		{"SIGHUP during a dump",
+		 {"--scenario", "small", "--max-transfer", "4096", "--transfer-gap", "5"},
+		 [&](hostile_run &h) {
+			 plain(h, {"--scenario", "small", "--max-transfer", "4096", "--transfer-gap", "5"});
+			 ASSERT_TRUE(wait_for([&] { auto d = dirs_named(h.root, "edl0-");
+						     return !d.empty() && fs::exists(d[0] / "DDR_EDGE.BIN"); },
+					      20s));
+		 },
+		 [&](hostile_run &h) {
+			 stopped_within_a_second(h, SIGHUP);
+			 fs::path d = dirs_named(h.root, "edl0-")[0];
+			 uint64_t kept = fs::file_size(d / "OCIMEM.BIN") + fs::file_size(d / "DDR_EDGE.BIN");
+			 EXPECT_NE(h.out().find(": stopped, " + std::to_string(kept) + " bytes"), std::string::npos)
+				 << kept << "\n" << h.all();
+		 }},
+		{"standard output closed",
+		 {"--scenario", "small"},
+		 [&](hostile_run &h) {
+			 h.tool = collector(h, h.port, "collect", false);
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "small"});
+		 },
+		 [](hostile_run &h) {
+			 EXPECT_NE(h.dev->finish().find(" 1 reset(s)"), std::string::npos);
+			 std::vector<fs::path> d = dirs_named(h.root, "edl0-");
+			 ASSERT_EQ(d.size(), 1u);
+			 expect_complete_dump(d[0], "small");
+			 EXPECT_TRUE(h.tool->running()) << h.all();
+		 }},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.name);
+		hostile_run h;
+		h.root = h.tmp.path / "dumps";
+		h.port = h.tmp.path / "edl0";
+		h.outside = h.tmp.path / "outside";
+		fs::create_directories(h.root);
+		fs::create_directories(h.outside);
+		// What a misled dump would overwrite or remove.
+		for (const char *name : {"OCIMEM.BIN", "CODERAM.BIN", "SHA256SUMS", "victim"}) {
+			std::ofstream f(h.outside / name);
+			f << "not a dump\n";
+		}
+		h.outside_before = tree_of(h.outside);
+		r.setup(h);
+		if (!h.tool)
+			continue;
+		r.check(h);
+		if (h.tool->running()) {
+			h.tool->signal(SIGTERM);
+			h.tool->wait(10s);
+		}
+		EXPECT_TRUE(tree_of(h.outside) == h.outside_before) << "a byte landed outside ROOT";
+		EXPECT_LT(lines_of(h.all()), 300u);
+		bool complete = h.out().find(": complete, ") != std::string::npos;
+		if (h.dev && h.dev->emu->running())
+			h.dev->emu->signal(SIGTERM);
+		// (Without output, the row itself checks the device.)
+		if (h.dev && !h.tool->out().empty()) {
+			EXPECT_EQ(h.dev->finish().find(" 1 reset(s)") != std::string::npos, complete) << h.all();
+		}
+	}
+}
+
+} // namespace
+
+namespace {
+
+const std::string rclone_bin = "/usr/bin/rclone";
+const std::string upload_script = DURUVEV_SOURCE_DIR "/scripts/duruvev-upload";
+
+int free_port()
+{
+	int s = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof(a);
+	EXPECT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+	EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
+	close(s);
+	return ntohs(a.sin_port);
+}
+
+bool port_open(int port)
+{
+	int s = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+	close(s);
+	return ok;
+}
+
+// A WebDAV store served by rclone from a directory, down until up() is
+// called; the rclone remote "lab" names it through the environment, which
+// collection and its hand-offs inherit.
+struct webdav_store {
+	fs::path tmp, dir;
+	int port = free_port();
+	std::unique_ptr<background> server;
+
+	explicit webdav_store(const fs::path &t) : tmp(t), dir(t / "store")
+	{
+		fs::create_directories(dir);
+		std::ofstream(tmp / "rclone.conf").close();
+		setenv("RCLONE_CONFIG", (tmp / "rclone.conf").c_str(), 1);
+		setenv("RCLONE_CONFIG_LAB_TYPE", "webdav", 1);
+		setenv("RCLONE_CONFIG_LAB_URL", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+		// A store that is down fails an attempt at once.
+		setenv("RCLONE_RETRIES", "1", 1);
+		setenv("RCLONE_LOW_LEVEL_RETRIES", "1", 1);
+	}
+	void up()
+	{
+		// No listing cache: what a check reads is what the directory holds.
+		server = std::make_unique<background>(
+			std::vector<std::string>{rclone_bin, "serve", "webdav", "--addr",
+						 "127.0.0.1:" + std::to_string(port), "--dir-cache-time", "0s",
+						 dir.string()},
+			tmp / "store.out", tmp / "store.err");
+		ASSERT_TRUE(wait_for([&] { return port_open(port); }, 10s)) << server->err();
+	}
+	fs::path copy_of(const fs::path &local) const { return dir / "crashes" / local.filename(); }
+};
+
+bool sums_check(const fs::path &dir)
+{
+	return system(("cd '" + dir.string() + "' && sha256sum --quiet -c SHA256SUMS").c_str()) == 0;
+}
+
+std::string upload_to_lab(bool remove_local)
+{
+	return "'" + upload_script + "'" + (remove_local ? " --remove-local" : "") + " lab:crashes";
+}
+
+struct handoff_fixture : collect_fixture {
+	std::unique_ptr<webdav_store> store;
+	void SetUp() override
+	{
+		if (access(rclone_bin.c_str(), X_OK) != 0)
+			GTEST_SKIP() << "rclone is not installed";
+		store = std::make_unique<webdav_store>(tmp.path);
+		setenv("DURUVEV_HANDOFF_PAUSE_MS", "400", 1);
+	}
+	size_t done() const { return count_of(tool->out(), "\": done (attempt "); }
+	size_t failed() const { return count_of(tool->out(), "\": failed ("); }
+};
+
+TEST_F(handoff_fixture, two_devices_at_once_arrive_in_the_store_intact)
+{
+	store->up();
+	fs::path a = tmp.path / "edlA", b = tmp.path / "edlB";
+	device one(tmp.path, "emuA", a, {"--scenario", "crash"});
+	device two(tmp.path, "emuB", b, {"--scenario", "crash"});
+	start({a.string(), b.string()}, {"--then", upload_to_lab(false)});
+	one.finish();
+	two.finish();
+	ASSERT_TRUE(wait_for([&] { return done() == 2; }, 30s)) << output();
+	EXPECT_EQ(failed(), 0u) << output();
+
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 2u) << output();
+	for (const fs::path &d : dirs) {
+		// Byte for byte what the device holds, locally and in the store.
+		expect_complete_dump(d, "crash");
+		expect_complete_dump(store->copy_of(d), "crash");
+		EXPECT_TRUE(sums_check(store->copy_of(d))) << d;
+	}
+	// Nothing is left pending.
+	EXPECT_EQ(slurp(root / ".duruvev-pending"), "");
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
 // A dump run by hand continues only on request, and only the dump of the
 // same table.
 TEST(one_shot_resume, continues_only_on_request_and_only_the_same_table)
@@ -397,6 +768,153 @@ TEST(one_shot_resume, continues_only_on_request_and_only_the_same_table)
 	EXPECT_EQ(region_bytes_sent(again), small_rest) << again;
 	expect_complete_dump(out, "small");
 	EXPECT_TRUE(sums_verify(out));
+}
+
+TEST_F(handoff_fixture, store_down_keeps_the_dumps_until_it_is_up)
+{
+	fs::path a = tmp.path / "edlA", b = tmp.path / "edlB";
+	device one(tmp.path, "emuA", a, {"--scenario", "small"});
+	device two(tmp.path, "emuB", b, {"--scenario", "small"});
+	start({a.string(), b.string()}, {"--then", upload_to_lab(true)});
+	one.finish();
+	two.finish();
+	// Two failed attempts each, one line per attempt, with growing pauses.
+	ASSERT_TRUE(wait_for([&] { return failed() >= 4; }, 30s)) << output();
+	std::string out = tool->out();
+	EXPECT_NE(out.find("[edlA] hand-off of \""), std::string::npos) << output();
+	EXPECT_NE(out.find("[edlB] hand-off of \""), std::string::npos) << output();
+	EXPECT_NE(out.find("attempt 1; next in 0.4 s"), std::string::npos) << output();
+	EXPECT_NE(out.find("attempt 2; next in 0.8 s"), std::string::npos) << output();
+	EXPECT_EQ(done(), 0u) << output();
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 2u) << output();
+	for (const fs::path &d : dirs)
+		expect_complete_dump(d, "small");
+	std::string pending = slurp(root / ".duruvev-pending");
+	for (const fs::path &d : dirs)
+		EXPECT_NE(pending.find(d.filename().string() + "\t"), std::string::npos) << pending;
+
+	store->up();
+	// The pause after a few failures is a few seconds.
+	ASSERT_TRUE(wait_for([&] { return done() == 2; }, 20s)) << output();
+	EXPECT_TRUE(dump_dirs(root).empty()) << "--remove-local kept a verified dump";
+	for (const fs::path &d : dirs) {
+		expect_complete_dump(store->copy_of(d), "small");
+		EXPECT_TRUE(sums_check(store->copy_of(d))) << d;
+	}
+	EXPECT_EQ(slurp(root / ".duruvev-pending"), "");
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+TEST_F(handoff_fixture, pending_hand_off_is_taken_up_once_after_a_restart)
+{
+	store->up();
+	fs::path port = tmp.path / "edl0";
+	// A hand-off that hangs: ended at its time limit, tried again, and
+	// stopped with collection while it runs.
+	start({port.string()}, {"--then", "sleep 30; :", "--then-limit", "1"});
+	device dev(tmp.path, "emu", port, {"--scenario", "small"});
+	dev.finish();
+	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), "(still running after 1 s, ended), attempt 1;") == 1; },
+			     20s))
+		<< output();
+	ASSERT_TRUE(wait_for([&] { return failed() == 1 && tool->out().find("attempt 1; next in 0.4 s") != std::string::npos; }, 5s));
+	std::this_thread::sleep_for(600ms); // the second attempt is running now
+	auto asked = std::chrono::steady_clock::now();
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+	EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s) << "a hand-off held up the stop";
+	EXPECT_EQ(count_of(tool->out(), "\": stopped; it stays pending"), 1u) << output();
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 1u);
+	EXPECT_EQ(slurp(root / ".duruvev-pending").rfind(dirs[0].filename().string() + "\tedl0\t" + port.string() + "\n", 0), 0u);
+
+	dev.remove_link();
+	start({port.string()}, {"--then", upload_to_lab(false)});
+	ASSERT_TRUE(wait_for([&] { return done() == 1; }, 20s)) << output();
+	EXPECT_NE(tool->out().find("Collecting: 1 hand-off pending from an earlier run"), std::string::npos) << output();
+	std::this_thread::sleep_for(1500ms);
+	// Handed off once: one attempt, nothing left to try.
+	EXPECT_EQ(count_of(tool->out(), "hand-off of \""), 1u) << output();
+	EXPECT_EQ(slurp(root / ".duruvev-pending"), "");
+	expect_complete_dump(store->copy_of(dirs[0]), "small");
+	EXPECT_EQ(dump_dirs(store->dir / "crashes").size(), 1u);
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+TEST_F(handoff_fixture, device_name_reaches_the_command_as_data)
+{
+	fs::path port = tmp.path / "$(touch pwned)";
+	fs::path record = tmp.path / "record";
+	// Run in tmp: a name spliced into the command would touch tmp/pwned.
+	// The directory comes last too, as printf's last argument.
+	std::string cmd = "cd '" + tmp.path.string() +
+			  "' && printf '%s\\n' \"$#\" \"$1\" \"$DURUVEV_DUMP_DIR\" \"$DURUVEV_DUMP_NAME\" "
+			  "\"$DURUVEV_DEVICE\" > record";
+	start({port.string()}, {"--then", cmd});
+	device dev(tmp.path, "emu", port, {"--scenario", "small"});
+	dev.finish();
+	ASSERT_TRUE(wait_for([&] { return done() == 1; }, 20s)) << output();
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 1u);
+	EXPECT_EQ(dirs[0].filename().string().rfind("$(touch pwned)-", 0), 0u) << dirs[0];
+	EXPECT_EQ(slurp(record), "1\n" + dirs[0].string() + "\n" + dirs[0].string() + "\n" +
+					 dirs[0].filename().string() + "\n" + port.string() + "\n" + dirs[0].string() + "\n");
+	EXPECT_FALSE(fs::exists(tmp.path / "pwned"));
+	EXPECT_FALSE(fs::exists(fs::current_path() / "pwned"));
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+// The upload script alone, against the store: a copy damaged in the store
+// after it was sent fails the check, and the local dump stays even with
+// --remove-local; a clean upload then removes it, after its check.
+TEST_F(handoff_fixture, upload_verifies_what_the_store_gives_back)
+{
+	store->up();
+	fs::path dump = tmp.path / "local" / "dev1-20260101T000000Z";
+	fs::create_directories(dump);
+	std::string a(70000, '\0'), b = "second region\n";
+	for (size_t i = 0; i < a.size(); i++)
+		a[i] = static_cast<char>(i * 7 + 1);
+	std::ofstream(dump / "A.BIN", std::ios::binary) << a;
+	std::ofstream(dump / "B.BIN", std::ios::binary) << b;
+	ASSERT_EQ(system(("cd '" + dump.string() + "' && sha256sum A.BIN B.BIN > SHA256SUMS").c_str()), 0);
+
+	// rclone as usual, except that a byte of the stored A.BIN changes once
+	// the copy is done.
+	fs::path bin = tmp.path / "bin";
+	fs::create_directories(bin);
+	std::ofstream(bin / "rclone") << "#!/bin/sh\n"
+				       << rclone_bin << " \"$@\" || exit\n"
+				       << "[ \"$1\" = copy ] || exit 0\n"
+				       << "printf Z | dd of='" << store->copy_of(dump).string()
+				       << "/A.BIN' bs=1 seek=40000 conv=notrunc 2>/dev/null\n";
+	fs::permissions(bin / "rclone", fs::perms::owner_all);
+	std::string path = bin.string() + ":" + getenv("PATH");
+	program_result r = run_program({upload_script, "--remove-local", "lab:crashes", dump.string()}, 60,
+				       {"PATH=" + path});
+	EXPECT_EQ(r.exit_code, 1) << r.err;
+	EXPECT_NE(r.err.find("A.BIN"), std::string::npos) << r.err;
+	EXPECT_EQ(r.err.find("B.BIN"), std::string::npos) << r.err;
+	EXPECT_EQ(files_in(dump), (std::set<std::string>{"A.BIN", "B.BIN", "SHA256SUMS"}));
+	EXPECT_FALSE(sums_check(store->copy_of(dump)));
+
+	// A dump without its SHA256SUMS is no complete dump: nothing is sent.
+	fs::path partial = tmp.path / "local" / "dev2-20260101T000000Z";
+	fs::create_directories(partial);
+	std::ofstream(partial / "A.BIN") << "x";
+	r = run_program({upload_script, "lab:crashes", partial.string()}, 60);
+	EXPECT_EQ(r.exit_code, 1) << r.err;
+	EXPECT_FALSE(fs::exists(store->copy_of(partial)));
+
+	r = run_program({upload_script, "--remove-local", "lab:crashes", dump.string()}, 60);
+	EXPECT_EQ(r.exit_code, 0) << r.err;
+	EXPECT_FALSE(fs::exists(dump));
+	EXPECT_TRUE(sums_check(store->copy_of(dump)));
+	EXPECT_TRUE(read_file((store->copy_of(dump) / "A.BIN").string()) == std::vector<uint8_t>(a.begin(), a.end()));
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -161,8 +162,9 @@ TEST(one_shot, earlier_files_do_not_make_a_failed_run_look_complete)
 	std::vector<uint8_t> core = read_file((tmp.path / "minidump.elf").string());
 	std::vector<uint8_t> want = emu_expected_minidump(model);
 	ASSERT_EQ(core.size(), want.size());
-	// The header and the vmcoreinfo page, then md_KTEXT's segment as zeros.
-	size_t head = read_file((tmp.path / "md_KELF_HEADER.BIN").string()).size() + 4096;
+	// The header and the vmcoreinfo note, then md_KTEXT's segment as zeros.
+	size_t head = read_file((tmp.path / "md_KELF_HEADER.BIN").string()).size() +
+		      read_file((tmp.path / "md_KVMCOREINFO.BIN").string()).size();
 	size_t ktext = 0x103450;
 	EXPECT_TRUE(std::equal(core.begin(), core.begin() + static_cast<long>(head), want.begin()));
 	EXPECT_TRUE(std::all_of(core.begin() + static_cast<long>(head), core.begin() + static_cast<long>(head + ktext),
@@ -451,6 +453,9 @@ TEST(sync_faults, everything_is_synced_before_the_reset_leaves)
 			files.push_back(f.name);
 		if (!emu_expected_minidump(model_of(scenario)).empty())
 			files.push_back("minidump.elf");
+		size_t messages = 0, kept = 0;
+		if (emu_scenario_kernel_log(scenario, messages, kept))
+			files.push_back("dmesg.txt");
 		files.insert(files.end(), {"load.cmm", "dump_info.txt", "SHA256SUMS"});
 		ASSERT_EQ(files_in(out), std::set<std::string>(files.begin(), files.end()));
 		size_t last = 0;
@@ -600,9 +605,46 @@ TEST(described_dump, failed_rerun_leaves_no_stale_description)
 					 "--unplug-after", "3000000", "--", DURUVEV_BIN, "-S", "{pty}", "-o", tmp.str()};
 	program_result r = run_program(argv, 90);
 	expect_left_in_crash_state(r);
-	EXPECT_TRUE(has(r.out, "removed minidump.elf, SHA256SUMS, load.cmm, dump_info.txt of an earlier dump")) << r.out;
-	for (const char *name : {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"})
+	EXPECT_TRUE(has(r.out, "removed minidump.elf, SHA256SUMS, load.cmm, dump_info.txt, dmesg.txt of an earlier dump"))
+		<< r.out;
+	for (const char *name : {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt"})
 		EXPECT_FALSE(fs::exists(tmp.path / name)) << name;
+}
+
+// A re-run killed hard (as by a power cut) while its first region file is
+// being written: that file no longer holds the earlier dump's bytes, so
+// nothing that described them may be left beside it.
+TEST(described_dump, rerun_killed_in_its_first_region_leaves_no_stale_description)
+{
+	using namespace std::chrono_literals;
+	const char *const descriptions[] = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
+	temp_dir tmp;
+	fs::path out = tmp.path / "dump";
+	program_result first = dump("crash", out);
+	ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+	for (const char *name : descriptions)
+		ASSERT_TRUE(fs::exists(out / name)) << name;
+
+	// The device holds 16 KiB into CODERAM.BIN, the first region (32 KiB),
+	// and says so once the program has read those bytes.
+	fs::path held = tmp.path / "held", port = tmp.path / "edl0";
+	background emu({DURUVEV_EMU_BIN, "--scenario", "crash", "--time-limit", "100", "--link", port.string(),
+			"--hold-after", "16384", "--on-hold", held.string()},
+		       tmp.path / "emu.out", tmp.path / "emu.err");
+	ASSERT_TRUE(wait_for([&] { return fs::is_symlink(port) || !emu.running(); }, 30s)) << emu.err();
+	background tool({DURUVEV_BIN, "-S", port.string(), "-o", out.string()}, tmp.path / "tool.out",
+			tmp.path / "tool.err");
+	ASSERT_TRUE(wait_for([&] { return fs::exists(held) || !tool.running(); }, 90s)) << emu.err();
+	ASSERT_TRUE(tool.running()) << tool.out() << tool.err();
+	tool.signal(SIGKILL);
+	EXPECT_EQ(tool.wait(30s), 128 + SIGKILL);
+
+	EXPECT_LT(fs::file_size(out / "CODERAM.BIN"), 32u * 1024) << "the first region file is not this run's";
+	for (const char *name : descriptions)
+		EXPECT_FALSE(fs::exists(out / name)) << name << " of the earlier dump is left";
+	emu.signal(SIGTERM);
+	EXPECT_NE(emu.wait(30s), -1);
+	EXPECT_TRUE(has(emu.err(), " 0 reset(s)")) << emu.err();
 }
 
 // The descriptions are part of the dump: when one cannot be written, the

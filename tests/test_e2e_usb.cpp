@@ -117,7 +117,7 @@ protected:
 		ASSERT_TRUE(emu_usb_scenario("default", cfg));
 		emu_model m(cfg);
 		std::string want;
-		for (const char *name : {"md_KELF0", "md_KVMCORE", "md_KTEXT", "md_KDATA"})
+		for (const char *name : {"md_KELF_HEADER", "md_KVMCORE", "md_KTEXT", "md_KDATA"})
 			for (const auto &r : cfg.regions)
 				if (r.region == name)
 					want += region_bytes(m, r);
@@ -131,7 +131,7 @@ protected:
 	std::string dir, out_dir, report, log;
 };
 
-const std::vector<std::string> all_regions = {"md_KELF0", "md_KVMCORE", "md_KTEXT",
+const std::vector<std::string> all_regions = {"md_KELF_HEADER", "md_KVMCORE", "md_KTEXT",
 					      "md_KDATA", "OCIMEM",	"CODERAM"};
 
 TEST_F(E2eUsb, DumpOverUsbWritesTheDeviceBytesAndTheCoreFile)
@@ -154,7 +154,7 @@ TEST_F(E2eUsb, FilterAdmitsOnlyMatchingRegions)
 {
 	program_result r = run({"--device", "serial=ABC123"}, {"md_K*,CODERAM"});
 	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-	expect_regions({"md_KELF0", "md_KVMCORE", "md_KTEXT", "md_KDATA", "CODERAM"});
+	expect_regions({"md_KELF_HEADER", "md_KVMCORE", "md_KTEXT", "md_KDATA", "CODERAM"});
 	expect_minidump();
 }
 
@@ -314,7 +314,7 @@ TEST_F(E2eUsb, UnpluggedInTheMiddleOfARegionKeepsWhatWasWritten)
 	program_result r = run({"--device", "serial=ABC123,unplug-after=300000"}, {}, 60);
 	EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
 	EXPECT_NE(r.err.find("failed to read duruvev chunk"), std::string::npos) << r.err;
-	expect_regions({"md_KELF0", "md_KVMCORE", "md_KTEXT", "md_KDATA"}, "OCIMEM");
+	expect_regions({"md_KELF_HEADER", "md_KVMCORE", "md_KTEXT", "md_KDATA"}, "OCIMEM");
 	// The region in progress holds exactly the bytes that arrived.
 	emu_config cfg;
 	ASSERT_TRUE(emu_usb_scenario("default", cfg));
@@ -328,7 +328,7 @@ TEST_F(E2eUsb, UnpluggedInTheMiddleOfARegionKeepsWhatWasWritten)
 	EXPECT_NE(report.find("unplugged=1"), std::string::npos) << report;
 }
 
-// Reads: 0 the table, 1 md_KELF0, 2 md_KVMCORE, 3 md_KTEXT, 4 md_KDATA,
+// Reads: 0 the table, 1 md_KELF_HEADER, 2 md_KVMCORE, 3 md_KTEXT, 4 md_KDATA,
 // 5 OCIMEM's first block (whole packets: a zero-length packet ends it, and
 // the surplus follows that), 6 its last byte, 7 CODERAM.
 TEST_F(E2eUsb, SurplusTransfersAfterABlockAreDroppedNotSaved)

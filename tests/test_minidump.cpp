@@ -75,11 +75,9 @@ protected:
 	bool digest_matches_core()
 	{
 		std::vector<uint8_t> bytes = core();
-		uint8_t want[SHA256_DIGEST_LENGTH];
-		SHA2_CTX sha;
-		SHA256Init(&sha);
-		SHA256Update(&sha, bytes.data(), bytes.size());
-		SHA256Final(want, &sha);
+		uint8_t want[sha256_digest::size];
+		if (sha256_of(bytes.data(), bytes.size(), want) != 0)
+			return false;
 		return core_record.saved && memcmp(want, core_record.sha256, sizeof(want)) == 0;
 	}
 
@@ -279,8 +277,8 @@ TEST_F(minidump_test, headers_the_layout_cannot_honour)
 		{"p_offset beyond the bound", {{1, 0x1000, 16}}, {0x200f0 - 15}, false,
 		 "PT_LOAD at paddr 0x1000 of 0x10 bytes at file offset 0x200e1 makes the core larger"},
 		{"p_offset 2^64-8", {{1, 0x1000, 16}}, {~0ULL - 7}, false, "makes the core larger"},
-		{"p_offset inside the header", {{1, 0x1000, 16}}, {0x40}, false,
-		 "PT_LOAD at paddr 0x1000 has file offset 0x40, inside the kernel header of 0x78 bytes"},
+		{"segment partly inside the header", {{1, 0x1000, 16}}, {0x70}, false,
+		 "PT_LOAD at paddr 0x1000 has file offset 0x70, inside the kernel header of 0x78 bytes"},
 		{"two segments on the same bytes", {{1, 0x1000, 16}, {1, 0x2000, 16}}, {0xb0, 0xb8}, false,
 		 "PT_LOAD at paddr 0x2000 at file offset 0xb8 overlaps PT_LOAD at paddr 0x1000, which ends at 0xc0"},
 		// With no PT_LOAD, A.BIN is the vmcoreinfo region.
@@ -331,7 +329,7 @@ TEST_F(minidump_test, headers_the_layout_cannot_honour)
 
 // Each piece sits at the offset its header gives, zeros in the gaps: the
 // order a kernel registers its regions in, segments listed out of file
-// order, and a note that names no address.
+// order, a note that names no address, a segment inside the header.
 TEST_F(minidump_test, layout_follows_the_program_headers)
 {
 	put("A.BIN", fill(100, 'a'));
@@ -358,6 +356,10 @@ TEST_F(minidump_test, layout_follows_the_program_headers)
 		 {v, a, b}},
 		{"loads listed against file order, gaps between", {{1, 0x2000, 64}, {4, 0x6000, 50}, {1, 0x1000, 100}},
 		 {h3 + 300, h3 + 8, h3 + 100}, {fill(8, 0), v, fill(42, 0), a, fill(100, 0), b}},
+		// A kernel driver's linux_banner copy: bytes of the header itself,
+		// at an address no region has.
+		{"segment the header carries", {{1, 0x7000, 16}, {1, 0x1000, 100}, {4, 0x6000, 50}, {1, 0x2000, 64}},
+		 {0x40, emu_kelf_size(4), emu_kelf_size(4) + 100, emu_kelf_size(4) + 150}, {a, v, b}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);

@@ -6,6 +6,7 @@
 
 #include "emu_script.h"
 #include "le.h"
+#include "run_program.h"
 #include "sahara.h"
 #include "test_sahara_common.h"
 
@@ -75,6 +76,54 @@ TEST_F(debug64_test, dumps_every_region_byte_identical)
 	ASSERT_GE(progress_log.size(), 2u);
 	EXPECT_EQ(progress_log[0], std::make_pair(uint64_t{0x80000}, uint64_t{0x80001}));
 	EXPECT_EQ(progress_log[1], std::make_pair(uint64_t{0x100000}, uint64_t{0x80001}));
+}
+
+// SHA256SUMS as sha256sum itself writes it for the same files, in the same
+// order: region files of the sizes where a digest goes wrong (nothing, one
+// byte, either side of SHA-256's 64-byte block and of the engine's transfer
+// block, several blocks), the core with zeros between its pieces, and the
+// description files.
+TEST_F(debug64_test, sums_are_what_sha256sum_computes)
+{
+	const uint64_t block = 0x80000;
+	const std::vector<uint64_t> sizes = {0, 1, 64, 65, block, block + 1, 3 * block + 4097};
+	emu_config cfg;
+	uint64_t addr = 0x10000000;
+	for (size_t i = 0; i < sizes.size(); i++) {
+		cfg.regions.push_back(make_region(addr, sizes[i], "R" + std::to_string(i),
+						  "R" + std::to_string(i) + ".BIN"));
+		addr += sizes[i] + 0x1000;
+	}
+	// The kernel header puts its first segment 5000 bytes past its end:
+	// the core holds a gap of zeros there.
+	const uint64_t seg1 = 0x80000000, seg2 = 0x81000000;
+	std::vector<emu_kelf_segment> segs = {{1, seg1, 2 * block + 3}, {1, seg2, 100}};
+	emu_region kelf = make_region(0x85f00000, 0, "md_KELF_HEADER", "md_KELF_HEADER.BIN");
+	kelf.bytes = emu_make_kelf(segs, emu_kelf_size(segs.size()) + 5000);
+	kelf.length = kelf.bytes.size();
+	cfg.regions.push_back(kelf);
+	cfg.regions.push_back(make_region(seg1, 2 * block + 3, "md_KTEXT", "md_KTEXT.BIN"));
+	cfg.regions.push_back(make_region(seg2, 100, "md_KDATA", "md_KDATA.BIN"));
+	emu_model m(cfg);
+	auto r = run_engine(m, dir.str().c_str(), nullptr);
+	ASSERT_EQ(r.ret, 0) << r.err;
+	ASSERT_TRUE(fs::exists(dir.file("minidump.elf")));
+
+	std::string sums;
+	for (uint8_t b : read_file(dir.file("SHA256SUMS")))
+		sums += static_cast<char>(b);
+	std::vector<std::string> argv = {"/usr/bin/sha256sum"};
+	for (size_t at = 0; at < sums.size();) {
+		size_t end = sums.find('\n', at);
+		ASSERT_NE(end, std::string::npos);
+		argv.push_back(sums.substr(at + 66, end - at - 66));
+		at = end + 1;
+	}
+	// Every file but SHA256SUMS itself: regions, core, load.cmm, dump_info.txt.
+	EXPECT_EQ(argv.size(), 1 + cfg.regions.size() + 3);
+	program_result want = run_program(argv, 30, {}, {}, dir.str());
+	ASSERT_EQ(want.exit_code, 0) << want.err;
+	EXPECT_EQ(sums, want.out);
 }
 
 TEST_F(debug64_test, device_that_delivers_a_block_in_small_transfers)

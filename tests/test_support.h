@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "le.h"
 #include "vorn.h"
 
 // A fresh directory, removed with its content when the test is done.
@@ -108,3 +109,25 @@ private:
 	uint64_t previous;
 	void (*handler)(int);
 };
+
+// A core's program headers, of either ELF class.
+struct core_phdr {
+	uint32_t type;
+	uint64_t offset, vaddr, paddr, filesz;
+};
+inline std::vector<core_phdr> phdrs_of(const std::vector<uint8_t> &elf)
+{
+	std::vector<core_phdr> out;
+	if (elf.size() < 64)
+		return out;
+	const bool e32 = elf[4] == 1;
+	const unsigned w = e32 ? 4 : 8;
+	const uint64_t phoff = le_get(elf.data() + (e32 ? 28 : 32), w), phnum = le16_get(elf.data() + (e32 ? 44 : 56));
+	const uint64_t size = e32 ? 32 : 56;
+	for (uint64_t i = 0; i < phnum && phoff + (i + 1) * size <= elf.size(); i++) {
+		const uint8_t *p = elf.data() + phoff + i * size;
+		out.push_back({le32_get(p), le_get(p + (e32 ? 4 : 8), w), le_get(p + (e32 ? 8 : 16), w),
+			       le_get(p + (e32 ? 12 : 24), w), le_get(p + (e32 ? 16 : 32), w)});
+	}
+	return out;
+}

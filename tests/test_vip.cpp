@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <sha2.h>
-
+#include "digest.h"
 #include "le.h"
 #include "sim.h"
 #include "vorn.h"
@@ -26,11 +25,8 @@ using digest = std::array<uint8_t, 32>;
 
 digest sha256(const bytes &b)
 {
-	SHA2_CTX ctx;
-	digest d;
-	SHA256Init(&ctx);
-	SHA256Update(&ctx, b.data(), b.size());
-	SHA256Final(d.data(), &ctx);
+	digest d{};
+	EXPECT_EQ(sha256_of(b.data(), b.size(), d.data()), 0);
 	return d;
 }
 

@@ -25,8 +25,8 @@ inline bool emu_usb_scenario(const std::string &name, emu_config &cfg)
 		kelf.addr = 0x10000000;
 		kelf.bytes = emu_make_kelf(segs, emu_kelf_size(segs.size()) + vmcore_len);
 		kelf.length = kelf.bytes.size();
-		kelf.region = "md_KELF0";
-		kelf.filename = "md_KELF0.BIN";
+		kelf.region = "md_KELF_HEADER";
+		kelf.filename = "md_KELF_HEADER.BIN";
 		cfg.regions.push_back(kelf);
 		cfg.regions.push_back({1, 0x10001000, vmcore_len, "md_KVMCORE", "md_KVMCORE.BIN", {}});
 		cfg.regions.push_back({1, 0x80000000, 0x30000, "md_KTEXT", "md_KTEXT.BIN", {}});

@@ -90,10 +90,10 @@ reg=$(complete -p duruvev 2>&1)
 
 # Every option of the usage text, long ones ready for their argument.
 options=$("$tool" -h | grep -o -e '--[a-z][a-z-]*' -e '^ -[a-zA-Z]' | sort -u |
-    sed -e 's/^ //' -e 's/^--output$/--output=/' -e 's/^--serial$/--serial=/' | xargs)
+    sed -e 's/^ //' -e 's/^--output$/--output=/' -e 's/^--serial$/--serial=/' -e 's/^--dmesg$/--dmesg=/' -e 's/^--then$/--then=/' -e 's/^--then-limit$/--then-limit=/' | xargs)
 expect "$options" duruvev -
 expect "--serial=" duruvev --s
-expect "--debug" duruvev -o x --d
+expect "--debug" duruvev -o x --de
 # After "--" only the segment filter follows; it is not completed.
 expect "" duruvev -- -
 expect "" duruvev DDR
@@ -111,6 +111,8 @@ expect "-SABC123" duruvev -SA
 expect "crash-a crash-b" duruvev -o cr
 expect "crash-a crash-b other" duruvev -d --output ""
 expect "crash-a crash-b" duruvev --output = cr
+expect "crash-a crash-b" duruvev --dmesg cr
+expect "--dmesg=crash-a --dmesg=crash-b" duruvev --dmesg=cr
 expect "--output=crash-b" duruvev --output=crash-b
 expect "-ocrash-a" duruvev -ocrash-a
 

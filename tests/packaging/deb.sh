@@ -24,6 +24,7 @@ dpkg-deb -c "$deb" | tee "$tmp/contents"
 # Exactly these files, owned by root, with these modes; every directory 0755.
 cat >"$tmp/want" <<'LIST'
 -rwxr-xr-x root/root ./usr/bin/duruvev
+-rwxr-xr-x root/root ./usr/bin/duruvev-upload
 -rw-r--r-- root/root ./usr/lib/systemd/system/duruvev-collect.service
 -rw-r--r-- root/root ./usr/lib/udev/rules.d/60-duruvev.rules
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/duruvev
@@ -43,11 +44,12 @@ dpkg-deb -f "$deb" Package Version Architecture Depends | tee "$tmp/fields"
 [ "$(dpkg-deb -f "$deb" Package)" = duruvev ] || bad "Package is not duruvev"
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] || bad "wrong Architecture"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libusb-1.0-0 libxml2 libzip4 libmd0 libc6; do
+for lib in libusb-1.0-0 libxml2 libzip4 libssl3 libc6; do
     echo "$depends" | grep -Eq "(^|, )$lib \(>= [^)]+\)" || bad "Depends lacks a versioned $lib"
 done
 echo "$depends" | grep -Eq '(^|, )adduser($|,| )' || bad "Depends lacks adduser (postinst makes the service user)"
 case $depends in *-dev*) bad "Depends names a -dev package: $depends" ;; esac
+[ "$(dpkg-deb -f "$deb" Recommends)" = rclone ] || bad "Recommends is not rclone (duruvev-upload uses it)"
 
 # The maintainer scripts: udev rules reloaded, the service's user made, the
 # service stopped on removal.
@@ -78,6 +80,7 @@ gzip -dc "$tmp/root/usr/share/man/man1/duruvev.1.gz" | cmp -s "$src/packaging/du
 grep -qx 'ExecStart=/usr/bin/duruvev --collect -o /var/lib/duruvev' \
     "$tmp/root/usr/lib/systemd/system/duruvev-collect.service" || bad "service does not run /usr/bin/duruvev --collect"
 cmp -s "$src/README.md" "$tmp/root/usr/share/doc/duruvev/README.md" || bad "README differs from source"
+cmp -s "$src/scripts/duruvev-upload" "$tmp/root/usr/bin/duruvev-upload" || bad "duruvev-upload differs from source"
 
 if command -v lintian >/dev/null 2>&1; then
     echo "== lintian $(lintian --version | sed 's/^Lintian v//')"

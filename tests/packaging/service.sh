@@ -18,6 +18,8 @@ grep '^ExecStart=' "$unit"
 grep -qx "ExecStart=$prefix/bin/duruvev --collect -o /var/lib/duruvev" "$unit" ||
     { echo "service: ExecStart does not name $prefix/bin/duruvev"; exit 1; }
 [ -x "$prefix/bin/duruvev" ] || { echo "service: $prefix/bin/duruvev not installed"; exit 1; }
+# The hand-off command for --then is installed beside it.
+[ -x "$prefix/bin/duruvev-upload" ] || { echo "service: $prefix/bin/duruvev-upload not installed"; exit 1; }
 
 rc=0
 MANPATH=$prefix/share/man systemd-analyze verify "$unit" >"$tmp/verify" 2>&1 || rc=$?

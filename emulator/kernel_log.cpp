@@ -1,0 +1,383 @@
+// The kernel log of the emulated device; see kernel_log.h. The writers follow
+// kernel/printk/printk_ringbuffer.c (data_alloc, get_next_lpos, desc_reserve)
+// and the older log_store() in kernel/printk/printk.c.
+#include "kernel_log.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+
+#include "le.h"
+
+namespace {
+
+const char *const boot_lines[] = {
+	"Booting Linux on physical CPU 0x0000000000 [0x51af8014]",
+	"Machine model: Reference Board %zu",
+	"Memory limit set/overridden to %zuMB",
+	"cma: Reserved 32 MiB at 0x00000000f%07zx",
+	"psci: probing for conduit method from DT.",
+	"percpu: Embedded 31 pages/cpu s89240 r8192 d29544 u126976",
+	"CPU%zu: Booted secondary processor 0x0000000%zu00 [0x51af8014]",
+	"smp: Brought up 1 node, 8 CPUs",
+	"devtmpfs: initialized",
+	"clocksource: jiffies: mask: 0xffffffff max_cycles: 0xffffffff, max_idle_ns: 7645041785100000 ns",
+	"NET: Registered PF_NETLINK/PF_ROUTE protocol family",
+	"iommu: Default domain type: Translated",
+	"SCSI subsystem initialized",
+	"usbcore: registered new interface driver usbfs",
+	"gpio gpiochip%zu: registered",
+	"regulator-dummy: no parameters, enabled",
+	"arm-smmu 15000000.apps-smmu: probing hardware configuration...",
+	"spmi spmi-0: PMIC arbiter version v5 (0x50010000)",
+	"thermal_sys: Registered thermal governor 'step_wise'",
+	"ufshcd-qcom 1d84000.ufshc: ufshcd_populate_vreg: Unable to find vdd-hba-supply regulator, assuming enabled",
+	"scsi 0:0:0:%zu: Direct-Access     VENDOR   UFS STORAGE      0100 PQ: 0 ANSI: 6",
+	"sd 0:0:0:%zu: [sda] 15624704 4096-byte logical blocks: (64.0 GB/59.6 GiB)",
+	"EXT4-fs (sda%zu): mounted filesystem with ordered data mode. Opts: (null)",
+	"init: Service 'vendor.svc%zu' (pid 6%zu) exited with status 0",
+	"binder: 1%zu:1%zu transaction failed 29189/-22, size 0-0 line 3025",
+	"healthd: battery l=%zu v=3912 t=28.4 h=2 st=3 c=-412 fc=4000000 cc=12 chg=",
+	"wlan: [%zu:I:HDD] hdd_wlan_start_modules: Wlan transitioned (now ENABLED)",
+	"audit: type=1400 audit(1700000%zu.120:%zu): avc:  denied  { read } for comm=\"servicemanager\"",
+	"lowmemorykiller: Killing 'com.example.app%zu' (1%zu), adj 900",
+	"dwc3 a600000.dwc3: DWC3 in gadget mode",
+};
+
+// Leaves a record's text the way printk leaves it: no trailing newline.
+std::string line(size_t i)
+{
+	const char *t = boot_lines[i % (sizeof(boot_lines) / sizeof(boot_lines[0]))];
+	char buf[192];
+	snprintf(buf, sizeof(buf), t, i, i % 8, i);
+	return buf;
+}
+
+// How the kernel lays out the ring's structures at one word width.
+struct prb_layout {
+	unsigned w;
+	uint64_t rb_size, desc_ring, text_data_ring, fail;
+	uint64_t dr_size, count_bits, descs, infos, head_id, tail_id;
+	uint64_t desc_size, state_var, text_blk_lpos;
+	uint64_t lpos_size, lpos_next;
+	uint64_t info_size, seq, ts_nsec, text_len, caller_id, dev_info;
+	uint64_t dr_data_size, size_bits, data, head_lpos, tail_lpos;
+};
+const prb_layout prb64 = {8, 80, 0, 40, 72, 40, 0, 8, 16, 24, 32, 24, 0, 8, 16, 8, 88, 0, 8, 16, 20, 24,
+			  32, 0, 8, 16, 24};
+const prb_layout prb32 = {4, 40, 0, 20, 36, 20, 0, 4, 8, 12, 16, 12, 0, 4, 8, 4, 88, 0, 8, 16, 20, 24,
+			  16, 0, 4, 8, 12};
+
+std::string line_fmt(const char *f, uint64_t v)
+{
+	char buf[96];
+	snprintf(buf, sizeof(buf), f, v);
+	return buf;
+}
+
+// The lines log_buf_vmcoreinfo_setup() writes for the ring.
+std::string prb_vmcoreinfo(const prb_layout &l, uint64_t prb, uint64_t rb_static, uint64_t clear_seq)
+{
+	std::string s = line_fmt("SYMBOL(prb)=%" PRIx64 "\n", prb) +
+			line_fmt("SYMBOL(printk_rb_static)=%" PRIx64 "\n", rb_static) +
+			line_fmt("SYMBOL(clear_seq)=%" PRIx64 "\n", clear_seq);
+	struct kv {
+		const char *key;
+		uint64_t v;
+	};
+	const kv lines[] = {
+		{"SIZE(printk_ringbuffer)", l.rb_size},
+		{"OFFSET(printk_ringbuffer.desc_ring)", l.desc_ring},
+		{"OFFSET(printk_ringbuffer.text_data_ring)", l.text_data_ring},
+		{"OFFSET(printk_ringbuffer.fail)", l.fail},
+		{"SIZE(prb_desc_ring)", l.dr_size},
+		{"OFFSET(prb_desc_ring.count_bits)", l.count_bits},
+		{"OFFSET(prb_desc_ring.descs)", l.descs},
+		{"OFFSET(prb_desc_ring.infos)", l.infos},
+		{"OFFSET(prb_desc_ring.head_id)", l.head_id},
+		{"OFFSET(prb_desc_ring.tail_id)", l.tail_id},
+		{"SIZE(prb_desc)", l.desc_size},
+		{"OFFSET(prb_desc.state_var)", l.state_var},
+		{"OFFSET(prb_desc.text_blk_lpos)", l.text_blk_lpos},
+		{"SIZE(prb_data_blk_lpos)", l.lpos_size},
+		{"OFFSET(prb_data_blk_lpos.begin)", 0},
+		{"OFFSET(prb_data_blk_lpos.next)", l.lpos_next},
+		{"SIZE(printk_info)", l.info_size},
+		{"OFFSET(printk_info.seq)", l.seq},
+		{"OFFSET(printk_info.ts_nsec)", l.ts_nsec},
+		{"OFFSET(printk_info.text_len)", l.text_len},
+		{"OFFSET(printk_info.caller_id)", l.caller_id},
+		{"OFFSET(printk_info.dev_info)", l.dev_info},
+		{"SIZE(dev_printk_info)", 64},
+		{"OFFSET(dev_printk_info.subsystem)", 0},
+		{"LENGTH(printk_info_subsystem)", 16},
+		{"OFFSET(dev_printk_info.device)", 16},
+		{"LENGTH(printk_info_device)", 48},
+		{"SIZE(prb_data_ring)", l.dr_data_size},
+		{"OFFSET(prb_data_ring.size_bits)", l.size_bits},
+		{"OFFSET(prb_data_ring.data)", l.data},
+		{"OFFSET(prb_data_ring.head_lpos)", l.head_lpos},
+		{"OFFSET(prb_data_ring.tail_lpos)", l.tail_lpos},
+		{"SIZE(atomic_long_t)", l.w},
+		{"OFFSET(atomic_long_t.counter)", 0},
+		{"SIZE(latched_seq)", 24},
+		{"OFFSET(latched_seq.val)", 8},
+	};
+	for (const kv &k : lines)
+		s += std::string(k.key) + line_fmt("=%" PRIu64 "\n", k.v);
+	return s;
+}
+
+// The ring's writer: descriptors and data blocks as data_alloc() and
+// desc_reserve() hand them out.
+class prb_writer {
+public:
+	prb_writer(const prb_layout &l, unsigned count_bits, unsigned size_bits)
+		: l_(l), count_(1ull << count_bits), dsize_(1ull << size_bits), size_bits_(size_bits),
+		  word_mask_(l.w == 8 ? UINT64_MAX : 0xffffffffu), id_mask_(word_mask_ >> 2),
+		  descs_(count_ * l.desc_size), infos_(count_ * l.info_size), data_(dsize_)
+	{
+		// DESC0_ID and BLK0_LPOS: ids and positions start just below
+		// their first wrap, so that wrapping is exercised early.
+		head_id_ = tail_id_ = (0 - (count_ + 1)) & id_mask_;
+		head_lpos_ = tail_lpos_ = (0 - dsize_) & word_mask_;
+		set_desc(head_id_, 3, 1, 1); // reusable, FAILED_LPOS
+	}
+
+	// Adds one record in state 1 (committed), 2 (finalized) or 0 (being
+	// written: half its text, text_len still 0).
+	void write(uint64_t ts, const std::string &text, unsigned state)
+	{
+		uint64_t id = (head_id_ + 1) & id_mask_;
+		if (((id - tail_id_) & id_mask_) == count_) {
+			make_reusable(tail_id_);
+			tail_id_ = (tail_id_ + 1) & id_mask_;
+		}
+		uint64_t size = (l_.w + text.size() + l_.w - 1) / l_.w * l_.w;
+		uint64_t begin = head_lpos_, next = next_lpos(begin, size);
+		while (((next - tail_lpos_) & word_mask_) > dsize_) {
+			if (live_.empty()) {
+				tail_lpos_ = (next - dsize_) & word_mask_;
+				break;
+			}
+			make_reusable(live_.front().id);
+			tail_lpos_ = live_.front().next;
+			live_.pop_front();
+		}
+		uint64_t at = begin & (dsize_ - 1);
+		le_put(&data_[at], l_.w, id);
+		if ((begin >> size_bits_) != (next >> size_bits_)) {
+			at = 0;
+			le_put(&data_[0], l_.w, id);
+			crossed = crossed || (begin & (dsize_ - 1)) + size > dsize_;
+		}
+		size_t n = state == 0 ? text.size() / 2 : text.size();
+		memcpy(&data_[at + l_.w], text.data(), n);
+		head_lpos_ = next;
+		live_.push_back({id, next});
+		set_desc(id, state, begin, next);
+		uint8_t *info = &infos_[(id & (count_ - 1)) * l_.info_size];
+		memset(info, 0, l_.info_size);
+		le64_put(info + l_.seq, seq_++);
+		le64_put(info + l_.ts_nsec, ts);
+		le16_put(info + l_.text_len, static_cast<uint16_t>(state == 0 ? 0 : text.size()));
+		le32_put(info + l_.caller_id, static_cast<uint32_t>(1 + seq_ % 97));
+		head_id_ = id;
+	}
+
+	// The ring's structure, pointing at descs, infos and data.
+	std::vector<uint8_t> ring(uint64_t descs, uint64_t infos, uint64_t data) const
+	{
+		std::vector<uint8_t> rb(l_.rb_size, 0);
+		uint8_t *d = rb.data() + l_.desc_ring, *t = rb.data() + l_.text_data_ring;
+		le32_put(d + l_.count_bits, static_cast<uint32_t>(__builtin_ctzll(count_)));
+		le_put(d + l_.descs, l_.w, descs);
+		le_put(d + l_.infos, l_.w, infos);
+		le_put(d + l_.head_id, l_.w, head_id_);
+		le_put(d + l_.tail_id, l_.w, tail_id_);
+		le32_put(t + l_.size_bits, size_bits_);
+		le_put(t + l_.data, l_.w, data);
+		le_put(t + l_.head_lpos, l_.w, head_lpos_);
+		le_put(t + l_.tail_lpos, l_.w, tail_lpos_);
+		return rb;
+	}
+
+	const std::vector<uint8_t> &descs() const { return descs_; }
+	const std::vector<uint8_t> &infos() const { return infos_; }
+	const std::vector<uint8_t> &data() const { return data_; }
+	bool crossed = false;
+	size_t dropped = 0;
+
+private:
+	struct block {
+		uint64_t id, next;
+	};
+
+	// get_next_lpos(): a block that does not fit before the end of the
+	// ring starts at the start of the next wrap.
+	uint64_t next_lpos(uint64_t begin, uint64_t size) const
+	{
+		uint64_t next = (begin + size) & word_mask_;
+		if ((begin >> size_bits_) == (next >> size_bits_))
+			return next;
+		return ((next & ~(dsize_ - 1)) + size) & word_mask_;
+	}
+
+	void set_desc(uint64_t id, unsigned state, uint64_t begin, uint64_t next)
+	{
+		uint8_t *d = &descs_[(id & (count_ - 1)) * l_.desc_size];
+		le_put(d + l_.state_var, l_.w, id | (static_cast<uint64_t>(state) << (8 * l_.w - 2)));
+		le_put(d + l_.text_blk_lpos, l_.w, begin);
+		le_put(d + l_.text_blk_lpos + l_.lpos_next, l_.w, next);
+	}
+
+	// A record that held a message loses it.
+	void make_reusable(uint64_t id)
+	{
+		uint8_t *d = &descs_[(id & (count_ - 1)) * l_.desc_size];
+		uint64_t sv = le_get(d + l_.state_var, l_.w);
+		unsigned state = static_cast<unsigned>(sv >> (8 * l_.w - 2));
+		if ((sv & id_mask_) != id || state == 3)
+			return;
+		le_put(d + l_.state_var, l_.w, id | (3ull << (8 * l_.w - 2)));
+		if (state != 0)
+			dropped++;
+	}
+
+	const prb_layout &l_;
+	uint64_t count_, dsize_;
+	unsigned size_bits_;
+	uint64_t word_mask_, id_mask_;
+	std::vector<uint8_t> descs_, infos_, data_;
+	uint64_t head_id_, tail_id_, head_lpos_, tail_lpos_, seq_ = 0;
+	std::deque<block> live_;
+};
+
+void append(std::vector<uint8_t> &out, const std::vector<uint8_t> &b)
+{
+	out.insert(out.end(), b.begin(), b.end());
+}
+
+} // namespace
+
+std::vector<klog_message> klog_messages(size_t n)
+{
+	static const char *const panic[] = {
+		"Unable to handle kernel NULL pointer dereference at virtual address 0000000000000008",
+		"Internal error: Oops: 96000005 [#1] PREEMPT SMP",
+		"Kernel panic - not syncing: Oops: Fatal exception",
+	};
+	std::vector<klog_message> m;
+	for (size_t i = 0; i < n; i++) {
+		size_t from_end = n - i;
+		uint64_t ts = i * 7654321ull + (i * i % 1000) * 1000 + 51;
+		if (from_end <= 3)
+			m.push_back({ts + 120000000000ull, panic[3 - from_end]});
+		else
+			m.push_back({ts, line(i)});
+	}
+	return m;
+}
+
+klog_built klog_build_prb(const klog_prb_params &p)
+{
+	const prb_layout &l = p.word == 4 ? prb32 : prb64;
+	prb_writer w(l, p.count_bits, p.size_bits);
+	std::vector<klog_message> msgs = klog_messages(p.messages);
+	for (size_t i = 0; i < msgs.size(); i++)
+		w.write(msgs[i].ts_nsec, msgs[i].text, i + 1 == msgs.size() && p.last_committed ? 1 : 2);
+	if (p.pending)
+		w.write(msgs.empty() ? 0 : msgs.back().ts_nsec + 1000, "CPU1: stopping", 0);
+
+	// vars: the prb pointer, then the ring's structure at +64 (printk_rb_dynamic);
+	// rings: descs, infos, text.
+	const uint64_t rb = p.vars.vaddr + 64;
+	const uint64_t descs = p.rings.vaddr, infos = descs + w.descs().size(), data = infos + w.infos().size();
+	std::vector<uint8_t> vars(64, 0);
+	le_put(vars.data(), l.w, rb);
+	append(vars, w.ring(descs, infos, data));
+	std::vector<uint8_t> rings;
+	append(rings, w.descs());
+	append(rings, w.infos());
+	append(rings, w.data());
+
+	klog_built b;
+	b.pieces = {{p.vars.paddr, vars}, {p.rings.paddr, rings}};
+	b.vmcoreinfo = prb_vmcoreinfo(l, p.vars.vaddr, p.vars.vaddr + 0x1000, p.vars.vaddr + 32);
+	b.crossed_end = w.crossed;
+	b.dropped = w.dropped;
+	return b;
+}
+
+klog_built klog_build_logbuf(const klog_logbuf_params &p)
+{
+	// struct printk_log of 4.x: ts_nsec, len, text_len, dict_len, facility,
+	// flags and level; 4-byte aligned on ARM.
+	const uint32_t hdr = 16, align = 4, len = p.buf_len;
+	std::vector<uint8_t> buf(len, 0);
+	uint32_t first = 0, next = 0;
+	uint64_t first_seq = 0, next_seq = 0;
+	size_t dropped = 0;
+
+	auto next_of = [&](uint32_t idx) -> uint32_t {
+		uint16_t l = le16_get(&buf[idx + 8]);
+		return l ? idx + l : le16_get(&buf[8]);
+	};
+	auto has_space = [&](uint32_t size, bool empty) {
+		uint32_t free_bytes = next > first || empty ? std::max(len - next, first) : first - next;
+		return free_bytes >= size + hdr;
+	};
+	for (const klog_message &m : klog_messages(p.messages)) {
+		// Every seventh record carries a device dictionary after its text.
+		std::string dict = next_seq % 7 == 3 ? std::string("SUBSYSTEM=usb\0DEVICE=c189:1", 27) : "";
+		uint32_t size = hdr + static_cast<uint32_t>(m.text.size() + dict.size());
+		size += (0 - size) & (align - 1);
+		while (first_seq < next_seq) {
+			if (has_space(size, false))
+				break;
+			first = next_of(first);
+			first_seq++;
+			dropped++;
+		}
+		if (next + size + hdr > len) {
+			memset(&buf[next], 0, hdr);
+			next = 0;
+		}
+		uint8_t *h = &buf[next];
+		le64_put(h, m.ts_nsec);
+		le16_put(h + 8, static_cast<uint16_t>(size));
+		le16_put(h + 10, static_cast<uint16_t>(m.text.size()));
+		le16_put(h + 12, static_cast<uint16_t>(dict.size()));
+		h[14] = 0;
+		h[15] = 6 << 5; // level KERN_INFO
+		memcpy(h + hdr, m.text.data(), m.text.size());
+		memcpy(h + hdr + m.text.size(), dict.data(), dict.size());
+		next += size;
+		next_seq++;
+	}
+
+	// vars: log_buf (a pointer), then the u32s log_buf_len, log_first_idx,
+	// clear_idx and log_next_idx.
+	const unsigned w = p.word;
+	std::vector<uint8_t> vars(w + 16, 0);
+	le_put(vars.data(), w, p.rings.vaddr);
+	le32_put(vars.data() + w, len);
+	le32_put(vars.data() + w + 4, first);
+	le32_put(vars.data() + w + 8, first);
+	le32_put(vars.data() + w + 12, next);
+
+	auto sym = [&](const char *name, uint64_t at) {
+		return std::string("SYMBOL(") + name + ")=" + line_fmt("%" PRIx64, at) + "\n";
+	};
+	klog_built b;
+	b.pieces = {{p.vars.paddr, vars}, {p.rings.paddr, buf}};
+	b.crossed_end = next < first;
+	b.vmcoreinfo = sym("log_buf", p.vars.vaddr) + sym("log_buf_len", p.vars.vaddr + w) +
+		       sym("log_first_idx", p.vars.vaddr + w + 4) + sym("clear_idx", p.vars.vaddr + w + 8) +
+		       sym("log_next_idx", p.vars.vaddr + w + 12) +
+		       "SIZE(printk_log)=16\nOFFSET(printk_log.ts_nsec)=0\nOFFSET(printk_log.len)=8\n"
+		       "OFFSET(printk_log.text_len)=10\nOFFSET(printk_log.dict_len)=12\n";
+	b.dropped = dropped;
+	return b;
+}

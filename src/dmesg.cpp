@@ -1,0 +1,157 @@
+// The kernel log of a dump on disk; see dmesg.h.
+#include "dmesg.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "le.h"
+#include "oscompat.h"
+#include "vorn.h"
+
+namespace {
+
+#define DMESG_CORE "minidump.elf"
+// Notes and vmcoreinfo text are small; more is not a kernel's.
+#define DMESG_NOTE_MAX (1u << 20)
+
+struct file_closer {
+	void operator()(FILE *f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+bool read_at(FILE *f, uint64_t off, uint8_t *buf, size_t len)
+{
+	if (off > static_cast<uint64_t>(INT64_MAX) || fseeko(f, static_cast<off_t>(off), SEEK_SET) != 0)
+		return false;
+	return fread(buf, 1, len, f) == len;
+}
+
+// Reads files of the dump directory, keeping the last one open: the log's
+// reads come in runs from one file.
+class dump_files {
+public:
+	explicit dump_files(const char *dir) : dir_(dir) {}
+	bool read(const std::string &file, uint64_t off, uint8_t *buf, size_t len)
+	{
+		if (!f_ || file != name_) {
+			f_.reset(fopen(os_path_join(dir_.c_str(), file.c_str()).c_str(), "rb"));
+			name_ = file;
+		}
+		return f_ && read_at(f_.get(), off, buf, len);
+	}
+
+private:
+	std::string dir_, name_;
+	file_ptr f_;
+};
+
+// What the core adds: its segments as memory, the vmcoreinfo of its notes,
+// its word width and the linear offset of its segments.
+void add_core(dump_files &files, kmsg_source &src)
+{
+	uint8_t eh[64] = {};
+	if (!files.read(DMESG_CORE, 0, eh, 52) || memcmp(eh, "\x7f" "ELF", 4) != 0 || (eh[4] != 1 && eh[4] != 2))
+		return;
+	bool is64 = eh[4] == 2;
+	if (is64 && !files.read(DMESG_CORE, 0, eh, 64))
+		return;
+	unsigned w = is64 ? 8 : 4;
+	uint64_t phoff = le_get(eh + (is64 ? 32 : 28), w);
+	uint16_t phentsize = le16_get(eh + (is64 ? 54 : 42)), phnum = le16_get(eh + (is64 ? 56 : 44));
+	if (phentsize != (is64 ? 56 : 32))
+		return;
+	src.word = w;
+	bool linear_ok = true;
+	for (uint16_t i = 0; i < phnum; i++) {
+		uint8_t ph[56];
+		if (!files.read(DMESG_CORE, phoff + static_cast<uint64_t>(i) * phentsize, ph, phentsize))
+			return;
+		uint32_t type = le32_get(ph);
+		uint64_t offset = le_get(ph + (is64 ? 8 : 4), w), vaddr = le_get(ph + (is64 ? 16 : 8), w),
+			 paddr = le_get(ph + (is64 ? 24 : 12), w), filesz = le_get(ph + (is64 ? 32 : 16), w);
+		if (type == 1 && filesz > 0) {
+			src.regions.push_back({DMESG_CORE, paddr, filesz, offset});
+			uint64_t lin = (vaddr - paddr) & (is64 ? UINT64_MAX : 0xffffffffu);
+			if (vaddr == 0 || vaddr == paddr || (src.has_linear && src.linear != lin))
+				linear_ok = false;
+			src.has_linear = true;
+			src.linear = lin;
+		} else if (type == 4 && src.vmcoreinfo.empty() && filesz > 0 && filesz <= DMESG_NOTE_MAX) {
+			std::vector<uint8_t> note(static_cast<size_t>(filesz));
+			if (files.read(DMESG_CORE, offset, note.data(), note.size()))
+				src.vmcoreinfo = kmsg_vmcoreinfo_text(note.data(), note.size());
+		}
+	}
+	src.has_linear = src.has_linear && linear_ok;
+}
+
+// A region of vmcoreinfo: the note or the text a kernel exports.
+void add_vmcoreinfo_region(dump_files &files, const std::vector<dmesg_region> &regions, kmsg_source &src)
+{
+	for (const dmesg_region &r : regions) {
+		if (!src.vmcoreinfo.empty())
+			return;
+		if (r.name.find("VMCOREINFO") == std::string::npos || r.length == 0)
+			continue;
+		std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(r.length, 65536)));
+		if (files.read(r.file, 0, bytes.data(), bytes.size()))
+			src.vmcoreinfo = kmsg_vmcoreinfo_text(bytes.data(), bytes.size());
+	}
+}
+
+} // namespace
+
+int dmesg_read_dump(const char *dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why)
+{
+	dump_files files(dir);
+	kmsg_source src;
+	for (const dmesg_region &r : regions)
+		src.regions.push_back({r.file, r.addr, r.length, 0});
+	add_core(files, src);
+	add_vmcoreinfo_region(files, regions, src);
+	if (src.vmcoreinfo.empty()) {
+		why = "the dump holds no vmcoreinfo (neither a VMCOREINFO note in " DMESG_CORE " nor a vmcoreinfo region)";
+		return -1;
+	}
+	src.read = [&files](const kmsg_region &r, uint64_t off, uint8_t *buf, size_t len) {
+		return files.read(r.file, off, buf, len);
+	};
+	return kmsg_read(src, log, why);
+}
+
+std::vector<dmesg_region> dmesg_dump_info(const char *dir)
+{
+	std::vector<dmesg_region> out;
+	file_ptr f(fopen(os_path_join(dir, "dump_info.txt").c_str(), "r"));
+	if (!f)
+		return out;
+	char line[512];
+	while (fgets(line, sizeof(line), f.get()) && out.size() < 65536) {
+		unsigned long long index = 0, addr = 0, length = 0;
+		char name[64], file[300];
+		if (sscanf(line, "%llu %llx %llu %63s %299s", &index, &addr, &length, name, file) != 5)
+			continue;
+		out.push_back({name, file, addr, length});
+	}
+	return out;
+}
+
+int dmesg_print(const char *dir, FILE *out)
+{
+	kmsg_log log;
+	std::string why;
+	if (!os_path_exists(dir)) {
+		ux_err("--dmesg: no dump directory \"%s\"\n", dir);
+		return 1;
+	}
+	if (dmesg_read_dump(dir, dmesg_dump_info(dir), log, why) != 0) {
+		ux_err("--dmesg: cannot read the kernel log of \"%s\": %s\n", dir, why.c_str());
+		return 1;
+	}
+	std::string text = kmsg_dmesg_text(log);
+	if (fwrite(text.data(), 1, text.size(), out) != text.size() || fflush(out) != 0)
+		return 1;
+	return 0;
+}

@@ -1,0 +1,33 @@
+// The kernel log of a dump on disk: the memory map of its region files and
+// core, its vmcoreinfo, and the log read from them (kmsg). Used when a dump
+// is complete, to write dmesg.txt, and by --dmesg on an existing directory.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "kmsg.h"
+
+#define DMESG_NAME "dmesg.txt"
+
+// One saved region file of the dump: its name in the device's table, its
+// file in the directory, and the physical memory it holds.
+struct dmesg_region {
+	std::string name;
+	std::string file;
+	uint64_t addr = 0;
+	uint64_t length = 0;
+};
+
+// Reads the kernel log of the dump in dir from the given region files and
+// from dir/minidump.elf (its segments are memory too, and its notes hold
+// vmcoreinfo; failing those, a region named like vmcoreinfo does). 0, or -1
+// with a one-line reason in why.
+int dmesg_read_dump(const char *dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why);
+
+// The region files that dir/dump_info.txt lists; none when it has no such
+// file (a dump cut short, or one made before it was written).
+std::vector<dmesg_region> dmesg_dump_info(const char *dir);
+
+// --dmesg DIR: prints the kernel log of an existing dump directory to out.
+// 0, or 1 after one line on what is missing.
+int dmesg_print(const char *dir, FILE *out);

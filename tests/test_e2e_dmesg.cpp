@@ -1,0 +1,112 @@
+// Why did it crash: the built program reads the kernel log out of a complete
+// dump of the emulator's crash scenarios into dmesg.txt, ends the summary
+// with its last line, and prints it again with --dmesg; a log that cannot be
+// read costs the dump nothing.
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kernel_log.h"
+#include "run_program.h"
+#include "scenarios.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+program_result dump(const std::string &scenario, const fs::path &out, const std::vector<std::string> &tool_args = {})
+{
+	std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--scenario", scenario, "--time-limit", "100", "--",
+					 DURUVEV_BIN,	  "-S",		"{pty}",  "-o",		  out.string()};
+	argv.insert(argv.end(), tool_args.begin(), tool_args.end());
+	return run_program(argv, 120);
+}
+
+std::string text_of(const fs::path &p)
+{
+	std::vector<uint8_t> b = read_file(p.string());
+	return std::string(b.begin(), b.end());
+}
+
+// The scenario's log as dmesg prints it, from the known message list.
+std::string expected_dmesg(const std::string &scenario, std::string &last)
+{
+	size_t messages = 0, kept = 0;
+	EXPECT_TRUE(emu_scenario_kernel_log(scenario, messages, kept));
+	std::vector<klog_message> list = klog_messages(messages);
+	std::string text;
+	for (size_t i = messages - kept; i < messages; i++) {
+		char prefix[40];
+		snprintf(prefix, sizeof(prefix), "[%5" PRIu64 ".%06" PRIu64 "] ", list[i].ts_nsec / 1000000000,
+			 list[i].ts_nsec % 1000000000 / 1000);
+		last = prefix + list[i].text;
+		text += last + "\n";
+	}
+	return text;
+}
+
+TEST(dmesg, crash_scenarios_carry_their_log)
+{
+	for (const char *scenario : {"crash", "crash32"}) {
+		SCOPED_TRACE(scenario);
+		temp_dir tmp;
+		program_result r = dump(scenario, tmp.path);
+		ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+		std::string last;
+		std::string want = expected_dmesg(scenario, last);
+		ASSERT_NE(last.find("Kernel panic - not syncing"), std::string::npos);
+
+		EXPECT_EQ(text_of(tmp.path / "dmesg.txt"), want);
+		EXPECT_NE(r.out.find("; device reset\nLast kernel line: " + last + "\n"), std::string::npos) << r.out;
+		// Listed in the sums, which verify.
+		EXPECT_NE(text_of(tmp.path / "SHA256SUMS").find("  dmesg.txt\n"), std::string::npos);
+		program_result sums = run_program({"/usr/bin/sha256sum", "--quiet", "-c", "SHA256SUMS"}, 30, {}, {},
+						  tmp.str());
+		EXPECT_EQ(sums.exit_code, 0) << sums.out << sums.err;
+
+		program_result again = run_program({DURUVEV_BIN, "--dmesg", tmp.str()});
+		EXPECT_EQ(again.exit_code, 0) << again.err;
+		EXPECT_EQ(again.out, want);
+		EXPECT_EQ(again.err, "");
+
+		// A dump made before dmesg.txt and dump_info.txt were written: the
+		// core's segments hold the log.
+		fs::remove(tmp.path / "dmesg.txt");
+		fs::remove(tmp.path / "dump_info.txt");
+		again = run_program({DURUVEV_BIN, "--dmesg", tmp.str()});
+		EXPECT_EQ(again.exit_code, 0) << again.err;
+		EXPECT_EQ(again.out, want);
+	}
+}
+
+// The log's text ring is not in the dump: the dump is complete all the same
+// and the device reset; one line says why there is no dmesg.txt.
+TEST(dmesg, a_log_that_cannot_be_read_costs_nothing)
+{
+	temp_dir tmp;
+	program_result r = dump("crash", tmp.path, {"md_KELF*,md_KVM*,md_KDATA*"});
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_NE(r.out.find("; device reset\n"), std::string::npos) << r.out;
+	std::string line = "kernel log not read, no dmesg.txt: no saved region holds a printk descriptor at physical "
+			   "address 0x82c";
+	EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+	EXPECT_EQ(r.out.find("Last kernel line"), std::string::npos) << r.out;
+	EXPECT_FALSE(fs::exists(tmp.path / "dmesg.txt"));
+	EXPECT_EQ(text_of(tmp.path / "SHA256SUMS").find("dmesg.txt"), std::string::npos);
+
+	program_result again = run_program({DURUVEV_BIN, "--dmesg", tmp.str()});
+	EXPECT_EQ(again.exit_code, 1);
+	EXPECT_EQ(again.out, "");
+	EXPECT_NE(again.err.find("no saved region holds a printk descriptor"), std::string::npos) << again.err;
+	EXPECT_EQ(std::count(again.err.begin(), again.err.end(), '\n'), 1) << again.err;
+
+	again = run_program({DURUVEV_BIN, "--dmesg", (tmp.path / "nothing").string()});
+	EXPECT_EQ(again.exit_code, 1);
+	EXPECT_EQ(std::count(again.err.begin(), again.err.end(), '\n'), 1) << again.err;
+}
+
+} // namespace
