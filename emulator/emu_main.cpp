@@ -98,10 +98,11 @@ double now_s(void)
 
 void summary(const emu_model &model, const emu_pty_front &front)
 {
-	fprintf(stderr, "duruvev-emu: %llu bytes sent, %llu memory reads, %u reset(s)%s, %u HELLO_RESP\n",
+	fprintf(stderr, "duruvev-emu: %llu bytes sent, %llu memory reads, %u reset(s)%s, %u HELLO_RESP, %llu region bytes\n",
 		static_cast<unsigned long long>(front.bytes_to_host()),
 		static_cast<unsigned long long>(model.mem_read64_count), model.reset_count,
-		model.unplugged() ? ", unplugged" : "", model.hello_resp_count);
+		model.unplugged() ? ", unplugged" : "", model.hello_resp_count,
+		static_cast<unsigned long long>(model.data_bytes_sent));
 	for (const std::string &e : model.errors)
 		fprintf(stderr, "duruvev-emu: host error: %s\n", e.c_str());
 }

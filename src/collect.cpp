@@ -28,8 +28,8 @@ constexpr unsigned collect_scan_ms = 250;
 
 // A device seen by one scan: how to open it and what to call it.
 struct collect_seen {
-	bool usb = false;   // opened by serial through libusb; otherwise a port
-	std::string open_as; // the serial number, or the port's path
+	bool usb = false;   // opened by bus path through libusb; otherwise a port
+	std::string open_as; // the bus path, or the port's path
 	std::string label;   // names the device in lines and in its directory
 };
 
@@ -59,10 +59,14 @@ struct collect_job {
 	const std::atomic<bool> *stop = nullptr;
 	sahara_collect_ctl ctl;
 	os_dir dir; // once made, held until the dump has ended
+	std::string dir_name; // its name in the root
+	std::string resume_name; // an earlier dump of this device cut short, or ""
+	os_dir resume; // that dump's directory, held while this dump runs
 	std::thread thread;
 	std::atomic<bool> done{false};
 	bool stopped = false; // read after done
 	bool complete = false; // read after done
+	std::string used_name; // where the dump went, when it made or used one
 };
 
 // Tries "<label>-<stamp>", then "-2", "-3", ...: the name is predictable, so
@@ -88,6 +92,7 @@ int collect_make_dir(void *ctx)
 	job->dir = os_dir(made);
 	job->ctl.dir = made;
 	job->ctl.dir_path = os_path_join(job->root.c_str(), name.c_str());
+	job->dir_name = name;
 	// The new directory's entry must outlive a power cut as its files do.
 	return os_dir_sync(job->root_dir);
 }
@@ -106,12 +111,36 @@ int collect_open(const collect_seen &seen, std::unique_ptr<vorn_device, device_r
 	std::unique_ptr<vorn_device, device_release> dev(seen.usb ? usb_init() : qud_init());
 	if (!dev)
 		return -1;
-	int ret = seen.usb ? try_usb_open(dev.get(), seen.open_as.c_str(), nullptr)
+	int ret = seen.usb ? try_usb_open_at(dev.get(), seen.open_as.c_str())
 			   : vorn_open(dev.get(), seen.open_as.c_str());
 	if (ret != 0)
 		return -1;
 	out = std::move(dev);
 	return 0;
+}
+
+// Reopens, relative to the root and never through a link, the directory
+// where this device's last dump was cut short, for the engine to continue
+// when the table is the same. Gone or replaced, the dump starts anew.
+void collect_offer_resume(collect_job *job)
+{
+	os_dir_handle h = os_dir_none;
+	if (job->resume_name.empty() || os_dir_open_in(job->root_dir, job->resume_name.c_str(), &h) != 0)
+		return;
+	job->resume = os_dir(h);
+	job->ctl.resume_dir = h;
+	job->ctl.resume_path = os_path_join(job->root.c_str(), job->resume_name.c_str());
+}
+
+// A dump that went on in the earlier directory ends there.
+void collect_take_resumed(collect_job *job)
+{
+	if (!job->ctl.resumed)
+		return;
+	job->dir = std::move(job->resume);
+	job->ctl.dir = job->dir.get();
+	job->ctl.dir_path = job->ctl.resume_path;
+	job->dir_name = job->resume_name;
 }
 
 void collect_worker(collect_job *job)
@@ -125,6 +154,7 @@ void collect_worker(collect_job *job)
 	ctl.space_handle = job->root_dir;
 	ctl.make_dir = collect_make_dir;
 	ctl.ctx = job;
+	collect_offer_resume(job);
 
 	std::unique_ptr<vorn_device, device_release> dev;
 	const char *result;
@@ -136,6 +166,7 @@ void collect_worker(collect_job *job)
 		std::string planned = os_path_join(job->root.c_str(), (job->seen.label + "-" + job->stamp).c_str());
 		sahara_run_collect(dev.get(), planned.c_str(), job->filter, &ctl);
 		dev.reset();
+		collect_take_resumed(job);
 		result = ctl.complete ? "complete" : ctl.stopped ? "stopped" : "failed";
 	}
 
@@ -152,68 +183,131 @@ void collect_worker(collect_job *job)
 		ux_info("dump \"%s\": %s, %" PRIu64 " bytes, %.1f s%s\n",
 			sahara_printable(where.empty() ? ctl.dir_path.c_str() : where.c_str()).c_str(), result,
 			ctl.bytes_kept, secs, kernel.c_str());
+		job->used_name = job->dir_name;
 	}
 	job->dir.reset();
+	job->resume.reset();
 	job->stopped = ctl.stopped;
 	job->complete = ctl.complete;
 	ux_set_thread_prefix(nullptr);
 	job->done.store(true);
 }
 
-// Every device present now that collection watches, by key.
-// busy: keys of the dumps in progress; their ports are not probed, since a
-// probe that opens a port could get in the way of the worker holding it.
-std::map<std::string, collect_seen> collect_scan(const std::vector<std::string> &targets,
-						 const std::set<std::string> &busy)
-{
-	std::map<std::string, collect_seen> found;
-	std::vector<std::string> wanted_serials;
+// Watches the devices collection may take, scan by scan. A USB device's
+// strings are read once per appearance: a device seen before is listed
+// again without being opened, so a dump in progress is never disturbed.
+class collect_scanner {
+public:
+	explicit collect_scanner(const std::vector<std::string> &targets) : targets_(targets)
+	{
+		for (const std::string &t : targets)
+			if (!qud_names_port(t.c_str()))
+				serials_.push_back(t);
+	}
 
-	for (const std::string &t : targets) {
-		if (qud_names_port(t.c_str())) {
+	// Every device present now, by key. busy: keys of the dumps in
+	// progress; their ports are not probed, since a probe that opens a
+	// port could get in the way of the worker holding it.
+	std::map<std::string, collect_seen> scan(const std::set<std::string> &busy)
+	{
+		std::map<std::string, collect_seen> found;
+		for (const std::string &t : targets_) {
+			if (!qud_names_port(t.c_str()))
+				continue;
 			std::string key = "port:" + t;
 			if (busy.count(key) || os_port_present(t.c_str()))
 				found[key] = {false, t, collect_label(t)};
-		} else {
-			wanted_serials.push_back(t);
 		}
-	}
-	if (!targets.empty() && wanted_serials.empty())
+		if (!targets_.empty() && serials_.empty())
+			return found;
+		std::set<std::string> usb_serials = scan_usb(found);
+		scan_ports(found, usb_serials);
 		return found;
-	auto wanted = [&](const char *serial) {
-		if (targets.empty())
-			return true;
-		for (const std::string &s : wanted_serials)
-			if (s == serial)
-				return true;
-		return false;
+	}
+
+private:
+	struct usb_known {
+		bool read = false;      // strings read in this appearance
+		bool said = false;      // its problem has been printed
+		std::string serial;
+		bool seen_now = false;
 	};
 
-	std::set<std::string> usb_serials;
-	int n_usb = 0;
-	std::unique_ptr<vorn_device_desc, decltype(&free)> usb(usb_list(&n_usb), &free);
-	for (int i = 0; usb && i < n_usb; i++) {
-		const char *serial = usb.get()[i].serial;
-		// Without a serial number two devices cannot be told apart.
-		if (strcmp(serial, "(none)") == 0 || !wanted(serial))
-			continue;
-		usb_serials.insert(serial);
-		found["usb:" + std::string(serial)] = {true, serial, collect_label(serial)};
+	bool wanted(const char *serial) const
+	{
+		if (targets_.empty())
+			return true;
+		for (const std::string &s : serials_)
+			if (serial[0] && serial_equal_nocase(s.c_str(), serial))
+				return true;
+		return false;
 	}
-	uint32_t n_qud = 0;
-	std::unique_ptr<qud_device_desc, decltype(&free)> qud(qud_list(&n_qud), &free);
-	for (uint32_t i = 0; qud && i < n_qud; i++) {
-		const qud_device_desc &d = qud.get()[i];
-		// The same device reached through libusb is taken that way.
-		if (d.serial[0] && usb_serials.count(d.serial))
-			continue;
-		if (!targets.empty() && !(d.serial[0] && wanted(d.serial)))
-			continue;
-		std::string label = collect_label(d.serial[0] ? d.serial : d.path);
-		found["port:" + std::string(d.path)] = {false, d.path, label};
+
+	static bool skip_known(const char *bus_path, void *ctx)
+	{
+		auto *self = static_cast<collect_scanner *>(ctx);
+		auto it = self->usb_.find(bus_path);
+		return it != self->usb_.end() && it->second.read;
 	}
-	return found;
-}
+
+	std::set<std::string> scan_usb(std::map<std::string, collect_seen> &found)
+	{
+		for (auto &k : usb_)
+			k.second.seen_now = false;
+		int n_usb = 0;
+		std::unique_ptr<vorn_device_desc, decltype(&free)> usb(usb_list(&n_usb, skip_known, this), &free);
+		std::set<std::string> serials;
+		for (int i = 0; usb && i < n_usb; i++) {
+			const vorn_device_desc &d = usb.get()[i];
+			usb_known &k = usb_[d.bus_path];
+			k.seen_now = true;
+			if (d.read) {
+				k.read = true;
+				k.serial = d.serial;
+			} else if (!k.read) {
+				// Said once per appearance; read again on the next
+				// scan, as what stood in the way may have gone.
+				if (d.problem[0] && !k.said) {
+					std::string prefix = "[" + std::string(d.bus_path) + "] ";
+					ux_set_thread_prefix(prefix.c_str());
+					ux_err("%s\n", d.problem);
+					ux_set_thread_prefix(nullptr);
+				}
+				k.said = true;
+				continue;
+			}
+			if (!wanted(k.serial.c_str()))
+				continue;
+			if (!k.serial.empty())
+				serials.insert(k.serial);
+			// The label is what the device says; its key, where it sits.
+			std::string label = collect_label(k.serial.empty() ? std::string("usb-") + d.bus_path : k.serial);
+			found["usb:" + std::string(d.bus_path)] = {true, d.bus_path, label};
+		}
+		std::erase_if(usb_, [](const auto &k) { return !k.second.seen_now; });
+		return serials;
+	}
+
+	void scan_ports(std::map<std::string, collect_seen> &found, const std::set<std::string> &usb_serials) const
+	{
+		uint32_t n_qud = 0;
+		std::unique_ptr<qud_device_desc, decltype(&free)> qud(qud_list(&n_qud), &free);
+		for (uint32_t i = 0; qud && i < n_qud; i++) {
+			const qud_device_desc &d = qud.get()[i];
+			// The same device reached through libusb is taken that way.
+			if (d.serial[0] && usb_serials.count(d.serial))
+				continue;
+			if (!targets_.empty() && !wanted(d.serial))
+				continue;
+			std::string label = collect_label(d.serial[0] ? d.serial : d.path);
+			found["port:" + std::string(d.path)] = {false, d.path, label};
+		}
+	}
+
+	std::vector<std::string> targets_;
+	std::vector<std::string> serials_;
+	std::map<std::string, usb_known> usb_;
+};
 
 } // namespace
 
@@ -238,7 +332,11 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	// they are taken again.
 	std::map<std::string, std::unique_ptr<collect_job>> running;
 	std::set<std::string> wait_gone;
+	// Per device, the directory of its last dump that was cut short: the
+	// device was not reset, so its next appearance may continue it.
+	std::map<std::string, std::string> cut_short;
 	bool stopped_dumps = false;
+	collect_scanner scanner(targets);
 	// Only complete dumps are handed off: a failed or stopped one is taken
 	// again from the device, which keeps its crash.
 	handoff_ptr handoff = then ? handoff_start(root, then, then_limit_s) : nullptr;
@@ -262,6 +360,10 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 				continue;
 			}
 			finished(*it->second);
+			if (it->second->complete || it->second->used_name.empty())
+				cut_short.erase(it->first);
+			else
+				cut_short[it->first] = it->second->used_name;
 			wait_gone.insert(it->first);
 			it = running.erase(it);
 		}
@@ -289,7 +391,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 			busy.insert(r.first);
 			prefixes.insert(r.second->prefix);
 		}
-		std::map<std::string, collect_seen> present = collect_scan(targets, busy);
+		std::map<std::string, collect_seen> present = scanner.scan(busy);
 		for (auto it = wait_gone.begin(); it != wait_gone.end();) {
 			if (present.count(*it))
 				++it;
@@ -311,6 +413,8 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 			job->stamp = os_utc_stamp();
 			job->filter = filter;
 			job->stop = &stop;
+			if (auto c = cut_short.find(p.first); c != cut_short.end())
+				job->resume_name = c->second;
 			collect_job *raw = job.get();
 			job->thread = std::thread(collect_worker, raw);
 			running.emplace(p.first, std::move(job));

@@ -10,6 +10,7 @@
 #include "collect.h"
 #include "dmesg.h"
 #include "oscompat.h"
+#include "sahara.h"
 #include "vorn.h"
 
 const char *__progname = "duruvev";
@@ -18,7 +19,7 @@ bool vorn_debug = false;
 void print_usage(FILE *out)
 {
 	fprintf(out,
-		"%s [--debug] [-o <duruvev-path>] [segment-filter]\n"
+		"%s [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
 		"%s --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
 		"%s --dmesg <dump-dir>\n"
 		"\n"
@@ -26,6 +27,8 @@ void print_usage(FILE *out)
 		" -v, --version\t\tPrint version\n"
 		" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
 		" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
+		"     --resume\t\tContinue the dump cut short in the -o directory: regions\n"
+		"\t\t\talready whole are kept, the rest are read\n"
 		"     --collect\t\tDump every crashed device that appears, each into\n"
 		"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
 		"     --then=CMD\t\tWith --collect: hand each complete dump to CMD, its\n"
@@ -48,6 +51,7 @@ static const struct option options[] = {
 	{"then", required_argument, nullptr, 'T'},
 	{"then-limit", required_argument, nullptr, 'L'},
 	{"dmesg", required_argument, nullptr, 'K'},
+	{"resume", no_argument, nullptr, 'R'},
 	{nullptr, 0, nullptr, 0},
 };
 
@@ -57,7 +61,7 @@ int duruvev_main(int argc, char **argv)
 	const char *serial = nullptr;
 	const char *filter = nullptr;
 	std::vector<std::string> targets;
-	bool collect = false;
+	bool collect = false, resume = false, output_given = false;
 	const char *then = nullptr;
 	const char *then_limit = nullptr;
 	const char *dmesg_dir = nullptr;
@@ -87,6 +91,7 @@ int duruvev_main(int argc, char **argv)
 			return 0;
 		case 'o':
 			duruvev_path = optarg;
+			output_given = true;
 			break;
 		case 'S':
 			serial = optarg;
@@ -94,6 +99,9 @@ int duruvev_main(int argc, char **argv)
 			break;
 		case 'C':
 			collect = true;
+			break;
+		case 'R':
+			resume = true;
 			break;
 		case 'T':
 			then = optarg;
@@ -126,7 +134,7 @@ int duruvev_main(int argc, char **argv)
 
 	// Reads a dump already on disk; no device is involved.
 	if (dmesg_dir) {
-		if (collect || filter || then || then_limit) {
+		if (collect || filter || then || then_limit || resume) {
 			print_usage(stderr);
 			return 1;
 		}
@@ -153,6 +161,14 @@ int duruvev_main(int argc, char **argv)
 		ux_err("--then: the command is empty\n");
 		return 1;
 	}
+
+	// Continuing names the dump it continues; in collection it is what
+	// happens anyway.
+	if (resume && (!output_given || collect)) {
+		ux_err("--resume needs -o with the directory of the dump to continue, and no --collect\n");
+		return 1;
+	}
+	sahara_set_resume(resume);
 
 	if (collect)
 		return collect_run(duruvev_path, targets, filter, then, limit_s);

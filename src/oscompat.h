@@ -87,6 +87,9 @@ int os_open_regular(const char *path, const char **kind);
 // errno set.
 int os_sync_fd(int fd);
 
+// The size of the open file fd: 0 with *size set, or -1 with errno set.
+int os_fd_size(int fd, uint64_t *size);
+
 // Starts writing len bytes at offset of an open file to its disk without
 // waiting, so that a later os_sync_fd has little left to wait for. A hint:
 // where the system has no such call it does nothing.
@@ -125,6 +128,14 @@ void os_dir_close(os_dir_handle dir);
 // there is EEXIST too). Returns 0 with *out holding it open, or -1 with
 // errno set.
 int os_dir_make_new(os_dir_handle parent, const char *name, os_dir_handle *out);
+
+// Opens the directory name that is in parent, never through a link. Returns
+// 0 with *out holding it open, or -1 with errno set.
+int os_dir_open_in(os_dir_handle parent, const char *name, os_dir_handle *out);
+
+// Renames the file from to to, both in dir, replacing to (a link at to is
+// replaced itself, nothing it names is touched). 0, or -1 with errno set.
+int os_dir_rename(os_dir_handle dir, const char *from, const char *to);
 
 // Creates name in dir as a new file for writing, mode 0644 before the
 // umask: an existing name, a link among them, fails with EEXIST. Returns a

@@ -6,6 +6,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
 
@@ -147,6 +148,15 @@ void os_start_writeback(int fd, uint64_t offset, uint64_t len)
 #endif
 }
 
+int os_fd_size(int fd, uint64_t *size)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return -1;
+	*size = static_cast<uint64_t>(st.st_size);
+	return 0;
+}
+
 int os_sync_fd(int fd)
 {
 	while (fdatasync(fd) != 0) {
@@ -232,6 +242,20 @@ int os_dir_make_new(os_dir_handle parent, const char *name, os_dir_handle *out)
 		return -1;
 	*out = fd;
 	return 0;
+}
+
+int os_dir_open_in(os_dir_handle parent, const char *name, os_dir_handle *out)
+{
+	int fd = openat(static_cast<int>(parent), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	*out = fd;
+	return 0;
+}
+
+int os_dir_rename(os_dir_handle dir, const char *from, const char *to)
+{
+	return renameat(static_cast<int>(dir), from, static_cast<int>(dir), to);
 }
 
 int os_dir_create_file(os_dir_handle dir, const char *name)

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <direct.h>
+#include <io.h>
 #include <string>
 
 int os_console_width(void)
@@ -150,6 +151,17 @@ int os_open_regular(const char *path, const char **kind)
 void os_start_writeback(int, uint64_t, uint64_t)
 {
 	// No call starts a write-back without waiting for it.
+}
+
+int os_fd_size(int fd, uint64_t *size)
+{
+	LARGE_INTEGER n;
+	if (!GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), &n)) {
+		errno = EBADF;
+		return -1;
+	}
+	*size = static_cast<uint64_t>(n.QuadPart);
+	return 0;
 }
 
 int os_sync_fd(int fd)
@@ -337,6 +349,40 @@ int os_dir_open_read(os_dir_handle dir, const char *name)
 		return -1;
 	}
 	return win_fd_of(h, _O_RDONLY);
+}
+
+int os_dir_open_in(os_dir_handle parent, const char *name, os_dir_handle *out)
+{
+	std::string path = win_in_dir(parent, name);
+	if (path.empty())
+		return -1;
+	// Opened as itself: a junction in its place is refused.
+	HANDLE h = win_open_dir(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT);
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	if (win_is_reparse(h)) {
+		CloseHandle(h);
+		errno = ELOOP;
+		return -1;
+	}
+	*out = reinterpret_cast<os_dir_handle>(h);
+	return 0;
+}
+
+int os_dir_rename(os_dir_handle dir, const char *from, const char *to)
+{
+	std::string src = win_in_dir(dir, from), dst = win_in_dir(dir, to);
+	if (src.empty() || dst.empty())
+		return -1;
+	// A move of the entry itself: a reparse point at to is replaced, not
+	// followed.
+	if (!MoveFileExA(src.c_str(), dst.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	return 0;
 }
 
 int os_dir_remove(os_dir_handle dir, const char *name)

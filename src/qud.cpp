@@ -181,8 +181,7 @@ static int win_enumerate_qcom(qud_device_desc *out, uint32_t out_max)
 	return count;
 }
 
-// ASCII letters compared without regard to case, whole texts.
-static bool qud_equal_nocase(const char *a, const char *b)
+bool serial_equal_nocase(const char *a, const char *b)
 {
 	for (;; a++, b++) {
 		unsigned char ca = static_cast<unsigned char>(*a);
@@ -271,7 +270,7 @@ static int qud_open(vorn_device *device, const char *serial)
 		uint32_t filled = static_cast<uint32_t>(count) < qud_max_descs ? static_cast<uint32_t>(count)
 									 : qud_max_descs;
 		for (uint32_t i = 0; i < filled && !path; i++) {
-			if (!serial || serial[0] == '\0' || qud_equal_nocase(descs[i].serial, serial))
+			if (!serial || serial[0] == '\0' || serial_equal_nocase(descs[i].serial, serial))
 				path = descs[i].path;
 		}
 		if (!path) {
@@ -397,20 +396,25 @@ int qud_probe_present(void)
 qud_device_desc *qud_list(uint32_t *devices_found)
 {
 	*devices_found = 0;
-	std::unique_ptr<qud_device_desc, free_deleter> descs(
-		static_cast<qud_device_desc *>(calloc(qud_max_descs, sizeof(qud_device_desc))));
-	if (!descs)
-		return nullptr;
-
-	int count = win_enumerate_qcom(descs.get(), qud_max_descs);
-	if (count <= 0)
-		return nullptr;
-	if (static_cast<uint32_t>(count) > qud_max_descs) {
-		ux_err("qud: %d devices present, only the first 16 will be listed\n", count);
-		count = qud_max_descs;
+	// Every port: a second pass with room for all when the first had too
+	// little (ports may come between the passes; those wait for the next
+	// listing).
+	uint32_t room = qud_max_descs;
+	for (int pass = 0; pass < 2; pass++) {
+		std::unique_ptr<qud_device_desc, free_deleter> descs(
+			static_cast<qud_device_desc *>(calloc(room, sizeof(qud_device_desc))));
+		if (!descs)
+			return nullptr;
+		int count = win_enumerate_qcom(descs.get(), room);
+		if (count <= 0)
+			return nullptr;
+		if (static_cast<uint32_t>(count) <= room || pass == 1) {
+			*devices_found = static_cast<uint32_t>(count) < room ? static_cast<uint32_t>(count) : room;
+			return descs.release();
+		}
+		room = static_cast<uint32_t>(count);
 	}
-	*devices_found = static_cast<uint32_t>(count);
-	return descs.release();
+	return nullptr;
 }
 
 const qud_platform *qud_platform_use(const qud_platform *ops)

@@ -127,6 +127,10 @@ void sahara_set_progress_observer(sahara_progress_observer fn);
 // is reset. Benchmarks turn this off to measure what it costs.
 void sahara_set_durable_writes(bool on);
 
+// A dump run by hand continues the cut-short dump recorded in its output
+// directory (same table), instead of starting anew.
+void sahara_set_resume(bool on);
+
 struct vorn_device;
 
 // What a run of unattended collection adds to one memory-debug dump. The
@@ -144,12 +148,18 @@ struct sahara_collect_ctl {
 	// region file. 0, or -1 with errno set.
 	int (*make_dir)(void *ctx) = nullptr;
 	void *ctx = nullptr;
+	// A directory where an earlier dump of this device was cut short, held
+	// open by the caller, and its path: when it records the same table, the
+	// dump continues there.
+	os_dir_handle resume_dir = os_dir_none;
+	std::string resume_path;
 	// Set by make_dir: the new directory, held open by the caller until the
 	// dump has ended, and its path for messages.
 	os_dir_handle dir = os_dir_none;
 	std::string dir_path;
 
 	// Results.
+	bool resumed = false;	     // the dump went on in resume_dir
 	bool complete = false;	     // every admitted region and the core on disk
 	bool reset_sent = false;
 	bool stopped = false;	     // ended by stop

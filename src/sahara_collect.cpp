@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -36,6 +37,13 @@ static bool sahara_durable = true;
 void sahara_set_durable_writes(bool on)
 {
 	sahara_durable = on;
+}
+
+static bool sahara_resume_asked = false;
+
+void sahara_set_resume(bool on)
+{
+	sahara_resume_asked = on;
 }
 
 bool sahara_durable_writes(void)
@@ -328,6 +336,24 @@ int sahara_remove_in(const sahara_dump_dir &dir, const char *name)
 		return -1;
 	}
 	return remove(path);
+}
+
+int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *to)
+{
+	if (dir.handle != os_dir_none)
+		return os_dir_rename(dir.handle, from, to);
+	char src[DEBUG64_PATH_MAX], dst[DEBUG64_PATH_MAX];
+	if (!sahara_join(src, dir.path, from) || !sahara_join(dst, dir.path, to)) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	std::error_code ec;
+	std::filesystem::rename(src, dst, ec);
+	if (ec) {
+		errno = ec.default_error_condition().value();
+		return -1;
+	}
+	return 0;
 }
 
 int sahara_sync_dir(const sahara_dump_dir &dir)
@@ -655,7 +681,113 @@ static bool sahara_admit_core(uint64_t size, const char *dir, sahara_dump_run &r
 	return false;
 }
 
-int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_path, const char *duruvev_filter,
+
+// How the region loop has gone so far.
+struct sahara_loop_state {
+	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false,
+	     babbles = false, resumed = false;
+};
+
+// Collection makes the dump's directory only before the first region file,
+// so that a dump that ends before any region leaves nothing behind.
+// Collection's directory is its own once made: known by its handle.
+static bool sahara_make_dump_dir(sahara_dump_dir &out, sahara_dump_run &run, sahara_loop_state &st)
+{
+	if (run.ctl && run.ctl->make_dir) {
+		if (run.ctl->make_dir(run.ctl->ctx) != 0) {
+			warn("failed to create the output directory \"%s\"", out.path);
+			st.disk_failed = true;
+			return false;
+		}
+		out = sahara_dump_dir(run.ctl->dir_path.c_str(), run.ctl->dir);
+	}
+	// Files that described an earlier dump here would describe files this
+	// run overwrites. A directory just made holds none, and nothing in it
+	// is this run's to remove.
+	if (out.handle == os_dir_none)
+		sahara_remove_descriptions(out);
+	st.dir_made = true;
+	return true;
+}
+
+// Reads one region into its file and notes how it went.
+static void sahara_read_region(vorn_device *dev, const sahara_debug_region64 &r, const sahara_dump_dir &out,
+			       const sahara_debug_width &wd, sahara_saved_region &saved, sahara_dump_run &run,
+			       sahara_loop_state &st)
+{
+	// Continuing, the region's partial file is this dump's own: it goes,
+	// and the whole region takes its name. A handle makes only new files.
+	if (st.resumed && out.handle != os_dir_none && sahara_remove_in(out, saved.file.c_str()) != 0 &&
+	    errno != ENOENT) {
+		warn("failed to remove the partial \"%s\"", sahara_printable(saved.file.c_str()).c_str());
+		st.not_created = true;
+		return;
+	}
+	switch (sahara_debug64_one(dev, r, out, saved.file.c_str(), wd, saved.sha256, run)) {
+	case SAHARA_ONE_SAVED:
+		saved.saved = true;
+		run.saved++;
+		run.bytes_saved += r.length;
+		ux_info("%s dumped successfully\n", sahara_printable(saved.file.c_str()).c_str());
+		break;
+	case SAHARA_ONE_NOT_CREATED:
+		st.not_created = true;
+		break;
+	case SAHARA_ONE_DEVICE_FAILED:
+		st.device_failed = true;
+		break;
+	case SAHARA_ONE_WRITE_FAILED:
+		st.disk_failed = true;
+		break;
+	case SAHARA_ONE_STOPPED:
+		st.stopped = true;
+		break;
+	case SAHARA_ONE_DEVICE_BABBLES:
+		st.device_failed = st.babbles = true;
+		break;
+	}
+}
+
+// Where the dump goes: the directory of an earlier dump of this device cut
+// short, when it records this very table; the requested one otherwise. -1
+// when a dump run by hand was asked to continue a dump of another table.
+static int sahara_pick_resume(const char *requested, const std::string &table_digest,
+			      const std::vector<sahara_debug_region64> &table, std::vector<sahara_saved_region> &saved,
+			      sahara_dump_run &run, sahara_dump_dir &out)
+{
+	out = sahara_dump_dir(requested);
+	sahara_dump_dir earlier(requested);
+	if (run.ctl) {
+		if (run.ctl->resume_dir == os_dir_none)
+			return 0;
+		earlier = sahara_dump_dir(run.ctl->resume_path.c_str(), run.ctl->resume_dir);
+	} else if (!sahara_resume_asked) {
+		return 0;
+	}
+	bool other_table = false;
+	std::vector<sahara_saved_region> trial = saved;
+	if (sahara_resume_load(earlier, table_digest, table, trial, &other_table) == 0) {
+		saved = std::move(trial);
+		out = earlier;
+		if (run.ctl)
+			run.ctl->resumed = true;
+		// What an earlier run left to describe its dump goes: made only
+		// new through a handle, they would stand in the way.
+		if (out.handle != os_dir_none)
+			sahara_remove_descriptions(out);
+		ux_info("continuing the dump cut short in \"%s\"\n", sahara_printable(earlier.path).c_str());
+		return 1;
+	}
+	if (other_table && !run.ctl) {
+		ux_err("\"%s\" holds a dump cut short of another memory table; nothing was read\n", requested);
+		run.hint = "This is not the device, or not the crash, of that dump: run without --resume, or with "
+			   "another output directory.";
+		return -1;
+	}
+	return 0;
+}
+
+int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requested_path, const char *duruvev_filter,
 		   sahara_dump_run &run)
 {
 	const sahara_debug_width &wd = *sahara_debug_width_of(pkt->cmd);
@@ -710,6 +842,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 		       static_cast<unsigned long long>(received), static_cast<unsigned long long>(length));
 
 	size_t count = static_cast<size_t>(received / wd.entry_size);
+	std::string table_digest = sahara_table_digest(raw.get(), count * wd.entry_size);
 	std::vector<sahara_debug_region64> table(count);
 	for (size_t i = 0; i < count; i++)
 		sahara_debug_region64_decode(raw.get() + i * wd.entry_size, wd, &table[i]);
@@ -748,18 +881,21 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 	}
 
 	std::vector<sahara_saved_region> saved(count);
-	sahara_plan_names(table, to_read, duruvev_path, saved);
+	sahara_plan_names(table, to_read, requested_path, saved);
+	sahara_dump_dir out(requested_path);
+	int resumed = sahara_pick_resume(requested_path, table_digest, table, saved, run, out);
+	if (resumed < 0)
+		return -1;
 
-	if (!sahara_claim_space(table, to_read, n_admitted, duruvev_path, run)) {
+	if (!sahara_claim_space(table, to_read, n_admitted, out.path, run)) {
 		run.failed = static_cast<unsigned>(n_admitted);
 		return -1;
 	}
 
-	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false,
-	     babbles = false;
-	// Collection's directory is its own once made: known by its handle.
-	sahara_dump_dir out(duruvev_path);
-	for (size_t i = 0; i < count && !device_failed && !disk_failed && !stopped; i++) {
+	sahara_loop_state st;
+	st.dir_made = resumed;
+	st.resumed = resumed;
+	for (size_t i = 0; i < count && !st.device_failed && !st.disk_failed && !st.stopped; i++) {
 		const sahara_debug_region64 &r = table[i];
 		if (!admitted[i]) {
 			ux_info("%s skipped per filter\n", sahara_printable(r.filename).c_str());
@@ -771,85 +907,55 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 			 sahara_printable(r.region).c_str(), sahara_printable(r.filename).c_str());
 		if (!to_read[i])
 			continue;
+		if (saved[i].saved) {
+			run.saved++;
+			ux_info("%s kept from the earlier run\n", sahara_printable(saved[i].file.c_str()).c_str());
+			continue;
+		}
 		if (saved[i].file.empty()) {
-			not_created = true;
+			st.not_created = true;
 			continue;
 		}
 		if (sahara_stopping(run)) {
-			stopped = true;
+			st.stopped = true;
 			break;
 		}
-		if (!dir_made) {
-			// Collection makes the dump's directory only now, so that a
-			// dump that ends before any region leaves nothing behind.
-			if (run.ctl && run.ctl->make_dir) {
-				if (run.ctl->make_dir(run.ctl->ctx) != 0) {
-					warn("failed to create the output directory \"%s\"", duruvev_path);
-					disk_failed = true;
-					break;
-				}
-				out = sahara_dump_dir(run.ctl->dir_path.c_str(), run.ctl->dir);
-			}
-			// Files that described an earlier dump here would describe
-			// files this run overwrites. A directory just made holds
-			// none, and nothing in it is this run's to remove.
-			if (out.handle == os_dir_none)
-				sahara_remove_descriptions(out);
-			dir_made = true;
-		}
-		switch (sahara_debug64_one(dev, r, out, saved[i].file.c_str(), wd, saved[i].sha256,
-					   run)) {
-		case SAHARA_ONE_SAVED:
-			saved[i].saved = true;
-			run.saved++;
-			run.bytes_saved += r.length;
-			ux_info("%s dumped successfully\n", sahara_printable(saved[i].file.c_str()).c_str());
+		if (!st.dir_made && !sahara_make_dump_dir(out, run, st))
 			break;
-		case SAHARA_ONE_NOT_CREATED:
-			not_created = true;
-			break;
-		case SAHARA_ONE_DEVICE_FAILED:
-			device_failed = true;
-			break;
-		case SAHARA_ONE_WRITE_FAILED:
-			disk_failed = true;
-			break;
-		case SAHARA_ONE_STOPPED:
-			stopped = true;
-			break;
-		case SAHARA_ONE_DEVICE_BABBLES:
-			device_failed = babbles = true;
-			break;
-		}
+		sahara_read_region(dev, r, out, wd, saved[i], run, st);
+		// What is whole survives a cut: the next run reads only the rest.
+		if (saved[i].saved && sahara_resume_save(out, table_digest, table, saved) != 0)
+			st.disk_failed = true;
 	}
 	run.failed = static_cast<unsigned>(n_admitted - run.saved);
 
 	bool synced = true;
-	if ((run.saved > 0 || (stopped && dir_made)) && sahara_durable && sahara_sync_dir(out) != 0) {
+	if ((run.saved > 0 || (st.stopped && st.dir_made)) && sahara_durable && sahara_sync_dir(out) != 0) {
 		warn("failed to sync the output directory \"%s\"", out.path);
 		synced = false;
 	}
 	// The core is pointless on a disk that takes no more, and mostly zeros
 	// after the device stopped; the next run makes it.
 	sahara_saved_region core_file;
-	int core = disk_failed || device_failed || stopped ? 0
-			       : sahara_build_minidump_elf(out, duruvev_filter, table.data(), table.size(),
-							   saved.data(), &core_file, [&](uint64_t size) {
-								   return sahara_admit_core(size, duruvev_path, run);
-							   });
+	int core = st.disk_failed || st.device_failed || st.stopped
+			   ? 0
+			   : sahara_build_minidump_elf(out, duruvev_filter, table.data(), table.size(), saved.data(),
+						       &core_file, [&](uint64_t size) {
+							       return sahara_admit_core(size, out.path, run);
+						       });
 
 	static const char disk_hint[] = "The output directory's file system failed to take the dump (full, or an "
 					"I/O error): free some space or choose another output directory with -o.";
-	if (disk_failed || !synced)
+	if (st.disk_failed || !synced)
 		run.hint = disk_hint;
-	else if (stopped)
+	else if (st.stopped)
 		run.hint = sahara_stopped_hint;
-	else if (babbles)
+	else if (st.babbles)
 		run.hint = "The device kept sending data it was not asked for, so what it sent next could not be "
 			   "told apart from region data.";
-	else if (device_failed)
+	else if (st.device_failed)
 		run.hint = "The device stopped sending data: check the USB cable and port.";
-	else if (not_created)
+	else if (st.not_created)
 		run.hint = "Some region files could not be created: remove what stands in their way in the output "
 			   "directory, or choose another one with -o.";
 	else if (unreachable)
@@ -870,7 +976,9 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_
 			return sahara_describe_dump(out, table.data(), table.size(), saved.data(), core_file,
 						    log) == 0;
 		};
-		if (!describe(kernel_log) && (!kernel_log.saved || !describe(sahara_saved_region()))) {
+		// The record of whole regions goes with the dump complete.
+		if ((!describe(kernel_log) && (!kernel_log.saved || !describe(sahara_saved_region()))) ||
+		    sahara_resume_remove(out) != 0) {
 			run.hint = disk_hint;
 			return -1;
 		}

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sahara.h"
 #include "vorn.h"
@@ -135,6 +136,8 @@ int sahara_create_in(const sahara_dump_dir &dir, const char *name);
 int sahara_open_in(const sahara_dump_dir &dir, const char *name);
 // 0, or -1 with errno set.
 int sahara_remove_in(const sahara_dump_dir &dir, const char *name);
+// Renames from to to in dir, replacing to. 0, or -1 with errno set.
+int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *to);
 int sahara_sync_dir(const sahara_dump_dir &dir);
 
 // Writes len bytes as the whole file dir/name: created (or, by path,
@@ -169,6 +172,23 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 // no "dmesg.txt" is left. Returns the record of the file (saved or not).
 sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
 				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line);
+
+// The record of which regions of a cut-short dump are whole, kept in the
+// dump directory until the dump is complete.
+// Hex SHA-256 of the table's raw bytes: the same table, byte for byte.
+std::string sahara_table_digest(const uint8_t *raw, size_t len);
+// Marks saved[i] whole, with its digest, for each region the record in dir
+// lists for this table whose file still holds all of it. 0 when dir holds a
+// record of this table; -1 otherwise, *other_table true when it holds one of
+// another table.
+int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_digest, const std::vector<sahara_debug_region64> &table,
+		       std::vector<sahara_saved_region> &saved, bool *other_table);
+// Writes the record of the regions saved[] marks whole, safely: new file,
+// sync, rename, directory sync. 0, or -1 after the message.
+int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_digest,
+		       const std::vector<sahara_debug_region64> &table, const std::vector<sahara_saved_region> &saved);
+// Removes the record once the dump is complete. 0, or -1 after the message.
+int sahara_resume_remove(const sahara_dump_dir &dir);
 
 // SHA-256 of one file's bytes, computed on a thread of its own while the
 // engine goes on talking to the device. add() returns at once; the bytes it

@@ -75,6 +75,22 @@ unsigned usb_device_key(libusb_device *usb_dev)
 	return static_cast<unsigned>(libusb_get_bus_number(usb_dev)) << 8 | libusb_get_device_address(usb_dev);
 }
 
+// Where the device sits, as the kernel names it: "<bus>-<port>.<port>...";
+// "<bus>-@<address>" when the port path is unknown.
+void usb_bus_path(libusb_device *usb_dev, char *out, size_t out_len)
+{
+	uint8_t ports[8];
+	int n = libusb_get_port_numbers(usb_dev, ports, sizeof(ports));
+	int bus = libusb_get_bus_number(usb_dev);
+	if (n <= 0) {
+		snprintf(out, out_len, "%d-@%d", bus, libusb_get_device_address(usb_dev));
+		return;
+	}
+	size_t len = static_cast<size_t>(snprintf(out, out_len, "%d-%d", bus, ports[0]));
+	for (int i = 1; i < n && len < out_len; i++)
+		len += static_cast<size_t>(snprintf(out + len, out_len - len, ".%d", ports[i]));
+}
+
 // A device that cannot be taken: said once while it stays so (see
 // usb_wait_notes), with, the first time, what usually helps.
 void usb_device_warn(vorn_device_usb *dev, unsigned key, int error, const char *what)
@@ -132,7 +148,7 @@ bool usb_match_usb_serial(libusb_device_handle *handle, const char *serial,
 
 // Interface selection for one device: positive when the record now holds an
 // opened device, negative when a descriptor could not be read, 0 otherwise.
-int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *serial)
+int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *serial, const char *bus_path)
 {
 	libusb_device_descriptor desc;
 	libusb_config_descriptor *raw_cfg = nullptr;
@@ -143,6 +159,12 @@ int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *seria
 	}
 	if (desc.idVendor != usb_vendor_id || !usb_is_edl_pid(desc.idProduct))
 		return 0;
+	if (bus_path) {
+		char here[sizeof(vorn_device_desc::bus_path)];
+		usb_bus_path(usb_dev, here, sizeof(here));
+		if (strcmp(here, bus_path) != 0)
+			return 0;
+	}
 
 	unsigned key = usb_device_key(usb_dev);
 	int ret = libusb_get_active_config_descriptor(usb_dev, &raw_cfg);
@@ -323,7 +345,9 @@ vorn_device *usb_init(void)
 	return dev;
 }
 
-int try_usb_open(vorn_device *device, const char *serial, int *visible_out)
+namespace {
+
+int usb_open_matching(vorn_device *device, const char *serial, const char *bus_path, int *visible_out)
 {
 	vorn_device_usb *dev = to_usb(device);
 	usb_context_ptr ctx;
@@ -347,7 +371,7 @@ int try_usb_open(vorn_device *device, const char *serial, int *visible_out)
 		if (desc.idVendor != usb_vendor_id || !usb_is_edl_pid(desc.idProduct))
 			continue;
 		seen++;
-		usb_try_open(list.get()[i], dev, serial);
+		usb_try_open(list.get()[i], dev, serial, bus_path);
 		if (dev->usb_handle) {
 			opened_desc = desc;
 			break;
@@ -372,6 +396,50 @@ int try_usb_open(vorn_device *device, const char *serial, int *visible_out)
 	// The library stays started while the device is held.
 	dev->usb_ctx = std::move(ctx);
 	return 0;
+}
+
+// The product string's serial of one listed device, and its bus path; a
+// problem is kept in the entry, for the caller to say once.
+void usb_describe(libusb_device *usb_dev, const libusb_device_descriptor &desc, vorn_device_desc &entry,
+		  bool (*skip)(const char *, void *), void *ctx)
+{
+	entry.vid = desc.idVendor;
+	entry.pid = desc.idProduct;
+	usb_bus_path(usb_dev, entry.bus_path, sizeof(entry.bus_path));
+	if (skip && skip(entry.bus_path, ctx))
+		return;
+
+	libusb_device_handle *raw_handle = nullptr;
+	int ret = libusb_open(usb_dev, &raw_handle);
+	if (ret != 0) {
+		snprintf(entry.problem, sizeof(entry.problem), "cannot open the device: %s", libusb_strerror(ret));
+		return;
+	}
+	usb_handle_ptr handle(raw_handle);
+	unsigned char product[usb_product_len];
+	ret = libusb_get_string_descriptor_ascii(handle.get(), desc.iProduct, product, sizeof(product) - 1);
+	if (ret < 0) {
+		snprintf(entry.problem, sizeof(entry.problem), "failed to read iProduct descriptor: %s",
+			 libusb_strerror(ret));
+		return;
+	}
+	product[ret] = '\0';
+	if (!usb_parse_serial(reinterpret_cast<const char *>(product), entry.serial, sizeof(entry.serial)) ||
+	    strcmp(entry.serial, "(none)") == 0)
+		entry.serial[0] = '\0';
+	entry.read = true;
+}
+
+} // namespace
+
+int try_usb_open(vorn_device *device, const char *serial, int *visible_out)
+{
+	return usb_open_matching(device, serial, nullptr, visible_out);
+}
+
+int try_usb_open_at(vorn_device *device, const char *bus_path)
+{
+	return usb_open_matching(device, nullptr, bus_path, nullptr);
 }
 
 int vorn_device_usb::open(const char *serial)
@@ -472,14 +540,15 @@ void vorn_device_usb::set_out_chunk_size(long size)
 	out_chunk_size = static_cast<size_t>(size);
 }
 
-vorn_device_desc *usb_list(int *devices_found)
+vorn_device_desc *usb_list(int *devices_found, bool (*skip)(const char *bus_path, void *ctx), void *ctx)
 {
-	usb_context_ptr ctx;
+	usb_context_ptr ctx_usb;
 	usb_list_ptr list;
 
-	if (usb_start(ctx) != 0)
+	*devices_found = 0;
+	if (usb_start(ctx_usb) != 0)
 		return nullptr;
-	ssize_t n = usb_get_list(ctx.get(), list);
+	ssize_t n = usb_get_list(ctx_usb.get(), list);
 	if (n <= 0)
 		return nullptr;
 
@@ -492,39 +561,11 @@ vorn_device_desc *usb_list(int *devices_found)
 	int count = 0;
 	for (ssize_t i = 0; i < n; i++) {
 		libusb_device_descriptor desc;
-		if (libusb_get_device_descriptor(list.get()[i], &desc) != 0) {
-			warnx("failed to get USB device descriptor");
+		if (libusb_get_device_descriptor(list.get()[i], &desc) != 0)
 			continue;
-		}
 		if (desc.idVendor != usb_vendor_id || !usb_is_edl_pid(desc.idProduct))
 			continue;
-
-		libusb_device_handle *raw_handle = nullptr;
-		if (libusb_open(list.get()[i], &raw_handle) != 0)
-			continue;
-		usb_handle_ptr handle(raw_handle);
-
-		unsigned char product[usb_product_len];
-		int ret = libusb_get_string_descriptor_ascii(handle.get(), desc.iProduct, product,
-							     sizeof(product) - 1);
-		if (ret < 0) {
-			warnx("failed to read iProduct descriptor: %s", libusb_strerror(ret));
-			continue;
-		}
-		product[ret] = '\0';
-
-		vorn_device_desc &entry = devs[count];
-		char serial[usb_serial_len];
-		if (!usb_parse_serial(reinterpret_cast<const char *>(product), serial, sizeof(serial))) {
-			strcpy(serial, "(none)");
-		} else if (strlen(serial) >= sizeof(entry.serial)) {
-			ux_err("ignoring device with unexpectedly long serial number\n");
-			continue;
-		}
-		entry.vid = desc.idVendor;
-		entry.pid = desc.idProduct;
-		strcpy(entry.serial, serial);
-		count++;
+		usb_describe(list.get()[i], desc, devs[count++], skip, ctx);
 	}
 
 	*devices_found = count;

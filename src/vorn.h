@@ -100,10 +100,18 @@ vorn_device *auto_init(void);
 struct vorn_device_desc {
 	int vid;
 	int pid;
-	char serial[16];
+	char serial[64];   // from the product string; "" when it carries none
+	char bus_path[32]; // where the device sits: "<bus>-<port>.<port>..."
+	bool read;	   // the strings were read (false: skipped, or problem)
+	char problem[96];  // why the strings could not be read, or ""
 };
 int try_usb_open(vorn_device *dev, const char *serial, int *visible_out);
-vorn_device_desc *usb_list(int *devices_found);
+// Opens the EDL device at bus_path (see vorn_device_desc), without waiting.
+int try_usb_open_at(vorn_device *dev, const char *bus_path);
+// Every EDL device on the bus. A device whose bus path skip() accepts is
+// listed without being opened: its strings are not read.
+vorn_device_desc *usb_list(int *devices_found, bool (*skip)(const char *bus_path, void *ctx) = nullptr,
+			   void *ctx = nullptr);
 bool usb_is_edl_pid(int pid);
 
 // qud
@@ -114,6 +122,9 @@ struct qud_device_desc {
 };
 int qud_probe_present(void);
 qud_device_desc *qud_list(uint32_t *devices_found);
+// Serial numbers compared as one-shot port selection does: ASCII letters
+// without regard to case.
+bool serial_equal_nocase(const char *a, const char *b);
 // True when the serial text names a port to open directly ("COMn", a path
 // beginning with a backslash, or one beginning with "/") rather than a serial
 // number.

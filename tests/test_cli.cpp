@@ -15,13 +15,15 @@
 namespace {
 
 const std::string usage_text =
-	"duruvev [--debug] [-o <duruvev-path>] [segment-filter]\n"
+	"duruvev [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
 	"duruvev --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
 	"duruvev --dmesg <dump-dir>\n\n"
 	" -d, --debug\t\tEnable debug output\n"
 	" -v, --version\t\tPrint version\n"
 	" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
 	" -S, --serial=T\t\tSelect target by serial number T (e.g. <0AA94EFD>)\n"
+	"     --resume\t\tContinue the dump cut short in the -o directory: regions\n"
+	"\t\t\talready whole are kept, the rest are read\n"
 	"     --collect\t\tDump every crashed device that appears, each into\n"
 	"\t\t\t<root>/<serial or port>-<UTC time>, until stopped\n"
 	"     --then=CMD\t\tWith --collect: hand each complete dump to CMD, its\n"
@@ -116,6 +118,20 @@ INSTANTIATE_TEST_SUITE_P(
 		// "--" ends the options: "-v" is then an operand.
 		cli_case{{"--", "-v", "x"}, 1, "", stream::err, false},
 		cli_case{{"-o", "dir", "-h"}, 0, "", stream::out, false}));
+
+// Continuing needs the directory of the dump it continues; collection
+// continues on its own. One line, before any device is looked for.
+TEST(resume_option, needs_an_output_directory_and_no_collection)
+{
+	for (const std::vector<std::string> &args :
+	     {std::vector<std::string>{"--resume"}, std::vector<std::string>{"--collect", "--resume", "-o", "x"}}) {
+		program_result r = run(args);
+		ASSERT_FALSE(r.timed_out);
+		EXPECT_EQ(r.exit_code, 1);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "--resume needs -o with the directory of the dump to continue, and no --collect\n");
+	}
+}
 
 // The hand-off options belong to collection, and a limit must be a number:
 // refused with one line before any device is waited for.

@@ -157,7 +157,8 @@ TEST_F(collect_fixture, three_devices_in_turn_on_one_port_path)
 	device second(tmp.path, "emu2", port, {"--scenario", "small", "--unplug-after", "140000"});
 	std::string s2 = second.finish();
 	second.remove_link();
-	device third(tmp.path, "emu3", port, {"--scenario", "small"});
+	// Another table: another crash, so a dump of its own.
+	device third(tmp.path, "emu3", port, {"--scenario", "crash"});
 	std::string s3 = third.finish();
 
 	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), "dump \"") == 3; }, 10s)) << output();
@@ -171,7 +172,7 @@ TEST_F(collect_fixture, three_devices_in_turn_on_one_port_path)
 	for (const fs::path &d : dirs)
 		EXPECT_EQ(d.filename().string().rfind("edl0-", 0), 0u) << d;
 	expect_complete_dump(dirs[0], "small");
-	expect_complete_dump(dirs[2], "small");
+	expect_complete_dump(dirs[2], "crash");
 	// The interrupted dump keeps the region read before the device went.
 	EXPECT_TRUE(read_file((dirs[1] / "OCIMEM.BIN").string()) ==
 		    emu_expected_regions(emu_model([] {
@@ -291,6 +292,52 @@ TEST_F(collect_fixture, device_asking_for_images_is_left_alone)
 	// One line, not one per scan while it stays.
 	EXPECT_EQ(count_of(out, "asks for image transfer"), 1u) << output();
 	EXPECT_TRUE(dump_dirs(root).empty());
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+// The region bytes a device handed out, from its summary.
+uint64_t region_bytes_sent(const std::string &summary)
+{
+	size_t at = summary.find(" region bytes");
+	size_t from = summary.rfind(' ', at - 1);
+	return at == std::string::npos ? 0 : std::stoull(summary.substr(from + 1, at - from - 1));
+}
+
+bool sums_verify(const fs::path &dir)
+{
+	std::string cmd = "cd '" + dir.string() + "' && sha256sum --quiet -c SHA256SUMS >/dev/null";
+	return system(cmd.c_str()) == 0;
+}
+
+// small: OCIMEM 40 KiB, DDR_EDGE 512 KiB + 1, CODERAM 100 bytes. Cut after
+// 140000 bytes, OCIMEM is whole and DDR_EDGE is not.
+constexpr uint64_t small_rest = 512 * 1024 + 1 + 100;
+
+// A device that drops off in the middle of its dump and comes back with the
+// same table: the dump goes on in its directory and reads only what is not
+// whole yet; the directory ends as a clean dump's, with nothing of the cut.
+TEST_F(collect_fixture, cut_short_dump_continues_where_it_stopped)
+{
+	fs::path port = tmp.path / "edl0";
+	start({port.string()});
+
+	device cut(tmp.path, "emu1", port, {"--scenario", "small", "--unplug-after", "140000"});
+	std::string s1 = cut.finish();
+	cut.remove_link();
+	EXPECT_NE(s1.find(" 0 reset(s), unplugged"), std::string::npos) << s1;
+	device back(tmp.path, "emu2", port, {"--scenario", "small"});
+	std::string s2 = back.finish();
+
+	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": complete, ") == 1; }, 10s)) << output();
+	EXPECT_NE(s2.find(" 1 reset(s)"), std::string::npos) << s2;
+	EXPECT_EQ(region_bytes_sent(s2), small_rest) << s2;
+	EXPECT_NE(output().find("OCIMEM.BIN kept from the earlier run"), std::string::npos) << output();
+
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 1u) << output();
+	expect_complete_dump(dirs[0], "small");
+	EXPECT_TRUE(sums_verify(dirs[0]));
 	tool->signal(SIGTERM);
 	EXPECT_EQ(tool->wait(10s), 0) << output();
 }
@@ -686,6 +733,41 @@ TEST_F(handoff_fixture, two_devices_at_once_arrive_in_the_store_intact)
 	EXPECT_EQ(slurp(root / ".duruvev-pending"), "");
 	tool->signal(SIGTERM);
 	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
+// A dump run by hand continues only on request, and only the dump of the
+// same table.
+TEST(one_shot_resume, continues_only_on_request_and_only_the_same_table)
+{
+	temp_dir tmp;
+	fs::path out = tmp.path / "dump";
+	auto dump = [&](const std::string &scenario, std::vector<std::string> extra, int *code) {
+		std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--time-limit", "60", "--scenario", scenario};
+		argv.insert(argv.end(), extra.begin(), extra.end());
+		argv.insert(argv.end(), {"--", DURUVEV_BIN, "-S", "{pty}", "-o", out.string()});
+		if (std::find(extra.begin(), extra.end(), "--unplug-after") == extra.end())
+			argv.push_back("--resume");
+		background run(argv, tmp.path / "run.out", tmp.path / "run.err");
+		*code = run.wait(60s);
+		return run.err() + run.out();
+	};
+	int code = -1;
+	std::string first = dump("small", {"--unplug-after", "140000"}, &code);
+	EXPECT_NE(code, 0) << first;
+	ASSERT_TRUE(fs::exists(out / "OCIMEM.BIN"));
+
+	// Another table in the directory: nothing is read, the device keeps its crash.
+	std::string other = dump("crash", {}, &code);
+	EXPECT_EQ(code, 1) << other;
+	EXPECT_NE(other.find("holds a dump cut short of another memory table"), std::string::npos) << other;
+	EXPECT_NE(other.find(" 0 reset(s)"), std::string::npos) << other;
+	EXPECT_EQ(region_bytes_sent(other), 0u) << other;
+
+	std::string again = dump("small", {}, &code);
+	EXPECT_EQ(code, 0) << again;
+	EXPECT_EQ(region_bytes_sent(again), small_rest) << again;
+	expect_complete_dump(out, "small");
+	EXPECT_TRUE(sums_verify(out));
 }
 
 TEST_F(handoff_fixture, store_down_keeps_the_dumps_until_it_is_up)

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <dirent.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -350,5 +352,99 @@ TEST_F(E2eUsb, DeviceThatNeverStopsSendingIsNotReset)
 	EXPECT_FALSE(file_exists(out_dir + "/md_KDATA.BIN"));
 	EXPECT_FALSE(file_exists(out_dir + "/minidump.elf"));
 }
+
+// ---- collection over USB and serial ports ----
+
+struct collect_case {
+	const char *name;
+	std::vector<std::string> emu_args; // every device here must be dumped
+	std::vector<std::string> tool_args;
+	size_t devices;
+};
+
+class E2eUsbCollect : public E2eUsb, public ::testing::WithParamInterface<collect_case> {};
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	for (std::string l; std::getline(in, l);)
+		lines.push_back(l);
+	return lines;
+}
+
+// Every device of the set is dumped whole into a directory of its own and
+// reset once; collection then keeps watching (a second dump of a device
+// left alone after its reset would show as a second reset), and nothing it
+// says is said again on each scan.
+TEST_P(E2eUsbCollect, EveryDeviceIsDumpedAndResetOnce)
+{
+	const collect_case &c = GetParam();
+	std::vector<std::string> emu = c.emu_args;
+	emu.insert(emu.end(), {"--term-after-reset", "1500"});
+	std::vector<std::string> tool = {"--collect"};
+	tool.insert(tool.end(), c.tool_args.begin(), c.tool_args.end());
+	program_result r = run(emu, tool, 90);
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+
+	size_t device_lines = 0;
+	for (const std::string &l : lines_of(report)) {
+		if (l.rfind("usb ", 0) != 0 && l.rfind("tty ", 0) != 0)
+			continue;
+		device_lines++;
+		EXPECT_NE(l.find("resets=1 finished=1"), std::string::npos) << l;
+		EXPECT_NE(l.find("errors=0"), std::string::npos) << l;
+	}
+	EXPECT_EQ(device_lines, c.devices) << report;
+
+	emu_config cfg;
+	ASSERT_TRUE(emu_usb_scenario("default", cfg));
+	emu_model m(cfg);
+	size_t dirs = 0;
+	DIR *d = opendir(out_dir.c_str());
+	ASSERT_NE(d, nullptr);
+	while (dirent *e = readdir(d)) {
+		if (e->d_name[0] == '.')
+			continue;
+		dirs++;
+		std::string sub = out_dir + "/" + e->d_name;
+		SCOPED_TRACE(sub);
+		EXPECT_TRUE(file_exists(sub + "/SHA256SUMS"));
+		for (const emu_expected_file &f : emu_expected_regions(m))
+			EXPECT_TRUE(slurp(sub + "/" + f.name) == std::string(f.bytes.begin(), f.bytes.end())) << f.name;
+	}
+	closedir(d);
+	EXPECT_EQ(dirs, c.devices);
+
+	// Two devices may share a label, and so a line; no more.
+	std::map<std::string, size_t> seen;
+	for (const std::string &l : lines_of(r.out + r.err))
+		seen[l]++;
+	for (const auto &[line, n] : seen)
+		EXPECT_LE(n, 2u) << "said " << n << " times: " << line;
+}
+
+std::vector<std::string> many_ports(int n)
+{
+	std::vector<std::string> args;
+	for (int i = 0; i < n; i++)
+		args.insert(args.end(), {"--tty", "serial=PORT" + std::to_string(i)});
+	return args;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Devices, E2eUsbCollect,
+	::testing::Values(
+		collect_case{"TwoUsbDevicesAtOnce", {"--device", "serial=AAA111", "--device", "serial=BBB222"}, {}, 2},
+		collect_case{"UsbDeviceAndSerialPort", {"--device", "serial=AAA111", "--tty", "serial=TTY222"}, {}, 2},
+		collect_case{"LongSerial", {"--device", "serial=" + std::string(40, 'L')}, {}, 1},
+		collect_case{"NoSerialNumber", {"--device", "product=QUSB__BULK", "--device", "serial=(none)"}, {}, 2},
+		collect_case{"EqualSerials", {"--device", "serial=TWIN01", "--device", "serial=TWIN01"}, {}, 2},
+		collect_case{"SerialOfOtherCase",
+			     {"--device", "serial=AbC123", "--tty", "serial=dEf456"},
+			     {"-S", "abc123", "-S", "DEF456"},
+			     2},
+		collect_case{"EighteenPorts", many_ports(18), {}, 18}),
+	[](const auto &tp) { return std::string(tp.param.name); });
 
 } // namespace

@@ -167,7 +167,7 @@ TEST(UsbInner, ChunkSizeBeforeTheOpenMustBeWholePackets)
 	}
 }
 
-TEST(UsbInner, ListingShowsSerialsAndLeavesOutOverlongOnes)
+TEST(UsbInner, ListingShowsEveryEdlDeviceWithItsSerialAndPlace)
 {
 	INNER_ONLY();
 	int found = -1;
@@ -175,13 +175,20 @@ TEST(UsbInner, ListingShowsSerialsAndLeavesOutOverlongOnes)
 	vorn_device_desc *devs = usb_list(&found);
 	std::string err = testing::internal::GetCapturedStderr();
 	ASSERT_NE(devs, nullptr);
-	ASSERT_EQ(found, 2);
-	std::vector<std::string> serials = {devs[0].serial, devs[1].serial};
+	ASSERT_EQ(found, 3);
+	std::vector<std::string> serials, places;
+	for (int i = 0; i < found; i++) {
+		EXPECT_TRUE(devs[i].read);
+		EXPECT_EQ(devs[i].vid, 0x05c6);
+		serials.push_back(devs[i].serial);
+		places.push_back(devs[i].bus_path);
+	}
 	std::sort(serials.begin(), serials.end());
-	EXPECT_EQ(serials, (std::vector<std::string>{"(none)", "ABCDEFGHIJKLMNO"}));
-	EXPECT_EQ(devs[0].vid, 0x05c6);
-	EXPECT_EQ(devs[2].vid, 0); // entries past the count stay zero
-	EXPECT_NE(err.find("ignoring device with unexpectedly long serial number\n"), std::string::npos) << err;
+	std::sort(places.begin(), places.end());
+	EXPECT_EQ(serials, (std::vector<std::string>{"", "ABCDEFGHIJKLMNO", "ABCDEFGHIJKLMNOP"}));
+	EXPECT_EQ(places, (std::vector<std::string>{"1-2", "1-3", "1-4"}));
+	EXPECT_EQ(devs[3].vid, 0); // entries past the count stay zero
+	EXPECT_EQ(err, "");
 	free(devs);
 }
 
@@ -220,7 +227,7 @@ TEST(Usb, Listing)
 {
 	if (inner_mode())
 		GTEST_SKIP();
-	run_inner("ListingShowsSerialsAndLeavesOutOverlongOnes",
+	run_inner("ListingShowsEveryEdlDeviceWithItsSerialAndPlace",
 		  {"serial=ABCDEFGHIJKLMNO", "serial=ABCDEFGHIJKLMNOP", "product=QUSB__BULK", "serial=X,pid=9009"});
 }
 

@@ -15,6 +15,9 @@
 //   --report FILE       what every device saw, as key=value lines
 //   --timeout SEC       kill the program after SEC seconds (exit 124)
 //   --quiet             no summary on standard error
+//   --term-after-reset MS
+//                       SIGTERM to the program MS ms after every device
+//                       model has been reset (ends a collection run)
 //
 // SPEC is a comma-separated list of:
 //   serial=S            "_SN:S" in the product string
@@ -273,6 +276,23 @@ void model_report(FILE *f, const emu_model &m)
 		m.unplugged() ? 1 : 0, m.errors.size());
 }
 
+bool all_models_reset(const std::vector<std::unique_ptr<usb_gadget>> &usbs,
+		      const std::vector<std::unique_ptr<tty_gadget>> &ttys)
+{
+	for (auto &u : usbs) {
+		std::lock_guard<std::mutex> g(u->lock());
+		auto *m = dynamic_cast<model_function *>(u->function());
+		if (m && m->model.reset_count == 0)
+			return false;
+	}
+	for (auto &t : ttys) {
+		std::lock_guard<std::mutex> g(t->lock());
+		if (t->model()->reset_count == 0)
+			return false;
+	}
+	return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -282,12 +302,14 @@ int main(int argc, char **argv)
 		{"device", required_argument, nullptr, 'D'},   {"tty", required_argument, nullptr, 'T'},
 		{"log", required_argument, nullptr, 'l'},      {"report", required_argument, nullptr, 'R'},
 		{"timeout", required_argument, nullptr, 't'},  {"quiet", no_argument, nullptr, 'q'},
-		{"help", no_argument, nullptr, 'h'},	       {nullptr, 0, nullptr, 0},
+		{"help", no_argument, nullptr, 'h'},	       {"term-after-reset", required_argument, nullptr, 'E'},
+		{nullptr, 0, nullptr, 0},
 	};
 	std::string scenario = "default", log_path, report_path;
 	std::vector<emu_region> regions;
 	std::vector<device_spec> specs;
 	double timeout_s = 0;
+	long term_after_reset_ms = -1;
 	bool quiet = false;
 	int opt;
 
@@ -324,6 +346,9 @@ int main(int argc, char **argv)
 			break;
 		case 'q':
 			quiet = true;
+			break;
+		case 'E':
+			term_after_reset_ms = atol(optarg);
 			break;
 		case 'h':
 			usage(stdout);
@@ -424,6 +449,7 @@ int main(int argc, char **argv)
 			signal(SIGTERM, forward_signal);
 			signal(SIGINT, forward_signal);
 			double start = now_s();
+			double all_reset_at = -1;
 			bool killed = false;
 			for (;;) {
 				int st = 0;
@@ -438,6 +464,12 @@ int main(int argc, char **argv)
 				for (size_t i = 0; i < usbs.size(); i++)
 					if (usb_later[i] > 0 && !usbs[i]->plugged() && elapsed * 1000 >= usb_later[i])
 						usbs[i]->plug();
+				if (term_after_reset_ms >= 0 && all_reset_at < 0 && all_models_reset(usbs, ttys))
+					all_reset_at = elapsed;
+				if (all_reset_at >= 0 && (elapsed - all_reset_at) * 1000 >= term_after_reset_ms) {
+					kill(pid, SIGTERM);
+					all_reset_at = 1e300;
+				}
 				if (timeout_s > 0 && elapsed > timeout_s && !killed) {
 					fprintf(stderr, "emu-usb: program still running after %.0f s, killed\n", timeout_s);
 					kill(pid, SIGKILL);

@@ -59,16 +59,51 @@ usb_gadget::usb_gadget(UMockdevTestbed *tb, usb_gadget_config cfg, std::unique_p
 {
 }
 
+namespace {
+
+void release_urb(UMockdevIoctlData *urb, UMockdevIoctlData *buf)
+{
+	if (buf)
+		g_object_unref(buf);
+	g_object_unref(urb);
+}
+
+} // namespace
+
 usb_gadget::~usb_gadget()
 {
-	for (auto *q : {&pending_in_, &completed_})
-		for (auto &r : *q) {
-			if (r.buf)
-				g_object_unref(r.buf);
-			g_object_unref(r.urb);
-		}
+	for (auto &r : pending_in_)
+		release_urb(r.urb, r.buf);
+	for (auto &q : completed_)
+		for (auto &r : q.second)
+			release_urb(r.urb, r.buf);
 	if (handler_)
 		g_object_unref(handler_);
+}
+
+void usb_gadget::on_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)
+{
+	static_cast<usb_gadget *>(self)->forget_client(client);
+}
+
+// A closed handle's URBs go with it, as the kernel drops them on close.
+void usb_gadget::forget_client(UMockdevIoctlClient *client)
+{
+	std::lock_guard<std::mutex> g(mu_);
+	for (auto it = pending_in_.begin(); it != pending_in_.end();) {
+		if (it->owner != client) {
+			++it;
+			continue;
+		}
+		release_urb(it->urb, it->buf);
+		it = pending_in_.erase(it);
+	}
+	auto q = completed_.find(client);
+	if (q == completed_.end())
+		return;
+	for (auto &r : q->second)
+		release_urb(r.urb, r.buf);
+	completed_.erase(q);
 }
 
 void usb_gadget::logf(const char *fmt, ...)
@@ -158,6 +193,7 @@ bool usb_gadget::plug()
 
 	handler_ = umockdev_ioctl_base_new();
 	g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_ioctl), this);
+	g_signal_connect(handler_, "client-vanished", G_CALLBACK(on_vanished), this);
 	if (!umockdev_testbed_attach_ioctl(tb_, dev.c_str(), handler_, &error)) {
 		fprintf(stderr, "emu-usb: cannot attach ioctl handler: %s\n", error ? error->message : "?");
 		g_clear_error(&error);
@@ -196,7 +232,7 @@ void usb_gadget::complete(urb_rec &r, int status, int actual)
 	usbdevfs_urb *u = urb_of(r.urb);
 	u->status = status;
 	u->actual_length = actual;
-	completed_.push_back(r);
+	completed_[r.owner].push_back(r);
 }
 
 void usb_gadget::fail_all_pending()
@@ -316,6 +352,7 @@ void usb_gadget::submit(UMockdevIoctlClient *client)
 	}
 	urb_rec r;
 	r.client_addr = addr;
+	r.owner = client;
 	r.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
 	if (!r.urb) {
 		g_clear_error(&error);
@@ -370,27 +407,26 @@ void usb_gadget::submit(UMockdevIoctlClient *client)
 
 void usb_gadget::reap(UMockdevIoctlClient *client)
 {
-	if (completed_.empty()) {
+	std::deque<urb_rec> &mine = completed_[client];
+	if (mine.empty()) {
 		umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : EAGAIN);
 		return;
 	}
-	urb_rec r = completed_.front();
-	completed_.pop_front();
+	urb_rec r = mine.front();
+	mine.pop_front();
 	GError *error = nullptr;
 	UMockdevIoctlData *ptr = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
 							     sizeof(void *), &error);
 	if (!ptr) {
 		g_clear_error(&error);
-		completed_.push_front(r);
+		mine.push_front(r);
 		umockdev_ioctl_client_complete(client, -1, EFAULT);
 		return;
 	}
 	umockdev_ioctl_data_set_ptr(ptr, 0, r.urb);
 	umockdev_ioctl_client_complete(client, 0, 0);
 	g_object_unref(ptr);
-	if (r.buf)
-		g_object_unref(r.buf);
-	g_object_unref(r.urb);
+	release_urb(r.urb, r.buf);
 }
 
 void usb_gadget::discard(UMockdevIoctlClient *client)
@@ -400,7 +436,7 @@ void usb_gadget::discard(UMockdevIoctlClient *client)
 	memcpy(&addr, arg->data, sizeof(addr));
 
 	for (auto it = pending_in_.begin(); it != pending_in_.end(); ++it) {
-		if (it->client_addr != addr)
+		if (it->client_addr != addr || it->owner != client)
 			continue;
 		urb_rec r = *it;
 		pending_in_.erase(it);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -80,9 +81,12 @@ private:
 		UMockdevIoctlData *buf = nullptr; // resolved buffer (may be null)
 		uint64_t client_addr = 0;
 		int endpoint = 0;
+		UMockdevIoctlClient *owner = nullptr; // the open handle that submitted it
 	};
 
 	static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer self);
+	static void on_vanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer self);
+	void forget_client(UMockdevIoctlClient *client);
 	gboolean handle_ioctl(UMockdevIoctlClient *client);
 	void submit(UMockdevIoctlClient *client);
 	void reap(UMockdevIoctlClient *client);
@@ -107,7 +111,9 @@ private:
 	bool plugged_ = false;
 	bool gone_ = false;
 	std::deque<urb_rec> pending_in_;
-	std::deque<urb_rec> completed_;
+	// Completed URBs wait for the handle that submitted them: each open of
+	// the node reaps only its own, as from a real usbdevfs file.
+	std::map<UMockdevIoctlClient *, std::deque<urb_rec>> completed_;
 	std::vector<uint8_t> out_acc_; // OUT URBs of the transfer in progress
 	bool zlp_due_ = false;	       // a full IN transfer still owes its ZLP
 	usb_gadget_stats stats_;

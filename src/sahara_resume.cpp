@@ -1,0 +1,176 @@
+// The record of a dump cut short: which regions are already whole in the
+// dump directory, for the table they belong to. A device that was not reset
+// still holds its crash; when it comes back with the same table, only the
+// rest is read.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "oscompat.h"
+#include "sahara_engine.h"
+
+namespace {
+
+constexpr char resume_name[] = ".duruvev-resume";
+constexpr char resume_tmp_name[] = ".duruvev-resume.new";
+constexpr char resume_magic[] = "duruvev-resume 1";
+// A record is a line per region; more than this is not one.
+constexpr size_t resume_max = 64u << 20;
+
+std::string hex_of(const uint8_t *p, size_t n)
+{
+	std::string s;
+	char h[3];
+	for (size_t i = 0; i < n; i++) {
+		snprintf(h, sizeof(h), "%02x", p[i]);
+		s += h;
+	}
+	return s;
+}
+
+bool bytes_of(const std::string &hex, uint8_t *out, size_t n)
+{
+	if (hex.size() != 2 * n)
+		return false;
+	for (size_t i = 0; i < n; i++) {
+		unsigned v;
+		if (sscanf(hex.c_str() + 2 * i, "%2x", &v) != 1)
+			return false;
+		out[i] = static_cast<uint8_t>(v);
+	}
+	return true;
+}
+
+} // namespace
+
+std::string sahara_table_digest(const uint8_t *raw, size_t len)
+{
+	uint8_t d[sha256_digest::size];
+	sahara_hasher h;
+	h.add(raw, len);
+	h.finish(d);
+	return hex_of(d, sizeof(d));
+}
+
+// The record's text, read through the directory's handle when it has one.
+static bool sahara_resume_read(const sahara_dump_dir &dir, std::string &text)
+{
+	int fd = sahara_open_in(dir, resume_name);
+	if (fd < 0)
+		return false;
+	FILE *f = fdopen(fd, "rb");
+	if (!f) {
+		::close(fd);
+		return false;
+	}
+	char buf[4096];
+	size_t n;
+	while ((n = fread(buf, 1, sizeof(buf), f)) > 0 && text.size() < resume_max)
+		text.append(buf, n);
+	bool ok = !ferror(f) && text.size() < resume_max;
+	fclose(f);
+	return ok;
+}
+
+// True when the file name in dir holds length bytes, looked at without
+// following a link.
+static bool sahara_resume_file_whole(const sahara_dump_dir &dir, const std::string &name, uint64_t length)
+{
+	int fd = sahara_open_in(dir, name.c_str());
+	if (fd < 0)
+		return false;
+	uint64_t size = 0;
+	bool ok = os_fd_size(fd, &size) == 0 && size == length;
+	::close(fd);
+	return ok;
+}
+
+int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_digest,
+		       const std::vector<sahara_debug_region64> &table, std::vector<sahara_saved_region> &saved,
+		       bool *other_table)
+{
+	*other_table = false;
+	std::string text;
+	if (!sahara_resume_read(dir, text))
+		return -1;
+	std::istringstream in(text);
+	std::string line;
+	if (!std::getline(in, line) || line != resume_magic)
+		return -1;
+	if (!std::getline(in, line) || line != "table " + table_digest) {
+		*other_table = true;
+		return -1;
+	}
+	std::vector<sahara_saved_region> kept(saved.size());
+	while (std::getline(in, line)) {
+		std::istringstream f(line);
+		std::string word, hex, file;
+		size_t index;
+		unsigned long long length;
+		if (!(f >> word >> index >> length >> hex) || word != "whole" || index >= table.size() ||
+		    length != table[index].length)
+			return -1;
+		std::getline(f >> std::ws, file);
+		// Kept only under the name this run gives the region, and only
+		// while the file still holds every byte of it.
+		if (file != saved[index].file || !sahara_resume_file_whole(dir, file, length))
+			continue;
+		if (!bytes_of(hex, kept[index].sha256, sizeof(kept[index].sha256)))
+			return -1;
+		kept[index].saved = true;
+	}
+	for (size_t i = 0; i < saved.size(); i++)
+		if (kept[i].saved) {
+			saved[i].saved = true;
+			memcpy(saved[i].sha256, kept[i].sha256, sizeof(saved[i].sha256));
+		}
+	return 0;
+}
+
+// Removes name from dir; one that is not there is fine. 0, or -1 with errno.
+static int sahara_resume_drop(const sahara_dump_dir &dir, const char *name)
+{
+	return sahara_remove_in(dir, name) != 0 && errno != ENOENT ? -1 : 0;
+}
+
+int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_digest,
+		       const std::vector<sahara_debug_region64> &table, const std::vector<sahara_saved_region> &saved)
+{
+	std::string text = std::string(resume_magic) + "\ntable " + table_digest + "\n";
+	for (size_t i = 0; i < saved.size(); i++)
+		if (saved[i].saved)
+			text += "whole " + std::to_string(i) + " " + std::to_string(table[i].length) + " " +
+				hex_of(saved[i].sha256, sizeof(saved[i].sha256)) + " " + saved[i].file + "\n";
+	// New file, synced, then renamed over the old one: a power cut leaves
+	// the old record or the new one, never half of one. A leftover of an
+	// earlier cut goes first, as a handle makes only new files.
+	if (sahara_resume_drop(dir, resume_tmp_name) != 0) {
+		warn("failed to remove \"%s\"", os_path_join(dir.path, resume_tmp_name).c_str());
+		return -1;
+	}
+	if (sahara_write_file(dir, resume_tmp_name, reinterpret_cast<const uint8_t *>(text.data()), text.size()) != 0)
+		return -1;
+	if (sahara_rename_in(dir, resume_tmp_name, resume_name) != 0) {
+		warn("failed to write the record of whole regions in \"%s\"", dir.path);
+		return -1;
+	}
+	if (sahara_durable_writes() && sahara_sync_dir(dir) != 0) {
+		warn("failed to sync the output directory \"%s\"", dir.path);
+		return -1;
+	}
+	return 0;
+}
+
+int sahara_resume_remove(const sahara_dump_dir &dir)
+{
+	if (sahara_resume_drop(dir, resume_tmp_name) != 0 || sahara_resume_drop(dir, resume_name) != 0) {
+		warn("failed to remove the record of whole regions in \"%s\"", dir.path);
+		return -1;
+	}
+	if (sahara_durable_writes() && sahara_sync_dir(dir) != 0) {
+		warn("failed to sync the output directory \"%s\"", dir.path);
+		return -1;
+	}
+	return 0;
+}
