@@ -282,17 +282,10 @@ static bool win_is_reparse(HANDLE h)
 	return !GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-int os_dir_make_new(os_dir_handle parent, const char *name, os_dir_handle *out)
+// Opens the directory at path as itself, so that a junction put in its place
+// is refused (ELOOP). 0, or -1 with errno set.
+static int win_open_dir_itself(const std::string &path, os_dir_handle *out)
 {
-	std::string path = win_in_dir(parent, name);
-	if (path.empty())
-		return -1;
-	if (!CreateDirectoryA(path.c_str(), nullptr)) {
-		DWORD e = GetLastError();
-		errno = e == ERROR_ALREADY_EXISTS ? EEXIST : win_path_errno(e);
-		return -1;
-	}
-	// Opened as itself: a junction put in its place is refused.
 	HANDLE h = win_open_dir(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT);
 	if (h == INVALID_HANDLE_VALUE) {
 		errno = win_path_errno(GetLastError());
@@ -305,6 +298,19 @@ int os_dir_make_new(os_dir_handle parent, const char *name, os_dir_handle *out)
 	}
 	*out = reinterpret_cast<os_dir_handle>(h);
 	return 0;
+}
+
+int os_dir_make_new(os_dir_handle parent, const char *name, os_dir_handle *out)
+{
+	std::string path = win_in_dir(parent, name);
+	if (path.empty())
+		return -1;
+	if (!CreateDirectoryA(path.c_str(), nullptr)) {
+		DWORD e = GetLastError();
+		errno = e == ERROR_ALREADY_EXISTS ? EEXIST : win_path_errno(e);
+		return -1;
+	}
+	return win_open_dir_itself(path, out);
 }
 
 // A descriptor for h, or -1 (h closed) when it is a reparse point.
@@ -356,19 +362,7 @@ int os_dir_open_in(os_dir_handle parent, const char *name, os_dir_handle *out)
 	std::string path = win_in_dir(parent, name);
 	if (path.empty())
 		return -1;
-	// Opened as itself: a junction in its place is refused.
-	HANDLE h = win_open_dir(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT);
-	if (h == INVALID_HANDLE_VALUE) {
-		errno = win_path_errno(GetLastError());
-		return -1;
-	}
-	if (win_is_reparse(h)) {
-		CloseHandle(h);
-		errno = ELOOP;
-		return -1;
-	}
-	*out = reinterpret_cast<os_dir_handle>(h);
-	return 0;
+	return win_open_dir_itself(path, out);
 }
 
 int os_dir_rename(os_dir_handle dir, const char *from, const char *to)
