@@ -686,11 +686,6 @@ struct webdav_store {
 	fs::path copy_of(const fs::path &local) const { return dir / "crashes" / local.filename(); }
 };
 
-bool sums_check(const fs::path &dir)
-{
-	return system(("cd '" + dir.string() + "' && sha256sum --quiet -c SHA256SUMS").c_str()) == 0;
-}
-
 std::string upload_to_lab(bool remove_local)
 {
 	return "'" + upload_script + "'" + (remove_local ? " --remove-local" : "") + " lab:crashes";
@@ -727,7 +722,7 @@ TEST_F(handoff_fixture, two_devices_at_once_arrive_in_the_store_intact)
 		// Byte for byte what the device holds, locally and in the store.
 		expect_complete_dump(d, "crash");
 		expect_complete_dump(store->copy_of(d), "crash");
-		EXPECT_TRUE(sums_check(store->copy_of(d))) << d;
+		EXPECT_TRUE(sums_verify(store->copy_of(d))) << d;
 	}
 	// Nothing is left pending.
 	EXPECT_EQ(slurp(root / ".duruvev-pending"), "");
@@ -800,7 +795,7 @@ TEST_F(handoff_fixture, store_down_keeps_the_dumps_until_it_is_up)
 	EXPECT_TRUE(dump_dirs(root).empty()) << "--remove-local kept a verified dump";
 	for (const fs::path &d : dirs) {
 		expect_complete_dump(store->copy_of(d), "small");
-		EXPECT_TRUE(sums_check(store->copy_of(d))) << d;
+		EXPECT_TRUE(sums_verify(store->copy_of(d))) << d;
 	}
 	EXPECT_EQ(slurp(root / ".duruvev-pending"), "");
 	tool->signal(SIGTERM);
@@ -900,7 +895,7 @@ TEST_F(handoff_fixture, upload_verifies_what_the_store_gives_back)
 	EXPECT_NE(r.err.find("A.BIN"), std::string::npos) << r.err;
 	EXPECT_EQ(r.err.find("B.BIN"), std::string::npos) << r.err;
 	EXPECT_EQ(files_in(dump), (std::set<std::string>{"A.BIN", "B.BIN", "SHA256SUMS"}));
-	EXPECT_FALSE(sums_check(store->copy_of(dump)));
+	EXPECT_FALSE(sums_verify(store->copy_of(dump)));
 
 	// A dump without its SHA256SUMS is no complete dump: nothing is sent.
 	fs::path partial = tmp.path / "local" / "dev2-20260101T000000Z";
@@ -913,7 +908,7 @@ TEST_F(handoff_fixture, upload_verifies_what_the_store_gives_back)
 	r = run_program({upload_script, "--remove-local", "lab:crashes", dump.string()}, 60);
 	EXPECT_EQ(r.exit_code, 0) << r.err;
 	EXPECT_FALSE(fs::exists(dump));
-	EXPECT_TRUE(sums_check(store->copy_of(dump)));
+	EXPECT_TRUE(sums_verify(store->copy_of(dump)));
 	EXPECT_TRUE(read_file((store->copy_of(dump) / "A.BIN").string()) == std::vector<uint8_t>(a.begin(), a.end()));
 }
 
