@@ -304,12 +304,6 @@ uint64_t region_bytes_sent(const std::string &summary)
 	return at == std::string::npos ? 0 : std::stoull(summary.substr(from + 1, at - from - 1));
 }
 
-bool sums_verify(const fs::path &dir)
-{
-	std::string cmd = "cd '" + dir.string() + "' && sha256sum --quiet -c SHA256SUMS >/dev/null";
-	return system(cmd.c_str()) == 0;
-}
-
 // small: OCIMEM 40 KiB, DDR_EDGE 512 KiB + 1, CODERAM 100 bytes. Cut after
 // 140000 bytes, OCIMEM is whole and DDR_EDGE is not.
 constexpr uint64_t small_rest = 512 * 1024 + 1 + 100;

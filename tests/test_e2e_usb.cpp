@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -11,12 +14,18 @@
 #include <dirent.h>
 #include <sstream>
 #include <string>
+#include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 #include "edl_model.h"
 #include "run_program.h"
+#include "test_support.h"
 #include "umockdev/usb_scenarios.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -86,6 +95,18 @@ protected:
 		log = slurp(dir + "/log");
 		EXPECT_FALSE(r.timed_out) << "emulator hung";
 		return r;
+	}
+
+	// The same, left running: signals sent to it reach the tool.
+	std::unique_ptr<background> start(const std::vector<std::string> &emu_args,
+					  const std::vector<std::string> &tool_args, double emu_timeout)
+	{
+		std::vector<std::string> argv = {DURUVEV_EMU_USB_BIN, "--report", dir + "/report", "--log",
+						  dir + "/log", "--timeout", std::to_string(emu_timeout)};
+		argv.insert(argv.end(), emu_args.begin(), emu_args.end());
+		argv.insert(argv.end(), {"--", DURUVEV_BIN, "-o", out_dir});
+		argv.insert(argv.end(), tool_args.begin(), tool_args.end());
+		return std::make_unique<background>(argv, dir + "/tool.out", dir + "/tool.err");
 	}
 
 	// Every region of the scenario whose name is listed has a file with
@@ -446,5 +467,134 @@ INSTANTIATE_TEST_SUITE_P(
 			     2},
 		collect_case{"EighteenPorts", many_ports(18), {}, 18}),
 	[](const auto &tp) { return std::string(tp.param.name); });
+
+// The one field of a device's report line.
+std::string report_field(const std::string &line, const std::string &key)
+{
+	size_t at = line.find(" " + key + "=");
+	if (at == std::string::npos)
+		return "";
+	at += key.size() + 2;
+	return line.substr(at, line.find(' ', at) - at);
+}
+
+// A device that says nothing, or stops saying anything inside a region: its
+// dump is tried once, not again on every scan, and it is not reset. A
+// SIGTERM ends collection at once, even while a dump waits for region data
+// that may take up to half a minute to come.
+struct silent_case {
+	const char *name;
+	std::string device;
+	const char *before_term; // what the tool has said when SIGTERM is sent
+	const char *result;	 // how its dump ends
+	const char *said_once;	 // on standard error
+	int exit_code;
+};
+
+class E2eUsbCollectSilent : public E2eUsb, public ::testing::WithParamInterface<silent_case> {};
+
+// Collection may take this long to end after a SIGTERM: the second a dump
+// may need to see the stop, with room for a loaded machine.
+constexpr auto stop_bound = 2500ms;
+
+TEST_P(E2eUsbCollectSilent, TriedOnceAndStoppedAtOnce)
+{
+	const silent_case &c = GetParam();
+	auto emu = start({"--device", c.device}, {"--collect"}, 60);
+	ASSERT_TRUE(wait_for([&] { return emu->out().find(c.before_term) != std::string::npos; }, 20s))
+		<< emu->out() << emu->err();
+	// Past the engine's one-second waits and several scans: what is said
+	// or tried on every scan would show now.
+	std::this_thread::sleep_for(1500ms);
+
+	auto asked = std::chrono::steady_clock::now();
+	emu->signal(SIGTERM);
+	int code = emu->wait(60s);
+	auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+	std::string out = emu->out(), err = emu->err();
+	report = slurp(dir + "/report");
+	std::cout << "[ measured ] collection ended " << took.count() << " ms after SIGTERM\n";
+	EXPECT_LT(took, stop_bound) << out << err;
+	EXPECT_EQ(code, c.exit_code) << out << err;
+
+	EXPECT_EQ(count_of(out, "Collecting crash dump from device"), 1u) << out;
+	EXPECT_EQ(count_of(out, std::string(": ") + c.result + ", "), 1u) << out;
+	EXPECT_EQ(count_of(err, c.said_once), 1u) << err;
+	std::string line = lines_of(report).empty() ? "" : lines_of(report)[0];
+	EXPECT_EQ(report_field(line, "claims"), "1") << report;
+	EXPECT_EQ(report_field(line, "resets"), "0") << report;
+	EXPECT_EQ(report_field(line, "errors"), "0") << report;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Devices, E2eUsbCollectSilent,
+	::testing::Values(silent_case{"SilentFromTheStart", "serial=MUTE01,silent", "no dump directory made", "failed",
+				      "failed to read sahara request from device\n", 0},
+			  // HELLO, the table's size, the table, two regions; then
+			  // nothing while md_KTEXT is read.
+			  silent_case{"FallsSilentInARegion", "serial=MUTE02,silent-after=5",
+				      "md_KVMCORE.BIN dumped successfully", "stopped",
+				      "stopped in \"md_KTEXT.BIN\" after 0 of 196608 bytes\n", 2}),
+	[](const auto &tp) { return std::string(tp.param.name); });
+
+// Every file below dir, by name relative to it, with its bytes.
+std::map<std::string, std::string> tree_of(const std::string &dir)
+{
+	std::map<std::string, std::string> t;
+	for (const auto &e : fs::recursive_directory_iterator(dir))
+		t[fs::relative(e.path(), dir).string()] = e.is_regular_file() ? slurp(e.path().string()) : "<dir>";
+	return t;
+}
+
+// A device unplugged in the middle of its dump comes back at the same place
+// with the same crash: the dump goes on in its directory, reading only the
+// regions not yet whole, and ends as a clean dump of the device does.
+TEST_F(E2eUsb, UnpluggedMidDumpIsContinuedWhenItComesBack)
+{
+	const uint64_t cut_at = 300000;
+	program_result r = run({"--device", "serial=CUT001,unplug-after=" + std::to_string(cut_at) + ",replug-after=1500",
+				"--term-after-reset", "1500"},
+			       {"--collect"}, 90);
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+
+	emu_config cfg;
+	ASSERT_TRUE(emu_usb_scenario("default", cfg));
+	uint64_t end = 0, missing = 0;
+	for (const emu_region &reg : cfg.regions) {
+		end += reg.length;
+		if (end > cut_at)
+			missing += reg.length;
+	}
+	ASSERT_GT(missing, 0u);
+	std::string line = lines_of(report).empty() ? "" : lines_of(report)[0];
+	EXPECT_EQ(report_field(line, "replugs"), "1") << report;
+	EXPECT_EQ(report_field(line, "earlier_data_bytes"), std::to_string(cut_at)) << report;
+	EXPECT_EQ(report_field(line, "data_bytes"), std::to_string(missing)) << "regions read again\n" << report;
+	EXPECT_EQ(report_field(line, "earlier_resets"), "0") << report;
+	EXPECT_EQ(report_field(line, "resets"), "1") << report;
+	EXPECT_EQ(report_field(line, "errors"), "0") << report;
+	EXPECT_EQ(report_field(line, "earlier_errors"), "0") << report;
+
+	std::vector<std::string> dumps;
+	for (const auto &e : fs::directory_iterator(out_dir))
+		dumps.push_back(e.path().string());
+	ASSERT_EQ(dumps.size(), 1u) << r.out << r.err;
+	EXPECT_TRUE(sums_verify(dumps[0]));
+	std::map<std::string, std::string> continued = tree_of(dumps[0]);
+
+	out_dir = dir + "/clean";
+	program_result clean = run({"--device", "serial=CUT001"}, {});
+	ASSERT_EQ(clean.exit_code, 0) << clean.out << clean.err;
+	std::map<std::string, std::string> want = tree_of(out_dir);
+	EXPECT_TRUE(want.count("OCIMEM.BIN"));
+	std::set<std::string> names_got, names_want;
+	for (const auto &[name, bytes] : continued) {
+		names_got.insert(name);
+		EXPECT_TRUE(want.count(name) && want[name] == bytes) << name << " differs from a clean dump's";
+	}
+	for (const auto &f : want)
+		names_want.insert(f.first);
+	EXPECT_EQ(names_got, names_want);
+}
 
 } // namespace

@@ -58,6 +58,14 @@ inline std::vector<uint8_t> read_file(const std::string &path)
 	return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+// True when every file SHA256SUMS of a dump directory lists is there with
+// its digest, as sha256sum -c finds.
+inline bool sums_verify(const std::filesystem::path &dir)
+{
+	std::string cmd = "cd '" + dir.string() + "' && sha256sum --quiet -c SHA256SUMS >/dev/null";
+	return system(cmd.c_str()) == 0;
+}
+
 // Every test program, and every program a test starts, runs under a cap on
 // the size of any file it writes: a write that runs away ends the writer with
 // SIGXFSZ at the cap instead of filling the disk.

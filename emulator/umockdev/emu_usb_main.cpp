@@ -30,6 +30,9 @@
 //                       what the bulk endpoints carry (USB only)
 //   name=ttyUSBn        tty device name
 //   unplug-after=BYTES  the device vanishes after BYTES of region data
+//   replug-after=MS     with unplug-after: it comes back MS ms after it
+//                       vanished, at the same bus path, with the same
+//                       crash, and serves the dump anew from HELLO
 //   silent              never says anything
 //   silent-after=N      silent after N transfers
 //   no-reset-resp       no answer to RESET
@@ -67,13 +70,34 @@ namespace {
 
 class model_function : public usb_function {
 public:
-	explicit model_function(emu_config cfg) : model(std::move(cfg)) {}
+	explicit model_function(const emu_config &cfg) : cfg_(cfg), model(cfg) {}
 	void host_transfer(const uint8_t *buf, size_t len) override { model.write_in(buf, len); }
 	bool in_ready() override { return model.has_output(); }
 	uint64_t in_pending() override { return model.pending_out(); }
 	size_t in_read(uint8_t *buf, size_t max) override { return model.read_out(buf, max); }
 	bool unplugged() override { return model.unplugged(); }
-	emu_model model;
+	// Back with the same table and memory, starting over with HELLO; the
+	// glitch that took it away is over. What the earlier appearances
+	// handed out is kept apart, so that a test can tell what was read
+	// again.
+	void replugged() override
+	{
+		earlier_data_bytes += model.data_bytes_sent;
+		earlier_resets += model.reset_count;
+		earlier_errors.insert(earlier_errors.end(), model.errors.begin(), model.errors.end());
+		emu_config cfg = cfg_;
+		cfg.fault.unplug_after_data = -1;
+		model = emu_model(cfg);
+	}
+
+private:
+	emu_config cfg_;
+
+public:
+	emu_model model; // the current appearance
+	uint64_t earlier_data_bytes = 0;
+	unsigned earlier_resets = 0;
+	std::vector<std::string> earlier_errors;
 };
 
 // Every host transfer comes back as one device transfer.
@@ -135,6 +159,7 @@ struct device_spec {
 	bool busy = false;
 	bool bad_first_interface = false;
 	long later_ms = 0;
+	long replug_ms = -1;
 	std::string mode = "model";
 	uint64_t source_size = 0;
 	std::string name;
@@ -196,6 +221,8 @@ bool parse_spec(const std::string &text, bool is_tty, device_spec &d)
 			d.name = val;
 		} else if (key == "unplug-after" && parse_u64(val, n)) {
 			d.fault.unplug_after_data = static_cast<int64_t>(n);
+		} else if (key == "replug-after" && parse_u64(val, n)) {
+			d.replug_ms = static_cast<long>(n);
 		} else if (key == "silent") {
 			d.fault.silent_at_start = true;
 		} else if (key == "silent-after" && parse_u64(val, n)) {
@@ -293,6 +320,141 @@ bool all_models_reset(const std::vector<std::unique_ptr<usb_gadget>> &usbs,
 	return true;
 }
 
+// When an emulated USB device comes and goes.
+struct usb_timing {
+	long later_ms = 0;   // plugged in this long after the start
+	long replug_ms = -1; // back this long after it vanished; -1: never
+};
+
+// Starts the program under the umockdev preload; its pid, or -1.
+pid_t start_program(const char *root, char **program)
+{
+	std::string preload = "libumockdev-preload.so.0";
+	if (const char *old = getenv("LD_PRELOAD"); old && *old)
+		preload += std::string(" ") + old;
+	std::string asan = "verify_asan_link_order=0";
+	if (const char *old = getenv("ASAN_OPTIONS"); old && *old)
+		asan = std::string(old) + ":" + asan;
+
+	pid_t pid = fork();
+	if (pid == 0) {
+		setenv("UMOCKDEV_DIR", root, 1);
+		setenv("LD_PRELOAD", preload.c_str(), 1);
+		setenv("ASAN_OPTIONS", asan.c_str(), 1);
+		execvp(program[0], program);
+		fprintf(stderr, "emu-usb: cannot start %s: %s\n", program[0], strerror(errno));
+		_exit(127);
+	}
+	if (pid < 0)
+		fprintf(stderr, "emu-usb: fork: %s\n", strerror(errno));
+	return pid;
+}
+
+// Plugs devices in and out on time while the program runs, and ends it
+// when asked to; the program's exit status (124 when it was killed).
+struct supervisor {
+	std::vector<std::unique_ptr<usb_gadget>> &usbs;
+	std::vector<std::unique_ptr<tty_gadget>> &ttys;
+	const std::vector<usb_timing> &times;
+	long term_after_reset_ms;
+	double timeout_s;
+
+	void plug_on_time(double elapsed)
+	{
+		for (size_t i = 0; i < usbs.size(); i++) {
+			if (times[i].later_ms > 0 && !usbs[i]->plugged() && elapsed * 1000 >= times[i].later_ms)
+				usbs[i]->plug();
+			if (times[i].replug_ms < 0)
+				continue;
+			long gone = usbs[i]->gone_for_ms();
+			if (gone >= 0 && gone >= times[i].replug_ms)
+				usbs[i]->replug();
+		}
+	}
+
+	int watch(pid_t pid)
+	{
+		child_pid = pid;
+		signal(SIGTERM, forward_signal);
+		signal(SIGINT, forward_signal);
+		double start = now_s();
+		double all_reset_at = -1;
+		bool killed = false;
+		int status = 2;
+		for (;;) {
+			int st = 0;
+			pid_t r = waitpid(pid, &st, WNOHANG);
+			if (r == pid) {
+				status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+				break;
+			}
+			if (r < 0 && errno != EINTR)
+				break;
+			double elapsed = now_s() - start;
+			plug_on_time(elapsed);
+			if (term_after_reset_ms >= 0 && all_reset_at < 0 && all_models_reset(usbs, ttys))
+				all_reset_at = elapsed;
+			if (all_reset_at >= 0 && (elapsed - all_reset_at) * 1000 >= term_after_reset_ms) {
+				kill(pid, SIGTERM);
+				all_reset_at = 1e300;
+			}
+			if (timeout_s > 0 && elapsed > timeout_s && !killed) {
+				fprintf(stderr, "emu-usb: program still running after %.0f s, killed\n", timeout_s);
+				kill(pid, SIGKILL);
+				killed = true;
+			}
+			usleep(5000);
+		}
+		return killed ? 124 : status;
+	}
+};
+
+void usb_report(FILE *f, const char *prefix, usb_gadget &u)
+{
+	usb_gadget_stats s = u.stats();
+	unsigned replugs = u.replugs();
+	std::lock_guard<std::mutex> g(u.lock());
+	fprintf(f,
+		"%susb %03d/%03d pid=%04x product=%s plugged=%d opened=%d out_urbs=%llu out_bytes=%llu "
+		"out_zlps=%llu in_urbs=%llu in_bytes=%llu in_zlps=%llu discards=%llu claims=%llu "
+		"claim_refused=%llu replugs=%u",
+		prefix, u.config().busnum, u.config().devnum, u.config().pid, u.config().product.c_str(),
+		u.plugged() ? 1 : 0, s.opened ? 1 : 0, static_cast<unsigned long long>(s.out_urbs),
+		static_cast<unsigned long long>(s.out_bytes), static_cast<unsigned long long>(s.out_zlps),
+		static_cast<unsigned long long>(s.in_urbs), static_cast<unsigned long long>(s.in_bytes),
+		static_cast<unsigned long long>(s.in_zlps), static_cast<unsigned long long>(s.discards),
+		static_cast<unsigned long long>(s.claims), static_cast<unsigned long long>(s.claim_refused), replugs);
+	auto *m = dynamic_cast<model_function *>(u.function());
+	if (!m) {
+		fputc('\n', f);
+		return;
+	}
+	// The model's counters are of the last appearance; earlier ones apart.
+	model_report(f, m->model);
+	fprintf(f, " earlier_data_bytes=%llu earlier_resets=%u earlier_errors=%zu\n",
+		static_cast<unsigned long long>(m->earlier_data_bytes), m->earlier_resets, m->earlier_errors.size());
+	for (const auto &e : m->earlier_errors)
+		fprintf(f, "%serror: %s\n", prefix, e.c_str());
+	for (const auto &e : m->model.errors)
+		fprintf(f, "%serror: %s\n", prefix, e.c_str());
+}
+
+// What every device saw, a line each, then its errors.
+void write_report(FILE *f, const char *prefix, std::vector<std::unique_ptr<usb_gadget>> &usbs,
+		  std::vector<std::unique_ptr<tty_gadget>> &ttys)
+{
+	for (auto &u : usbs)
+		usb_report(f, prefix, *u);
+	for (auto &t : ttys) {
+		std::lock_guard<std::mutex> g(t->lock());
+		fprintf(f, "%stty %s product=%s", prefix, t->config().name.c_str(), t->config().product.c_str());
+		model_report(f, *t->model());
+		fputc('\n', f);
+		for (const auto &e : t->model()->errors)
+			fprintf(f, "%serror: %s\n", prefix, e.c_str());
+	}
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -386,7 +548,7 @@ int main(int argc, char **argv)
 
 	std::vector<std::unique_ptr<usb_gadget>> usbs;
 	std::vector<std::unique_ptr<tty_gadget>> ttys;
-	std::vector<long> usb_later;
+	std::vector<usb_timing> usb_times;
 	int devnum = 2, tty_index = 0;
 	for (const auto &d : specs) {
 		emu_config cfg = base;
@@ -414,71 +576,22 @@ int main(int argc, char **argv)
 		else
 			fn = std::make_unique<model_function>(cfg);
 		usbs.push_back(std::make_unique<usb_gadget>(tb, gc, std::move(fn), log.get(), &log_lock));
-		usb_later.push_back(d.later_ms);
+		usb_times.push_back({d.later_ms, d.replug_ms});
 	}
 
 	bool ok = true;
 	for (size_t i = 0; i < usbs.size(); i++)
-		if (usb_later[i] == 0)
+		if (usb_times[i].later_ms == 0)
 			ok = ok && usbs[i]->plug();
 	for (auto &t : ttys)
 		ok = ok && t->plug();
 
 	int status = 2;
 	if (ok) {
-		std::string preload = "libumockdev-preload.so.0";
-		if (const char *old = getenv("LD_PRELOAD"); old && *old)
-			preload += std::string(" ") + old;
-		std::string asan = "verify_asan_link_order=0";
-		if (const char *old = getenv("ASAN_OPTIONS"); old && *old)
-			asan = std::string(old) + ":" + asan;
-
-		pid_t pid = fork();
-		if (pid == 0) {
-			setenv("UMOCKDEV_DIR", root, 1);
-			setenv("LD_PRELOAD", preload.c_str(), 1);
-			setenv("ASAN_OPTIONS", asan.c_str(), 1);
-			execvp(argv[optind], argv + optind);
-			fprintf(stderr, "emu-usb: cannot start %s: %s\n", argv[optind], strerror(errno));
-			_exit(127);
-		}
-		if (pid < 0) {
-			fprintf(stderr, "emu-usb: fork: %s\n", strerror(errno));
-		} else {
-			child_pid = pid;
-			signal(SIGTERM, forward_signal);
-			signal(SIGINT, forward_signal);
-			double start = now_s();
-			double all_reset_at = -1;
-			bool killed = false;
-			for (;;) {
-				int st = 0;
-				pid_t r = waitpid(pid, &st, WNOHANG);
-				if (r == pid) {
-					status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-					break;
-				}
-				if (r < 0 && errno != EINTR)
-					break;
-				double elapsed = now_s() - start;
-				for (size_t i = 0; i < usbs.size(); i++)
-					if (usb_later[i] > 0 && !usbs[i]->plugged() && elapsed * 1000 >= usb_later[i])
-						usbs[i]->plug();
-				if (term_after_reset_ms >= 0 && all_reset_at < 0 && all_models_reset(usbs, ttys))
-					all_reset_at = elapsed;
-				if (all_reset_at >= 0 && (elapsed - all_reset_at) * 1000 >= term_after_reset_ms) {
-					kill(pid, SIGTERM);
-					all_reset_at = 1e300;
-				}
-				if (timeout_s > 0 && elapsed > timeout_s && !killed) {
-					fprintf(stderr, "emu-usb: program still running after %.0f s, killed\n", timeout_s);
-					kill(pid, SIGKILL);
-					killed = true;
-				}
-				usleep(5000);
-			}
-			if (killed)
-				status = 124;
+		pid_t pid = start_program(root, argv + optind);
+		if (pid > 0) {
+			supervisor sv{usbs, ttys, usb_times, term_after_reset_ms, timeout_s};
+			status = sv.watch(pid);
 		}
 	}
 
@@ -488,45 +601,10 @@ int main(int argc, char **argv)
 	std::unique_ptr<FILE, int (*)(FILE *)> report(nullptr, fclose);
 	if (!report_path.empty())
 		report.reset(fopen(report_path.c_str(), "w"));
-	std::vector<FILE *> outs;
 	if (report)
-		outs.push_back(report.get());
+		write_report(report.get(), "", usbs, ttys);
 	if (!quiet)
-		outs.push_back(stderr);
-	for (FILE *f : outs) {
-		for (auto &u : usbs) {
-			usb_gadget_stats s = u->stats();
-			std::lock_guard<std::mutex> g(u->lock());
-			fprintf(f,
-				"%susb %03d/%03d pid=%04x product=%s plugged=%d opened=%d out_urbs=%llu out_bytes=%llu "
-				"out_zlps=%llu in_urbs=%llu in_bytes=%llu in_zlps=%llu discards=%llu claims=%llu "
-				"claim_refused=%llu",
-				f == stderr ? "emu-usb: " : "", u->config().busnum, u->config().devnum, u->config().pid,
-				u->config().product.c_str(), u->plugged() ? 1 : 0, s.opened ? 1 : 0,
-				static_cast<unsigned long long>(s.out_urbs), static_cast<unsigned long long>(s.out_bytes),
-				static_cast<unsigned long long>(s.out_zlps), static_cast<unsigned long long>(s.in_urbs),
-				static_cast<unsigned long long>(s.in_bytes), static_cast<unsigned long long>(s.in_zlps),
-				static_cast<unsigned long long>(s.discards), static_cast<unsigned long long>(s.claims),
-				static_cast<unsigned long long>(s.claim_refused));
-			if (auto *m = dynamic_cast<model_function *>(u->function())) {
-				model_report(f, m->model);
-				fputc('\n', f);
-				for (const auto &e : m->model.errors)
-					fprintf(f, "%serror: %s\n", f == stderr ? "emu-usb: " : "", e.c_str());
-			} else {
-				fputc('\n', f);
-			}
-		}
-		for (auto &t : ttys) {
-			std::lock_guard<std::mutex> g(t->lock());
-			fprintf(f, "%stty %s product=%s", f == stderr ? "emu-usb: " : "", t->config().name.c_str(),
-				t->config().product.c_str());
-			model_report(f, *t->model());
-			fputc('\n', f);
-			for (const auto &e : t->model()->errors)
-				fprintf(f, "%serror: %s\n", f == stderr ? "emu-usb: " : "", e.c_str());
-		}
-	}
+		write_report(stderr, "emu-usb: ", usbs, ttys);
 	report.reset();
 
 	ttys.clear();

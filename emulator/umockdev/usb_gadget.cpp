@@ -90,6 +90,7 @@ void usb_gadget::on_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, g
 void usb_gadget::forget_client(UMockdevIoctlClient *client)
 {
 	std::lock_guard<std::mutex> g(mu_);
+	client_generation_.erase(client);
 	for (auto it = pending_in_.begin(); it != pending_in_.end();) {
 		if (it->owner != client) {
 			++it;
@@ -149,7 +150,8 @@ std::vector<uint8_t> usb_gadget::descriptors() const
 	return d;
 }
 
-bool usb_gadget::plug()
+// The device's sysfs entry and node; the same place on every appearance.
+bool usb_gadget::add_to_testbed()
 {
 	char text[2048];
 	std::string hex;
@@ -190,11 +192,19 @@ bool usb_gadget::plug()
 		return false;
 	}
 	syspath_ = std::string("/sys") + path;
+	return true;
+}
 
+bool usb_gadget::plug()
+{
+	if (!add_to_testbed())
+		return false;
 	handler_ = umockdev_ioctl_base_new();
 	g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_ioctl), this);
+	g_signal_connect(handler_, "client-connected", G_CALLBACK(on_connected), this);
 	g_signal_connect(handler_, "client-vanished", G_CALLBACK(on_vanished), this);
-	if (!umockdev_testbed_attach_ioctl(tb_, dev.c_str(), handler_, &error)) {
+	GError *error = nullptr;
+	if (!umockdev_testbed_attach_ioctl(tb_, devpath().c_str(), handler_, &error)) {
 		fprintf(stderr, "emu-usb: cannot attach ioctl handler: %s\n", error ? error->message : "?");
 		g_clear_error(&error);
 		return false;
@@ -204,16 +214,71 @@ bool usb_gadget::plug()
 	return true;
 }
 
-void usb_gadget::unplug()
+// Called with the lock held: pending URBs fail and the device leaves sysfs.
+// No uevent is sent (the testbed sends them only from a process under its
+// preload); libusb sees the change when it lists the devices anew.
+void usb_gadget::vanish()
 {
-	std::lock_guard<std::mutex> g(mu_);
-	if (gone_)
-		return;
 	gone_ = true;
+	gone_at_ = std::chrono::steady_clock::now();
 	fail_all_pending();
 	if (plugged_)
 		umockdev_testbed_remove_device(tb_, syspath_.c_str());
 	logf("UNPLUG");
+}
+
+void usb_gadget::unplug()
+{
+	std::lock_guard<std::mutex> g(mu_);
+	if (!gone_)
+		vanish();
+}
+
+long usb_gadget::gone_for_ms()
+{
+	std::lock_guard<std::mutex> g(mu_);
+	if (!gone_)
+		return -1;
+	return static_cast<long>(
+		std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - gone_at_)
+			.count());
+}
+
+bool usb_gadget::replug()
+{
+	std::lock_guard<std::mutex> g(mu_);
+	if (!gone_ || !plugged_)
+		return false;
+	if (!add_to_testbed())
+		return false;
+	generation_++;
+	gone_ = false;
+	out_acc_.clear();
+	zlp_due_ = false;
+	fn_->replugged();
+	logf("REPLUG");
+	return true;
+}
+
+unsigned usb_gadget::replugs()
+{
+	std::lock_guard<std::mutex> g(mu_);
+	return generation_;
+}
+
+void usb_gadget::on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)
+{
+	auto *gadget = static_cast<usb_gadget *>(self);
+	std::lock_guard<std::mutex> g(gadget->mu_);
+	gadget->client_generation_[client] = gadget->generation_;
+}
+
+// A handle opened before the device went away: the kernel answers it with
+// ENODEV for good, whatever comes back at that place.
+bool usb_gadget::stale(UMockdevIoctlClient *client) const
+{
+	auto it = client_generation_.find(client);
+	return gone_ || (it != client_generation_.end() && it->second != generation_);
 }
 
 usb_gadget_stats usb_gadget::stats()
@@ -247,12 +312,8 @@ void usb_gadget::fail_all_pending()
 // A device that failed behaves as unplugged from then on.
 void usb_gadget::check_unplug()
 {
-	if (!gone_ && fn_->unplugged()) {
-		gone_ = true;
-		fail_all_pending();
-		umockdev_testbed_remove_device(tb_, syspath_.c_str());
-		logf("UNPLUG");
-	}
+	if (!gone_ && fn_->unplugged())
+		vanish();
 }
 
 // Serves pending IN URBs from the function's transfers. A URB takes bytes of
@@ -346,7 +407,7 @@ void usb_gadget::submit(UMockdevIoctlClient *client)
 	memcpy(&addr, arg->data, sizeof(addr));
 	GError *error = nullptr;
 
-	if (gone_) {
+	if (stale(client)) {
 		umockdev_ioctl_client_complete(client, -1, ENODEV);
 		return;
 	}
@@ -409,7 +470,7 @@ void usb_gadget::reap(UMockdevIoctlClient *client)
 {
 	std::deque<urb_rec> &mine = completed_[client];
 	if (mine.empty()) {
-		umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : EAGAIN);
+		umockdev_ioctl_client_complete(client, -1, stale(client) ? ENODEV : EAGAIN);
 		return;
 	}
 	urb_rec r = mine.front();
@@ -483,7 +544,7 @@ gboolean usb_gadget::handle_ioctl(UMockdevIoctlClient *client)
 		break;
 	case USBDEVFS_CLAIMINTERFACE: {
 		stats_.claims++;
-		if (gone_) {
+		if (stale(client)) {
 			umockdev_ioctl_client_complete(client, -1, ENODEV);
 		} else if (cfg_.busy) {
 			stats_.claim_refused++;

@@ -5,6 +5,7 @@
 // endpoints comes from a usb_function: the device model, a loopback or an
 // endless source.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -31,6 +32,9 @@ public:
 	virtual size_t in_read(uint8_t *buf, size_t max) = 0;
 	// The device failed: everything from now on fails as after an unplug.
 	virtual bool unplugged() = 0;
+	// The device is back after an unplug, as it was before it was first
+	// plugged in save for what it has counted.
+	virtual void replugged() {}
 };
 
 struct usb_gadget_config {
@@ -69,6 +73,14 @@ public:
 	bool plugged() const { return plugged_; }
 	// Takes the device away: pending and later URBs fail.
 	void unplug();
+	// Milliseconds since the device went away; -1 while it is there.
+	long gone_for_ms();
+	// Puts a device that went away back at the same place, as a device
+	// does that re-enumerates after a cable glitch: handles opened before
+	// stay dead, new ones talk to the device anew.
+	bool replug();
+	// Times the device has come back.
+	unsigned replugs();
 
 	usb_gadget_stats stats();
 	const usb_gadget_config &config() const { return cfg_; }
@@ -86,6 +98,10 @@ private:
 
 	static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer self);
 	static void on_vanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer self);
+	static void on_connected(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer self);
+	bool add_to_testbed();
+	void vanish();
+	bool stale(UMockdevIoctlClient *client) const;
 	void forget_client(UMockdevIoctlClient *client);
 	gboolean handle_ioctl(UMockdevIoctlClient *client);
 	void submit(UMockdevIoctlClient *client);
@@ -110,6 +126,11 @@ private:
 	std::string syspath_;
 	bool plugged_ = false;
 	bool gone_ = false;
+	std::chrono::steady_clock::time_point gone_at_;
+	// Each appearance of the device; an open handle belongs to the one it
+	// was opened in.
+	unsigned generation_ = 0;
+	std::map<UMockdevIoctlClient *, unsigned> client_generation_;
 	std::deque<urb_rec> pending_in_;
 	// Completed URBs wait for the handle that submitted them: each open of
 	// the node reaps only its own, as from a real usbdevfs file.
