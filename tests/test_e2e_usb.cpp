@@ -491,6 +491,12 @@ struct silent_case {
 	int exit_code;
 };
 
+// A failing row is named, not dumped as bytes.
+void PrintTo(const silent_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
 class E2eUsbCollectSilent : public E2eUsb, public ::testing::WithParamInterface<silent_case> {};
 
 // Collection may take this long to end after a SIGTERM: the second a dump

@@ -455,9 +455,73 @@ void write_report(FILE *f, const char *prefix, std::vector<std::unique_ptr<usb_g
 	}
 }
 
-} // namespace
+// Every emulated device of the command line, and when the USB ones come
+// and go.
+struct gadget_set {
+	std::vector<std::unique_ptr<usb_gadget>> usbs;
+	std::vector<std::unique_ptr<tty_gadget>> ttys;
+	std::vector<usb_timing> usb_times;
+};
 
-int main(int argc, char **argv)
+std::unique_ptr<usb_function> function_for(const device_spec &d, const emu_config &cfg)
+{
+	if (d.mode == "loopback")
+		return std::make_unique<loopback_function>();
+	if (d.mode == "source")
+		return std::make_unique<source_function>(d.source_size);
+	return std::make_unique<model_function>(cfg);
+}
+
+void make_gadgets(gadget_set &set, UMockdevTestbed *tb, const std::vector<device_spec> &specs,
+		  const emu_config &base, FILE *log, std::mutex *log_lock)
+{
+	int devnum = 2, tty_index = 0;
+	for (const auto &d : specs) {
+		emu_config cfg = base;
+		cfg.fault = d.fault;
+		if (d.is_tty) {
+			tty_gadget_config tc;
+			tc.name = d.name.empty() ? "ttyUSB" + std::to_string(tty_index) : d.name;
+			tc.pid = static_cast<uint16_t>(d.pid >= 0 ? d.pid : 0x9008);
+			tc.product = product_for(d, true);
+			tc.index = tty_index++;
+			set.ttys.push_back(std::make_unique<tty_gadget>(tb, tc, std::make_unique<emu_model>(cfg)));
+			continue;
+		}
+		usb_gadget_config gc;
+		gc.pid = static_cast<uint16_t>(d.pid >= 0 ? d.pid : 0x900e);
+		gc.product = product_for(d, false);
+		gc.busy = d.busy;
+		gc.bad_first_interface = d.bad_first_interface;
+		gc.devnum = devnum++;
+		set.usbs.push_back(std::make_unique<usb_gadget>(tb, gc, function_for(d, cfg), log, log_lock));
+		set.usb_times.push_back({d.later_ms, d.replug_ms});
+	}
+}
+
+// Plugs in every device that is there from the start.
+bool plug_at_start(gadget_set &set)
+{
+	bool ok = true;
+	for (size_t i = 0; i < set.usbs.size(); i++)
+		if (set.usb_times[i].later_ms == 0)
+			ok = ok && set.usbs[i]->plug();
+	for (auto &t : set.ttys)
+		ok = ok && t->plug();
+	return ok;
+}
+
+struct emu_options {
+	std::string scenario = "default", log_path, report_path;
+	std::vector<emu_region> regions;
+	std::vector<device_spec> specs;
+	double timeout_s = 0;
+	long term_after_reset_ms = -1;
+	bool quiet = false;
+};
+
+// The options before the program; -1 to go on, or the exit status.
+int parse_options(int argc, char **argv, emu_options &o)
 {
 	static const struct option options[] = {
 		{"scenario", required_argument, nullptr, 's'}, {"region", required_argument, nullptr, 'r'},
@@ -467,27 +531,20 @@ int main(int argc, char **argv)
 		{"help", no_argument, nullptr, 'h'},	       {"term-after-reset", required_argument, nullptr, 'E'},
 		{nullptr, 0, nullptr, 0},
 	};
-	std::string scenario = "default", log_path, report_path;
-	std::vector<emu_region> regions;
-	std::vector<device_spec> specs;
-	double timeout_s = 0;
-	long term_after_reset_ms = -1;
-	bool quiet = false;
 	int opt;
-
 	while ((opt = getopt_long(argc, argv, "+h", options, nullptr)) != -1) {
 		device_spec d;
 		emu_region r;
 		switch (opt) {
 		case 's':
-			scenario = optarg;
+			o.scenario = optarg;
 			break;
 		case 'r':
 			if (!parse_region(optarg, r)) {
 				fprintf(stderr, "emu-usb: bad region \"%s\"\n", optarg);
 				return 2;
 			}
-			regions.push_back(r);
+			o.regions.push_back(r);
 			break;
 		case 'D':
 		case 'T':
@@ -495,22 +552,22 @@ int main(int argc, char **argv)
 				fprintf(stderr, "emu-usb: bad device \"%s\"\n", optarg);
 				return 2;
 			}
-			specs.push_back(d);
+			o.specs.push_back(d);
 			break;
 		case 'l':
-			log_path = optarg;
+			o.log_path = optarg;
 			break;
 		case 'R':
-			report_path = optarg;
+			o.report_path = optarg;
 			break;
 		case 't':
-			timeout_s = atof(optarg);
+			o.timeout_s = atof(optarg);
 			break;
 		case 'q':
-			quiet = true;
+			o.quiet = true;
 			break;
 		case 'E':
-			term_after_reset_ms = atol(optarg);
+			o.term_after_reset_ms = atol(optarg);
 			break;
 		case 'h':
 			usage(stdout);
@@ -524,20 +581,30 @@ int main(int argc, char **argv)
 		usage(stderr);
 		return 2;
 	}
+	return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	emu_options o;
+	if (int code = parse_options(argc, argv, o); code >= 0)
+		return code;
 
 	emu_config base;
-	if (!emu_usb_scenario(scenario, base)) {
-		fprintf(stderr, "emu-usb: unknown scenario \"%s\"\n", scenario.c_str());
+	if (!emu_usb_scenario(o.scenario, base)) {
+		fprintf(stderr, "emu-usb: unknown scenario \"%s\"\n", o.scenario.c_str());
 		return 2;
 	}
-	if (!regions.empty())
-		base.regions = regions;
+	if (!o.regions.empty())
+		base.regions = o.regions;
 
 	std::unique_ptr<FILE, int (*)(FILE *)> log(nullptr, fclose);
-	if (!log_path.empty()) {
-		log.reset(fopen(log_path.c_str(), "w"));
+	if (!o.log_path.empty()) {
+		log.reset(fopen(o.log_path.c_str(), "w"));
 		if (!log) {
-			fprintf(stderr, "emu-usb: cannot write %s: %s\n", log_path.c_str(), strerror(errno));
+			fprintf(stderr, "emu-usb: cannot write %s: %s\n", o.log_path.c_str(), strerror(errno));
 			return 2;
 		}
 	}
@@ -546,69 +613,31 @@ int main(int argc, char **argv)
 	UMockdevTestbed *tb = umockdev_testbed_new();
 	gchar *root = umockdev_testbed_get_root_dir(tb);
 
-	std::vector<std::unique_ptr<usb_gadget>> usbs;
-	std::vector<std::unique_ptr<tty_gadget>> ttys;
-	std::vector<usb_timing> usb_times;
-	int devnum = 2, tty_index = 0;
-	for (const auto &d : specs) {
-		emu_config cfg = base;
-		cfg.fault = d.fault;
-		if (d.is_tty) {
-			tty_gadget_config tc;
-			tc.name = d.name.empty() ? "ttyUSB" + std::to_string(tty_index) : d.name;
-			tc.pid = static_cast<uint16_t>(d.pid >= 0 ? d.pid : 0x9008);
-			tc.product = product_for(d, true);
-			tc.index = tty_index++;
-			ttys.push_back(std::make_unique<tty_gadget>(tb, tc, std::make_unique<emu_model>(cfg)));
-			continue;
-		}
-		usb_gadget_config gc;
-		gc.pid = static_cast<uint16_t>(d.pid >= 0 ? d.pid : 0x900e);
-		gc.product = product_for(d, false);
-		gc.busy = d.busy;
-		gc.bad_first_interface = d.bad_first_interface;
-		gc.devnum = devnum++;
-		std::unique_ptr<usb_function> fn;
-		if (d.mode == "loopback")
-			fn = std::make_unique<loopback_function>();
-		else if (d.mode == "source")
-			fn = std::make_unique<source_function>(d.source_size);
-		else
-			fn = std::make_unique<model_function>(cfg);
-		usbs.push_back(std::make_unique<usb_gadget>(tb, gc, std::move(fn), log.get(), &log_lock));
-		usb_times.push_back({d.later_ms, d.replug_ms});
-	}
-
-	bool ok = true;
-	for (size_t i = 0; i < usbs.size(); i++)
-		if (usb_times[i].later_ms == 0)
-			ok = ok && usbs[i]->plug();
-	for (auto &t : ttys)
-		ok = ok && t->plug();
-
+	gadget_set set;
+	make_gadgets(set, tb, o.specs, base, log.get(), &log_lock);
 	int status = 2;
-	if (ok) {
+	if (plug_at_start(set)) {
 		pid_t pid = start_program(root, argv + optind);
 		if (pid > 0) {
-			supervisor sv{usbs, ttys, usb_times, term_after_reset_ms, timeout_s};
+			supervisor sv{set.usbs, set.ttys, set.usb_times, o.term_after_reset_ms, o.timeout_s};
 			status = sv.watch(pid);
 		}
 	}
 
-	for (auto &t : ttys)
+	for (auto &t : set.ttys)
 		t->stop();
 
 	std::unique_ptr<FILE, int (*)(FILE *)> report(nullptr, fclose);
-	if (!report_path.empty())
-		report.reset(fopen(report_path.c_str(), "w"));
+	if (!o.report_path.empty())
+		report.reset(fopen(o.report_path.c_str(), "w"));
 	if (report)
-		write_report(report.get(), "", usbs, ttys);
-	if (!quiet)
-		write_report(stderr, "emu-usb: ", usbs, ttys);
+		write_report(report.get(), "", set.usbs, set.ttys);
+	if (!o.quiet)
+		write_report(stderr, "emu-usb: ", set.usbs, set.ttys);
 	report.reset();
 
-	ttys.clear();
-	usbs.clear();
+	set.ttys.clear();
+	set.usbs.clear();
 	g_object_unref(tb);
 	// umockdev leaves its testbed directory behind.
 	nftw(root, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
