@@ -149,6 +149,10 @@ bool sahara_region_filename_ok(const char *name)
 	std::string folded = sahara_fold(name);
 	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == r; }))
 		return false;
+	// Nor may a region take the name of a file that keeps a dump going: the
+	// record of whole regions, or a region being read in its place.
+	if (folded.compare(0, 9, ".duruvev-") == 0)
+		return false;
 	// Windows cannot hold these: a device name, a name it would strip, or
 	// a character it refuses in file names. A space, trailing or not, would
 	// also split the name in the description files, whose fields are
@@ -264,25 +268,6 @@ void sahara_dump_summary(const sahara_dump_run &run)
 		       "again: fix the problem above and run duruvev again (re-plug the device if it is not "
 		       "found).\n");
 }
-
-struct sahara_fd {
-	int fd = -1;
-	explicit sahara_fd(int f) : fd(f) {}
-	sahara_fd(const sahara_fd &) = delete;
-	sahara_fd &operator=(const sahara_fd &) = delete;
-	~sahara_fd()
-	{
-		if (fd >= 0)
-			::close(fd);
-	}
-	// Closes now and reports the result; the destructor then does nothing.
-	int close()
-	{
-		int rc = ::close(fd);
-		fd = -1;
-		return rc;
-	}
-};
 
 // Writes all len bytes; false with errno set when the file takes no more.
 static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
@@ -416,11 +401,11 @@ static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropp
 	}
 }
 
-// Dumps one region into dir/file and forces it to stable storage; sha256
-// receives the digest of what was written.
+// Dumps one region, known as file, into dir/into and forces it to stable
+// storage; sha256 receives the digest of what was written.
 static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
-					    const sahara_dump_dir &dir, const char *file, const sahara_debug_width &wd,
-					    uint8_t *sha256, sahara_dump_run &run)
+					    const sahara_dump_dir &dir, const char *file, const char *into,
+					    const sahara_debug_width &wd, uint8_t *sha256, sahara_dump_run &run)
 {
 	std::string shown = sahara_printable(file);
 
@@ -438,7 +423,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	if (sahara_hashing())
 		hasher.emplace();
 
-	sahara_fd out(sahara_create_in(dir, file));
+	sahara_fd out(sahara_create_in(dir, into));
 	if (out.fd < 0) {
 		warn("failed to open \"%s\"", shown.c_str());
 		return SAHARA_ONE_NOT_CREATED;
@@ -607,7 +592,7 @@ static bool sahara_is_kernel_region(const sahara_debug_region64 &r)
 // Bytes the admitted regions need on disk, with an estimate of the core:
 // its segments are the kernel ("md_K") regions.
 static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &admitted,
-				    uint64_t *core_estimate)
+				    const std::vector<sahara_saved_region> &saved, uint64_t *core_estimate)
 {
 	uint64_t need = 0, kernel = 0;
 	bool core = false;
@@ -615,7 +600,9 @@ static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &ta
 		if (!admitted[i])
 			continue;
 		uint64_t len = std::min<uint64_t>(table[i].length, UINT64_MAX / 4);
-		need = std::min<uint64_t>(need + len + DEBUG64_FILE_OVERHEAD, UINT64_MAX / 4);
+		// A region kept whole from an earlier run is on the disk already.
+		if (!saved[i].saved)
+			need = std::min<uint64_t>(need + len + DEBUG64_FILE_OVERHEAD, UINT64_MAX / 4);
 		if (sahara_is_kernel_region(table[i])) {
 			kernel = std::min<uint64_t>(kernel + len, UINT64_MAX / 4);
 			if (strncmp(table[i].region, "md_KELF", 7) == 0)
@@ -637,9 +624,11 @@ static int sahara_free_space(const char *dir, const sahara_dump_run &run, uint64
 // Claims the space the dump needs, before anything is read; false after its
 // message when the disk cannot take it.
 static bool sahara_claim_space(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &to_read,
-			       size_t n_admitted, const char *dir, sahara_dump_run &run)
+			       const std::vector<sahara_saved_region> &saved, size_t n_admitted, const char *dir,
+			       sahara_dump_run &run)
 {
-	uint64_t need = sahara_space_needed(table, to_read, &run.core_claim) + sahara_descriptions_size(n_admitted),
+	uint64_t need = sahara_space_needed(table, to_read, saved, &run.core_claim) +
+			sahara_descriptions_size(n_admitted),
 		 avail = 0, others = 0;
 	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : dir;
 	if (sahara_free_space(dir, run, &avail) != 0) {
@@ -715,20 +704,28 @@ static void sahara_read_region(vorn_device *dev, const sahara_debug_region64 &r,
 			       const sahara_debug_width &wd, sahara_saved_region &saved, sahara_dump_run &run,
 			       sahara_loop_state &st)
 {
-	// Continuing, the region's partial file is this dump's own: it goes,
-	// and the whole region takes its name. A handle makes only new files.
-	if (st.resumed && out.handle != os_dir_none && sahara_remove_in(out, saved.file.c_str()) != 0 &&
-	    errno != ENOENT) {
-		warn("failed to remove the partial \"%s\"", sahara_printable(saved.file.c_str()).c_str());
-		st.not_created = true;
-		return;
+	const char *file = saved.file.c_str(), *into = file;
+	// Continuing, the region may have a partial file of the earlier run:
+	// it is read beside it, and takes its place once it holds more. A
+	// leftover of a run cut short in the middle of that goes first.
+	if (st.resumed) {
+		if (sahara_remove_in(out, sahara_resume_part_name) != 0 && errno != ENOENT) {
+			warn("failed to remove \"%s\"", os_path_join(out.path, sahara_resume_part_name).c_str());
+			st.not_created = true;
+			return;
+		}
+		into = sahara_resume_part_name;
 	}
-	switch (sahara_debug64_one(dev, r, out, saved.file.c_str(), wd, saved.sha256, run)) {
+	sahara_one_result res = sahara_debug64_one(dev, r, out, file, into, wd, saved.sha256, run);
+	if (st.resumed && res != SAHARA_ONE_NOT_CREATED &&
+	    sahara_resume_settle(out, file, res == SAHARA_ONE_SAVED) != 0 && res == SAHARA_ONE_SAVED)
+		res = SAHARA_ONE_WRITE_FAILED;
+	switch (res) {
 	case SAHARA_ONE_SAVED:
 		saved.saved = true;
 		run.saved++;
 		run.bytes_saved += r.length;
-		ux_info("%s dumped successfully\n", sahara_printable(saved.file.c_str()).c_str());
+		ux_info("%s dumped successfully\n", sahara_printable(file).c_str());
 		break;
 	case SAHARA_ONE_NOT_CREATED:
 		st.not_created = true;
@@ -887,7 +884,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 	if (resumed < 0)
 		return -1;
 
-	if (!sahara_claim_space(table, to_read, n_admitted, out.path, run)) {
+	if (!sahara_claim_space(table, to_read, saved, n_admitted, out.path, run)) {
 		run.failed = static_cast<unsigned>(n_admitted);
 		return -1;
 	}
