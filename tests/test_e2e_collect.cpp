@@ -342,6 +342,37 @@ TEST_F(collect_fixture, cut_short_dump_continues_where_it_stopped)
 	EXPECT_EQ(tool->wait(10s), 0) << output();
 }
 
+// The same port with another table is another crash: its dump gets a new
+// directory, and the one cut short keeps what it holds.
+TEST_F(collect_fixture, another_table_after_a_cut_gets_a_new_directory)
+{
+	fs::path port = tmp.path / "edl0";
+	start({port.string()});
+
+	device cut(tmp.path, "emu1", port, {"--scenario", "small", "--unplug-after", "140000"});
+	cut.finish();
+	cut.remove_link();
+	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": failed, ") == 1; }, 10s)) << output();
+	std::vector<fs::path> before = dump_dirs(root);
+	ASSERT_EQ(before.size(), 1u) << output();
+	std::vector<uint8_t> ocimem = read_file((before[0] / "OCIMEM.BIN").string());
+
+	device other(tmp.path, "emu2", port, {"--scenario", "crash"});
+	std::string s2 = other.finish();
+	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": complete, ") == 1; }, 10s)) << output();
+	EXPECT_NE(s2.find(" 1 reset(s)"), std::string::npos) << s2;
+	EXPECT_EQ(output().find("continuing the dump cut short"), std::string::npos) << output();
+
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 2u) << output();
+	fs::path fresh = dirs[0] == before[0] ? dirs[1] : dirs[0];
+	expect_complete_dump(fresh, "crash");
+	EXPECT_TRUE(read_file((before[0] / "OCIMEM.BIN").string()) == ocimem);
+	EXPECT_TRUE(fs::exists(before[0] / ".duruvev-resume"));
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
 // The UTC stamp collection puts into directory names, secs from now.
 std::string utc_stamp_in(int secs)
 {
