@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "oscompat.h"
 #include "sahara.h"
 #include "vorn.h"
 
@@ -173,6 +174,26 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
 				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line);
 
+// A file descriptor, closed when it goes out of scope.
+struct sahara_fd {
+	int fd = -1;
+	explicit sahara_fd(int f) : fd(f) {}
+	sahara_fd(const sahara_fd &) = delete;
+	sahara_fd &operator=(const sahara_fd &) = delete;
+	~sahara_fd()
+	{
+		if (fd >= 0)
+			::close(fd);
+	}
+	// Closes now and reports the result; the destructor then does nothing.
+	int close()
+	{
+		int rc = ::close(fd);
+		fd = -1;
+		return rc;
+	}
+};
+
 // The record of which regions of a cut-short dump are whole, kept in the
 // dump directory until the dump is complete.
 // Hex SHA-256 of the table's raw bytes: the same table, byte for byte.
@@ -189,6 +210,13 @@ int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_dige
 		       const std::vector<sahara_debug_region64> &table, const std::vector<sahara_saved_region> &saved);
 // Removes the record once the dump is complete. 0, or -1 after the message.
 int sahara_resume_remove(const sahara_dump_dir &dir);
+// Continuing, a region is read again into this file, not into the partial
+// one an earlier run left: that keeps its bytes until the new read has them.
+extern const char sahara_resume_part_name[];
+// Puts the region read again into sahara_resume_part_name in place of file:
+// when whole, or when it holds more of the region than file does (same crash,
+// same bytes from the start); otherwise drops it. 0, or -1 after the message.
+int sahara_resume_settle(const sahara_dump_dir &dir, const char *file, bool whole);
 
 // SHA-256 of one file's bytes, computed on a thread of its own while the
 // engine goes on talking to the device. add() returns at once; the bytes it
