@@ -31,8 +31,9 @@
 //   name=ttyUSBn        tty device name
 //   unplug-after=BYTES  the device vanishes after BYTES of region data
 //   replug-after=MS     with unplug-after: it comes back MS ms after it
-//                       vanished, at the same bus path, with the same
-//                       crash, and serves the dump anew from HELLO
+//                       vanished, at the same bus path under a new device
+//                       number, with the same crash, and serves the dump
+//                       anew from HELLO
 //   silent              never says anything
 //   silent-after=N      silent after N transfers
 //   no-reset-resp       no answer to RESET
@@ -358,6 +359,7 @@ struct supervisor {
 	const std::vector<usb_timing> &times;
 	long term_after_reset_ms;
 	double timeout_s;
+	int next_devnum; // for a device that comes back
 
 	void plug_on_time(double elapsed)
 	{
@@ -368,7 +370,7 @@ struct supervisor {
 				continue;
 			long gone = usbs[i]->gone_for_ms();
 			if (gone >= 0 && gone >= times[i].replug_ms)
-				usbs[i]->replug();
+				usbs[i]->replug(next_devnum++);
 		}
 	}
 
@@ -619,7 +621,8 @@ int main(int argc, char **argv)
 	if (plug_at_start(set)) {
 		pid_t pid = start_program(root, argv + optind);
 		if (pid > 0) {
-			supervisor sv{set.usbs, set.ttys, set.usb_times, o.term_after_reset_ms, o.timeout_s};
+			supervisor sv{set.usbs, set.ttys, set.usb_times, o.term_after_reset_ms, o.timeout_s,
+				      2 + static_cast<int>(set.usbs.size())};
 			status = sv.watch(pid);
 		}
 	}

@@ -57,6 +57,8 @@ usb_gadget::usb_gadget(UMockdevTestbed *tb, usb_gadget_config cfg, std::unique_p
 		       std::mutex *log_lock)
 	: tb_(tb), cfg_(std::move(cfg)), fn_(std::move(fn)), log_(log), log_lock_(log_lock)
 {
+	if (cfg_.port == 0)
+		cfg_.port = cfg_.devnum;
 }
 
 namespace {
@@ -163,7 +165,7 @@ bool usb_gadget::add_to_testbed()
 	std::string dev = devpath();
 	char path[128];
 	snprintf(path, sizeof(path), "/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", cfg_.busnum, cfg_.busnum,
-		 cfg_.devnum);
+		 cfg_.port);
 	snprintf(text, sizeof(text),
 		 "P: %s\n"
 		 "N: %s\n"
@@ -195,6 +197,19 @@ bool usb_gadget::add_to_testbed()
 	return true;
 }
 
+// The handler answers at the device node of every appearance; handles
+// opened at an earlier one keep talking to it, and are told ENODEV.
+bool usb_gadget::attach_node()
+{
+	GError *error = nullptr;
+	if (!umockdev_testbed_attach_ioctl(tb_, devpath().c_str(), handler_, &error)) {
+		fprintf(stderr, "emu-usb: cannot attach ioctl handler: %s\n", error ? error->message : "?");
+		g_clear_error(&error);
+		return false;
+	}
+	return true;
+}
+
 bool usb_gadget::plug()
 {
 	if (!add_to_testbed())
@@ -203,12 +218,8 @@ bool usb_gadget::plug()
 	g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_ioctl), this);
 	g_signal_connect(handler_, "client-connected", G_CALLBACK(on_connected), this);
 	g_signal_connect(handler_, "client-vanished", G_CALLBACK(on_vanished), this);
-	GError *error = nullptr;
-	if (!umockdev_testbed_attach_ioctl(tb_, devpath().c_str(), handler_, &error)) {
-		fprintf(stderr, "emu-usb: cannot attach ioctl handler: %s\n", error ? error->message : "?");
-		g_clear_error(&error);
+	if (!attach_node())
 		return false;
-	}
 	plugged_ = true;
 	logf("PLUG %04x:%04x \"%s\"", cfg_.vid, cfg_.pid, cfg_.product.c_str());
 	return true;
@@ -244,12 +255,13 @@ long usb_gadget::gone_for_ms()
 			.count());
 }
 
-bool usb_gadget::replug()
+bool usb_gadget::replug(int devnum)
 {
 	std::lock_guard<std::mutex> g(mu_);
 	if (!gone_ || !plugged_)
 		return false;
-	if (!add_to_testbed())
+	cfg_.devnum = devnum;
+	if (!add_to_testbed() || !attach_node())
 		return false;
 	generation_++;
 	gone_ = false;

@@ -48,7 +48,8 @@ struct usb_gadget_config {
 	// usable one.
 	bool bad_first_interface = false;
 	int busnum = 1;
-	int devnum = 2;
+	int devnum = 2; // the bus's number for it: another on every appearance
+	int port = 0;	// where it is plugged in (sysfs "<bus>-<port>"); 0: devnum
 };
 
 // Counters of what the host did, for the report.
@@ -75,10 +76,11 @@ public:
 	void unplug();
 	// Milliseconds since the device went away; -1 while it is there.
 	long gone_for_ms();
-	// Puts a device that went away back at the same place, as a device
-	// does that re-enumerates after a cable glitch: handles opened before
-	// stay dead, new ones talk to the device anew.
-	bool replug();
+	// Puts a device that went away back at the same place under a new
+	// device number, as a device does that re-enumerates after a cable
+	// glitch: handles opened before stay dead, new ones talk to the device
+	// anew.
+	bool replug(int devnum);
 	// Times the device has come back.
 	unsigned replugs();
 
@@ -100,6 +102,7 @@ private:
 	static void on_vanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer self);
 	static void on_connected(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer self);
 	bool add_to_testbed();
+	bool attach_node();
 	void vanish();
 	bool stale(UMockdevIoctlClient *client) const;
 	void forget_client(UMockdevIoctlClient *client);
