@@ -31,6 +31,9 @@ struct collect_seen {
 	bool usb = false;   // opened by bus path through libusb; otherwise a port
 	std::string open_as; // the bus path, or the port's path
 	std::string label;   // names the device in lines and in its directory
+	// A USB device that went and came back between two scans is another
+	// appearance at the same key; a port has one.
+	unsigned appearance = 0;
 };
 
 // A file or directory name from a port path or serial: its last component,
@@ -227,6 +230,8 @@ public:
 
 private:
 	struct usb_known {
+		int address = -1;       // on the bus: another after a re-enumeration
+		unsigned appearance = 0;
 		bool read = false;      // strings read in this appearance
 		bool said = false;      // its problem has been printed
 		std::string serial;
@@ -243,11 +248,11 @@ private:
 		return false;
 	}
 
-	static bool skip_known(const char *bus_path, void *ctx)
+	static bool skip_known(const vorn_device_desc &entry, void *ctx)
 	{
 		auto *self = static_cast<collect_scanner *>(ctx);
-		auto it = self->usb_.find(bus_path);
-		return it != self->usb_.end() && it->second.read;
+		auto it = self->usb_.find(entry.bus_path);
+		return it != self->usb_.end() && it->second.read && it->second.address == entry.address;
 	}
 
 	std::set<std::string> scan_usb(std::map<std::string, collect_seen> &found)
@@ -260,6 +265,13 @@ private:
 		for (int i = 0; usb && i < n_usb; i++) {
 			const vorn_device_desc &d = usb.get()[i];
 			usb_known &k = usb_[d.bus_path];
+			// Gone and back quicker than a scan: the device
+			// re-enumerated, and is new to collection.
+			if (k.address != d.address) {
+				k = usb_known{};
+				k.address = d.address;
+				k.appearance = ++appearances_;
+			}
 			k.seen_now = true;
 			if (d.read) {
 				k.read = true;
@@ -282,7 +294,7 @@ private:
 				serials.insert(k.serial);
 			// The label is what the device says; its key, where it sits.
 			std::string label = collect_label(k.serial.empty() ? std::string("usb-") + d.bus_path : k.serial);
-			found["usb:" + std::string(d.bus_path)] = {true, d.bus_path, label};
+			found["usb:" + std::string(d.bus_path)] = {true, d.bus_path, label, k.appearance};
 		}
 		std::erase_if(usb_, [](const auto &k) { return !k.second.seen_now; });
 		return serials;
@@ -307,6 +319,7 @@ private:
 	std::vector<std::string> targets_;
 	std::vector<std::string> serials_;
 	std::map<std::string, usb_known> usb_;
+	unsigned appearances_ = 0;
 };
 
 } // namespace
@@ -328,10 +341,10 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	os_catch_stop();
 
 	std::atomic<bool> stop{false};
-	// Devices with a dump in progress, and those that must go away before
-	// they are taken again.
+	// Devices with a dump in progress, and those that must go away (that
+	// appearance of them) before they are taken again.
 	std::map<std::string, std::unique_ptr<collect_job>> running;
-	std::set<std::string> wait_gone;
+	std::map<std::string, unsigned> wait_gone;
 	// Per device, the directory of its last dump that was cut short: the
 	// device was not reset, so its next appearance may continue it.
 	std::map<std::string, std::string> cut_short;
@@ -364,7 +377,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 				cut_short.erase(it->first);
 			else
 				cut_short[it->first] = it->second->used_name;
-			wait_gone.insert(it->first);
+			wait_gone[it->first] = it->second->seen.appearance;
 			it = running.erase(it);
 		}
 		if (os_stop_requested()) {
@@ -393,7 +406,8 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 		}
 		std::map<std::string, collect_seen> present = scanner.scan(busy);
 		for (auto it = wait_gone.begin(); it != wait_gone.end();) {
-			if (present.count(*it))
+			auto now = present.find(it->first);
+			if (now != present.end() && now->second.appearance == it->second)
 				++it;
 			else
 				it = wait_gone.erase(it);

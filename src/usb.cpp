@@ -398,15 +398,16 @@ int usb_open_matching(vorn_device *device, const char *serial, const char *bus_p
 	return 0;
 }
 
-// The product string's serial of one listed device, and its bus path; a
-// problem is kept in the entry, for the caller to say once.
+// The product string's serial of one listed device, its bus path and
+// address; a problem is kept in the entry, for the caller to say once.
 void usb_describe(libusb_device *usb_dev, const libusb_device_descriptor &desc, vorn_device_desc &entry,
-		  bool (*skip)(const char *, void *), void *ctx)
+		  bool (*skip)(const vorn_device_desc &, void *), void *ctx)
 {
 	entry.vid = desc.idVendor;
 	entry.pid = desc.idProduct;
 	usb_bus_path(usb_dev, entry.bus_path, sizeof(entry.bus_path));
-	if (skip && skip(entry.bus_path, ctx))
+	entry.address = libusb_get_device_address(usb_dev);
+	if (skip && skip(entry, ctx))
 		return;
 
 	libusb_device_handle *raw_handle = nullptr;
@@ -540,7 +541,7 @@ void vorn_device_usb::set_out_chunk_size(long size)
 	out_chunk_size = static_cast<size_t>(size);
 }
 
-vorn_device_desc *usb_list(int *devices_found, bool (*skip)(const char *bus_path, void *ctx), void *ctx)
+vorn_device_desc *usb_list(int *devices_found, bool (*skip)(const vorn_device_desc &entry, void *ctx), void *ctx)
 {
 	usb_context_ptr ctx_usb;
 	usb_list_ptr list;

@@ -102,15 +102,16 @@ struct vorn_device_desc {
 	int pid;
 	char serial[64];   // from the product string; "" when it carries none
 	char bus_path[32]; // where the device sits: "<bus>-<port>.<port>..."
+	int address;	   // its number on the bus: another once it re-enumerates
 	bool read;	   // the strings were read (false: skipped, or problem)
 	char problem[96];  // why the strings could not be read, or ""
 };
 int try_usb_open(vorn_device *dev, const char *serial, int *visible_out);
 // Opens the EDL device at bus_path (see vorn_device_desc), without waiting.
 int try_usb_open_at(vorn_device *dev, const char *bus_path);
-// Every EDL device on the bus. A device whose bus path skip() accepts is
-// listed without being opened: its strings are not read.
-vorn_device_desc *usb_list(int *devices_found, bool (*skip)(const char *bus_path, void *ctx) = nullptr,
+// Every EDL device on the bus. A device skip() accepts, seeing its bus path
+// and address, is listed without being opened: its strings are not read.
+vorn_device_desc *usb_list(int *devices_found, bool (*skip)(const vorn_device_desc &entry, void *ctx) = nullptr,
 			   void *ctx = nullptr);
 bool usb_is_edl_pid(int pid);
 

@@ -554,13 +554,29 @@ std::map<std::string, std::string> tree_of(const std::string &dir)
 
 // A device unplugged in the middle of its dump comes back at the same place
 // with the same crash: the dump goes on in its directory, reading only the
-// regions not yet whole, and ends as a clean dump of the device does.
-TEST_F(E2eUsb, UnpluggedMidDumpIsContinuedWhenItComesBack)
+// regions not yet whole, and ends as a clean dump of the device does. It may
+// be away long enough for a scan to see it gone, or come back, under a new
+// address, before any scan could.
+struct replug_case {
+	const char *name;
+	const char *back_after_ms;
+};
+
+void PrintTo(const replug_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class E2eUsbCollectReplug : public E2eUsb, public ::testing::WithParamInterface<replug_case> {};
+
+TEST_P(E2eUsbCollectReplug, CutDumpIsContinuedWhenTheDeviceComesBack)
 {
 	const uint64_t cut_at = 300000;
-	program_result r = run({"--device", "serial=CUT001,unplug-after=" + std::to_string(cut_at) + ",replug-after=1500",
+	program_result r = run({"--device",
+				"serial=CUT001,unplug-after=" + std::to_string(cut_at) + ",replug-after=" +
+					GetParam().back_after_ms,
 				"--term-after-reset", "1500"},
-			       {"--collect"}, 90);
+			       {"--collect"}, 30);
 	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 
 	emu_config cfg;
@@ -602,5 +618,9 @@ TEST_F(E2eUsb, UnpluggedMidDumpIsContinuedWhenItComesBack)
 		names_want.insert(f.first);
 	EXPECT_EQ(names_got, names_want);
 }
+
+INSTANTIATE_TEST_SUITE_P(Devices, E2eUsbCollectReplug,
+			 ::testing::Values(replug_case{"AwayForSomeScans", "1500"}, replug_case{"BackAtOnce", "0"}),
+			 [](const auto &tp) { return std::string(tp.param.name); });
 
 } // namespace
