@@ -1,6 +1,7 @@
 // The kernel log of a dump on disk; see dmesg.h.
 #include "dmesg.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -28,22 +29,36 @@ bool read_at(FILE *f, uint64_t off, uint8_t *buf, size_t len)
 	return fread(buf, 1, len, f) == len;
 }
 
-// Reads files of the dump directory, keeping the last one open: the log's
-// reads come in runs from one file.
+// A stream on a file of the open dump directory, never through a link; null
+// when it cannot be opened.
+file_ptr open_in(os_dir_handle dir, const char *name)
+{
+	int fd = os_dir_open_read(dir, name);
+	if (fd < 0)
+		return nullptr;
+	FILE *f = fdopen(fd, "rb");
+	if (!f)
+		close(fd);
+	return file_ptr(f);
+}
+
+// Reads files of the open dump directory, keeping the last one open: the
+// log's reads come in runs from one file.
 class dump_files {
 public:
-	explicit dump_files(const char *dir) : dir_(dir) {}
+	explicit dump_files(os_dir_handle dir) : dir_(dir) {}
 	bool read(const std::string &file, uint64_t off, uint8_t *buf, size_t len)
 	{
 		if (!f_ || file != name_) {
-			f_.reset(fopen(os_path_join(dir_.c_str(), file.c_str()).c_str(), "rb"));
+			f_ = open_in(dir_, file.c_str());
 			name_ = file;
 		}
 		return f_ && read_at(f_.get(), off, buf, len);
 	}
 
 private:
-	std::string dir_, name_;
+	os_dir_handle dir_;
+	std::string name_;
 	file_ptr f_;
 };
 
@@ -103,7 +118,7 @@ void add_vmcoreinfo_region(dump_files &files, const std::vector<dmesg_region> &r
 
 } // namespace
 
-int dmesg_read_dump(const char *dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why)
+int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why)
 {
 	dump_files files(dir);
 	kmsg_source src;
@@ -121,10 +136,10 @@ int dmesg_read_dump(const char *dir, const std::vector<dmesg_region> &regions, k
 	return kmsg_read(src, log, why);
 }
 
-std::vector<dmesg_region> dmesg_dump_info(const char *dir)
+std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir)
 {
 	std::vector<dmesg_region> out;
-	file_ptr f(fopen(os_path_join(dir, "dump_info.txt").c_str(), "r"));
+	file_ptr f = open_in(dir, "dump_info.txt");
 	if (!f)
 		return out;
 	char line[512];
@@ -133,21 +148,26 @@ std::vector<dmesg_region> dmesg_dump_info(const char *dir)
 		char name[64], file[300];
 		if (sscanf(line, "%llu %llx %llu %63s %299s", &index, &addr, &length, name, file) != 5)
 			continue;
+		// Only files of the directory itself.
+		if (strpbrk(file, "/\\") || strcmp(file, ".") == 0 || strcmp(file, "..") == 0)
+			continue;
 		out.push_back({name, file, addr, length});
 	}
 	return out;
 }
 
-int dmesg_print(const char *dir, FILE *out)
+int dmesg_print(const char *path, FILE *out)
 {
-	kmsg_log log;
-	std::string why;
-	if (!os_path_exists(dir)) {
-		ux_err("--dmesg: no dump directory \"%s\"\n", dir);
+	os_dir_handle h = os_dir_none;
+	if (os_dir_open(path, &h) != 0) {
+		ux_err("--dmesg: no dump directory \"%s\": %s\n", path, os_strerror(errno));
 		return 1;
 	}
-	if (dmesg_read_dump(dir, dmesg_dump_info(dir), log, why) != 0) {
-		ux_err("--dmesg: cannot read the kernel log of \"%s\": %s\n", dir, why.c_str());
+	os_dir dir(h);
+	kmsg_log log;
+	std::string why;
+	if (dmesg_read_dump(dir.get(), dmesg_dump_info(dir.get()), log, why) != 0) {
+		ux_err("--dmesg: cannot read the kernel log of \"%s\": %s\n", path, why.c_str());
 		return 1;
 	}
 	std::string text = kmsg_dmesg_text(log);

@@ -484,21 +484,23 @@ TEST(collect_hostile, nothing_fools_collection)
 			 h.tool2->signal(SIGTERM);
 			 EXPECT_EQ(h.tool2->wait(10s), 0);
 		 }},
+		// The kernel's log is read in the dump directory opened, too.
 		{"ROOT swapped for a link",
-		 {"--scenario", "small"},
+		 {"--scenario", "crash"},
 		 [&](hostile_run &h) {
 			 h.tool = collector(h, h.port, "collect");
 			 fs::rename(h.root, h.tmp.path / "opened");
 			 fs::create_directory_symlink(h.outside, h.root);
 			 std::this_thread::sleep_for(400ms);
-			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "small"});
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "crash"});
 		 },
 		 [](hostile_run &h) {
 			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": complete, ") == 1; }, 20s)) << h.all();
 			 EXPECT_EQ(count_of(h.all(), "is no longer the directory collection opened"), 1u) << h.all();
 			 std::vector<fs::path> d = dirs_named(h.tmp.path / "opened", "edl0-");
 			 ASSERT_EQ(d.size(), 1u);
-			 expect_complete_dump(d[0], "small");
+			 expect_complete_dump(d[0], "crash");
+			 EXPECT_NE(h.out().find("Last kernel line: "), std::string::npos) << h.all();
 			 // The end line names where the dump really is.
 			 EXPECT_NE(h.out().find("dump \"" + d[0].string() + "\": complete"), std::string::npos) << h.all();
 		 }},

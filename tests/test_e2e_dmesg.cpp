@@ -6,10 +6,13 @@
 
 #include <cinttypes>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "dmesg.h"
 #include "kernel_log.h"
+#include "oscompat.h"
 #include "run_program.h"
 #include "scenarios.h"
 #include "test_support.h"
@@ -81,6 +84,47 @@ TEST(dmesg, crash_scenarios_carry_their_log)
 		EXPECT_EQ(again.exit_code, 0) << again.err;
 		EXPECT_EQ(again.out, want);
 	}
+}
+
+// The reader works in the directory it holds open: once its path leads to
+// another directory (a copy of the dump without its log ring and core, whose
+// dump_info.txt names the ring outside it), it still reads the dump it
+// opened, whole; --dmesg on the path reads no file outside the directory.
+TEST(dmesg, reads_the_directory_it_holds_not_what_its_path_leads_to)
+{
+	temp_dir tmp;
+	const fs::path at = tmp.path / "dump", moved = tmp.path / "moved";
+	program_result r = dump("crash", at);
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	std::string last;
+	const std::string want = expected_dmesg("crash", last);
+
+	os_dir_handle h = os_dir_none;
+	ASSERT_EQ(os_dir_open(at.string().c_str(), &h), 0);
+	os_dir dir(h);
+	fs::rename(at, moved);
+	fs::copy(moved, at);
+	fs::remove(at / "md_KLOGBUF.BIN");
+	fs::remove(at / "minidump.elf");
+	std::string info = text_of(at / "dump_info.txt");
+	const size_t ring = info.find(" md_KLOGBUF.BIN\n");
+	ASSERT_NE(ring, std::string::npos) << info;
+	info.replace(ring, 1, " ../moved/");
+	fs::remove(at / "dump_info.txt");
+	{
+		std::ofstream f(at / "dump_info.txt", std::ios::binary);
+		f << info;
+	}
+	program_result swapped = run_program({DURUVEV_BIN, "--dmesg", at.string()});
+	EXPECT_EQ(swapped.exit_code, 1) << swapped.out;
+	EXPECT_TRUE(swapped.out.empty()) << swapped.out.substr(0, 200);
+	EXPECT_NE(swapped.err.find("no saved region holds a printk descriptor"), std::string::npos) << swapped.err;
+
+	kmsg_log log;
+	std::string why;
+	ASSERT_EQ(dmesg_read_dump(dir.get(), dmesg_dump_info(dir.get()), log, why), 0) << why;
+	EXPECT_EQ(kmsg_dmesg_text(log), want);
+	EXPECT_EQ(kmsg_last_line(log), last);
 }
 
 // The log's text ring is not in the dump: the dump is complete all the same
