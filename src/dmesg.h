@@ -23,7 +23,7 @@ struct dmesg_region {
 // Reads the kernel log of the dump in the open directory dir from the given
 // region files and from minidump.elf (its segments are memory too, and its
 // notes hold vmcoreinfo; failing those, a region named like vmcoreinfo
-// does). Every file is opened in dir itself, never through a link, so a path
+// does, or a small region whose bytes are it). Every file is opened in dir itself, never through a link, so a path
 // swapped meanwhile cannot feed it other files. 0, or -1 with a one-line
 // reason in why.
 int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why);
@@ -34,6 +34,7 @@ int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions,
 std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir);
 
 // --dmesg DIR: prints the kernel log of an existing dump directory to out,
-// opening the directory once and its files in it. 0, or 1 after one line on
+// opening the directory once and its files in it; a dump without
+// dump_info.txt has its regions from load.cmm. 0, or 1 after one line on
 // what is missing.
 int dmesg_print(const char *path, FILE *out);
