@@ -339,7 +339,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	collect_scanner scanner(targets);
 	// Only complete dumps are handed off: a failed or stopped one is taken
 	// again from the device, which keeps its crash.
-	handoff_ptr handoff = then ? handoff_start(root, then, then_limit_s) : nullptr;
+	handoff_ptr handoff = then ? handoff_start(root, root_dir.get(), then, then_limit_s) : nullptr;
 	auto finished = [&](collect_job &job) {
 		job.thread.join();
 		stopped_dumps |= job.stopped;

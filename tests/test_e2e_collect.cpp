@@ -415,11 +415,13 @@ struct hostile_run {
 	}
 };
 
-std::unique_ptr<background> collector(hostile_run &h, const fs::path &port, const std::string &tag, bool out = true)
+std::unique_ptr<background> collector(hostile_run &h, const fs::path &port, const std::string &tag, bool out = true,
+				      const std::vector<std::string> &extra = {})
 {
-	auto tool = std::make_unique<background>(
-		std::vector<std::string>{DURUVEV_BIN, "--collect", "-o", h.root.string(), "-S", port.string()},
-		out ? h.tmp.path / (tag + ".out") : fs::path(), h.tmp.path / (tag + ".err"));
+	std::vector<std::string> argv = {DURUVEV_BIN, "--collect", "-o", h.root.string(), "-S", port.string()};
+	argv.insert(argv.end(), extra.begin(), extra.end());
+	auto tool = std::make_unique<background>(argv, out ? h.tmp.path / (tag + ".out") : fs::path(),
+						 h.tmp.path / (tag + ".err"));
 	EXPECT_TRUE(wait_for([&] { return fs::exists(h.root); }, 10s));
 	// The first scan has looked.
 	std::this_thread::sleep_for(300ms);
@@ -514,6 +516,19 @@ TEST(collect_hostile, nothing_fools_collection)
 			 EXPECT_EQ(h.tool2->wait(0ms), -1) << "the second collector ended";
 			 h.tool2->signal(SIGTERM);
 			 EXPECT_EQ(h.tool2->wait(10s), 0);
+		 }},
+		{"links at the names of the pending hand-offs list",
+		 {"--scenario", "small"},
+		 [&](hostile_run &h) {
+			 fs::create_symlink(h.outside / "victim", h.root / ".duruvev-pending.new");
+			 fs::create_symlink(h.outside / "SHA256SUMS", h.root / ".duruvev-pending");
+			 h.tool = collector(h, h.port, "collect", true, {"--then", "true"});
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "small"});
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), "\": done (") == 1; }, 20s)) << h.all();
+			 EXPECT_FALSE(fs::is_symlink(h.root / ".duruvev-pending"));
+			 EXPECT_EQ(h.all().find("cannot record the pending hand-offs"), std::string::npos) << h.all();
 		 }},
 		{"ROOT swapped for a link",
 		 {"--scenario", "small"},
