@@ -268,7 +268,7 @@ private:
 				// Said once per appearance; read again on the next
 				// scan, as what stood in the way may have gone.
 				if (d.problem[0] && !k.said) {
-					std::string prefix = "[" + std::string(d.bus_path) + "] ";
+					std::string prefix = std::string("[").append(d.bus_path).append("] ");
 					ux_set_thread_prefix(prefix.c_str());
 					ux_err("%s\n", d.problem);
 					ux_set_thread_prefix(nullptr);
