@@ -11,6 +11,11 @@
 // 127.0.0.1 from SCRATCH: the hand-offs must not slow the dumps, so that
 // row's ratio is the dump time with --then over the time without.
 //
+// A last row continues a dump cut short: the "crash" device, whose regions
+// are laid out as a real device's, vanishes after 90 % of its region bytes
+// and comes back; its ratio is the region bytes it sent in both appearances
+// over the bytes of the dump.
+//
 // Each device serves one region of MiB. The devices are there before
 // collection starts; the time runs from its start until every dump's closing
 // line is out. One summary line per number of devices, its "raw" time the
@@ -36,6 +41,7 @@
 #include <vector>
 
 #include "bench_summary.h"
+#include "scenarios.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -202,6 +208,74 @@ collect_result collect_time(const fs::path &bindir, const fs::path &scratch, uns
 	return res;
 }
 
+// The number before " region bytes" in an emulator's summary, or -1.
+long long region_bytes_of(const std::string &summary)
+{
+	size_t at = summary.rfind(" region bytes");
+	if (at == std::string::npos)
+		return -1;
+	size_t from = summary.rfind(' ', at - 1);
+	return std::stoll(summary.substr(from + 1, at - from - 1));
+}
+
+// Collection of a device cut short after 90 % of its region bytes that comes
+// back: the region bytes it sent in all over those of the dump, or -1.
+double resume_ratio(const fs::path &bindir, const fs::path &scratch, const char *scenario)
+{
+	emu_config cfg;
+	if (!emu_scenario(scenario, cfg))
+		return -1;
+	uint64_t total = 0;
+	for (const emu_region &r : cfg.regions)
+		total += r.length;
+	fs::path work = scratch / ("bench-resume-" + std::to_string(getpid()));
+	fs::remove_all(work);
+	fs::create_directories(work);
+	fs::path link = work / "edl";
+	// stdout takes the terminal's path; the summary goes to stderr.
+	auto appear = [&](const std::string &tag, std::vector<std::string> extra) {
+		std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>\"" + (work / (tag + ".err")).string() + "\"",
+						 (bindir / "duruvev-emu").string(), "--scenario", scenario,
+						 "--link=" + link.string(), "--time-limit", "120"};
+		argv.insert(argv.end(), extra.begin(), extra.end());
+		pid_t pid = spawn(argv, work / (tag + ".out"));
+		for (int k = 0; k < 500 && !fs::is_symlink(link); k++)
+			std::this_thread::sleep_for(10ms);
+		return pid;
+	};
+	pid_t first = appear("cut", {"--unplug-after", std::to_string(total * 9 / 10)});
+	pid_t collector = spawn({(bindir / "duruvev").string(), "--collect", "-o", (work / "out").string(), "-S",
+				 link.string()},
+				work / "collect.out");
+	waitpid(first, nullptr, 0);
+	// Gone long enough for a scan to see it go.
+	std::this_thread::sleep_for(700ms);
+	pid_t second = appear("back", {});
+	auto t0 = std::chrono::steady_clock::now();
+	bool complete = false;
+	while (std::chrono::steady_clock::now() - t0 < 120s) {
+		std::string out = slurp(work / "collect.out");
+		if ((complete = count_of(out, ": complete, ") == 1))
+			break;
+		std::this_thread::sleep_for(20ms);
+	}
+	waitpid(second, nullptr, 0);
+	kill(collector, SIGTERM);
+	waitpid(collector, nullptr, 0);
+	long long a = region_bytes_of(slurp(work / "cut.err")), b = region_bytes_of(slurp(work / "back.err"));
+	printf("continue after an unplug at 90 %%: %lld + %lld region bytes of %llu\n", a, b,
+	       static_cast<unsigned long long>(total));
+	size_t n_dirs = 0;
+	for (const auto &e : fs::directory_iterator(work / "out"))
+		n_dirs += e.is_directory();
+	fs::remove_all(work);
+	if (!complete || a < 0 || b < 0 || n_dirs != 1) {
+		fprintf(stderr, "bench_collect: the dump cut short was not continued to the end in one directory\n");
+		return -1;
+	}
+	return static_cast<double>(a + b) / static_cast<double>(total);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -238,6 +312,10 @@ int main(int argc, char **argv)
 	for (const collect_result &b : best)
 		if (b.seconds < 0)
 			return 1;
+	double resumed = resume_ratio(bindir, scratch, "crash");
+	if (resumed < 0)
+		return 1;
+	printf("summary collect-resume %.4f\n", resumed);
 	for (size_t i = 0; i < counts.size(); i++) {
 		uint64_t bytes = counts[i] * mib * 1048576ULL;
 		printf("%u at once / one alone: %.2f; collector CPU %.2f s per GiB\n", counts[i],

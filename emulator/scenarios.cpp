@@ -281,7 +281,8 @@ void windows_names(emu_config &cfg)
 }
 
 // Regions named like the files that describe a dump: the device's own
-// Trace32 script "load.cmm", and "SHA256SUMS" and "dump_info.txt".
+// Trace32 script "load.cmm", and "SHA256SUMS" and "dump_info.txt"; and like
+// the record that lets a dump cut short continue.
 void description_names(emu_config &cfg)
 {
 	cfg.regions = {
@@ -289,6 +290,7 @@ void description_names(emu_config &cfg)
 		region(0x146a0000, 1000, "LOADCMM", "load.cmm"),
 		region(0x146b0000, 3000, "SUMS", "SHA256SUMS"),
 		region(0x146c0000, 2000, "INFO", "DUMP_INFO.TXT"),
+		region(0x146d0000, 1500, "RECORD", ".duruvev-resume"),
 	};
 }
 

@@ -163,6 +163,26 @@ std::string os_dir_path(os_dir_handle dir);
 // True when path still leads to the open directory dir.
 bool os_dir_at(os_dir_handle dir, const char *path);
 
+// A file descriptor, closed when it goes out of scope.
+struct os_fd {
+	int fd = -1;
+	explicit os_fd(int f) : fd(f) {}
+	os_fd(const os_fd &) = delete;
+	os_fd &operator=(const os_fd &) = delete;
+	~os_fd()
+	{
+		if (fd >= 0)
+			::close(fd);
+	}
+	// Closes now and reports the result; the destructor then does nothing.
+	int close()
+	{
+		int rc = ::close(fd);
+		fd = -1;
+		return rc;
+	}
+};
+
 // Owns an open directory.
 class os_dir {
 public:

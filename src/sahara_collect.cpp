@@ -149,6 +149,10 @@ bool sahara_region_filename_ok(const char *name)
 	std::string folded = sahara_fold(name);
 	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == r; }))
 		return false;
+	// Nor may a region take the name of a file that keeps a dump going: the
+	// record of whole regions, or a region being read in its place.
+	if (folded.compare(0, 9, ".duruvev-") == 0)
+		return false;
 	// Windows cannot hold these: a device name, a name it would strip, or
 	// a character it refuses in file names. A space, trailing or not, would
 	// also split the name in the description files, whose fields are
@@ -265,25 +269,6 @@ void sahara_dump_summary(const sahara_dump_run &run)
 		       "found).\n");
 }
 
-struct sahara_fd {
-	int fd = -1;
-	explicit sahara_fd(int f) : fd(f) {}
-	sahara_fd(const sahara_fd &) = delete;
-	sahara_fd &operator=(const sahara_fd &) = delete;
-	~sahara_fd()
-	{
-		if (fd >= 0)
-			::close(fd);
-	}
-	// Closes now and reports the result; the destructor then does nothing.
-	int close()
-	{
-		int rc = ::close(fd);
-		fd = -1;
-		return rc;
-	}
-};
-
 // Writes all len bytes; false with errno set when the file takes no more.
 static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
 {
@@ -363,7 +348,7 @@ int sahara_sync_dir(const sahara_dump_dir &dir)
 
 int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len)
 {
-	sahara_fd out(sahara_create_in(dir, name));
+	os_fd out(sahara_create_in(dir, name));
 	if (out.fd < 0 && errno == ENAMETOOLONG) {
 		ux_err("path \"%s\" is too long\n", os_path_join(dir.path, name).c_str());
 		return -1;
@@ -416,11 +401,11 @@ static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropp
 	}
 }
 
-// Dumps one region into dir/file and forces it to stable storage; sha256
-// receives the digest of what was written.
+// Dumps one region, known as file, into dir/into and forces it to stable
+// storage; sha256 receives the digest of what was written.
 static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
-					    const sahara_dump_dir &dir, const char *file, const sahara_debug_width &wd,
-					    uint8_t *sha256, sahara_dump_run &run)
+					    const sahara_dump_dir &dir, const char *file, const char *into,
+					    const sahara_debug_width &wd, uint8_t *sha256, sahara_dump_run &run)
 {
 	std::string shown = sahara_printable(file);
 
@@ -438,7 +423,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	if (sahara_hashing())
 		hasher.emplace();
 
-	sahara_fd out(sahara_create_in(dir, file));
+	os_fd out(sahara_create_in(dir, into));
 	if (out.fd < 0) {
 		warn("failed to open \"%s\"", shown.c_str());
 		return SAHARA_ONE_NOT_CREATED;
@@ -607,7 +592,7 @@ static bool sahara_is_kernel_region(const sahara_debug_region64 &r)
 // Bytes the admitted regions need on disk, with an estimate of the core:
 // its segments are the kernel ("md_K") regions.
 static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &admitted,
-				    uint64_t *core_estimate)
+				    const std::vector<sahara_saved_region> &saved, uint64_t *core_estimate)
 {
 	uint64_t need = 0, kernel = 0;
 	bool core = false;
@@ -615,7 +600,9 @@ static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &ta
 		if (!admitted[i])
 			continue;
 		uint64_t len = std::min<uint64_t>(table[i].length, UINT64_MAX / 4);
-		need = std::min<uint64_t>(need + len + DEBUG64_FILE_OVERHEAD, UINT64_MAX / 4);
+		// A region kept whole from an earlier run is on the disk already.
+		if (!saved[i].saved)
+			need = std::min<uint64_t>(need + len + DEBUG64_FILE_OVERHEAD, UINT64_MAX / 4);
 		if (sahara_is_kernel_region(table[i])) {
 			kernel = std::min<uint64_t>(kernel + len, UINT64_MAX / 4);
 			if (strncmp(table[i].region, "md_KELF", 7) == 0)
@@ -637,9 +624,11 @@ static int sahara_free_space(const char *dir, const sahara_dump_run &run, uint64
 // Claims the space the dump needs, before anything is read; false after its
 // message when the disk cannot take it.
 static bool sahara_claim_space(const std::vector<sahara_debug_region64> &table, const std::vector<bool> &to_read,
-			       size_t n_admitted, const char *dir, sahara_dump_run &run)
+			       const std::vector<sahara_saved_region> &saved, size_t n_admitted, const char *dir,
+			       sahara_dump_run &run)
 {
-	uint64_t need = sahara_space_needed(table, to_read, &run.core_claim) + sahara_descriptions_size(n_admitted),
+	uint64_t need = sahara_space_needed(table, to_read, saved, &run.core_claim) +
+			sahara_descriptions_size(n_admitted),
 		 avail = 0, others = 0;
 	const char *space_dir = run.ctl && run.ctl->space_dir ? run.ctl->space_dir : dir;
 	if (sahara_free_space(dir, run, &avail) != 0) {
@@ -682,6 +671,9 @@ static bool sahara_admit_core(uint64_t size, const char *dir, sahara_dump_run &r
 }
 
 
+static const char sahara_disk_hint[] = "The output directory's file system failed to take the dump (full, or an "
+				       "I/O error): free some space or choose another output directory with -o.";
+
 // How the region loop has gone so far.
 struct sahara_loop_state {
 	bool device_failed = false, disk_failed = false, not_created = false, stopped = false, dir_made = false,
@@ -715,20 +707,28 @@ static void sahara_read_region(vorn_device *dev, const sahara_debug_region64 &r,
 			       const sahara_debug_width &wd, sahara_saved_region &saved, sahara_dump_run &run,
 			       sahara_loop_state &st)
 {
-	// Continuing, the region's partial file is this dump's own: it goes,
-	// and the whole region takes its name. A handle makes only new files.
-	if (st.resumed && out.handle != os_dir_none && sahara_remove_in(out, saved.file.c_str()) != 0 &&
-	    errno != ENOENT) {
-		warn("failed to remove the partial \"%s\"", sahara_printable(saved.file.c_str()).c_str());
-		st.not_created = true;
-		return;
+	const char *file = saved.file.c_str(), *into = file;
+	// Continuing, the region may have a partial file of the earlier run:
+	// it is read beside it, and takes its place once it holds more. A
+	// leftover of a run cut short in the middle of that goes first.
+	if (st.resumed) {
+		if (sahara_remove_in(out, sahara_resume_part_name) != 0 && errno != ENOENT) {
+			warn("failed to remove \"%s\"", os_path_join(out.path, sahara_resume_part_name).c_str());
+			st.not_created = true;
+			return;
+		}
+		into = sahara_resume_part_name;
 	}
-	switch (sahara_debug64_one(dev, r, out, saved.file.c_str(), wd, saved.sha256, run)) {
+	sahara_one_result res = sahara_debug64_one(dev, r, out, file, into, wd, saved.sha256, run);
+	if (st.resumed && res != SAHARA_ONE_NOT_CREATED &&
+	    sahara_resume_settle(out, file, res == SAHARA_ONE_SAVED) != 0 && res == SAHARA_ONE_SAVED)
+		res = SAHARA_ONE_WRITE_FAILED;
+	switch (res) {
 	case SAHARA_ONE_SAVED:
 		saved.saved = true;
 		run.saved++;
 		run.bytes_saved += r.length;
-		ux_info("%s dumped successfully\n", sahara_printable(saved.file.c_str()).c_str());
+		ux_info("%s dumped successfully\n", sahara_printable(file).c_str());
 		break;
 	case SAHARA_ONE_NOT_CREATED:
 		st.not_created = true;
@@ -787,14 +787,16 @@ static int sahara_pick_resume(const char *requested, const std::string &table_di
 	return 0;
 }
 
-int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requested_path, const char *duruvev_filter,
-		   sahara_dump_run &run)
+// The device's memory table, asked for as pkt offers it: decoded into table
+// with the digest of its raw bytes. False after its message.
+static bool sahara_fetch_table(vorn_device *dev, const sahara_pkt *pkt, const sahara_debug_width &wd,
+			       sahara_dump_run &run, std::vector<sahara_debug_region64> &table,
+			       std::string &table_digest, bool *table_short)
 {
-	const sahara_debug_width &wd = *sahara_debug_width_of(pkt->cmd);
 	if (pkt->length != wd.packet_length) {
 		ux_err("unexpected %s packet length %u\n", wd.debug_name, pkt->length);
 		run.hint = "The device's request to dump its memory was malformed.";
-		return -1;
+		return false;
 	}
 	uint64_t addr = pkt->debug64_req.addr, length = pkt->debug64_req.length;
 	ux_debug("%s address: 0x%llx length: 0x%llx\n", wd.table_name, static_cast<unsigned long long>(addr),
@@ -805,71 +807,79 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 	if (length > DEBUG64_TABLE_MAX) {
 		ux_err("%s table length 0x%llx exceeds limit\n", wd.table_name, static_cast<unsigned long long>(length));
 		run.hint = "The device offered a memory table larger than any device has; nothing was requested.";
-		return -1;
+		return false;
 	}
 	if (length < wd.entry_size) {
 		ux_err("Sahara: the device offered an empty memory table (%llu bytes): there is no memory to dump\n",
 		       static_cast<unsigned long long>(length));
 		run.hint = "Check that the device crashed into its memory-dump mode.";
-		return -1;
+		return false;
 	}
 	int w = sahara_send_mem_read64(dev, wd, addr, length);
 	if (w < 0) {
 		errno = -w;
 		warn("failed to request the memory table from the device");
-		return -1;
+		return false;
 	}
 
 	std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[length]);
 	if (!raw) {
 		ux_err("out of memory for the memory table\n");
-		return -1;
+		return false;
 	}
 	uint64_t received = sahara_read_table(dev, raw.get(), length, run);
 	if (sahara_stopping(run)) {
 		run.hint = sahara_stopped_hint;
-		return -1;
+		return false;
 	}
-	bool table_short = received < length;
+	*table_short = received < length;
 	if (received < wd.entry_size) {
 		ux_err("Sahara: the device sent no memory table (0x%llx of 0x%llx bytes)\n",
 		       static_cast<unsigned long long>(received), static_cast<unsigned long long>(length));
 		run.hint = "Check the connection to the device.";
-		return -1;
+		return false;
 	}
-	if (table_short)
+	if (*table_short)
 		ux_err("%s table read returned 0x%llx of 0x%llx bytes; using the complete entries\n", wd.table_name,
 		       static_cast<unsigned long long>(received), static_cast<unsigned long long>(length));
 
 	size_t count = static_cast<size_t>(received / wd.entry_size);
-	std::string table_digest = sahara_table_digest(raw.get(), count * wd.entry_size);
-	std::vector<sahara_debug_region64> table(count);
+	table_digest = sahara_table_digest(raw.get(), count * wd.entry_size);
+	table.resize(count);
 	for (size_t i = 0; i < count; i++)
 		sahara_debug_region64_decode(raw.get() + i * wd.entry_size, wd, &table[i]);
-	raw.reset();
+	return true;
+}
 
-	std::vector<bool> admitted(count);
-	size_t n_admitted = 0;
+// Which regions the filter admits, and of those which the read requests can
+// reach (to_read). False after its message when the filter admits none.
+static bool sahara_admit_regions(const std::vector<sahara_debug_region64> &table, const char *duruvev_filter,
+				 const sahara_debug_width &wd, sahara_dump_run &run, std::vector<bool> &admitted,
+				 std::vector<bool> &to_read, size_t *n_admitted, bool *unreachable)
+{
+	size_t count = table.size();
+	admitted.assign(count, false);
+	*n_admitted = 0;
 	for (size_t i = 0; i < count; i++) {
 		admitted[i] = !sahara_debug64_filter(table[i].filename, duruvev_filter);
-		n_admitted += admitted[i];
+		*n_admitted += admitted[i];
 	}
-	run.skipped = static_cast<unsigned>(count - n_admitted);
+	run.skipped = static_cast<unsigned>(count - *n_admitted);
 	// A filter that admits nothing is more likely a typo than a wish to
 	// reset the device with nothing saved.
-	if (n_admitted == 0) {
+	if (*n_admitted == 0) {
 		for (const auto &r : table)
 			ux_info("%s skipped per filter\n", sahara_printable(r.filename).c_str());
 		ux_err("the filter \"%s\" admits none of the device's %zu regions\n", duruvev_filter, count);
 		run.hint = "Run again with a filter that names the regions (run with -d to see the table), or with "
 			   "none to save every region.";
-		return -1;
+		return false;
 	}
 
 	// A region the read requests cannot reach is lost, but costs neither a
 	// file nor the other regions.
-	std::vector<bool> to_read(admitted);
-	bool unreachable = false;
+	to_read = admitted;
+	*unreachable = false;
 	for (size_t i = 0; i < count; i++) {
 		if (!admitted[i] || sahara_region_requestable(table[i], wd))
 			continue;
@@ -877,27 +887,27 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 		       sahara_printable(table[i].filename).c_str(), static_cast<unsigned long long>(table[i].addr),
 		       static_cast<unsigned long long>(table[i].length), wd.read_name);
 		to_read[i] = false;
-		unreachable = true;
+		*unreachable = true;
 	}
+	return true;
+}
 
-	std::vector<sahara_saved_region> saved(count);
-	sahara_plan_names(table, to_read, requested_path, saved);
-	sahara_dump_dir out(requested_path);
-	int resumed = sahara_pick_resume(requested_path, table_digest, table, saved, run, out);
-	if (resumed < 0)
-		return -1;
+// What the dump is read against: the table, and what becomes of each region.
+struct sahara_dump_plan {
+	std::vector<sahara_debug_region64> table;
+	std::string table_digest;
+	std::vector<bool> admitted, to_read;
+	std::vector<sahara_saved_region> saved;
+};
 
-	if (!sahara_claim_space(table, to_read, n_admitted, out.path, run)) {
-		run.failed = static_cast<unsigned>(n_admitted);
-		return -1;
-	}
-
-	sahara_loop_state st;
-	st.dir_made = resumed;
-	st.resumed = resumed;
-	for (size_t i = 0; i < count && !st.device_failed && !st.disk_failed && !st.stopped; i++) {
-		const sahara_debug_region64 &r = table[i];
-		if (!admitted[i]) {
+// Reads every region still to read into out, in the table's order, until
+// the device, the disk or a stop ends it.
+static void sahara_read_regions(vorn_device *dev, const sahara_debug_width &wd, sahara_dump_plan &plan,
+				sahara_dump_dir &out, sahara_dump_run &run, sahara_loop_state &st)
+{
+	for (size_t i = 0; i < plan.table.size() && !st.device_failed && !st.disk_failed && !st.stopped; i++) {
+		const sahara_debug_region64 &r = plan.table[i];
+		if (!plan.admitted[i]) {
 			ux_info("%s skipped per filter\n", sahara_printable(r.filename).c_str());
 			continue;
 		}
@@ -905,14 +915,15 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 			 static_cast<int>(i), static_cast<unsigned long long>(r.type),
 			 static_cast<unsigned long long>(r.addr), static_cast<unsigned long long>(r.length),
 			 sahara_printable(r.region).c_str(), sahara_printable(r.filename).c_str());
-		if (!to_read[i])
+		if (!plan.to_read[i])
 			continue;
-		if (saved[i].saved) {
+		sahara_saved_region &saved = plan.saved[i];
+		if (saved.saved) {
 			run.saved++;
-			ux_info("%s kept from the earlier run\n", sahara_printable(saved[i].file.c_str()).c_str());
+			ux_info("%s kept from the earlier run\n", sahara_printable(saved.file.c_str()).c_str());
 			continue;
 		}
-		if (saved[i].file.empty()) {
+		if (saved.file.empty()) {
 			st.not_created = true;
 			continue;
 		}
@@ -922,11 +933,94 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 		}
 		if (!st.dir_made && !sahara_make_dump_dir(out, run, st))
 			break;
-		sahara_read_region(dev, r, out, wd, saved[i], run, st);
+		sahara_read_region(dev, r, out, wd, saved, run, st);
 		// What is whole survives a cut: the next run reads only the rest.
-		if (saved[i].saved && sahara_resume_save(out, table_digest, table, saved) != 0)
+		if (saved.saved && sahara_resume_save(out, plan.table_digest, plan.table, plan.saved) != 0)
 			st.disk_failed = true;
 	}
+}
+
+// Why a dump that is not complete is not, for the closing advice; nullptr
+// when nothing kept it from being complete.
+static const char *sahara_incomplete_hint(const sahara_loop_state &st, bool synced, bool unreachable, int core,
+					  bool table_short)
+{
+	if (st.disk_failed || !synced)
+		return sahara_disk_hint;
+	if (st.stopped)
+		return sahara_stopped_hint;
+	if (st.babbles)
+		return "The device kept sending data it was not asked for, so what it sent next could not be told "
+		       "apart from region data.";
+	if (st.device_failed)
+		return "The device stopped sending data: check the USB cable and port.";
+	if (st.not_created)
+		return "Some region files could not be created: remove what stands in their way in the output "
+		       "directory, or choose another one with -o.";
+	if (unreachable)
+		return "The device's table names memory its read requests cannot reach, so the dump cannot be "
+		       "complete: to save the rest and reset the device, run again with a segment filter that "
+		       "leaves out the regions named above.";
+	if (core != 0)
+		return "Every region file is saved, but \"minidump.elf\" could not be made.";
+	if (table_short)
+		return "The device sent only part of its memory table: check the connection.";
+	return nullptr;
+}
+
+// A whole, synced dump: its kernel log and description files are written,
+// the record of whole regions goes, and the device is reset. 0, or -1 when
+// the disk failed to take what describes the dump.
+static int sahara_complete_dump(vorn_device *dev, const sahara_dump_dir &out, const sahara_dump_plan &plan,
+				const sahara_saved_region &core_file, sahara_dump_run &run)
+{
+	// The dump is whole and synced: its kernel log is read from what is
+	// on disk, and only costs a line when it cannot be.
+	sahara_saved_region kernel_log = sahara_write_dmesg(out, plan.table.data(), plan.table.size(),
+							    plan.saved.data(), &run.kernel_line);
+	// A log that took the room the description files need is given up.
+	auto describe = [&](const sahara_saved_region &log) {
+		return sahara_describe_dump(out, plan.table.data(), plan.table.size(), plan.saved.data(), core_file,
+					    log) == 0;
+	};
+	// The record of whole regions goes with the dump complete.
+	if ((!describe(kernel_log) && (!kernel_log.saved || !describe(sahara_saved_region()))) ||
+	    sahara_resume_remove(out) != 0) {
+		run.hint = sahara_disk_hint;
+		return -1;
+	}
+	run.complete = true;
+	run.reset_sent = sahara_send_reset(dev) >= 0;
+	return 0;
+}
+
+int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requested_path, const char *duruvev_filter,
+		   sahara_dump_run &run)
+{
+	const sahara_debug_width &wd = *sahara_debug_width_of(pkt->cmd);
+	sahara_dump_plan plan;
+	bool table_short = false, unreachable = false;
+	size_t n_admitted = 0;
+	if (!sahara_fetch_table(dev, pkt, wd, run, plan.table, plan.table_digest, &table_short) ||
+	    !sahara_admit_regions(plan.table, duruvev_filter, wd, run, plan.admitted, plan.to_read, &n_admitted,
+				  &unreachable))
+		return -1;
+
+	plan.saved.resize(plan.table.size());
+	sahara_plan_names(plan.table, plan.to_read, requested_path, plan.saved);
+	sahara_dump_dir out(requested_path);
+	int resumed = sahara_pick_resume(requested_path, plan.table_digest, plan.table, plan.saved, run, out);
+	if (resumed < 0)
+		return -1;
+	if (!sahara_claim_space(plan.table, plan.to_read, plan.saved, n_admitted, out.path, run)) {
+		run.failed = static_cast<unsigned>(n_admitted);
+		return -1;
+	}
+
+	sahara_loop_state st;
+	st.dir_made = resumed;
+	st.resumed = resumed;
+	sahara_read_regions(dev, wd, plan, out, run, st);
 	run.failed = static_cast<unsigned>(n_admitted - run.saved);
 
 	bool synced = true;
@@ -939,52 +1033,14 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 	sahara_saved_region core_file;
 	int core = st.disk_failed || st.device_failed || st.stopped
 			   ? 0
-			   : sahara_build_minidump_elf(out, duruvev_filter, table.data(), table.size(), saved.data(),
-						       &core_file, [&](uint64_t size) {
+			   : sahara_build_minidump_elf(out, duruvev_filter, plan.table.data(), plan.table.size(),
+						       plan.saved.data(), &core_file, [&](uint64_t size) {
 							       return sahara_admit_core(size, out.path, run);
 						       });
 
-	static const char disk_hint[] = "The output directory's file system failed to take the dump (full, or an "
-					"I/O error): free some space or choose another output directory with -o.";
-	if (st.disk_failed || !synced)
-		run.hint = disk_hint;
-	else if (st.stopped)
-		run.hint = sahara_stopped_hint;
-	else if (st.babbles)
-		run.hint = "The device kept sending data it was not asked for, so what it sent next could not be "
-			   "told apart from region data.";
-	else if (st.device_failed)
-		run.hint = "The device stopped sending data: check the USB cable and port.";
-	else if (st.not_created)
-		run.hint = "Some region files could not be created: remove what stands in their way in the output "
-			   "directory, or choose another one with -o.";
-	else if (unreachable)
-		run.hint = "The device's table names memory its read requests cannot reach, so the dump cannot be "
-			   "complete: to save the rest and reset the device, run again with a segment filter that "
-			   "leaves out the regions named above.";
-	else if (core != 0)
-		run.hint = "Every region file is saved, but \"minidump.elf\" could not be made.";
-	else if (table_short)
-		run.hint = "The device sent only part of its memory table: check the connection.";
-	else {
-		// The dump is whole and synced: its kernel log is read from what is
-		// on disk, and only costs a line when it cannot be.
-		sahara_saved_region kernel_log =
-			sahara_write_dmesg(out, table.data(), table.size(), saved.data(), &run.kernel_line);
-		// A log that took the room the description files need is given up.
-		auto describe = [&](const sahara_saved_region &log) {
-			return sahara_describe_dump(out, table.data(), table.size(), saved.data(), core_file,
-						    log) == 0;
-		};
-		// The record of whole regions goes with the dump complete.
-		if ((!describe(kernel_log) && (!kernel_log.saved || !describe(sahara_saved_region()))) ||
-		    sahara_resume_remove(out) != 0) {
-			run.hint = disk_hint;
-			return -1;
-		}
-		run.complete = true;
-		run.reset_sent = sahara_send_reset(dev) >= 0;
-		return 0;
+	if (const char *hint = sahara_incomplete_hint(st, synced, unreachable, core, table_short)) {
+		run.hint = hint;
+		return -1;
 	}
-	return -1;
+	return sahara_complete_dump(dev, out, plan, core_file, run);
 }

@@ -189,6 +189,13 @@ int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_dige
 		       const std::vector<sahara_debug_region64> &table, const std::vector<sahara_saved_region> &saved);
 // Removes the record once the dump is complete. 0, or -1 after the message.
 int sahara_resume_remove(const sahara_dump_dir &dir);
+// Continuing, a region is read again into this file, not into the partial
+// one an earlier run left: that keeps its bytes until the new read has them.
+extern const char sahara_resume_part_name[];
+// Puts the region read again into sahara_resume_part_name in place of file:
+// when whole, or when it holds more of the region than file does (same crash,
+// same bytes from the start); otherwise drops it. 0, or -1 after the message.
+int sahara_resume_settle(const sahara_dump_dir &dir, const char *file, bool whole);
 
 // SHA-256 of one file's bytes, computed on a thread of its own while the
 // engine goes on talking to the device. add() returns at once; the bytes it

@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sstream>
 
+#include "digest.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
 
@@ -17,6 +19,7 @@ constexpr char resume_tmp_name[] = ".duruvev-resume.new";
 constexpr char resume_magic[] = "duruvev-resume 1";
 // A record is a line per region; more than this is not one.
 constexpr size_t resume_max = 64u << 20;
+constexpr size_t resume_hash_block = 1u << 20;
 
 std::string hex_of(const uint8_t *p, size_t n)
 {
@@ -73,17 +76,51 @@ static bool sahara_resume_read(const sahara_dump_dir &dir, std::string &text)
 	return ok;
 }
 
-// True when the file name in dir holds length bytes, looked at without
-// following a link.
-static bool sahara_resume_file_whole(const sahara_dump_dir &dir, const std::string &name, uint64_t length)
+// The size of the file name in dir, looked at without following a link.
+// 0, or -1 when there is no such file.
+static int sahara_resume_size_of(const sahara_dump_dir &dir, const char *name, uint64_t *size)
+{
+	int fd = sahara_open_in(dir, name);
+	if (fd < 0)
+		return -1;
+	int r = os_fd_size(fd, size);
+	::close(fd);
+	return r;
+}
+
+// True when the file name in dir holds length bytes whose SHA-256 is the one
+// recorded: a file changed or cut since it was recorded is read again. With
+// digests switched off there are none to check, and the size is all.
+static bool sahara_resume_file_whole(const sahara_dump_dir &dir, const std::string &name, uint64_t length,
+				     const uint8_t *sha256)
 {
 	int fd = sahara_open_in(dir, name.c_str());
 	if (fd < 0)
 		return false;
+	os_fd in(fd);
 	uint64_t size = 0;
-	bool ok = os_fd_size(fd, &size) == 0 && size == length;
-	::close(fd);
-	return ok;
+	if (os_fd_size(in.fd, &size) != 0 || size != length)
+		return false;
+	if (!sahara_hashing())
+		return true;
+	std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[resume_hash_block]);
+	if (!buf)
+		return false;
+	sha256_digest d;
+	uint64_t seen = 0;
+	for (;;) {
+		ssize_t n = ::read(in.fd, buf.get(), resume_hash_block);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			return false;
+		if (n == 0)
+			break;
+		d.update(buf.get(), static_cast<size_t>(n));
+		seen += static_cast<uint64_t>(n);
+	}
+	uint8_t got[sha256_digest::size];
+	return seen == length && d.finish(got) == 0 && memcmp(got, sha256, sizeof(got)) == 0;
 }
 
 int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_digest,
@@ -112,13 +149,12 @@ int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_dige
 		    length != table[index].length)
 			return -1;
 		std::getline(f >> std::ws, file);
-		// Kept only under the name this run gives the region, and only
-		// while the file still holds every byte of it.
-		if (file != saved[index].file || !sahara_resume_file_whole(dir, file, length))
-			continue;
 		if (!bytes_of(hex, kept[index].sha256, sizeof(kept[index].sha256)))
 			return -1;
-		kept[index].saved = true;
+		// Kept only under the name this run gives the region, and only
+		// while the file still holds every byte of it, unchanged.
+		kept[index].saved = file == saved[index].file &&
+				    sahara_resume_file_whole(dir, file, length, kept[index].sha256);
 	}
 	for (size_t i = 0; i < saved.size(); i++)
 		if (kept[i].saved) {
@@ -170,6 +206,28 @@ int sahara_resume_remove(const sahara_dump_dir &dir)
 	}
 	if (sahara_durable_writes() && sahara_sync_dir(dir) != 0) {
 		warn("failed to sync the output directory \"%s\"", dir.path);
+		return -1;
+	}
+	return 0;
+}
+
+const char sahara_resume_part_name[] = ".duruvev-part";
+
+int sahara_resume_settle(const sahara_dump_dir &dir, const char *file, bool whole)
+{
+	uint64_t part = 0, earlier = 0;
+	bool keep = whole || (sahara_resume_size_of(dir, sahara_resume_part_name, &part) == 0 &&
+			      (sahara_resume_size_of(dir, file, &earlier) != 0 || part > earlier));
+	if (keep) {
+		if (sahara_rename_in(dir, sahara_resume_part_name, file) == 0)
+			return 0;
+		warn("failed to put the region read again in place of the partial \"%s\"",
+		     sahara_printable(file).c_str());
+		return -1;
+	}
+	// The earlier file holds at least as much: the shorter read goes.
+	if (sahara_resume_drop(dir, sahara_resume_part_name) != 0) {
+		warn("failed to remove \"%s\"", os_path_join(dir.path, sahara_resume_part_name).c_str());
 		return -1;
 	}
 	return 0;

@@ -342,6 +342,37 @@ TEST_F(collect_fixture, cut_short_dump_continues_where_it_stopped)
 	EXPECT_EQ(tool->wait(10s), 0) << output();
 }
 
+// The same port with another table is another crash: its dump gets a new
+// directory, and the one cut short keeps what it holds.
+TEST_F(collect_fixture, another_table_after_a_cut_gets_a_new_directory)
+{
+	fs::path port = tmp.path / "edl0";
+	start({port.string()});
+
+	device cut(tmp.path, "emu1", port, {"--scenario", "small", "--unplug-after", "140000"});
+	cut.finish();
+	cut.remove_link();
+	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": failed, ") == 1; }, 10s)) << output();
+	std::vector<fs::path> before = dump_dirs(root);
+	ASSERT_EQ(before.size(), 1u) << output();
+	std::vector<uint8_t> ocimem = read_file((before[0] / "OCIMEM.BIN").string());
+
+	device other(tmp.path, "emu2", port, {"--scenario", "crash"});
+	std::string s2 = other.finish();
+	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": complete, ") == 1; }, 10s)) << output();
+	EXPECT_NE(s2.find(" 1 reset(s)"), std::string::npos) << s2;
+	EXPECT_EQ(output().find("continuing the dump cut short"), std::string::npos) << output();
+
+	std::vector<fs::path> dirs = dump_dirs(root);
+	ASSERT_EQ(dirs.size(), 2u) << output();
+	fs::path fresh = dirs[0] == before[0] ? dirs[1] : dirs[0];
+	expect_complete_dump(fresh, "crash");
+	EXPECT_TRUE(read_file((before[0] / "OCIMEM.BIN").string()) == ocimem);
+	EXPECT_TRUE(fs::exists(before[0] / ".duruvev-resume"));
+	tool->signal(SIGTERM);
+	EXPECT_EQ(tool->wait(10s), 0) << output();
+}
+
 // The UTC stamp collection puts into directory names, secs from now.
 std::string utc_stamp_in(int secs)
 {
@@ -384,11 +415,13 @@ struct hostile_run {
 	}
 };
 
-std::unique_ptr<background> collector(hostile_run &h, const fs::path &port, const std::string &tag, bool out = true)
+std::unique_ptr<background> collector(hostile_run &h, const fs::path &port, const std::string &tag, bool out = true,
+				      const std::vector<std::string> &extra = {})
 {
-	auto tool = std::make_unique<background>(
-		std::vector<std::string>{DURUVEV_BIN, "--collect", "-o", h.root.string(), "-S", port.string()},
-		out ? h.tmp.path / (tag + ".out") : fs::path(), h.tmp.path / (tag + ".err"));
+	std::vector<std::string> argv = {DURUVEV_BIN, "--collect", "-o", h.root.string(), "-S", port.string()};
+	argv.insert(argv.end(), extra.begin(), extra.end());
+	auto tool = std::make_unique<background>(argv, out ? h.tmp.path / (tag + ".out") : fs::path(),
+						 h.tmp.path / (tag + ".err"));
 	EXPECT_TRUE(wait_for([&] { return fs::exists(h.root); }, 10s));
 	// The first scan has looked.
 	std::this_thread::sleep_for(300ms);
@@ -483,6 +516,19 @@ TEST(collect_hostile, nothing_fools_collection)
 			 EXPECT_EQ(h.tool2->wait(0ms), -1) << "the second collector ended";
 			 h.tool2->signal(SIGTERM);
 			 EXPECT_EQ(h.tool2->wait(10s), 0);
+		 }},
+		{"links at the names of the pending hand-offs list",
+		 {"--scenario", "small"},
+		 [&](hostile_run &h) {
+			 fs::create_symlink(h.outside / "victim", h.root / ".duruvev-pending.new");
+			 fs::create_symlink(h.outside / "SHA256SUMS", h.root / ".duruvev-pending");
+			 h.tool = collector(h, h.port, "collect", true, {"--then", "true"});
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "small"});
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), "\": done (") == 1; }, 20s)) << h.all();
+			 EXPECT_FALSE(fs::is_symlink(h.root / ".duruvev-pending"));
+			 EXPECT_EQ(h.all().find("cannot record the pending hand-offs"), std::string::npos) << h.all();
 		 }},
 		// The kernel's log is read in the dump directory opened, too.
 		{"ROOT swapped for a link",
@@ -734,37 +780,110 @@ TEST_F(handoff_fixture, two_devices_at_once_arrive_in_the_store_intact)
 
 // A dump run by hand continues only on request, and only the dump of the
 // same table.
-TEST(one_shot_resume, continues_only_on_request_and_only_the_same_table)
-{
+struct one_shot_resume : ::testing::Test {
 	temp_dir tmp;
 	fs::path out = tmp.path / "dump";
-	auto dump = [&](const std::string &scenario, std::vector<std::string> extra, int *code) {
+	int code = -1;
+	// Dumps scenario into out, cut after cut bytes of region data when
+	// cut is not empty; its output.
+	std::string dump(const std::string &scenario, bool resume, const std::string &cut = "")
+	{
 		std::vector<std::string> argv = {DURUVEV_EMU_BIN, "--time-limit", "60", "--scenario", scenario};
-		argv.insert(argv.end(), extra.begin(), extra.end());
+		if (!cut.empty())
+			argv.insert(argv.end(), {"--unplug-after", cut});
 		argv.insert(argv.end(), {"--", DURUVEV_BIN, "-S", "{pty}", "-o", out.string()});
-		if (std::find(extra.begin(), extra.end(), "--unplug-after") == extra.end())
+		if (resume)
 			argv.push_back("--resume");
 		background run(argv, tmp.path / "run.out", tmp.path / "run.err");
-		*code = run.wait(60s);
+		code = run.wait(60s);
 		return run.err() + run.out();
-	};
-	int code = -1;
-	std::string first = dump("small", {"--unplug-after", "140000"}, &code);
+	}
+};
+
+TEST_F(one_shot_resume, continues_only_on_request_and_only_the_same_table)
+{
+	std::string first = dump("small", false, "140000");
 	EXPECT_NE(code, 0) << first;
 	ASSERT_TRUE(fs::exists(out / "OCIMEM.BIN"));
 
 	// Another table in the directory: nothing is read, the device keeps its crash.
-	std::string other = dump("crash", {}, &code);
+	std::string other = dump("crash", true);
 	EXPECT_EQ(code, 1) << other;
 	EXPECT_NE(other.find("holds a dump cut short of another memory table"), std::string::npos) << other;
 	EXPECT_NE(other.find(" 0 reset(s)"), std::string::npos) << other;
 	EXPECT_EQ(region_bytes_sent(other), 0u) << other;
 
-	std::string again = dump("small", {}, &code);
+	std::string again = dump("small", true);
 	EXPECT_EQ(code, 0) << again;
 	EXPECT_EQ(region_bytes_sent(again), small_rest) << again;
 	expect_complete_dump(out, "small");
 	EXPECT_TRUE(sums_verify(out));
+}
+
+// Continuing never costs a byte already saved: a partial region file gives
+// way only to a read that holds more of the region, and a kept region whose
+// file no longer matches its recorded digest is read again.
+TEST_F(one_shot_resume, partial_files_only_grow_and_kept_files_are_checked)
+{
+	emu_config cfg;
+	ASSERT_TRUE(emu_scenario("small", cfg));
+	const std::vector<uint8_t> edge = emu_expected_regions(emu_model(cfg))[1].bytes;
+	auto edge_file = [&] { return read_file((out / "DDR_EDGE.BIN").string()); };
+	auto is_prefix = [&](const std::vector<uint8_t> &part) {
+		return part.size() < edge.size() && std::equal(part.begin(), part.end(), edge.begin());
+	};
+
+	std::string first = dump("small", false, "140000");
+	ASSERT_NE(code, 0) << first;
+	std::vector<uint8_t> before = edge_file();
+	ASSERT_TRUE(is_prefix(before)) << before.size();
+	ASSERT_GT(before.size(), 50000u);
+
+	// Cut again, sooner into the region: the earlier partial file stays.
+	std::string shorter = dump("small", true, "50000");
+	EXPECT_NE(code, 0) << shorter;
+	EXPECT_TRUE(edge_file() == before) << edge_file().size();
+	EXPECT_FALSE(fs::exists(out / ".duruvev-part"));
+
+	// Cut later: the longer read takes the partial file's place.
+	std::string longer = dump("small", true, "300000");
+	EXPECT_NE(code, 0) << longer;
+	std::vector<uint8_t> grown = edge_file();
+	EXPECT_TRUE(is_prefix(grown) && grown.size() == 300000) << grown.size();
+
+	// A kept region changed on disk since it was recorded is read again.
+	{
+		std::fstream f(out / "OCIMEM.BIN", std::ios::in | std::ios::out | std::ios::binary);
+		f.seekg(1000);
+		char c = static_cast<char>(f.get());
+		f.seekp(1000);
+		f.put(static_cast<char>(~c));
+	}
+	std::string last = dump("small", true);
+	EXPECT_EQ(code, 0) << last;
+	EXPECT_EQ(region_bytes_sent(last), 40 * 1024 + small_rest) << last;
+	expect_complete_dump(out, "small");
+	EXPECT_TRUE(sums_verify(out));
+}
+
+// The space a dump continued needs is what is still to be written: a disk
+// that holds the rest, but not a whole dump beside the part already saved,
+// takes it.
+TEST_F(one_shot_resume, needs_only_the_space_of_what_is_left)
+{
+	// small after a cut at 140000: about 144 KiB on the disk; a whole dump
+	// claims about 602 KiB, the rest about 554 KiB. 736 KiB lies between.
+	small_fs_mount disk(tmp.path / "disk", "736k");
+	if (!disk.mounted)
+		GTEST_SKIP() << "mounting a tmpfs needs root";
+	out = disk.path / "dump";
+	std::string first = dump("small", false, "140000");
+	ASSERT_NE(code, 0) << first;
+	ASSERT_TRUE(fs::exists(out / "OCIMEM.BIN")) << first;
+	std::string rest = dump("small", true);
+	EXPECT_EQ(code, 0) << rest;
+	EXPECT_EQ(region_bytes_sent(rest), small_rest) << rest;
+	expect_complete_dump(out, "small");
 }
 
 TEST_F(handoff_fixture, store_down_keeps_the_dumps_until_it_is_up)

@@ -571,7 +571,8 @@ TEST(described_dump, verifies_and_places_every_region)
 }
 
 // A device's own load.cmm is a region like any other and is kept as it is;
-// regions named like the other two descriptions get substitute names.
+// regions named like the other two descriptions, or like the record of a
+// dump cut short, get substitute names.
 TEST(described_dump, regions_named_like_the_descriptions)
 {
 	temp_dir tmp;
@@ -586,11 +587,13 @@ TEST(described_dump, regions_named_like_the_descriptions)
 	EXPECT_TRUE(has(r.err, "refusing unsafe region file name \"SHA256SUMS\"; saving region 2 as \"region_2.bin\""))
 		<< r.err;
 	EXPECT_TRUE(has(r.err, "refusing unsafe region file name \"DUMP_INFO.TXT\"; saving region 3")) << r.err;
+	// Written over by the record after every region, it would be lost.
+	EXPECT_TRUE(read_file((tmp.path / "region_4.bin").string()) == want[4].bytes);
 	EXPECT_EQ(files_in(tmp.path), (std::set<std::string>{"OCIMEM.BIN", "load.cmm", "region_2.bin", "region_3.bin",
-							      "SHA256SUMS", "dump_info.txt"}));
+							      "region_4.bin", "SHA256SUMS", "dump_info.txt"}));
 	program_result check = verify_sums(tmp.path);
 	EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
-	EXPECT_EQ(lines_of(tmp.path / "dump_info.txt").size(), 4u);
+	EXPECT_EQ(lines_of(tmp.path / "dump_info.txt").size(), 5u);
 }
 
 // A re-run into a complete dump's directory that fails half-way: nothing is
