@@ -24,7 +24,7 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 bool read_at(FILE *f, uint64_t off, uint8_t *buf, size_t len)
 {
-	if (off > static_cast<uint64_t>(INT64_MAX) || fseeko(f, static_cast<off_t>(off), SEEK_SET) != 0)
+	if (os_fseek_set(f, off) != 0)
 		return false;
 	return fread(buf, 1, len, f) == len;
 }
@@ -178,15 +178,13 @@ std::vector<dmesg_region> load_cmm_regions(os_dir_handle dir)
 		if (sscanf(line, "d.load.binary %299s %llx", file, &addr) != 2 || !plain_name(file))
 			continue;
 		file_ptr region = open_in(dir, file);
-		if (!region || fseeko(region.get(), 0, SEEK_END) != 0)
-			continue;
-		off_t size = ftello(region.get());
-		if (size <= 0)
+		uint64_t size = 0;
+		if (!region || os_fd_size(fileno(region.get()), &size) != 0 || size == 0)
 			continue;
 		std::string name = file;
 		if (name.size() > 4 && name.compare(name.size() - 4, 4, ".BIN") == 0)
 			name.resize(name.size() - 4);
-		out.push_back({name, file, addr, static_cast<uint64_t>(size)});
+		out.push_back({name, file, addr, size});
 	}
 	return out;
 }

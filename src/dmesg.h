@@ -21,11 +21,13 @@ struct dmesg_region {
 };
 
 // Reads the kernel log of the dump in the open directory dir from the given
-// region files and from minidump.elf (its segments are memory too, and its
-// notes hold vmcoreinfo; failing those, a region named like vmcoreinfo
-// does, or a small region whose bytes are it). Every file is opened in dir itself, never through a link, so a path
-// swapped meanwhile cannot feed it other files. 0, or -1 with a one-line
-// reason in why.
+// region files and from minidump.elf: its segments are memory too, and its
+// notes hold vmcoreinfo. Without a core, the kernel header region gives the
+// word size, the linear offset and where its vmcoreinfo note lies; failing
+// those, a region named like vmcoreinfo, or a small region that starts with
+// it, gives vmcoreinfo. Every file is opened in dir itself, never through a
+// link, so a path swapped meanwhile cannot feed it other files. 0, or -1
+// with a one-line reason in why.
 int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why);
 
 // The region files that dump_info.txt in dir lists (plain names only); none

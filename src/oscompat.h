@@ -90,6 +90,10 @@ int os_sync_fd(int fd);
 // The size of the open file fd: 0 with *size set, or -1 with errno set.
 int os_fd_size(int fd, uint64_t *size);
 
+// Moves the stream f to byte off from its start, past 2 GiB too (off_t has
+// 32 bits on Windows). 0, or -1 with errno set.
+int os_fseek_set(FILE *f, uint64_t off);
+
 // Starts writing len bytes at offset of an open file to its disk without
 // waiting, so that a later os_sync_fd has little left to wait for. A hint:
 // where the system has no such call it does nothing.

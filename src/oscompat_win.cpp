@@ -164,6 +164,15 @@ int os_fd_size(int fd, uint64_t *size)
 	return 0;
 }
 
+int os_fseek_set(FILE *f, uint64_t off)
+{
+	if (off > static_cast<uint64_t>(INT64_MAX)) {
+		errno = EOVERFLOW;
+		return -1;
+	}
+	return _fseeki64(f, static_cast<__int64>(off), SEEK_SET);
+}
+
 int os_sync_fd(int fd)
 {
 	return _commit(fd) == 0 ? 0 : -1;
