@@ -237,6 +237,10 @@ TEST_F(collect_fixture, two_ports_with_one_name_in_two_folders)
 	EXPECT_NE(sa.find(" 1 reset(s)"), std::string::npos) << sa;
 	EXPECT_NE(sb.find(" 1 reset(s)"), std::string::npos) << sb;
 	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": complete, ") == 2; }, 10s)) << output();
+	// Taken in one scan, the two are dumped at once; their lines must be
+	// told apart.
+	EXPECT_NE(tool->out().find("[edl0] dump \""), std::string::npos) << output();
+	EXPECT_NE(tool->out().find("[edl0#2] dump \""), std::string::npos) << output();
 
 	std::vector<fs::path> dirs = dump_dirs(root);
 	ASSERT_EQ(dirs.size(), 2u) << output();
