@@ -420,7 +420,7 @@ std::string os_dir_path(os_dir_handle dir)
 	std::string path = win_dir_path(dir);
 	// The call gives \\?\C:\... or \\?\UNC\server\share\...
 	if (path.compare(0, 8, "\\\\?\\UNC\\") == 0)
-		return "\\" + path.substr(7);
+		return path.replace(0, 7, "\\");
 	if (path.compare(0, 4, "\\\\?\\") == 0)
 		return path.substr(4);
 	return path;
