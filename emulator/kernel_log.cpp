@@ -358,14 +358,17 @@ klog_built klog_build_logbuf(const klog_logbuf_params &p)
 	}
 
 	// vars: log_buf (a pointer), then the u32s log_buf_len, log_first_idx,
-	// clear_idx and log_next_idx.
+	// clear_idx and log_next_idx, then the u64 log_first_seq (8-aligned),
+	// the sequence number of the oldest record held.
 	const unsigned w = p.word;
-	std::vector<uint8_t> vars(w + 16, 0);
+	const uint64_t first_seq_at = (w + 16 + 7) & ~uint64_t{7};
+	std::vector<uint8_t> vars(static_cast<size_t>(first_seq_at + 8), 0);
 	le_put(vars.data(), w, p.rings.vaddr);
 	le32_put(vars.data() + w, len);
 	le32_put(vars.data() + w + 4, first);
 	le32_put(vars.data() + w + 8, first);
 	le32_put(vars.data() + w + 12, next);
+	le64_put(vars.data() + first_seq_at, first_seq);
 
 	auto sym = [&](const char *name, uint64_t at) {
 		return std::string("SYMBOL(") + name + ")=" + line_fmt("%" PRIx64, at) + "\n";
@@ -379,5 +382,6 @@ klog_built klog_build_logbuf(const klog_logbuf_params &p)
 		       "SIZE(printk_log)=16\nOFFSET(printk_log.ts_nsec)=0\nOFFSET(printk_log.len)=8\n"
 		       "OFFSET(printk_log.text_len)=10\nOFFSET(printk_log.dict_len)=12\n";
 	b.dropped = dropped;
+	b.symbols = {{"log_first_seq", p.vars.vaddr + first_seq_at}};
 	return b;
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The kernel's message list for a log of n records: boot messages, then an
@@ -43,6 +44,9 @@ struct klog_built {
 	// Messages the writer pushed out to make room: the log holds the last
 	// messages - dropped of the list.
 	size_t dropped = 0;
+	// Variables of the log that a vmlinux's symbol table has and
+	// vmcoreinfo does not give, with their virtual addresses.
+	std::vector<std::pair<std::string, uint64_t>> symbols;
 };
 
 // The 5.10+ ring. vars holds the prb pointer and the ring's own structure
@@ -63,7 +67,7 @@ struct klog_prb_params {
 klog_built klog_build_prb(const klog_prb_params &p);
 
 // The older log_buf (4.x): vars holds log_buf, log_buf_len, log_first_idx,
-// clear_idx and log_next_idx; rings holds the buffer.
+// clear_idx, log_next_idx and log_first_seq; rings holds the buffer.
 struct klog_logbuf_params {
 	unsigned word = 4;
 	uint32_t buf_len = 16384;

@@ -511,6 +511,17 @@ bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &
 	return true;
 }
 
+uint64_t emu_scenario_kernel_symbol(const std::string &name, const std::string &symbol)
+{
+	size_t messages = 0, kept = 0;
+	if (!emu_scenario_kernel_log(name, messages, kept))
+		return 0;
+	for (const auto &[sym, vaddr] : kernel_log_of(name == "crash32" ? emu_kernel_arm() : emu_kernel_arm64()).symbols)
+		if (sym == symbol)
+			return vaddr;
+	return 0;
+}
+
 const char *emu_scenario_help(void)
 {
 	return "  crash    realistic crash: kernel ELF header, vmcoreinfo, kernel and DDR regions (~12 MiB)\n"

@@ -82,6 +82,11 @@ bool emu_scenario(const std::string &name, emu_config &cfg);
 // (kernel_log.h). False for a scenario without one.
 bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &kept);
 
+// The virtual address of a variable of that log which vmcoreinfo does not
+// give (log_first_seq), as the kernel's symbol table has it; 0 when the
+// scenario's kernel has no such variable.
+uint64_t emu_scenario_kernel_symbol(const std::string &name, const std::string &symbol);
+
 // One line per scenario name, for usage texts.
 const char *emu_scenario_help(void);
 

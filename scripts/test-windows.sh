@@ -285,6 +285,28 @@ ln -sfn "$work/share" "$WINEPREFIX/dosdevices/unc/duruvev/share"
 dump unc COM7 '\\duruvev\share\crash\unc'
 check_dump unc "$work/share/crash/unc" "dump into the share \\\\duruvev\\share\\crash\\unc"
 
+# --- the kernel log of a dump whose log ring lies 2 GiB into its region
+# file (where a 32-bit file offset ends): --dmesg prints what the native
+# program wrote to dmesg.txt. The region file is sparse.
+mkdir -p "$work/far"
+for f in "$work/native"/md_K*.BIN; do cp "$f" "$work/far/"; done
+rm "$work/far/md_KLOGBUF.BIN"
+truncate -s 2G "$work/far/FAR.BIN"
+cat "$work/native/md_KLOGBUF.BIN" >>"$work/far/FAR.BIN"
+while read -r line; do
+    set -- $line
+    if [ "${4:-}" = md_KLOGBUF ]; then
+        line="$1 $(printf '0x%x' $(($2 - 2147483648))) $(($3 + 2147483648)) FAR FAR.BIN"
+    fi
+    printf '%s\n' "$line"
+done <"$work/native/dump_info.txt" >"$work/far/dump_info.txt"
+run far 60 "$exe" --dmesg "$(windows_path "$work/far")"
+if [ "$(cat "$work/far.rc")" = 0 ] && tr -d '\r' <"$work/far.out" | cmp -s - "$work/native/dmesg.txt"; then
+    ok "--dmesg reads a log ring 2 GiB into its region file"
+else
+    fail "--dmesg, a log ring 2 GiB into its region file (exit $(cat "$work/far.rc"))" "$work/far.err"
+fi
+
 # native_and_wine NAME SCENARIO: the scenario dumped by the native program
 # into $work/native-NAME and by the Windows one through COM4 into $work/NAME.
 native_and_wine() {

@@ -280,7 +280,7 @@ private:
 				// Said once per appearance; read again on the next
 				// scan, as what stood in the way may have gone.
 				if (d.problem[0] && !k.said) {
-					std::string prefix = "[" + std::string(d.bus_path) + "] ";
+					std::string prefix = std::string("[").append(d.bus_path).append("] ");
 					ux_set_thread_prefix(prefix.c_str());
 					ux_err("%s\n", d.problem);
 					ux_set_thread_prefix(nullptr);
@@ -352,7 +352,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	collect_scanner scanner(targets);
 	// Only complete dumps are handed off: a failed or stopped one is taken
 	// again from the device, which keeps its crash.
-	handoff_ptr handoff = then ? handoff_start(root, then, then_limit_s) : nullptr;
+	handoff_ptr handoff = then ? handoff_start(root, root_dir.get(), then, then_limit_s) : nullptr;
 	auto finished = [&](collect_job &job) {
 		job.thread.join();
 		stopped_dumps |= job.stopped;

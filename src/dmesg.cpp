@@ -1,6 +1,7 @@
 // The kernel log of a dump on disk; see dmesg.h.
 #include "dmesg.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -23,39 +24,67 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 bool read_at(FILE *f, uint64_t off, uint8_t *buf, size_t len)
 {
-	if (off > static_cast<uint64_t>(INT64_MAX) || fseeko(f, static_cast<off_t>(off), SEEK_SET) != 0)
+	if (os_fseek_set(f, off) != 0)
 		return false;
 	return fread(buf, 1, len, f) == len;
 }
 
-// Reads files of the dump directory, keeping the last one open: the log's
-// reads come in runs from one file.
+// A stream on a file of the open dump directory, never through a link; null
+// when it cannot be opened.
+file_ptr open_in(os_dir_handle dir, const char *name)
+{
+	int fd = os_dir_open_read(dir, name);
+	if (fd < 0)
+		return nullptr;
+	FILE *f = fdopen(fd, "rb");
+	if (!f)
+		close(fd);
+	return file_ptr(f);
+}
+
+// Reads files of the open dump directory, keeping the last one open: the
+// log's reads come in runs from one file.
 class dump_files {
 public:
-	explicit dump_files(const char *dir) : dir_(dir) {}
+	explicit dump_files(os_dir_handle dir) : dir_(dir) {}
 	bool read(const std::string &file, uint64_t off, uint8_t *buf, size_t len)
 	{
 		if (!f_ || file != name_) {
-			f_.reset(fopen(os_path_join(dir_.c_str(), file.c_str()).c_str(), "rb"));
+			f_ = open_in(dir_, file.c_str());
 			name_ = file;
 		}
 		return f_ && read_at(f_.get(), off, buf, len);
 	}
 
 private:
-	std::string dir_, name_;
+	os_dir_handle dir_;
+	std::string name_;
 	file_ptr f_;
 };
 
-// What the core adds: its segments as memory, the vmcoreinfo of its notes,
-// its word width and the linear offset of its segments.
-void add_core(dump_files &files, kmsg_source &src)
+// Reads len bytes at physical address addr from whichever region file holds
+// them all.
+bool read_phys(dump_files &files, const std::vector<dmesg_region> &regions, uint64_t addr, uint8_t *buf, size_t len)
+{
+	for (const dmesg_region &r : regions)
+		if (addr >= r.addr && addr - r.addr <= r.length && len <= r.length - (addr - r.addr))
+			return files.read(r.file, addr - r.addr, buf, len);
+	return false;
+}
+
+// What an ELF file of the dump adds: its word width, the linear offset of
+// its loadable segments, and vmcoreinfo from its notes. The core's segments
+// are memory too and its notes are in it; the kernel header region (the
+// core's plan, in a dump that has no core) says where its notes lie in
+// memory.
+void add_elf(dump_files &files, const std::string &file, bool core, const std::vector<dmesg_region> &regions,
+	     kmsg_source &src)
 {
 	uint8_t eh[64] = {};
-	if (!files.read(DMESG_CORE, 0, eh, 52) || memcmp(eh, "\x7f" "ELF", 4) != 0 || (eh[4] != 1 && eh[4] != 2))
+	if (!files.read(file, 0, eh, 52) || memcmp(eh, "\x7f" "ELF", 4) != 0 || (eh[4] != 1 && eh[4] != 2))
 		return;
 	bool is64 = eh[4] == 2;
-	if (is64 && !files.read(DMESG_CORE, 0, eh, 64))
+	if (is64 && !files.read(file, 0, eh, 64))
 		return;
 	unsigned w = is64 ? 8 : 4;
 	uint64_t phoff = le_get(eh + (is64 ? 32 : 28), w);
@@ -66,13 +95,14 @@ void add_core(dump_files &files, kmsg_source &src)
 	bool linear_ok = true;
 	for (uint16_t i = 0; i < phnum; i++) {
 		uint8_t ph[56];
-		if (!files.read(DMESG_CORE, phoff + static_cast<uint64_t>(i) * phentsize, ph, phentsize))
+		if (!files.read(file, phoff + static_cast<uint64_t>(i) * phentsize, ph, phentsize))
 			return;
 		uint32_t type = le32_get(ph);
 		uint64_t offset = le_get(ph + (is64 ? 8 : 4), w), vaddr = le_get(ph + (is64 ? 16 : 8), w),
 			 paddr = le_get(ph + (is64 ? 24 : 12), w), filesz = le_get(ph + (is64 ? 32 : 16), w);
 		if (type == 1 && filesz > 0) {
-			src.regions.push_back({DMESG_CORE, paddr, filesz, offset});
+			if (core)
+				src.regions.push_back({file, paddr, filesz, offset});
 			uint64_t lin = (vaddr - paddr) & (is64 ? UINT64_MAX : 0xffffffffu);
 			if (vaddr == 0 || vaddr == paddr || (src.has_linear && src.linear != lin))
 				linear_ok = false;
@@ -80,36 +110,96 @@ void add_core(dump_files &files, kmsg_source &src)
 			src.linear = lin;
 		} else if (type == 4 && src.vmcoreinfo.empty() && filesz > 0 && filesz <= DMESG_NOTE_MAX) {
 			std::vector<uint8_t> note(static_cast<size_t>(filesz));
-			if (files.read(DMESG_CORE, offset, note.data(), note.size()))
+			if (core ? files.read(file, offset, note.data(), note.size())
+				 : read_phys(files, regions, paddr, note.data(), note.size()))
 				src.vmcoreinfo = kmsg_vmcoreinfo_text(note.data(), note.size());
 		}
 	}
 	src.has_linear = src.has_linear && linear_ok;
 }
 
-// A region of vmcoreinfo: the note or the text a kernel exports.
+// A dump without a core (taken before cores were made, or whose core is
+// lost) still has the kernel header region the core is made from.
+void add_kernel_header(dump_files &files, const std::vector<dmesg_region> &regions, kmsg_source &src)
+{
+	for (const dmesg_region &r : regions)
+		if (r.name.find("KELF_HEADER") != std::string::npos) {
+			add_elf(files, r.file, false, regions, src);
+			return;
+		}
+}
+
+// A region of vmcoreinfo: the note or the text a kernel exports. One named
+// so first; failing that, a small region whose bytes hold it (a dump taken
+// before region names said so), reading no more than DMESG_SCAN_MAX in all.
+#define DMESG_VMCOREINFO_MAX (64u << 10)
+#define DMESG_SCAN_MAX (16u << 20)
 void add_vmcoreinfo_region(dump_files &files, const std::vector<dmesg_region> &regions, kmsg_source &src)
 {
-	for (const dmesg_region &r : regions) {
-		if (!src.vmcoreinfo.empty())
-			return;
-		if (r.name.find("VMCOREINFO") == std::string::npos || r.length == 0)
+	uint64_t scanned = 0;
+	for (bool by_name : {true, false})
+		for (const dmesg_region &r : regions) {
+			if (!src.vmcoreinfo.empty() || scanned >= DMESG_SCAN_MAX)
+				return;
+			bool named = r.name.find("VMCOREINFO") != std::string::npos;
+			if (r.length == 0 || named != by_name || (!named && r.length > DMESG_VMCOREINFO_MAX))
+				continue;
+			std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(r.length, DMESG_VMCOREINFO_MAX)));
+			scanned += bytes.size();
+			if (!files.read(r.file, 0, bytes.data(), bytes.size()))
+				continue;
+			std::string text = kmsg_vmcoreinfo_text(bytes.data(), bytes.size());
+			// Other bytes may look like a KEY=value line; a kernel's
+			// vmcoreinfo starts with its release.
+			if (named || text.rfind("OSRELEASE=", 0) == 0)
+				src.vmcoreinfo = text;
+		}
+}
+
+// A plain name of a file in the directory itself.
+bool plain_name(const char *file)
+{
+	return !strpbrk(file, "/\\") && strcmp(file, ".") != 0 && strcmp(file, "..") != 0;
+}
+
+// The region files load.cmm loads, which every dump has carried: the file
+// and its physical address, its length the file's. Names as the files'
+// without ".BIN".
+std::vector<dmesg_region> load_cmm_regions(os_dir_handle dir)
+{
+	std::vector<dmesg_region> out;
+	file_ptr f = open_in(dir, "load.cmm");
+	if (!f)
+		return out;
+	char line[512];
+	while (fgets(line, sizeof(line), f.get()) && out.size() < 65536) {
+		unsigned long long addr = 0;
+		char file[300];
+		if (sscanf(line, "d.load.binary %299s %llx", file, &addr) != 2 || !plain_name(file))
 			continue;
-		std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(r.length, 65536)));
-		if (files.read(r.file, 0, bytes.data(), bytes.size()))
-			src.vmcoreinfo = kmsg_vmcoreinfo_text(bytes.data(), bytes.size());
+		file_ptr region = open_in(dir, file);
+		uint64_t size = 0;
+		if (!region || os_fd_size(fileno(region.get()), &size) != 0 || size == 0)
+			continue;
+		std::string name = file;
+		if (name.size() > 4 && name.compare(name.size() - 4, 4, ".BIN") == 0)
+			name.resize(name.size() - 4);
+		out.push_back({name, file, addr, size});
 	}
+	return out;
 }
 
 } // namespace
 
-int dmesg_read_dump(const char *dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why)
+int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why)
 {
 	dump_files files(dir);
 	kmsg_source src;
 	for (const dmesg_region &r : regions)
 		src.regions.push_back({r.file, r.addr, r.length, 0});
-	add_core(files, src);
+	add_elf(files, DMESG_CORE, true, regions, src);
+	if (src.word == 0)
+		add_kernel_header(files, regions, src);
 	add_vmcoreinfo_region(files, regions, src);
 	if (src.vmcoreinfo.empty()) {
 		why = "the dump holds no vmcoreinfo (neither a VMCOREINFO note in " DMESG_CORE " nor a vmcoreinfo region)";
@@ -121,10 +211,10 @@ int dmesg_read_dump(const char *dir, const std::vector<dmesg_region> &regions, k
 	return kmsg_read(src, log, why);
 }
 
-std::vector<dmesg_region> dmesg_dump_info(const char *dir)
+std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir)
 {
 	std::vector<dmesg_region> out;
-	file_ptr f(fopen(os_path_join(dir, "dump_info.txt").c_str(), "r"));
+	file_ptr f = open_in(dir, "dump_info.txt");
 	if (!f)
 		return out;
 	char line[512];
@@ -133,21 +223,29 @@ std::vector<dmesg_region> dmesg_dump_info(const char *dir)
 		char name[64], file[300];
 		if (sscanf(line, "%llu %llx %llu %63s %299s", &index, &addr, &length, name, file) != 5)
 			continue;
+		if (!plain_name(file))
+			continue;
 		out.push_back({name, file, addr, length});
 	}
 	return out;
 }
 
-int dmesg_print(const char *dir, FILE *out)
+int dmesg_print(const char *path, FILE *out)
 {
-	kmsg_log log;
-	std::string why;
-	if (!os_path_exists(dir)) {
-		ux_err("--dmesg: no dump directory \"%s\"\n", dir);
+	os_dir_handle h = os_dir_none;
+	if (os_dir_open(path, &h) != 0) {
+		ux_err("--dmesg: no dump directory \"%s\": %s\n", path, os_strerror(errno));
 		return 1;
 	}
-	if (dmesg_read_dump(dir, dmesg_dump_info(dir), log, why) != 0) {
-		ux_err("--dmesg: cannot read the kernel log of \"%s\": %s\n", dir, why.c_str());
+	os_dir dir(h);
+	kmsg_log log;
+	std::string why;
+	// A dump taken before dump_info.txt was written has load.cmm's map.
+	std::vector<dmesg_region> regions = dmesg_dump_info(dir.get());
+	if (regions.empty())
+		regions = load_cmm_regions(dir.get());
+	if (dmesg_read_dump(dir.get(), regions, log, why) != 0) {
+		ux_err("--dmesg: cannot read the kernel log of \"%s\": %s\n", path, why.c_str());
 		return 1;
 	}
 	std::string text = kmsg_dmesg_text(log);

@@ -62,8 +62,9 @@ std::string field(const std::string &s)
 
 class handoff_runner {
 public:
-	handoff_runner(const char *root, const char *cmd, unsigned limit_s)
-		: root_(root), cmd_(cmd), limit_(std::chrono::seconds(limit_s)), pause_ms_(base_pause_ms())
+	handoff_runner(const char *root, os_dir_handle root_dir, const char *cmd, unsigned limit_s)
+		: root_(root), root_dir_(root_dir), cmd_(cmd), limit_(std::chrono::seconds(limit_s)),
+		  pause_ms_(base_pause_ms())
 	{
 	}
 	~handoff_runner()
@@ -104,7 +105,11 @@ private:
 	void failed(pending &p, const std::string &why);
 	void say(const pending &p, const char *fmt, const std::string &a, const std::string &b = "");
 
-	std::string root_, cmd_;
+	std::string root_;
+	// The list is read and written in the directory collection holds, never
+	// through a name someone else may have turned into a link.
+	os_dir_handle root_dir_;
+	std::string cmd_;
 	std::chrono::seconds limit_;
 	unsigned pause_ms_;
 	std::mutex lock_;
@@ -124,15 +129,13 @@ void handoff_runner::say(const pending &p, const char *fmt, const std::string &a
 // Pending hand-offs of earlier runs, in their order, before any new one.
 void handoff_runner::load()
 {
-	std::string file = path(handoff_pending_name);
-	FILE *f = fopen(file.c_str(), "rb");
-	if (!f)
+	os_fd in(os_dir_open_read(root_dir_, handoff_pending_name));
+	if (in.fd < 0)
 		return;
 	std::string text;
 	char buf[4096];
-	for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;)
-		text.append(buf, n);
-	fclose(f);
+	for (ssize_t n; (n = read(in.fd, buf, sizeof(buf))) > 0;)
+		text.append(buf, static_cast<size_t>(n));
 	size_t taken = 0;
 	for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
 		std::string line = text.substr(at, nl - at);
@@ -167,26 +170,27 @@ void handoff_runner::save()
 	std::string text;
 	for (const pending &p : queue_)
 		text += field(p.name) + "\t" + field(p.label) + "\t" + field(p.device) + "\n";
-	std::string file = path(handoff_pending_name), tmp = file + ".new";
-	int fd = os_open_trunc(tmp.c_str());
-	bool ok = fd >= 0;
+	std::string tmp = std::string(handoff_pending_name) + ".new";
+	// A leftover of a crash goes first: a handle makes only new files.
+	bool ok = os_dir_remove(root_dir_, tmp.c_str()) == 0 || errno == ENOENT;
+	os_fd out(ok ? os_dir_create_file(root_dir_, tmp.c_str()) : -1);
+	ok = out.fd >= 0;
 	for (size_t at = 0; ok && at < text.size();) {
-		ssize_t n = write(fd, text.data() + at, text.size() - at);
+		ssize_t n = write(out.fd, text.data() + at, text.size() - at);
 		if (n <= 0)
 			ok = false;
 		else
 			at += static_cast<size_t>(n);
 	}
-	if (ok && os_sync_fd(fd) != 0)
+	if (ok && (os_sync_fd(out.fd) != 0 || out.close() != 0))
 		ok = false;
-	if (fd >= 0 && close(fd) != 0)
+	if (ok && os_dir_rename(root_dir_, tmp.c_str(), handoff_pending_name) != 0)
 		ok = false;
-	if (ok && handoff_replace(tmp.c_str(), file.c_str()) != 0)
-		ok = false;
-	if (ok && os_sync_dir(root_.c_str()) != 0)
+	if (ok && os_dir_sync(root_dir_) != 0)
 		ok = false;
 	if (!ok)
-		ux_err("cannot record the pending hand-offs in \"%s\": %s\n", file.c_str(), os_strerror(errno));
+		ux_err("cannot record the pending hand-offs in \"%s\": %s\n", path(handoff_pending_name).c_str(),
+		       os_strerror(errno));
 }
 
 void handoff_runner::failed(pending &p, const std::string &why)
@@ -288,9 +292,9 @@ void handoff_runner_release::operator()(handoff_runner *r) const
 	delete r;
 }
 
-handoff_ptr handoff_start(const char *root, const char *cmd, unsigned limit_s)
+handoff_ptr handoff_start(const char *root, os_dir_handle root_dir, const char *cmd, unsigned limit_s)
 {
-	handoff_ptr r(new handoff_runner(root, cmd, limit_s));
+	handoff_ptr r(new handoff_runner(root, root_dir, cmd, limit_s));
 	r->start();
 	return r;
 }

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "oscompat.h"
+
 class handoff_runner;
 
 struct handoff_runner_release {
@@ -13,11 +15,11 @@ struct handoff_runner_release {
 };
 using handoff_ptr = std::unique_ptr<handoff_runner, handoff_runner_release>;
 
-// Starts handing off with cmd the dumps under root; first those left
-// pending by earlier runs. limit_s: seconds after which a hand-off still
+// Starts handing off with cmd the dumps under root, held open as root_dir
+// (which must outlive the runner); first those left pending by earlier runs. limit_s: seconds after which a hand-off still
 // running is ended and counts as failed. Release (or handoff_stop) ends the
 // attempts in progress; they stay pending.
-handoff_ptr handoff_start(const char *root, const char *cmd, unsigned limit_s);
+handoff_ptr handoff_start(const char *root, os_dir_handle root_dir, const char *cmd, unsigned limit_s);
 
 // The dump in dir (a directory right below root) is complete: records it as
 // pending, then hands it off. label names the device in lines, device is its

@@ -27,5 +27,3 @@ int handoff_reap(handoff_proc *p, int *code, std::string *how);
 // Ends the process and everything it started, and waits for it.
 void handoff_kill(handoff_proc *p);
 
-// Puts from in place of to in one step. Returns 0, or -1 with errno set.
-int handoff_replace(const char *from, const char *to);

@@ -98,7 +98,3 @@ void handoff_kill(handoff_proc *p)
 	p->pid = -1;
 }
 
-int handoff_replace(const char *from, const char *to)
-{
-	return rename(from, to);
-}

@@ -104,10 +104,3 @@ void handoff_kill(handoff_proc *p)
 	handoff_close(p);
 }
 
-int handoff_replace(const char *from, const char *to)
-{
-	if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-		return 0;
-	errno = EIO;
-	return -1;
-}

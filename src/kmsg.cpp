@@ -328,6 +328,13 @@ public:
 			else if (!take(log, ts, std::move(text), total, why))
 				return false;
 		}
+		// A kernel that ran logged; descriptors that all fail to name
+		// their records are a ring overwritten or never saved.
+		if (log.records.empty()) {
+			why = fmt("none of the printk ring's %" PRIu64 " descriptors from tail to head names a record",
+				  n);
+			return false;
+		}
 		return true;
 	}
 

@@ -90,6 +90,10 @@ int os_sync_fd(int fd);
 // The size of the open file fd: 0 with *size set, or -1 with errno set.
 int os_fd_size(int fd, uint64_t *size);
 
+// Moves the stream f to byte off from its start, past 2 GiB too (off_t has
+// 32 bits on Windows). 0, or -1 with errno set.
+int os_fseek_set(FILE *f, uint64_t off);
+
 // Starts writing len bytes at offset of an open file to its disk without
 // waiting, so that a later os_sync_fd has little left to wait for. A hint:
 // where the system has no such call it does nothing.
@@ -162,6 +166,26 @@ std::string os_dir_path(os_dir_handle dir);
 
 // True when path still leads to the open directory dir.
 bool os_dir_at(os_dir_handle dir, const char *path);
+
+// A file descriptor, closed when it goes out of scope.
+struct os_fd {
+	int fd = -1;
+	explicit os_fd(int f) : fd(f) {}
+	os_fd(const os_fd &) = delete;
+	os_fd &operator=(const os_fd &) = delete;
+	~os_fd()
+	{
+		if (fd >= 0)
+			::close(fd);
+	}
+	// Closes now and reports the result; the destructor then does nothing.
+	int close()
+	{
+		int rc = ::close(fd);
+		fd = -1;
+		return rc;
+	}
+};
 
 // Owns an open directory.
 class os_dir {

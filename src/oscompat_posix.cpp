@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <sys/ioctl.h>
 #include <csignal>
@@ -155,6 +156,15 @@ int os_fd_size(int fd, uint64_t *size)
 		return -1;
 	*size = static_cast<uint64_t>(st.st_size);
 	return 0;
+}
+
+int os_fseek_set(FILE *f, uint64_t off)
+{
+	if (off > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+		errno = EOVERFLOW;
+		return -1;
+	}
+	return fseeko(f, static_cast<off_t>(off), SEEK_SET);
 }
 
 int os_sync_fd(int fd)

@@ -164,6 +164,15 @@ int os_fd_size(int fd, uint64_t *size)
 	return 0;
 }
 
+int os_fseek_set(FILE *f, uint64_t off)
+{
+	if (off > static_cast<uint64_t>(INT64_MAX)) {
+		errno = EOVERFLOW;
+		return -1;
+	}
+	return _fseeki64(f, static_cast<__int64>(off), SEEK_SET);
+}
+
 int os_sync_fd(int fd)
 {
 	return _commit(fd) == 0 ? 0 : -1;
@@ -411,7 +420,7 @@ std::string os_dir_path(os_dir_handle dir)
 	std::string path = win_dir_path(dir);
 	// The call gives \\?\C:\... or \\?\UNC\server\share\...
 	if (path.compare(0, 8, "\\\\?\\UNC\\") == 0)
-		return "\\" + path.substr(7);
+		return path.replace(0, 7, "\\");
 	if (path.compare(0, 4, "\\\\?\\") == 0)
 		return path.substr(4);
 	return path;

@@ -348,7 +348,7 @@ int sahara_sync_dir(const sahara_dump_dir &dir)
 
 int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len)
 {
-	sahara_fd out(sahara_create_in(dir, name));
+	os_fd out(sahara_create_in(dir, name));
 	if (out.fd < 0 && errno == ENAMETOOLONG) {
 		ux_err("path \"%s\" is too long\n", os_path_join(dir.path, name).c_str());
 		return -1;
@@ -423,7 +423,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	if (sahara_hashing())
 		hasher.emplace();
 
-	sahara_fd out(sahara_create_in(dir, into));
+	os_fd out(sahara_create_in(dir, into));
 	if (out.fd < 0) {
 		warn("failed to open \"%s\"", shown.c_str());
 		return SAHARA_ONE_NOT_CREATED;

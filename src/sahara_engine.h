@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "oscompat.h"
 #include "sahara.h"
 #include "vorn.h"
 
@@ -173,26 +172,6 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 // no "dmesg.txt" is left. Returns the record of the file (saved or not).
 sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
 				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line);
-
-// A file descriptor, closed when it goes out of scope.
-struct sahara_fd {
-	int fd = -1;
-	explicit sahara_fd(int f) : fd(f) {}
-	sahara_fd(const sahara_fd &) = delete;
-	sahara_fd &operator=(const sahara_fd &) = delete;
-	~sahara_fd()
-	{
-		if (fd >= 0)
-			::close(fd);
-	}
-	// Closes now and reports the result; the destructor then does nothing.
-	int close()
-	{
-		int rc = ::close(fd);
-		fd = -1;
-		return rc;
-	}
-};
 
 // The record of which regions of a cut-short dump are whole, kept in the
 // dump directory until the dump is complete.

@@ -210,9 +210,19 @@ sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_
 	for (size_t i = 0; i < n_regions; i++)
 		if (saved[i].saved)
 			regions.push_back({table[i].region, saved[i].file, table[i].addr, table[i].length});
+	// Collection holds its directory open; a dump run by hand names it,
+	// and it is opened once here.
+	os_dir opened;
+	os_dir_handle h = dir.handle;
+	if (h == os_dir_none && os_dir_open(dir.path, &h) == 0)
+		opened = os_dir(h);
 	kmsg_log log;
 	std::string why;
-	if (dmesg_read_dump(dir.path, regions, log, why) != 0) {
+	if (h == os_dir_none) {
+		ux_info("kernel log not read, no " DMESG_NAME ": cannot open the dump directory: %s\n", os_strerror(errno));
+		return out;
+	}
+	if (dmesg_read_dump(h, regions, log, why) != 0) {
 		ux_info("kernel log not read, no " DMESG_NAME ": %s\n", sahara_printable(why.c_str()).c_str());
 		return out;
 	}

@@ -97,7 +97,7 @@ static bool sahara_resume_file_whole(const sahara_dump_dir &dir, const std::stri
 	int fd = sahara_open_in(dir, name.c_str());
 	if (fd < 0)
 		return false;
-	sahara_fd in(fd);
+	os_fd in(fd);
 	uint64_t size = 0;
 	if (os_fd_size(in.fd, &size) != 0 || size != length)
 		return false;

@@ -237,6 +237,10 @@ TEST_F(collect_fixture, two_ports_with_one_name_in_two_folders)
 	EXPECT_NE(sa.find(" 1 reset(s)"), std::string::npos) << sa;
 	EXPECT_NE(sb.find(" 1 reset(s)"), std::string::npos) << sb;
 	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": complete, ") == 2; }, 10s)) << output();
+	// Taken in one scan, the two are dumped at once; their lines must be
+	// told apart.
+	EXPECT_NE(tool->out().find("[edl0] dump \""), std::string::npos) << output();
+	EXPECT_NE(tool->out().find("[edl0#2] dump \""), std::string::npos) << output();
 
 	std::vector<fs::path> dirs = dump_dirs(root);
 	ASSERT_EQ(dirs.size(), 2u) << output();
@@ -409,11 +413,13 @@ struct hostile_run {
 	}
 };
 
-std::unique_ptr<background> collector(hostile_run &h, const fs::path &port, const std::string &tag, bool out = true)
+std::unique_ptr<background> collector(hostile_run &h, const fs::path &port, const std::string &tag, bool out = true,
+				      const std::vector<std::string> &extra = {})
 {
-	auto tool = std::make_unique<background>(
-		std::vector<std::string>{DURUVEV_BIN, "--collect", "-o", h.root.string(), "-S", port.string()},
-		out ? h.tmp.path / (tag + ".out") : fs::path(), h.tmp.path / (tag + ".err"));
+	std::vector<std::string> argv = {DURUVEV_BIN, "--collect", "-o", h.root.string(), "-S", port.string()};
+	argv.insert(argv.end(), extra.begin(), extra.end());
+	auto tool = std::make_unique<background>(argv, out ? h.tmp.path / (tag + ".out") : fs::path(),
+						 h.tmp.path / (tag + ".err"));
 	EXPECT_TRUE(wait_for([&] { return fs::exists(h.root); }, 10s));
 	// The first scan has looked.
 	std::this_thread::sleep_for(300ms);
@@ -509,21 +515,36 @@ TEST(collect_hostile, nothing_fools_collection)
 			 h.tool2->signal(SIGTERM);
 			 EXPECT_EQ(h.tool2->wait(10s), 0);
 		 }},
-		{"ROOT swapped for a link",
+		{"links at the names of the pending hand-offs list",
 		 {"--scenario", "small"},
+		 [&](hostile_run &h) {
+			 fs::create_symlink(h.outside / "victim", h.root / ".duruvev-pending.new");
+			 fs::create_symlink(h.outside / "SHA256SUMS", h.root / ".duruvev-pending");
+			 h.tool = collector(h, h.port, "collect", true, {"--then", "true"});
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "small"});
+		 },
+		 [](hostile_run &h) {
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), "\": done (") == 1; }, 20s)) << h.all();
+			 EXPECT_FALSE(fs::is_symlink(h.root / ".duruvev-pending"));
+			 EXPECT_EQ(h.all().find("cannot record the pending hand-offs"), std::string::npos) << h.all();
+		 }},
+		// The kernel's log is read in the dump directory opened, too.
+		{"ROOT swapped for a link",
+		 {"--scenario", "crash"},
 		 [&](hostile_run &h) {
 			 h.tool = collector(h, h.port, "collect");
 			 fs::rename(h.root, h.tmp.path / "opened");
 			 fs::create_directory_symlink(h.outside, h.root);
 			 std::this_thread::sleep_for(400ms);
-			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "small"});
+			 h.dev = std::make_unique<device>(h.tmp.path, "emu", h.port, std::vector<std::string>{"--scenario", "crash"});
 		 },
 		 [](hostile_run &h) {
 			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), ": complete, ") == 1; }, 20s)) << h.all();
 			 EXPECT_EQ(count_of(h.all(), "is no longer the directory collection opened"), 1u) << h.all();
 			 std::vector<fs::path> d = dirs_named(h.tmp.path / "opened", "edl0-");
 			 ASSERT_EQ(d.size(), 1u);
-			 expect_complete_dump(d[0], "small");
+			 expect_complete_dump(d[0], "crash");
+			 EXPECT_NE(h.out().find("Last kernel line: "), std::string::npos) << h.all();
 			 // The end line names where the dump really is.
 			 EXPECT_NE(h.out().find("dump \"" + d[0].string() + "\": complete"), std::string::npos) << h.all();
 		 }},

@@ -6,10 +6,13 @@
 
 #include <cinttypes>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "dmesg.h"
 #include "kernel_log.h"
+#include "oscompat.h"
 #include "run_program.h"
 #include "scenarios.h"
 #include "test_support.h"
@@ -30,6 +33,14 @@ std::string text_of(const fs::path &p)
 {
 	std::vector<uint8_t> b = read_file(p.string());
 	return std::string(b.begin(), b.end());
+}
+
+// Replaces the file at p (never writing through what is there).
+void write_text(const fs::path &p, const std::string &text)
+{
+	fs::remove(p);
+	std::ofstream f(p, std::ios::binary);
+	f << text;
 }
 
 // The scenario's log as dmesg prints it, from the known message list.
@@ -70,17 +81,89 @@ TEST(dmesg, crash_scenarios_carry_their_log)
 
 		program_result again = run_program({DURUVEV_BIN, "--dmesg", tmp.str()});
 		EXPECT_EQ(again.exit_code, 0) << again.err;
-		EXPECT_EQ(again.out, want);
+		EXPECT_TRUE(again.out == want) << again.err;
 		EXPECT_EQ(again.err, "");
 
-		// A dump made before dmesg.txt and dump_info.txt were written: the
-		// core's segments hold the log.
+		// Dumps made before: without dmesg.txt and dump_info.txt, the
+		// core's segments hold the log; without the core too, load.cmm
+		// maps the region files, the kernel header region gives the word
+		// and the linear offset, and the vmcoreinfo region is found by its
+		// name, or, named otherwise, where the header's note lies, or
+		// (arm64, whose vmcoreinfo maps its addresses, without a header)
+		// by its bytes; without that region there is nothing to go on.
 		fs::remove(tmp.path / "dmesg.txt");
 		fs::remove(tmp.path / "dump_info.txt");
 		again = run_program({DURUVEV_BIN, "--dmesg", tmp.str()});
 		EXPECT_EQ(again.exit_code, 0) << again.err;
-		EXPECT_EQ(again.out, want);
+		EXPECT_TRUE(again.out == want) << again.err;
+
+		fs::remove(tmp.path / "minidump.elf");
+		again = run_program({DURUVEV_BIN, "--dmesg", tmp.str()});
+		EXPECT_EQ(again.exit_code, 0) << again.err;
+		EXPECT_TRUE(again.out == want) << again.err;
+
+		std::string cmm = text_of(tmp.path / "load.cmm");
+		const size_t at = cmm.find("md_KVMCOREINFO.BIN");
+		ASSERT_NE(at, std::string::npos) << cmm;
+		cmm.replace(at, 18, "REGION5.BIN");
+		fs::rename(tmp.path / "md_KVMCOREINFO.BIN", tmp.path / "REGION5.BIN");
+		write_text(tmp.path / "load.cmm", cmm);
+		again = run_program({DURUVEV_BIN, "--dmesg", tmp.str()});
+		EXPECT_EQ(again.exit_code, 0) << again.err;
+		EXPECT_TRUE(again.out == want) << again.err;
+
+		if (std::string(scenario) == "crash") {
+			fs::rename(tmp.path / "md_KELF_HEADER.BIN", tmp.path / "header");
+			again = run_program({DURUVEV_BIN, "--dmesg", tmp.str()});
+			EXPECT_EQ(again.exit_code, 0) << again.err;
+			EXPECT_TRUE(again.out == want) << again.err;
+			fs::rename(tmp.path / "header", tmp.path / "md_KELF_HEADER.BIN");
+		}
+
+		fs::remove(tmp.path / "REGION5.BIN");
+		again = run_program({DURUVEV_BIN, "--dmesg", tmp.str()});
+		EXPECT_EQ(again.exit_code, 1);
+		EXPECT_EQ(again.err, "--dmesg: cannot read the kernel log of \"" + tmp.str() +
+					     "\": the dump holds no vmcoreinfo (neither a VMCOREINFO note in minidump.elf "
+					     "nor a vmcoreinfo region)\n");
 	}
+}
+
+// The reader works in the directory it holds open: once its path leads to
+// another directory (a copy of the dump without its log ring and core, whose
+// dump_info.txt names the ring outside it), it still reads the dump it
+// opened, whole; --dmesg on the path reads no file outside the directory.
+TEST(dmesg, reads_the_directory_it_holds_not_what_its_path_leads_to)
+{
+	temp_dir tmp;
+	const fs::path at = tmp.path / "dump", moved = tmp.path / "moved";
+	program_result r = dump("crash", at);
+	ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+	std::string last;
+	const std::string want = expected_dmesg("crash", last);
+
+	os_dir_handle h = os_dir_none;
+	ASSERT_EQ(os_dir_open(at.string().c_str(), &h), 0);
+	os_dir dir(h);
+	fs::rename(at, moved);
+	fs::copy(moved, at);
+	fs::remove(at / "md_KLOGBUF.BIN");
+	fs::remove(at / "minidump.elf");
+	std::string info = text_of(at / "dump_info.txt");
+	const size_t ring = info.find(" md_KLOGBUF.BIN\n");
+	ASSERT_NE(ring, std::string::npos) << info;
+	info.replace(ring, 1, " ../moved/");
+	write_text(at / "dump_info.txt", info);
+	program_result swapped = run_program({DURUVEV_BIN, "--dmesg", at.string()});
+	EXPECT_EQ(swapped.exit_code, 1) << swapped.out;
+	EXPECT_TRUE(swapped.out.empty()) << swapped.out.substr(0, 200);
+	EXPECT_NE(swapped.err.find("no saved region holds a printk descriptor"), std::string::npos) << swapped.err;
+
+	kmsg_log log;
+	std::string why;
+	ASSERT_EQ(dmesg_read_dump(dir.get(), dmesg_dump_info(dir.get()), log, why), 0) << why;
+	EXPECT_EQ(kmsg_dmesg_text(log), want);
+	EXPECT_EQ(kmsg_last_line(log), last);
 }
 
 // The log's text ring is not in the dump: the dump is complete all the same

@@ -219,6 +219,13 @@ TEST(kmsg, failures)
 		// head_id of the ring at vars + 64 + 24: far ahead of the tail.
 		{"ids that do not add up", true, [&](dump_memory &m) { put_word(m, 0, 64 + 24, 0x1234567); },
 		 "the printk ring's ids do not add up"},
+		// The descriptors, at the start of the rings' piece, zeroed.
+		{"descriptors that name no record", true,
+		 [](dump_memory &m) {
+			 std::vector<uint8_t> &rings = m.files.at("piece1");
+			 std::fill(rings.begin(), rings.begin() + (24 << 9), 0);
+		 },
+		 "none of the printk ring's"},
 		{"a ring no kernel has", true, [&](dump_memory &m) { put_word(m, 0, 64, 40); },
 		 "the printk ring claims 2^40 descriptors"},
 		{"log_buf indexes that do not add up", false, [&](dump_memory &m) { put_word(m, 0, 8 + 4, 1u << 20); },
