@@ -162,31 +162,42 @@ bool plain_name(const char *file)
 	return !strpbrk(file, "/\\") && strcmp(file, ".") != 0 && strcmp(file, "..") != 0;
 }
 
+// The regions a description file of dir lists, one per line that entry()
+// takes; at most 65536.
+template <typename F> std::vector<dmesg_region> regions_listed(os_dir_handle dir, const char *name, F entry)
+{
+	std::vector<dmesg_region> out;
+	file_ptr f = open_in(dir, name);
+	if (!f)
+		return out;
+	char line[512];
+	dmesg_region r;
+	while (fgets(line, sizeof(line), f.get()) && out.size() < 65536)
+		if (entry(line, r) && plain_name(r.file.c_str()))
+			out.push_back(r);
+	return out;
+}
+
 // The region files load.cmm loads, which every dump has carried: the file
 // and its physical address, its length the file's. Names as the files'
 // without ".BIN".
 std::vector<dmesg_region> load_cmm_regions(os_dir_handle dir)
 {
-	std::vector<dmesg_region> out;
-	file_ptr f = open_in(dir, "load.cmm");
-	if (!f)
-		return out;
-	char line[512];
-	while (fgets(line, sizeof(line), f.get()) && out.size() < 65536) {
+	return regions_listed(dir, "load.cmm", [dir](const char *line, dmesg_region &r) {
 		unsigned long long addr = 0;
 		char file[300];
 		if (sscanf(line, "d.load.binary %299s %llx", file, &addr) != 2 || !plain_name(file))
-			continue;
+			return false;
 		file_ptr region = open_in(dir, file);
 		uint64_t size = 0;
 		if (!region || os_fd_size(fileno(region.get()), &size) != 0 || size == 0)
-			continue;
+			return false;
 		std::string name = file;
 		if (name.size() > 4 && name.compare(name.size() - 4, 4, ".BIN") == 0)
 			name.resize(name.size() - 4);
-		out.push_back({name, file, addr, size});
-	}
-	return out;
+		r = {name, file, addr, size};
+		return true;
+	});
 }
 
 } // namespace
@@ -213,21 +224,14 @@ int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions,
 
 std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir)
 {
-	std::vector<dmesg_region> out;
-	file_ptr f = open_in(dir, "dump_info.txt");
-	if (!f)
-		return out;
-	char line[512];
-	while (fgets(line, sizeof(line), f.get()) && out.size() < 65536) {
+	return regions_listed(dir, "dump_info.txt", [](const char *line, dmesg_region &r) {
 		unsigned long long index = 0, addr = 0, length = 0;
 		char name[64], file[300];
 		if (sscanf(line, "%llu %llx %llu %63s %299s", &index, &addr, &length, name, file) != 5)
-			continue;
-		if (!plain_name(file))
-			continue;
-		out.push_back({name, file, addr, length});
-	}
-	return out;
+			return false;
+		r = {name, file, addr, length};
+		return true;
+	});
 }
 
 int dmesg_print(const char *path, FILE *out)
