@@ -54,14 +54,14 @@ std::string slurp(const fs::path &p)
 	return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-pid_t spawn(const std::vector<std::string> &argv, const fs::path &out)
+pid_t spawn(const std::vector<std::string> &argv, const fs::path &out, const fs::path &err = "/dev/null")
 {
 	pid_t pid = fork();
 	if (pid == 0) {
 		int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-		int null = open("/dev/null", O_WRONLY);
+		int efd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 		dup2(fd, STDOUT_FILENO);
-		dup2(null, STDERR_FILENO);
+		dup2(efd, STDERR_FILENO);
 		std::vector<char *> args;
 		for (const auto &a : argv)
 			args.push_back(const_cast<char *>(a.c_str()));
@@ -234,11 +234,10 @@ double resume_ratio(const fs::path &bindir, const fs::path &scratch, const char 
 	fs::path link = work / "edl";
 	// stdout takes the terminal's path; the summary goes to stderr.
 	auto appear = [&](const std::string &tag, std::vector<std::string> extra) {
-		std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>\"" + (work / (tag + ".err")).string() + "\"",
-						 (bindir / "duruvev-emu").string(), "--scenario", scenario,
+		std::vector<std::string> argv = {(bindir / "duruvev-emu").string(), "--scenario", scenario,
 						 "--link=" + link.string(), "--time-limit", "120"};
 		argv.insert(argv.end(), extra.begin(), extra.end());
-		pid_t pid = spawn(argv, work / (tag + ".out"));
+		pid_t pid = spawn(argv, work / (tag + ".out"), work / (tag + ".err"));
 		for (int k = 0; k < 500 && !fs::is_symlink(link); k++)
 			std::this_thread::sleep_for(10ms);
 		return pid;

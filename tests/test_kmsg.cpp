@@ -62,6 +62,19 @@ void expect_last_messages(const kmsg_log &log, size_t messages, size_t kept)
 	EXPECT_EQ(kmsg_last_line(log).find("Kernel panic - not syncing"), 15u) << kmsg_last_line(log);
 }
 
+// Reads the log b holds, as a dump with the vmcoreinfo lines arch gives it,
+// and checks it is in format and holds the last messages b kept.
+kmsg_log expect_read_back(const klog_built &b, const char *arch, unsigned word, const char *format, size_t messages)
+{
+	dump_memory mem(b, arch, word);
+	kmsg_log log;
+	std::string why;
+	EXPECT_EQ(kmsg_read(mem.src, log, why), 0) << why;
+	EXPECT_STREQ(log.format, format);
+	expect_last_messages(log, messages, messages - b.dropped);
+	return log;
+}
+
 struct prb_case {
 	const char *name;
 	unsigned word, count_bits, size_bits;
@@ -96,12 +109,8 @@ TEST(kmsg, printk_ring)
 		ASSERT_EQ(b.dropped > 0, c.wraps);
 		ASSERT_EQ(b.crossed_end, c.crosses);
 
-		dump_memory mem(b, c.word == 8 ? arm64_lines : arm_lines, c.word);
-		kmsg_log log;
-		std::string why;
-		ASSERT_EQ(kmsg_read(mem.src, log, why), 0) << why;
-		EXPECT_STREQ(log.format, "printk ring");
-		expect_last_messages(log, c.messages, c.messages - b.dropped);
+		kmsg_log log = expect_read_back(b, c.word == 8 ? arm64_lines : arm_lines, c.word, "printk ring",
+						c.messages);
 		if (c.pending) {
 			EXPECT_GE(log.skipped, 1u);
 		}
@@ -137,12 +146,7 @@ TEST(kmsg, log_buf)
 		// The records still held go on at the start, after a len-0 record.
 		ASSERT_EQ(b.crossed_end, c.crosses);
 
-		dump_memory mem(b, c.word == 8 ? arm64_old_lines : arm_lines, c.word);
-		kmsg_log log;
-		std::string why;
-		ASSERT_EQ(kmsg_read(mem.src, log, why), 0) << why;
-		EXPECT_STREQ(log.format, "log_buf");
-		expect_last_messages(log, c.messages, c.messages - b.dropped);
+		expect_read_back(b, c.word == 8 ? arm64_old_lines : arm_lines, c.word, "log_buf", c.messages);
 	}
 }
 
