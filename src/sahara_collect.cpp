@@ -287,16 +287,22 @@ static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
 	return true;
 }
 
+// dir/name into path, for a directory known by its path only; false with
+// errno ENAMETOOLONG when it does not fit.
+static bool sahara_path_in(char (&path)[DEBUG64_PATH_MAX], const sahara_dump_dir &dir, const char *name)
+{
+	if (sahara_join(path, dir.path, name))
+		return true;
+	errno = ENAMETOOLONG;
+	return false;
+}
+
 int sahara_create_in(const sahara_dump_dir &dir, const char *name)
 {
 	if (dir.handle != os_dir_none)
 		return os_dir_create_file(dir.handle, name);
 	char path[DEBUG64_PATH_MAX];
-	if (!sahara_join(path, dir.path, name)) {
-		errno = ENAMETOOLONG;
-		return -1;
-	}
-	return os_open_trunc(path);
+	return sahara_path_in(path, dir, name) ? os_open_trunc(path) : -1;
 }
 
 int sahara_open_in(const sahara_dump_dir &dir, const char *name)
@@ -304,11 +310,7 @@ int sahara_open_in(const sahara_dump_dir &dir, const char *name)
 	if (dir.handle != os_dir_none)
 		return os_dir_open_read(dir.handle, name);
 	char path[DEBUG64_PATH_MAX];
-	if (!sahara_join(path, dir.path, name)) {
-		errno = ENAMETOOLONG;
-		return -1;
-	}
-	return os_open_read(path);
+	return sahara_path_in(path, dir, name) ? os_open_read(path) : -1;
 }
 
 int sahara_remove_in(const sahara_dump_dir &dir, const char *name)
@@ -316,11 +318,7 @@ int sahara_remove_in(const sahara_dump_dir &dir, const char *name)
 	if (dir.handle != os_dir_none)
 		return os_dir_remove(dir.handle, name);
 	char path[DEBUG64_PATH_MAX];
-	if (!sahara_join(path, dir.path, name)) {
-		errno = ENAMETOOLONG;
-		return -1;
-	}
-	return remove(path);
+	return sahara_path_in(path, dir, name) ? remove(path) : -1;
 }
 
 int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *to)
@@ -328,10 +326,8 @@ int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *t
 	if (dir.handle != os_dir_none)
 		return os_dir_rename(dir.handle, from, to);
 	char src[DEBUG64_PATH_MAX], dst[DEBUG64_PATH_MAX];
-	if (!sahara_join(src, dir.path, from) || !sahara_join(dst, dir.path, to)) {
-		errno = ENAMETOOLONG;
+	if (!sahara_path_in(src, dir, from) || !sahara_path_in(dst, dir, to))
 		return -1;
-	}
 	std::error_code ec;
 	std::filesystem::rename(src, dst, ec);
 	if (ec) {
@@ -344,6 +340,14 @@ int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *t
 int sahara_sync_dir(const sahara_dump_dir &dir)
 {
 	return dir.handle != os_dir_none ? os_dir_sync(dir.handle) : os_sync_dir(dir.path);
+}
+
+int sahara_settle_dir(const sahara_dump_dir &dir)
+{
+	if (!sahara_durable || sahara_sync_dir(dir) == 0)
+		return 0;
+	warn("failed to sync the output directory \"%s\"", dir.path);
+	return -1;
 }
 
 int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len)
@@ -1023,11 +1027,7 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 	sahara_read_regions(dev, wd, plan, out, run, st);
 	run.failed = static_cast<unsigned>(n_admitted - run.saved);
 
-	bool synced = true;
-	if ((run.saved > 0 || (st.stopped && st.dir_made)) && sahara_durable && sahara_sync_dir(out) != 0) {
-		warn("failed to sync the output directory \"%s\"", out.path);
-		synced = false;
-	}
+	bool synced = (run.saved == 0 && !(st.stopped && st.dir_made)) || sahara_settle_dir(out) == 0;
 	// The core is pointless on a disk that takes no more, and mostly zeros
 	// after the device stopped; the next run makes it.
 	sahara_saved_region core_file;

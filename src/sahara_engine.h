@@ -139,6 +139,9 @@ int sahara_remove_in(const sahara_dump_dir &dir, const char *name);
 // Renames from to to in dir, replacing to. 0, or -1 with errno set.
 int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *to);
 int sahara_sync_dir(const sahara_dump_dir &dir);
+// Syncs dir when writes are durable, so that what was made or renamed in it
+// stays. 0, or -1 after the message.
+int sahara_settle_dir(const sahara_dump_dir &dir);
 
 // Writes len bytes as the whole file dir/name: created (or, by path,
 // truncated), synced when writes are durable, closed. Returns 0, or -1 after

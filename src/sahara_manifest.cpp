@@ -182,10 +182,8 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 		else
 			written.push_back(SUMS_NAME);
 	}
-	if (ok && sahara_durable_writes() && sahara_sync_dir(dir) != 0) {
-		warn("failed to sync the output directory \"%s\"", dir.path);
+	if (ok && sahara_settle_dir(dir) != 0)
 		ok = false;
-	}
 	if (!ok) {
 		// A failed run leaves no description: the next run makes them.
 		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, SUMS_NAME, DMESG_NAME}) {

@@ -191,11 +191,7 @@ int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_dige
 		warn("failed to write the record of whole regions in \"%s\"", dir.path);
 		return -1;
 	}
-	if (sahara_durable_writes() && sahara_sync_dir(dir) != 0) {
-		warn("failed to sync the output directory \"%s\"", dir.path);
-		return -1;
-	}
-	return 0;
+	return sahara_settle_dir(dir);
 }
 
 int sahara_resume_remove(const sahara_dump_dir &dir)
@@ -204,11 +200,7 @@ int sahara_resume_remove(const sahara_dump_dir &dir)
 		warn("failed to remove the record of whole regions in \"%s\"", dir.path);
 		return -1;
 	}
-	if (sahara_durable_writes() && sahara_sync_dir(dir) != 0) {
-		warn("failed to sync the output directory \"%s\"", dir.path);
-		return -1;
-	}
-	return 0;
+	return sahara_settle_dir(dir);
 }
 
 const char sahara_resume_part_name[] = ".duruvev-part";
