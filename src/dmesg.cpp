@@ -9,11 +9,11 @@
 
 #include "le.h"
 #include "oscompat.h"
+#include "sahara.h"
 #include "vorn.h"
 
 namespace {
 
-#define DMESG_CORE "minidump.elf"
 // Notes and vmcoreinfo text are small; more is not a kernel's.
 #define DMESG_NOTE_MAX (1u << 20)
 
@@ -208,12 +208,12 @@ int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions,
 	kmsg_source src;
 	for (const dmesg_region &r : regions)
 		src.regions.push_back({r.file, r.addr, r.length, 0});
-	add_elf(files, DMESG_CORE, true, regions, src);
+	add_elf(files, MINIDUMP_NAME, true, regions, src);
 	if (src.word == 0)
 		add_kernel_header(files, regions, src);
 	add_vmcoreinfo_region(files, regions, src);
 	if (src.vmcoreinfo.empty()) {
-		why = "the dump holds no vmcoreinfo (neither a VMCOREINFO note in " DMESG_CORE " nor a vmcoreinfo region)";
+		why = "the dump holds no vmcoreinfo (neither a VMCOREINFO note in " MINIDUMP_NAME " nor a vmcoreinfo region)";
 		return -1;
 	}
 	src.read = [&files](const kmsg_region &r, uint64_t off, uint8_t *buf, size_t len) {

@@ -13,6 +13,9 @@
 
 #include "oscompat.h"
 
+// The ELF core a dump is given, in its directory.
+#define MINIDUMP_NAME "minidump.elf"
+
 // Size of one 64-bit region table entry on the wire.
 #define SAHARA_DEBUG_REGION64_SIZE 64
 

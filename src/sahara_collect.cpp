@@ -30,7 +30,6 @@
 // Block rounding and directory entries of each file, for the space check.
 #define DEBUG64_FILE_OVERHEAD 8192
 
-#define MINIDUMP_NAME "minidump.elf"
 
 static bool sahara_durable = true;
 

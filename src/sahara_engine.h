@@ -176,6 +176,9 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
 				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line);
 
+// Bytes in lower-case hexadecimal, as SHA256SUMS writes digests.
+std::string sahara_hex(const uint8_t *bytes, size_t n);
+
 // The record of which regions of a cut-short dump are whole, kept in the
 // dump directory until the dump is complete.
 // Hex SHA-256 of the table's raw bytes: the same table, byte for byte.

@@ -44,7 +44,7 @@ uint64_t sahara_descriptions_size(size_t n_regions)
 	return 3 * (8192 + 128 * static_cast<uint64_t>(n_regions + 1));
 }
 
-static std::string sahara_hex(const uint8_t *bytes, size_t n)
+std::string sahara_hex(const uint8_t *bytes, size_t n)
 {
 	static const char digits[] = "0123456789abcdef";
 	std::string s;
@@ -107,7 +107,7 @@ static std::string sahara_sums(const std::vector<sahara_saved_file> &files)
 
 void sahara_remove_descriptions(const sahara_dump_dir &dir)
 {
-	static const char *const names[] = {"minidump.elf", SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME, DMESG_NAME};
+	static const char *const names[] = {MINIDUMP_NAME, SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME, DMESG_NAME};
 	std::string removed;
 	for (const char *name : names) {
 		if (sahara_remove_in(dir, name) == 0)
@@ -231,13 +231,13 @@ sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_
 		ux_info("kernel log not written, no " DMESG_NAME "; the dump goes on without it\n");
 		return out;
 	}
-	out.saved = true;
-	out.file = DMESG_NAME;
 	if (sha256_of(bytes, text.size(), out.sha256) != 0) {
 		(void)sahara_remove_in(dir, DMESG_NAME);
 		ux_info("kernel log not hashed, no " DMESG_NAME "; the dump goes on without it\n");
 		return out;
 	}
+	out.saved = true;
+	out.file = DMESG_NAME;
 	// A line for the summary: the console shows no more of it than this.
 	*last_line = sahara_printable(kmsg_last_line(log).substr(0, 240).c_str());
 	ux_info("kernel log: %zu records (%s) written to %s\n", log.records.size(), log.format, DMESG_NAME);

@@ -14,7 +14,6 @@
 #include "oscompat.h"
 #include "sahara_engine.h"
 
-#define MINIDUMP_NAME "minidump.elf"
 #define MINIDUMP_COPY_PIECE 65536
 #define MINIDUMP_ZERO_PIECE 4096
 // The KELF region holds headers only (at most 64 + 65535 * 56 bytes); a
@@ -478,7 +477,7 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 	ux_info("minidump: ELF written to %s\n", out_path);
 	if (core) {
 		core->saved = true;
-		core->file = "minidump.elf";
+		core->file = MINIDUMP_NAME;
 	}
 	return 0;
 }

@@ -21,17 +21,6 @@ constexpr char resume_magic[] = "duruvev-resume 1";
 constexpr size_t resume_max = 64u << 20;
 constexpr size_t resume_hash_block = 1u << 20;
 
-std::string hex_of(const uint8_t *p, size_t n)
-{
-	std::string s;
-	char h[3];
-	for (size_t i = 0; i < n; i++) {
-		snprintf(h, sizeof(h), "%02x", p[i]);
-		s += h;
-	}
-	return s;
-}
-
 bool bytes_of(const std::string &hex, uint8_t *out, size_t n)
 {
 	if (hex.size() != 2 * n)
@@ -49,11 +38,9 @@ bool bytes_of(const std::string &hex, uint8_t *out, size_t n)
 
 std::string sahara_table_digest(const uint8_t *raw, size_t len)
 {
+	// A digest the library fails to make matches no record: nothing is kept.
 	uint8_t d[sha256_digest::size];
-	sahara_hasher h;
-	h.add(raw, len);
-	h.finish(d);
-	return hex_of(d, sizeof(d));
+	return sha256_of(raw, len, d) == 0 ? sahara_hex(d, sizeof(d)) : std::string();
 }
 
 // The record's text, read through the directory's handle when it has one.
@@ -129,7 +116,7 @@ int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_dige
 {
 	*other_table = false;
 	std::string text;
-	if (!sahara_resume_read(dir, text))
+	if (table_digest.empty() || !sahara_resume_read(dir, text))
 		return -1;
 	std::istringstream in(text);
 	std::string line;
@@ -177,7 +164,7 @@ int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_dige
 	for (size_t i = 0; i < saved.size(); i++)
 		if (saved[i].saved)
 			text += "whole " + std::to_string(i) + " " + std::to_string(table[i].length) + " " +
-				hex_of(saved[i].sha256, sizeof(saved[i].sha256)) + " " + saved[i].file + "\n";
+				sahara_hex(saved[i].sha256, sizeof(saved[i].sha256)) + " " + saved[i].file + "\n";
 	// New file, synced, then renamed over the old one: a power cut leaves
 	// the old record or the new one, never half of one. A leftover of an
 	// earlier cut goes first, as a handle makes only new files.
