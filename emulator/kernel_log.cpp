@@ -182,6 +182,9 @@ public:
 		le64_put(info + l_.seq, seq_++);
 		le64_put(info + l_.ts_nsec, ts);
 		le16_put(info + l_.text_len, static_cast<uint16_t>(state == 0 ? 0 : text.size()));
+		// facility 0 (kernel), then flags:5 and level:3 in one byte: a
+		// reader that takes text_len wider than its 2 bytes sees them.
+		info[l_.text_len + 3] = 6 << 5; // KERN_INFO
 		le32_put(info + l_.caller_id, static_cast<uint32_t>(1 + seq_ % 97));
 		head_id_ = id;
 	}

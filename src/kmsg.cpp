@@ -366,9 +366,11 @@ private:
 		return true;
 	}
 
+	// A field of width 2, 4 or 8 bytes, as its layout was checked to hold.
 	uint64_t field(const std::vector<uint8_t> &s, const layout &l, const char *name, unsigned width) const
 	{
-		return le_get(s.data() + l.off.at(name), width);
+		const uint8_t *p = s.data() + l.off.at(name);
+		return width == 2 ? le16_get(p) : le_get(p, width);
 	}
 
 	bool ring(std::string &why)
