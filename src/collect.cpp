@@ -34,6 +34,10 @@ struct collect_seen {
 	// A USB device that went and came back between two scans is another
 	// appearance at the same key; a port has one.
 	unsigned appearance = 0;
+	std::string serial; // a USB device's serial number, when it has one
+	// What hand-off commands are told the device is: its serial number,
+	// or where it is (bus path or port).
+	const std::string &device() const { return serial.empty() ? open_as : serial; }
 };
 
 // A file or directory name from a port path or serial: its last component,
@@ -219,7 +223,7 @@ public:
 				continue;
 			std::string key = "port:" + t;
 			if (busy.count(key) || os_port_present(t.c_str()))
-				found[key] = {false, t, collect_label(t)};
+				found[key] = {false, t, collect_label(t), 0, ""};
 		}
 		if (!targets_.empty() && serials_.empty())
 			return found;
@@ -294,7 +298,7 @@ private:
 				serials.insert(k.serial);
 			// The label is what the device says; its key, where it sits.
 			std::string label = collect_label(k.serial.empty() ? std::string("usb-") + d.bus_path : k.serial);
-			found["usb:" + std::string(d.bus_path)] = {true, d.bus_path, label, k.appearance};
+			found["usb:" + std::string(d.bus_path)] = {true, d.bus_path, label, k.appearance, k.serial};
 		}
 		std::erase_if(usb_, [](const auto &k) { return !k.second.seen_now; });
 		return serials;
@@ -312,7 +316,7 @@ private:
 			if (!targets_.empty() && !wanted(d.serial))
 				continue;
 			std::string label = collect_label(d.serial[0] ? d.serial : d.path);
-			found["port:" + std::string(d.path)] = {false, d.path, label};
+			found["port:" + std::string(d.path)] = {false, d.path, label, 0, ""};
 		}
 	}
 
@@ -357,7 +361,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 		job.thread.join();
 		stopped_dumps |= job.stopped;
 		if (handoff && job.complete && !job.ctl.dir_path.empty())
-			handoff_add(handoff.get(), job.ctl.dir_path, job.prefix, job.seen.open_as);
+			handoff_add(handoff.get(), job.ctl.dir_path, job.prefix, job.seen.device());
 	};
 
 	if (targets.empty())

@@ -468,6 +468,31 @@ INSTANTIATE_TEST_SUITE_P(
 		collect_case{"EighteenPorts", many_ports(18), {}, 18}),
 	[](const auto &tp) { return std::string(tp.param.name); });
 
+// A hand-off command is told which device a dump is of: a USB device's
+// serial number, or its bus path when it has none, never only where it sat.
+TEST_F(E2eUsb, HandOffIsToldTheUsbDeviceBySerial)
+{
+	std::string told = dir + "/told";
+	program_result r = run({"--device", "serial=AAA111", "--device", "product=QUSB__BULK", "--term-after-reset", "1500"},
+			       {"--collect", "--then", "echo \"$DURUVEV_DEVICE\" >> '" + told + "'; true"}, 90);
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	std::vector<std::string> lines = lines_of(slurp(told));
+	ASSERT_EQ(lines.size(), 2u) << slurp(told) << r.out << r.err;
+	// The order is the hand-offs'; the serial number first.
+	if (lines[1] == "AAA111")
+		std::swap(lines[0], lines[1]);
+	EXPECT_EQ(lines[0], "AAA111");
+	// The one without a serial number is named by its bus path, as its
+	// directory is.
+	bool named = false;
+	DIR *d = opendir(out_dir.c_str());
+	ASSERT_NE(d, nullptr);
+	while (dirent *e = readdir(d))
+		named = named || std::string(e->d_name).rfind("usb-" + lines[1] + "-", 0) == 0;
+	closedir(d);
+	EXPECT_TRUE(named) << lines[1];
+}
+
 // The one field of a device's report line.
 std::string report_field(const std::string &line, const std::string &key)
 {
