@@ -3,6 +3,7 @@
 #include "kmsg.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -176,7 +177,8 @@ private:
 };
 
 // Reads kernel memory by virtual address from the saved regions, through a
-// window that keeps the last piece read.
+// few windows that keep the pieces read last: a record's descriptor, info
+// and text lie in three arrays, and one window would be read again for each.
 class memory {
 public:
 	memory(const kmsg_source &src, const translator &t) : src_(src), t_(t) {}
@@ -190,11 +192,12 @@ public:
 				why = fmt("%s at 0x%" PRIx64 " is not a kernel address this dump can translate", what, vaddr);
 				return false;
 			}
-			if (!fill(paddr, what, why))
+			const window *w = fill(paddr, what, why);
+			if (!w)
 				return false;
-			uint64_t at = paddr - win_addr_;
-			size_t take = static_cast<size_t>(std::min<uint64_t>(n, win_.size() - at));
-			memcpy(buf, win_.data() + at, take);
+			uint64_t at = paddr - w->addr;
+			size_t take = static_cast<size_t>(std::min<uint64_t>(n, w->bytes.size() - at));
+			memcpy(buf, w->bytes.data() + at, take);
 			buf += take;
 			n -= take;
 			vaddr += take;
@@ -212,34 +215,49 @@ public:
 	}
 
 private:
-	// Makes the window hold paddr.
-	bool fill(uint64_t paddr, const char *what, std::string &why)
+	struct window {
+		uint64_t addr = 0;
+		std::vector<uint8_t> bytes;
+		uint64_t used = 0; // when last read from; the oldest is refilled
+	};
+
+	// The window that holds paddr, filled now if none does; null after
+	// the reason.
+	const window *fill(uint64_t paddr, const char *what, std::string &why)
 	{
-		if (!win_.empty() && paddr >= win_addr_ && paddr - win_addr_ < win_.size())
-			return true;
+		window *oldest = &wins_[0];
+		for (window &w : wins_) {
+			if (!w.bytes.empty() && paddr >= w.addr && paddr - w.addr < w.bytes.size()) {
+				w.used = ++clock_;
+				return &w;
+			}
+			if (w.used < oldest->used)
+				oldest = &w;
+		}
 		for (const kmsg_region &r : src_.regions) {
 			if (paddr < r.addr || paddr - r.addr >= r.length)
 				continue;
 			uint64_t in = paddr - r.addr;
 			uint64_t start = in - in % WINDOW;
 			uint64_t len = std::min<uint64_t>(WINDOW, r.length - start);
-			win_.assign(static_cast<size_t>(len), 0);
-			if (!src_.read || !src_.read(r, r.offset + start, win_.data(), win_.size())) {
-				win_.clear();
+			oldest->bytes.assign(static_cast<size_t>(len), 0);
+			if (!src_.read || !src_.read(r, r.offset + start, oldest->bytes.data(), oldest->bytes.size())) {
+				oldest->bytes.clear();
 				why = fmt("cannot read %s at physical 0x%" PRIx64 " from %.80s", what, paddr, r.file.c_str());
-				return false;
+				return nullptr;
 			}
-			win_addr_ = r.addr + start;
-			return true;
+			oldest->addr = r.addr + start;
+			oldest->used = ++clock_;
+			return oldest;
 		}
 		why = fmt("no saved region holds %s at physical address 0x%" PRIx64, what, paddr);
-		return false;
+		return nullptr;
 	}
 
 	const kmsg_source &src_;
 	const translator &t_;
-	std::vector<uint8_t> win_;
-	uint64_t win_addr_ = 0;
+	std::array<window, 4> wins_;
+	uint64_t clock_ = 0;
 };
 
 // The layout of one structure from vmcoreinfo: its size and the offsets of
