@@ -360,8 +360,8 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	auto finished = [&](collect_job &job) {
 		job.thread.join();
 		stopped_dumps |= job.stopped;
-		if (handoff && job.complete && !job.ctl.dir_path.empty())
-			handoff_add(handoff.get(), job.ctl.dir_path, job.prefix, job.seen.device());
+		if (handoff && job.complete && !job.used_name.empty())
+			handoff_add(handoff.get(), job.used_name, job.prefix, job.seen.device());
 	};
 
 	if (targets.empty())

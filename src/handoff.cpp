@@ -96,7 +96,13 @@ public:
 	}
 
 private:
-	std::string path(const std::string &name) const { return os_path_join(root_.c_str(), name.c_str()); }
+	// name in the directory collection holds, where that is now: a ROOT
+	// path swapped for another leads elsewhere.
+	std::string path(const std::string &name) const
+	{
+		std::string root = os_dir_path(root_dir_);
+		return os_path_join((root.empty() ? root_ : root).c_str(), name.c_str());
+	}
 	void load();
 	void save();
 	void run();
@@ -299,8 +305,7 @@ handoff_ptr handoff_start(const char *root, os_dir_handle root_dir, const char *
 	return r;
 }
 
-void handoff_add(handoff_runner *r, const std::string &dir, const std::string &label, const std::string &device)
+void handoff_add(handoff_runner *r, const std::string &name, const std::string &label, const std::string &device)
 {
-	size_t cut = dir.find_last_of("/\\");
-	r->add(cut == std::string::npos ? dir : dir.substr(cut + 1), label, device);
+	r->add(name, label, device);
 }

@@ -1,6 +1,6 @@
 // What the hand-off of finished dumps needs from the operating system: a
-// command run in a process of its own, watched without waiting, ended with
-// everything it started, and a file put in place of another in one step.
+// command run in a process of its own, watched without waiting, and ended
+// with everything it started.
 // handoff_posix.cpp and handoff_win.cpp provide it.
 #pragma once
 #include <cstdint>

@@ -532,7 +532,8 @@ TEST(collect_hostile, nothing_fools_collection)
 		{"ROOT swapped for a link",
 		 {"--scenario", "crash"},
 		 [&](hostile_run &h) {
-			 h.tool = collector(h, h.port, "collect");
+			 h.tool = collector(h, h.port, "collect", true,
+					    {"--then", "echo \"$1\" >> '" + (h.tmp.path / "told").string() + "'; true"});
 			 fs::rename(h.root, h.tmp.path / "opened");
 			 fs::create_directory_symlink(h.outside, h.root);
 			 std::this_thread::sleep_for(400ms);
@@ -545,8 +546,11 @@ TEST(collect_hostile, nothing_fools_collection)
 			 ASSERT_EQ(d.size(), 1u);
 			 expect_complete_dump(d[0], "crash");
 			 EXPECT_NE(h.out().find("Last kernel line: "), std::string::npos) << h.all();
-			 // The end line names where the dump really is.
+			 // The end line names where the dump really is, and so does
+			 // the hand-off: never what the old path leads to now.
 			 EXPECT_NE(h.out().find("dump \"" + d[0].string() + "\": complete"), std::string::npos) << h.all();
+			 ASSERT_TRUE(wait_for([&] { return count_of(h.out(), "\": done (") == 1; }, 10s)) << h.all();
+			 EXPECT_EQ(slurp(h.tmp.path / "told"), d[0].string() + "\n");
 		 }},
 		{"a core header that makes the core as large as the regions, on a small disk",
 		 {"--scenario", "fat-kelf"},
