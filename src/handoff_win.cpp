@@ -100,6 +100,9 @@ void handoff_kill(handoff_proc *p)
 	if (p->pid == -1)
 		return;
 	TerminateJobObject(reinterpret_cast<HANDLE>(p->group), 1);
+	// A process the job could not take (AssignProcessToJobObject failed)
+	// is not ended with it; the wait below would then never return.
+	TerminateProcess(reinterpret_cast<HANDLE>(p->pid), 1);
 	WaitForSingleObject(reinterpret_cast<HANDLE>(p->pid), INFINITE);
 	handoff_close(p);
 }
