@@ -181,13 +181,7 @@ int os_sync_dir(const char *dir)
 	int fd = open(dir[0] != '\0' ? dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0)
 		return -1;
-	int rc;
-	while ((rc = fsync(fd)) != 0 && errno == EINTR)
-		;
-	// Some file systems cannot sync a directory; their entries are as
-	// durable as they get.
-	if (rc != 0 && (errno == EINVAL || errno == EROFS))
-		rc = 0;
+	int rc = os_dir_sync(fd);
 	int saved = errno;
 	close(fd);
 	errno = saved;
@@ -288,6 +282,8 @@ int os_dir_sync(os_dir_handle dir)
 	int rc;
 	while ((rc = fsync(static_cast<int>(dir))) != 0 && errno == EINTR)
 		;
+	// Some file systems cannot sync a directory; their entries are as
+	// durable as they get.
 	if (rc != 0 && (errno == EINVAL || errno == EROFS))
 		rc = 0;
 	return rc;
