@@ -115,6 +115,17 @@ void usb_device_warn(vorn_device_usb *dev, unsigned key, int error, const char *
 	}
 }
 
+// The device's product string, NUL-terminated: 0, or the libusb error.
+int usb_read_product(libusb_device_handle *handle, const libusb_device_descriptor &desc,
+		     unsigned char (&product)[usb_product_len])
+{
+	int ret = libusb_get_string_descriptor_ascii(handle, desc.iProduct, product, sizeof(product));
+	if (ret < 0)
+		return ret;
+	product[std::min<size_t>(static_cast<size_t>(ret), sizeof(product) - 1)] = '\0';
+	return 0;
+}
+
 // The serial from the product string. A failure is reported through the
 // waiting loop's notes when dev is given, else at once.
 bool usb_read_serial(libusb_device_handle *handle, const libusb_device_descriptor &desc, char *out,
@@ -122,7 +133,7 @@ bool usb_read_serial(libusb_device_handle *handle, const libusb_device_descripto
 {
 	unsigned char product[usb_product_len];
 
-	int ret = libusb_get_string_descriptor_ascii(handle, desc.iProduct, product, sizeof(product));
+	int ret = usb_read_product(handle, desc, product);
 	if (ret < 0) {
 		if (dev)
 			usb_device_warn(dev, key, ret, "failed to read iProduct descriptor");
@@ -130,7 +141,6 @@ bool usb_read_serial(libusb_device_handle *handle, const libusb_device_descripto
 			warnx("failed to read iProduct descriptor: %s", libusb_strerror(ret));
 		return false;
 	}
-	product[std::min<size_t>(static_cast<size_t>(ret), sizeof(product) - 1)] = '\0';
 	return usb_parse_serial(reinterpret_cast<const char *>(product), out, out_len);
 }
 
@@ -418,13 +428,13 @@ void usb_describe(libusb_device *usb_dev, const libusb_device_descriptor &desc, 
 	}
 	usb_handle_ptr handle(raw_handle);
 	unsigned char product[usb_product_len];
-	ret = libusb_get_string_descriptor_ascii(handle.get(), desc.iProduct, product, sizeof(product) - 1);
+	ret = usb_read_product(handle.get(), desc, product);
 	if (ret < 0) {
 		snprintf(entry.problem, sizeof(entry.problem), "failed to read iProduct descriptor: %s",
 			 libusb_strerror(ret));
 		return;
 	}
-	product[ret] = '\0';
+	// A device that says its serial is "(none)" has none.
 	if (!usb_parse_serial(reinterpret_cast<const char *>(product), entry.serial, sizeof(entry.serial)) ||
 	    strcmp(entry.serial, "(none)") == 0)
 		entry.serial[0] = '\0';
