@@ -501,22 +501,31 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 	return true;
 }
 
+const emu_kernel_info *emu_scenario_kernel(const std::string &name)
+{
+	if (name == "crash32")
+		return &emu_kernel_arm();
+	if (name == "crash" || name == "registered")
+		return &emu_kernel_arm64();
+	return nullptr;
+}
+
 bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &kept)
 {
-	if (name != "crash" && name != "crash32" && name != "registered")
+	const emu_kernel_info *k = emu_scenario_kernel(name);
+	if (!k)
 		return false;
-	const emu_kernel_info &k = name == "crash32" ? emu_kernel_arm() : emu_kernel_arm64();
-	messages = k.arm64 ? arm64_log_messages : arm_log_messages;
-	kept = messages - kernel_log_of(k).dropped;
+	messages = k->arm64 ? arm64_log_messages : arm_log_messages;
+	kept = messages - kernel_log_of(*k).dropped;
 	return true;
 }
 
 uint64_t emu_scenario_kernel_symbol(const std::string &name, const std::string &symbol)
 {
-	size_t messages = 0, kept = 0;
-	if (!emu_scenario_kernel_log(name, messages, kept))
+	const emu_kernel_info *k = emu_scenario_kernel(name);
+	if (!k)
 		return 0;
-	for (const auto &[sym, vaddr] : kernel_log_of(name == "crash32" ? emu_kernel_arm() : emu_kernel_arm64()).symbols)
+	for (const auto &[sym, vaddr] : kernel_log_of(*k).symbols)
 		if (sym == symbol)
 			return vaddr;
 	return 0;

@@ -78,6 +78,10 @@ std::vector<uint8_t> emu_vmcoreinfo_note(const emu_kernel_info &k);
 // Returns false for an unknown name or a bad number; cfg is then unchanged.
 bool emu_scenario(const std::string &name, emu_config &cfg);
 
+// The kernel a scenario's device crashed with, with its log; null for a
+// scenario without one.
+const emu_kernel_info *emu_scenario_kernel(const std::string &name);
+
 // The kernel log a scenario carries: the last kept of klog_messages(messages)
 // (kernel_log.h). False for a scenario without one.
 bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &kept);

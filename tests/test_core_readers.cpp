@@ -97,7 +97,7 @@ const char *const kernel_scenarios[] = {"crash", "registered", "crash32"};
 
 const emu_kernel_info &kernel_of(const std::string &scenario)
 {
-	return scenario == "crash32" ? emu_kernel_arm() : emu_kernel_arm64();
+	return *emu_scenario_kernel(scenario);
 }
 
 // The first program header is the kernel's VMCOREINFO note, exactly: name
