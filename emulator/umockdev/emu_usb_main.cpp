@@ -71,7 +71,7 @@ namespace {
 
 class model_function : public usb_function {
 public:
-	explicit model_function(const emu_config &cfg) : cfg_(cfg), model(cfg) {}
+	explicit model_function(const emu_config &cfg) : model(cfg) {}
 	void host_transfer(const uint8_t *buf, size_t len) override { model.write_in(buf, len); }
 	bool in_ready() override { return model.has_output(); }
 	uint64_t in_pending() override { return model.pending_out(); }
@@ -86,15 +86,11 @@ public:
 		earlier_data_bytes += model.data_bytes_sent;
 		earlier_resets += model.reset_count;
 		earlier_errors.insert(earlier_errors.end(), model.errors.begin(), model.errors.end());
-		emu_config cfg = cfg_;
+		emu_config cfg = model.config();
 		cfg.fault.unplug_after_data = -1;
 		model = emu_model(cfg);
 	}
 
-private:
-	emu_config cfg_;
-
-public:
 	emu_model model; // the current appearance
 	uint64_t earlier_data_bytes = 0;
 	unsigned earlier_resets = 0;
