@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sahara.h"
 #include "vorn.h"
 
 static bool reference_match(const std::string &p, const std::string &s)

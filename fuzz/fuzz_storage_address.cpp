@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "util.h"
 #include "vorn.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

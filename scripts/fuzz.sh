@@ -21,7 +21,7 @@ fi
 
 PKGS="libusb-1.0 libxml-2.0 libzip libcrypto"
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-CXXFLAGS="-std=c++20 -g -O1 -Wall -Wextra -Wshadow $SAN -Isrc $(pkg-config --cflags $PKGS)"
+CXXFLAGS="-std=c++20 -g -O1 -Wall -Wextra -Wshadow $SAN $(for d in src/*/; do printf -- "-I%s " "${d%/}"; done)$(pkg-config --cflags $PKGS)"
 LIBS="$(pkg-config --libs $PKGS) -lutil"
 
 # target name, fuzzer source, -max_len, extra libFuzzer flags
@@ -37,9 +37,9 @@ mkdir -p "$OUT/obj"
 
 # The library part: every module but the entry point and the other OS's
 # files, compiled for the fuzzer (rebuilt when a source or header changed).
-for src in src/*.cpp; do
+for src in src/*/*.cpp; do
 	case "$src" in
-	src/main.cpp | src/*_win.cpp) continue ;;
+	src/app/main.cpp | src/*/*_win.cpp) continue ;;
 	esac
 	obj="$OUT/obj/$(basename "$src" .cpp).o"
 	if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find src -name '*.h' -newer "$obj")" ]; then
@@ -48,9 +48,9 @@ for src in src/*.cpp; do
 done | xargs -r -n 2 -P 2 sh -c "$CXX $CXXFLAGS -fsanitize=fuzzer-no-link -c \"\$0\" -o \"\$1\""
 
 objs=""
-for src in src/*.cpp; do
+for src in src/*/*.cpp; do
 	case "$src" in
-	src/main.cpp | src/*_win.cpp) continue ;;
+	src/app/main.cpp | src/*/*_win.cpp) continue ;;
 	esac
 	objs="$objs $OUT/obj/$(basename "$src" .cpp).o"
 done

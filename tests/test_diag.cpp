@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "oscompat.h"
+#include "util.h"
 #include "vorn.h"
 
 namespace {

@@ -13,6 +13,8 @@
 #include "edl_model.h"
 #include "emu_vorn.h"
 #include "file.h"
+#include "sahara.h"
+#include "util.h"
 #include "vorn.h"
 
 namespace fs = std::filesystem;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "emu_script.h"
+#include "sahara.h"
 #include "test_sahara_common.h"
 
 namespace {

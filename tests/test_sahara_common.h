@@ -13,6 +13,7 @@
 
 #include "edl_model.h"
 #include "emu_vorn.h"
+#include "sahara.h"
 #include "test_support.h"
 #include "vorn.h"
 

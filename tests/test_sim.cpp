@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim.h"
+#include "ux.h"
 #include "vorn.h"
 
 using testing::internal::CaptureStderr;

@@ -14,6 +14,7 @@
 #include <zip.h>
 
 #include "file.h"
+#include "util.h"
 #include "vorn.h"
 
 namespace fs = std::filesystem;

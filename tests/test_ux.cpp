@@ -17,6 +17,8 @@
 
 #include <libxml/parser.h>
 
+#include "duruvev.h"
+#include "ux.h"
 #include "vorn.h"
 
 namespace {

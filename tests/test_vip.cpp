@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "digest.h"
+#include "duruvev.h"
 #include "le.h"
 #include "sim.h"
 #include "vorn.h"

@@ -17,3 +17,6 @@ target_link_libraries(duruvev_sync_shim PRIVATE ${CMAKE_DL_LIBS})
 set_target_properties(duruvev_sync_shim PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 add_dependencies(test_e2e_one_shot duruvev_sync_shim)
 target_compile_definitions(test_e2e_one_shot PRIVATE DURUVEV_SYNC_SHIM="$<TARGET_FILE:duruvev_sync_shim>")
+
+# No include in src/ points to a layer above its own.
+add_test(NAME layers COMMAND sh ${CMAKE_SOURCE_DIR}/tests/layers.sh ${CMAKE_SOURCE_DIR})

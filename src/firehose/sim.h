@@ -1,11 +1,12 @@
 // The simulated Firehose device: its record and the digest-table checks
-// behind its write operation. Callers outside the module use vorn.h; this
-// header is for the module itself, its tests and its fuzzer.
+// behind its write operation.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "vorn.h"
+
+struct vip_table_generator;
 
 #define SIM_VIP_MAX_HASHES 8213
 #define SIM_VIP_HASH_SIZE 32
@@ -53,4 +54,7 @@ struct vorn_device_sim : vorn_device {
 
 const uint8_t *sim_vip_signed_payload(const uint8_t *buf, size_t len, size_t *payload_len);
 void sim_vip_recv_table(vorn_device_sim *sim, const uint8_t *buf, size_t len, bool is_signed);
+bool sim_set_digest_generation(bool create_digests, vorn_device *dev, vip_table_generator *gen);
+vip_table_generator *sim_get_vip_generator(vorn_device *dev);
+
 void sim_vip_check_chunk(vorn_device_sim *sim, const uint8_t *buf, size_t len);

@@ -11,6 +11,7 @@
 
 #include "oscompat.h"
 #include "usb.h"
+#include "ux.h"
 #include "vorn.h"
 
 namespace {

@@ -14,6 +14,8 @@
 #include "le.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
+#include "util.h"
+#include "ux.h"
 
 static sahara_progress_observer sahara_observer;
 

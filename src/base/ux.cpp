@@ -10,7 +10,7 @@
 #include <libxml/xmlerror.h>
 
 #include "oscompat.h"
-#include "vorn.h"
+#include "ux.h"
 
 static uint32_t ux_width;
 static uint32_t ux_cur_line_length;
@@ -170,7 +170,7 @@ void ux_log(const char *fmt, ...)
 {
 	va_list ap;
 
-	if (!vorn_debug)
+	if (!ux_debug_on())
 		return;
 	ux_clear_line();
 	va_start(ap, fmt);
@@ -182,7 +182,7 @@ void ux_debug(const char *fmt, ...)
 {
 	va_list ap;
 
-	if (!vorn_debug)
+	if (!ux_debug_on())
 		return;
 	ux_clear_line();
 	va_start(ap, fmt);
@@ -237,4 +237,23 @@ void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
 	fputc('\r', stdout);
 	fflush(stdout);
 	ux_clock(&last_progress_update);
+}
+
+static const char *program_name = "duruvev";
+static const bool *debug_switch = nullptr;
+
+void ux_set_program(const char *name, const bool *debug)
+{
+	program_name = name ? name : "duruvev";
+	debug_switch = debug;
+}
+
+const char *ux_program_name(void)
+{
+	return program_name;
+}
+
+bool ux_debug_on(void)
+{
+	return debug_switch && *debug_switch;
 }

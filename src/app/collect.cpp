@@ -20,6 +20,7 @@
 #include "oscompat.h"
 #include "sahara.h"
 #include "usb.h"
+#include "ux.h"
 #include "vorn.h"
 
 namespace {

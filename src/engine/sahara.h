@@ -1,6 +1,6 @@
-// Internals of the Sahara engine that its tests and benchmark reach: the
-// region table entry, the segment filter, the minidump assembly and its file
-// helpers, and the scaling of 64-bit progress figures.
+// The Sahara engine: the exchange, the segment filter, and the internals that
+// its tests and benchmark reach (the region table entry, the minidump assembly
+// and its file helpers, the scaling of 64-bit progress figures).
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -10,11 +10,14 @@
 #include <string>
 
 #include "digest.h"
-
+#include "dump_files.h"
 #include "oscompat.h"
+#include "vorn.h"
 
-// The ELF core a dump is given, in its directory.
-#define MINIDUMP_NAME "minidump.elf"
+int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev_path,
+	       const char *duruvev_filter);
+bool pattern_match(const char *pattern, const char *string);
+
 
 // Size of one 64-bit region table entry on the wire.
 #define SAHARA_DEBUG_REGION64_SIZE 64

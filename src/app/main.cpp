@@ -1,3 +1,4 @@
+#include "duruvev.h"
 #include "vorn.h"
 
 int main(int argc, char **argv)

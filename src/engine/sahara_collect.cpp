@@ -15,7 +15,9 @@
 
 #include "le.h"
 #include "oscompat.h"
+#include "sahara.h"
 #include "sahara_engine.h"
+#include "ux.h"
 
 #define DEBUG64_TABLE_MAX 0x10000
 #define DEBUG64_BLOCK 0x80000
@@ -144,9 +146,9 @@ bool sahara_region_filename_ok(const char *name)
 		if (sahara_is_control(*p))
 			return false;
 	// The files that describe the dump are made by this program.
-	static const char *const reserved[] = {MINIDUMP_NAME, "sha256sums", "dump_info.txt", "dmesg.txt"};
+	static const char *const reserved[] = {MINIDUMP_NAME, SUMS_NAME, DUMP_INFO_NAME, DMESG_NAME};
 	std::string folded = sahara_fold(name);
-	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == r; }))
+	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == sahara_fold(r); }))
 		return false;
 	// Nor may a region take the name of a file that keeps a dump going: the
 	// record of whole regions, or a region being read in its place.

@@ -14,6 +14,7 @@
 #include "handoff.h"
 #include "handoff_platform.h"
 #include "oscompat.h"
+#include "ux.h"
 
 const char *const handoff_pending_name = ".duruvev-pending";
 

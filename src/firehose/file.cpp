@@ -8,6 +8,7 @@
 #include <zip.h>
 
 #include "oscompat.h"
+#include "ux.h"
 #include "vorn.h"
 
 // One read call never asks for more than this: Linux transfers at most

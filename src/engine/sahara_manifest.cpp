@@ -13,10 +13,8 @@
 #include "dmesg.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
+#include "ux.h"
 
-#define SUMS_NAME "SHA256SUMS"
-#define LOAD_CMM_NAME "load.cmm"
-#define DUMP_INFO_NAME "dump_info.txt"
 
 // What a description line needs of one saved file.
 struct sahara_saved_file {

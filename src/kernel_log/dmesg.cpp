@@ -9,7 +9,7 @@
 
 #include "le.h"
 #include "oscompat.h"
-#include "sahara.h"
+#include "ux.h"
 #include "vorn.h"
 
 namespace {
@@ -183,7 +183,7 @@ template <typename F> std::vector<dmesg_region> regions_listed(os_dir_handle dir
 // without ".BIN".
 std::vector<dmesg_region> load_cmm_regions(os_dir_handle dir)
 {
-	return regions_listed(dir, "load.cmm", [dir](const char *line, dmesg_region &r) {
+	return regions_listed(dir, LOAD_CMM_NAME, [dir](const char *line, dmesg_region &r) {
 		unsigned long long addr = 0;
 		char file[300];
 		if (sscanf(line, "d.load.binary %299s %llx", file, &addr) != 2 || !plain_name(file))
@@ -224,7 +224,7 @@ int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions,
 
 std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir)
 {
-	return regions_listed(dir, "dump_info.txt", [](const char *line, dmesg_region &r) {
+	return regions_listed(dir, DUMP_INFO_NAME, [](const char *line, dmesg_region &r) {
 		unsigned long long index = 0, addr = 0, length = 0;
 		char name[64], file[300];
 		if (sscanf(line, "%llu %llx %llu %63s %299s", &index, &addr, &length, name, file) != 5)

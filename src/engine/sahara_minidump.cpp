@@ -13,6 +13,7 @@
 #include "le.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
+#include "ux.h"
 
 #define MINIDUMP_COPY_PIECE 65536
 #define MINIDUMP_ZERO_PIECE 4096

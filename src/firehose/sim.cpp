@@ -17,6 +17,8 @@
 #include "digest.h"
 #include "le.h"
 #include "oscompat.h"
+#include "util.h"
+#include "ux.h"
 
 static const char sim_ack[] =
 	"<?xml version=\"1.0\" encoding=\"UTF-8\" ?><data><response value=\"ACK\" rawmode=\"false\" /></data>";

@@ -8,13 +8,21 @@
 #include <vector>
 
 #include "collect.h"
+#include "duruvev.h"
 #include "dmesg.h"
 #include "oscompat.h"
 #include "sahara.h"
+#include "util.h"
+#include "ux.h"
 #include "vorn.h"
 
 const char *__progname = "duruvev";
 bool vorn_debug = false;
+
+// The console and the error reports name the program and follow the debug
+// switch; both are handed to them when the front end is linked in, before
+// main runs.
+static const bool program_handed_over = (ux_set_program(__progname, &vorn_debug), true);
 
 void print_usage(FILE *out)
 {

@@ -6,10 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "dump_files.h"
 #include "kmsg.h"
 #include "oscompat.h"
-
-#define DMESG_NAME "dmesg.txt"
 
 // One saved region file of the dump: its name in the device's table, its
 // file in the directory, and the physical memory it holds.

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "vorn.h"
+#include "ux.h"
 
 static void verr_common(bool with_errno, const char *fmt, va_list ap)
 {
 	int saved = errno;
-	std::string line = std::string(__progname) + ": ";
+	std::string line = std::string(ux_program_name()) + ": ";
 
 	if (fmt) {
 		char msg[1024];

@@ -13,6 +13,7 @@
 
 #include "oscompat.h"
 #include "qud_platform.h"
+#include "ux.h"
 #include "vorn.h"
 
 namespace {

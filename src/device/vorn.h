@@ -1,5 +1,5 @@
 // The device record shared by every transport, the shared enumerations, the
-// Sahara image slot, and the public functions of every module.
+// Sahara image slot, and the functions of the device layer.
 #pragma once
 #include <cerrno>
 #include <cstdarg>
@@ -10,13 +10,6 @@
 
 #include "vip.h"
 
-// Message functions take GNU printf formats (%zu, %llu): mingw builds use the
-// GNU-conforming printf family, not the Microsoft one.
-#ifdef __MINGW32__
-#define VORN_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
-#else
-#define VORN_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#endif
 
 // Errors at the device boundary are negated errno values of the platform's
 // own <cerrno>; the engine compares read results with -ETIMEDOUT.
@@ -131,11 +124,6 @@ bool serial_equal_nocase(const char *a, const char *b);
 // number.
 bool qud_names_port(const char *serial);
 
-// sim
-struct vip_table_generator;
-bool sim_set_digest_generation(bool create_digests, vorn_device *dev, vip_table_generator *gen);
-vip_table_generator *sim_get_vip_generator(vorn_device *dev);
-
 // sahara
 #define SAHARA_MAX_IMAGES 128
 struct sahara_image {
@@ -143,56 +131,3 @@ struct sahara_image {
 	void *ptr;
 	size_t len;
 };
-int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev_path,
-	       const char *duruvev_filter);
-bool pattern_match(const char *pattern, const char *string);
-
-// ux
-void ux_init(void);
-void ux_err(const char *fmt, ...) VORN_PRINTF(1, 2);
-void ux_info(const char *fmt, ...) VORN_PRINTF(1, 2);
-void ux_log(const char *fmt, ...) VORN_PRINTF(1, 2);
-void ux_debug(const char *fmt, ...) VORN_PRINTF(1, 2);
-void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
-	VORN_PRINTF(1, 4);
-// The clock read by the progress line's rate limit; null restores the wall
-// clock.
-struct timeval;
-void ux_set_clock(void (*clock)(struct timeval *now));
-// Writes text whole under the console lock, each line led by this thread's
-// prefix.
-void ux_emit(FILE *out, const char *text);
-// Names the device in every line this thread prints ("" or null: none).
-void ux_set_thread_prefix(const char *prefix);
-// No progress bar: one line per region instead (for dumps running at once).
-void ux_set_line_mode(bool on);
-
-// util: diagnostics
-void print_version(void);
-void print_hex_dump(const char *prefix, const void *buf, size_t len);
-
-// util: images, Firehose attributes, storage types and addresses
-struct vorn_zip;
-struct _xmlNode;
-int load_sahara_image(vorn_zip *archive, const char *name, sahara_image *image);
-void sahara_images_free(sahara_image *images, size_t count);
-unsigned int attr_as_unsigned(_xmlNode *node, const char *attr, int *errors);
-char *attr_as_string(_xmlNode *node, const char *attr, int *errors);
-bool attr_as_bool(_xmlNode *node, const char *attr, int *errors);
-extern const char *const storage_types[6];
-const char *encode_storage_type(vorn_storage_type type);
-vorn_storage_type decode_storage_type(const char *name);
-int parse_storage_address(const char *address, int *physical_partition, unsigned int *start_sector,
-			  unsigned int *num_sectors, char **gpt_partition);
-// strtoul/strtol with the range of a 32-bit long on every platform (errno
-// set to ERANGE and the limit returned beyond it).
-unsigned long util_strtoul32(const char *s, char **end, int base);
-long util_strtol32(const char *s, char **end, int base);
-
-// duruvev (front end)
-extern bool vorn_debug;
-// glibc exports a __progname of its own and sets it from argv[0] at start-up;
-// ours must stay "duruvev", so it links under a name of its own.
-extern const char *__progname __asm__("duruvev_progname");
-void print_usage(FILE *out);
-int duruvev_main(int argc, char **argv);

@@ -10,13 +10,14 @@
 #include <libxml/tree.h>
 
 #include "file.h"
-#include "vorn.h"
+#include "util.h"
+#include "ux.h"
 
 static const char duruvev_version[] = "v2.7.1";
 
 void print_version(void)
 {
-	printf("%s version %s\n", __progname, duruvev_version);
+	printf("%s version %s\n", ux_program_name(), duruvev_version);
 }
 
 static char to_hex(uint8_t nibble)

@@ -15,7 +15,7 @@
 #include <unistd.h>
 #endif
 
-#include "vorn.h"
+#include "printf_attr.h"
 
 #ifndef O_BINARY
 #define O_BINARY 0
