@@ -591,7 +591,7 @@ static uint64_t sahara_read_table(vorn_device *dev, uint8_t *raw, uint64_t lengt
 
 static bool sahara_is_kernel_region(const sahara_debug_region64 &r)
 {
-	return strncmp(r.region, "md_K", 4) == 0;
+	return dump_is_kernel_region(r.region);
 }
 
 // Bytes the admitted regions need on disk, with an estimate of the core:
@@ -610,7 +610,7 @@ static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &ta
 			need = std::min<uint64_t>(need + len + DEBUG64_FILE_OVERHEAD, UINT64_MAX / 4);
 		if (sahara_is_kernel_region(table[i])) {
 			kernel = std::min<uint64_t>(kernel + len, UINT64_MAX / 4);
-			if (strncmp(table[i].region, "md_KELF", 7) == 0)
+			if (dump_is_kernel_header(table[i].region))
 				core = true;
 		}
 	}
