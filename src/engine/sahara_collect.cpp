@@ -18,6 +18,7 @@
 #include "sahara.h"
 #include "sahara_engine.h"
 #include "ux.h"
+#include "visible.h"
 
 #define DEBUG64_TABLE_MAX 0x10000
 #define DEBUG64_BLOCK 0x80000
@@ -132,18 +133,12 @@ static bool sahara_is_windows_device(const char *name)
 	return std::any_of(std::begin(digits), std::end(digits), [&](const char *d) { return digit == d; });
 }
 
-// A byte that would act on the terminal instead of showing.
-static bool sahara_is_control(char c)
-{
-	return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7f;
-}
-
 bool sahara_region_filename_ok(const char *name)
 {
 	if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
 		return false;
 	for (const char *p = name; *p; p++)
-		if (sahara_is_control(*p))
+		if (text_is_control(*p))
 			return false;
 	// The files that describe the dump are made by this program.
 	static const char *const reserved[] = {MINIDUMP_NAME, SUMS_NAME, DUMP_INFO_NAME, DMESG_NAME};
@@ -166,11 +161,7 @@ bool sahara_region_filename_ok(const char *name)
 
 std::string sahara_printable(const char *name)
 {
-	std::string s(name);
-	for (char &c : s)
-		if (sahara_is_control(c))
-			c = '?';
-	return s;
+	return text_visible(name);
 }
 
 bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *name)
