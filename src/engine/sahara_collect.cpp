@@ -261,24 +261,6 @@ void sahara_dump_summary(const sahara_dump_run &run)
 		       "found).\n");
 }
 
-// Writes all len bytes; false with errno set when the file takes no more.
-static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
-{
-	while (len > 0) {
-		ssize_t w = ::write(fd, buf, len);
-		if (w < 0 && errno == EINTR)
-			continue;
-		if (w <= 0) {
-			if (w == 0)
-				errno = ENOSPC;
-			return false;
-		}
-		buf += w;
-		len -= static_cast<size_t>(w);
-	}
-	return true;
-}
-
 // dir/name into path, for a directory known by its path only; false with
 // errno ENAMETOOLONG when it does not fit.
 static bool sahara_path_in(char (&path)[DEBUG64_PATH_MAX], const sahara_dump_dir &dir, const char *name)
@@ -353,7 +335,7 @@ int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_
 		warn("failed to open \"%s\"", name);
 		return -1;
 	}
-	if (!sahara_write_all(out.fd, data, len) || (sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
+	if (!os_write_all(out.fd, data, len) || (sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
 		warn("failed to write \"%s\"", name);
 		return -1;
 	}
@@ -450,7 +432,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		// written in one piece once it is in, and on every way out what
 		// arrived of it is written too, as nothing received may be lost.
 		auto keep_partial = [&] {
-			if (sahara_write_all(out.fd, cur, static_cast<size_t>(got)))
+			if (os_write_all(out.fd, cur, static_cast<size_t>(got)))
 				run.bytes_kept += got;
 		};
 		while (got < remain) {
@@ -474,7 +456,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			dropped += static_cast<uint64_t>(n) - take;
 			got += take;
 		}
-		if (!sahara_write_all(out.fd, cur, static_cast<size_t>(remain))) {
+		if (!os_write_all(out.fd, cur, static_cast<size_t>(remain))) {
 			warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 			return SAHARA_ONE_WRITE_FAILED;
 		}

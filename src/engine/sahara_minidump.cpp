@@ -21,28 +21,11 @@
 // larger file is not a header and is not read into memory.
 #define MINIDUMP_KELF_MAX (16u << 20)
 
-struct sahara_file_closer {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using sahara_file = std::unique_ptr<FILE, sahara_file_closer>;
-
-// A stream on a descriptor; null (the descriptor closed) when none can be
-// made.
-static sahara_file sahara_stream(int fd, const char *mode)
-{
-	if (fd < 0)
-		return nullptr;
-	FILE *f = fdopen(fd, mode);
-	if (!f)
-		::close(fd);
-	return sahara_file(f);
-}
-
 static int64_t copy_stream_part(FILE *out, FILE *in, uint64_t max, sha256_digest *digest);
 
 int64_t copy_file_part(FILE *out, const char *path, uint64_t max, sha256_digest *digest)
 {
-	sahara_file in(fopen(path, "rb"));
+	os_file in(fopen(path, "rb"));
 	if (!in)
 		return -1;
 	return copy_stream_part(out, in.get(), max, digest);
@@ -103,7 +86,7 @@ struct sahara_piece {
 // Reads the saved KELF region file whole. Returns false after its message.
 static bool sahara_read_kelf(const sahara_dump_dir &dir, const char *name, std::vector<uint8_t> &kelf_buf)
 {
-	sahara_file f(sahara_stream(sahara_open_in(dir, name), "rb"));
+	os_file f(os_stream(sahara_open_in(dir, name), "rb"));
 	if (!f) {
 		ux_err("minidump: failed to open KELF file %s\n", os_path_join(dir.path, name).c_str());
 		return false;
@@ -176,7 +159,7 @@ static bool sahara_write_core(FILE *out, const sahara_dump_dir &dir, const std::
 		pos = p.offset + p.size;
 		int64_t copied = 0;
 		if (p.saved && p.saved->saved) {
-			sahara_file in(sahara_stream(sahara_open_in(dir, p.saved->file.c_str()), "rb"));
+			os_file in(os_stream(sahara_open_in(dir, p.saved->file.c_str()), "rb"));
 			copied = in ? copy_stream_part(out, in.get(), p.size, digest) : -1;
 			if (copied < 0 || ferror(out)) {
 				ux_err("minidump: failed to copy region %s: %s\n",
@@ -396,7 +379,7 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		ux_err("minidump: path \"%s\" is too long\n", out_path);
 		return -1;
 	}
-	sahara_file out(sahara_stream(fd, "wb"));
+	os_file out(os_stream(fd, "wb"));
 	if (!out) {
 		ux_err("minidump: failed to create %s: %s\n", out_path, os_strerror(errno));
 		return -1;

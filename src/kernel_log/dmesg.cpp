@@ -17,11 +17,6 @@ namespace {
 // Notes and vmcoreinfo text are small; more is not a kernel's.
 #define DMESG_NOTE_MAX (1u << 20)
 
-struct file_closer {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
 bool read_at(FILE *f, uint64_t off, uint8_t *buf, size_t len)
 {
 	if (os_fseek_set(f, off) != 0)
@@ -31,15 +26,9 @@ bool read_at(FILE *f, uint64_t off, uint8_t *buf, size_t len)
 
 // A stream on a file of the open dump directory, never through a link; null
 // when it cannot be opened.
-file_ptr open_in(os_dir_handle dir, const char *name)
+os_file open_in(os_dir_handle dir, const char *name)
 {
-	int fd = os_dir_open_read(dir, name);
-	if (fd < 0)
-		return nullptr;
-	FILE *f = fdopen(fd, "rb");
-	if (!f)
-		close(fd);
-	return file_ptr(f);
+	return os_stream(os_dir_open_read(dir, name), "rb");
 }
 
 // Reads files of the open dump directory, keeping the last one open: the
@@ -59,7 +48,7 @@ public:
 private:
 	os_dir_handle dir_;
 	std::string name_;
-	file_ptr f_;
+	os_file f_;
 };
 
 // Reads len bytes at physical address addr from whichever region file holds
@@ -175,7 +164,7 @@ bool plain_name(const char *file)
 template <typename F> std::vector<dmesg_region> regions_listed(os_dir_handle dir, const char *name, F entry)
 {
 	std::vector<dmesg_region> out;
-	file_ptr f = open_in(dir, name);
+	os_file f = open_in(dir, name);
 	if (!f)
 		return out;
 	char line[512];
@@ -196,7 +185,7 @@ std::vector<dmesg_region> load_cmm_regions(os_dir_handle dir)
 		char file[300];
 		if (sscanf(line, "d.load.binary %299s %llx", file, &addr) != 2 || !plain_name(file))
 			return false;
-		file_ptr region = open_in(dir, file);
+		os_file region = open_in(dir, file);
 		uint64_t size = 0;
 		if (!region || os_fd_size(fileno(region.get()), &size) != 0 || size == 0)
 			return false;
