@@ -311,6 +311,16 @@ uint64_t region_bytes_sent(const std::string &summary)
 // small: OCIMEM 40 KiB, DDR_EDGE 512 KiB + 1, CODERAM 100 bytes. Cut after
 // 140000 bytes, OCIMEM is whole and DDR_EDGE is not.
 constexpr uint64_t small_rest = 512 * 1024 + 1 + 100;
+constexpr uint64_t small_whole = 40 * 1024 + small_rest;
+
+// A continued dump reads what is still to read, and samples of what it
+// keeps (to tell that the crash is the same): at most 2 % of the dump.
+void expect_rest_read(const std::string &device_summary, uint64_t rest)
+{
+	uint64_t sent = region_bytes_sent(device_summary);
+	EXPECT_GE(sent, rest) << device_summary;
+	EXPECT_LE(sent - rest, small_whole / 50) << device_summary;
+}
 
 // A device that drops off in the middle of its dump and comes back with the
 // same table: the dump goes on in its directory and reads only what is not
@@ -329,7 +339,7 @@ TEST_F(collect_fixture, cut_short_dump_continues_where_it_stopped)
 
 	ASSERT_TRUE(wait_for([&] { return count_of(tool->out(), ": complete, ") == 1; }, 10s)) << output();
 	EXPECT_NE(s2.find(" 1 reset(s)"), std::string::npos) << s2;
-	EXPECT_EQ(region_bytes_sent(s2), small_rest) << s2;
+	expect_rest_read(s2, small_rest);
 	EXPECT_NE(output().find("OCIMEM.BIN kept from the earlier run"), std::string::npos) << output();
 
 	std::vector<fs::path> dirs = dump_dirs(root);
@@ -817,7 +827,7 @@ TEST_F(one_shot_resume, continues_only_on_request_and_only_the_same_table)
 
 	std::string again = dump("small", true);
 	EXPECT_EQ(code, 0) << again;
-	EXPECT_EQ(region_bytes_sent(again), small_rest) << again;
+	expect_rest_read(again, small_rest);
 	expect_complete_dump(out, "small");
 	EXPECT_TRUE(sums_verify(out));
 }
@@ -847,11 +857,12 @@ TEST_F(one_shot_resume, partial_files_only_grow_and_kept_files_are_checked)
 	EXPECT_TRUE(edge_file() == before) << edge_file().size();
 	EXPECT_FALSE(fs::exists(out / ".duruvev-part"));
 
-	// Cut later: the longer read takes the partial file's place.
+	// Cut later: the longer read takes the partial file's place. The
+	// device's 300000 bytes include the samples of what was kept.
 	std::string longer = dump("small", true, "300000");
 	EXPECT_NE(code, 0) << longer;
 	std::vector<uint8_t> grown = edge_file();
-	EXPECT_TRUE(is_prefix(grown) && grown.size() == 300000) << grown.size();
+	EXPECT_TRUE(is_prefix(grown) && grown.size() > 300000 - small_whole / 50) << grown.size();
 
 	// A kept region changed on disk since it was recorded is read again.
 	{
@@ -863,7 +874,7 @@ TEST_F(one_shot_resume, partial_files_only_grow_and_kept_files_are_checked)
 	}
 	std::string last = dump("small", true);
 	EXPECT_EQ(code, 0) << last;
-	EXPECT_EQ(region_bytes_sent(last), 40 * 1024 + small_rest) << last;
+	expect_rest_read(last, small_whole);
 	expect_complete_dump(out, "small");
 	EXPECT_TRUE(sums_verify(out));
 }
@@ -884,7 +895,7 @@ TEST_F(one_shot_resume, needs_only_the_space_of_what_is_left)
 	ASSERT_TRUE(fs::exists(out / "OCIMEM.BIN")) << first;
 	std::string rest = dump("small", true);
 	EXPECT_EQ(code, 0) << rest;
-	EXPECT_EQ(region_bytes_sent(rest), small_rest) << rest;
+	expect_rest_read(rest, small_rest);
 	expect_complete_dump(out, "small");
 }
 
