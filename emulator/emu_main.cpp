@@ -65,6 +65,8 @@ void usage(FILE *out)
 		"      --unknown-flood       after HELLO_RESP, send unknown packets forever\n"
 		"      --link=PATH           make PATH a symbolic link to the terminal while\n"
 		"                            the device is there (gone before it goes)\n"
+		"      --crash=N             hold crash N: region memory the scenario does\n"
+		"                            not spell out differs from crash 0 (default)\n"
 		"      --time-limit=SEC      stop serving after SEC seconds\n"
 		"  -q, --quiet               no summary on standard error\n"
 		"  -h, --help                this text\n",
@@ -130,6 +132,7 @@ int main(int argc, char **argv)
 		{"unknown-flood", no_argument, nullptr, 15},
 		{"hold-after", required_argument, nullptr, 16},
 		{"on-hold", required_argument, nullptr, 17},
+		{"crash", required_argument, nullptr, 18},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -142,11 +145,12 @@ int main(int argc, char **argv)
 	std::string link;
 	std::string on_hold;
 	bool quiet = false;
+	uint64_t crash = 0;
 	int opt;
 
 	while ((opt = getopt_long(argc, argv, "+s:qh", longopts, nullptr)) != -1) {
 		int64_t v = 0;
-		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7) || opt == 9 || opt == 10 || opt == 16) {
+		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7) || opt == 9 || opt == 10 || opt == 16 || opt == 18) {
 			if (!parse_count(optarg, &v)) {
 				fprintf(stderr, "duruvev-emu: bad number \"%s\"\n", optarg);
 				return 2;
@@ -223,6 +227,9 @@ int main(int argc, char **argv)
 		case 17:
 			on_hold = optarg;
 			break;
+		case 18:
+			crash = static_cast<uint64_t>(v);
+			break;
 		case 'q':
 			quiet = true;
 			break;
@@ -242,6 +249,7 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	cfg.fault = fault;
+	cfg.crash = crash;
 	if (hello_mode >= 0)
 		cfg.hello_mode = static_cast<uint32_t>(hello_mode);
 	emu_model model(cfg);

@@ -475,6 +475,11 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		kdriver(out);
 	} else if (name == "small") {
 		small(out);
+	} else if (name == "small-moved") {
+		// As many regions as small, and the same first ones: a table that
+		// differs only in its last entry.
+		small(out);
+		out.regions.back().addr += 0x1000;
 	} else if (name == "empty") {
 		out.table_length = 0;
 	} else if (name == "hostile-names") {
@@ -540,6 +545,7 @@ const char *emu_scenario_help(void)
 	       "  kdriver  kernel header as a kernel's minidump driver lays it out: linux_banner\n"
 	       "           inside the header, 200 section slots, no vmcoreinfo note\n"
 	       "  small    three plain regions, no kernel ELF header\n"
+	       "  small-moved  small with its last region at another address\n"
 	       "  empty    a memory table of length 0\n"
 	       "  hostile-names  duplicate file names, \"minidump.elf\", control characters\n"
 	       "  hostile-kelf   a kernel header segment of 2^64-1 bytes\n"

@@ -27,7 +27,8 @@ static const bool program_handed_over = (ux_set_program(__progname, &vorn_debug)
 void print_usage(FILE *out)
 {
 	fprintf(out,
-		"%s [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
+		"%s [--debug] [-o <duruvev-path>] [segment-filter]\n"
+		"%s --resume -o <duruvev-path> [--debug] [segment-filter]\n"
 		"%s --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
 		"%s --dmesg <dump-dir>\n"
 		"\n"
@@ -46,7 +47,7 @@ void print_usage(FILE *out)
 		"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
-		__progname, __progname, __progname);
+		__progname, __progname, __progname, __progname);
 }
 
 static const struct option options[] = {
