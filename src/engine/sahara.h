@@ -23,8 +23,8 @@ bool pattern_match(const char *pattern, const char *string);
 #define SAHARA_DEBUG_REGION64_SIZE 64
 
 // One entry of the device's memory-region table, decoded from either width
-// (the numbers are widened to 64 bits). The wire fields are
-// 20 bytes and unterminated when full; here they always end with a NUL.
+// (the numbers are widened to 64 bits). On the wire the region and file
+// names are 20 bytes each, unterminated when full; here they end with a NUL.
 struct sahara_debug_region64 {
 	uint64_t type;
 	uint64_t addr;

@@ -151,8 +151,20 @@ bool sahara_durable_writes(void);
 // Whether region files and the core are hashed as they are written.
 bool sahara_hashing(void);
 
-// Returns the result of the write.
+// Completes, splits and decodes a packet of which n bytes were read into buf
+// (of SAHARA_RX_SIZE bytes): its length, -ECANCELED on a stop, or -EINVAL
+// after its message when its length field does not match what came.
+int sahara_next_packet(vorn_device *dev, uint8_t *buf, int n, const sahara_dump_run &run, sahara_pkt *pkt);
+// The fixed length of a device packet the exchange dispatches, with its name
+// for the message; 0 for commands whose length is checked elsewhere or not
+// at all.
+uint32_t sahara_required_length(uint32_t cmd, const char **name);
+
+// The host's packets. RESET returns the result of its write; the others
+// are answers whose loss the device's next packet shows.
 int sahara_send_reset(vorn_device *dev);
+void sahara_send_done(vorn_device *dev);
+void sahara_send_hello_resp(vorn_device *dev, uint32_t mode);
 // A MEMORY_READ or MEM_READ64, as w says; -EINVAL when addr or length does
 // not fit its fields.
 int sahara_send_mem_read64(vorn_device *dev, const sahara_debug_width &w, uint64_t addr, uint64_t length);
