@@ -196,7 +196,7 @@ struct scan_case {
 // parses, and nothing else.
 TEST(kmsg, vmcoreinfo_page_scan)
 {
-	const std::string good = "OSRELEASE=6.1.0-57-armmp\nPAGESIZE=4096\nSYMBOL(prb)=c142e878\n";
+	const std::string good = "OSRELEASE=6.1.0-57-armmp\nBUILD-ID=7fabb78ae97a\nPAGESIZE=4096\nSYMBOL(prb)=c142e878\n";
 	const scan_case cases[] = {
 		{"a page of it", {{0x1000, good}}, 0x1000, nullptr},
 		{"not page-aligned", {{0x1018, good}}, -1, "no page of the saved memory starts with vmcoreinfo"},

@@ -225,7 +225,7 @@ bool parses_as_vmcoreinfo(const std::string &t)
 		if (eq == pos || eq >= end)
 			return false;
 		for (size_t i = pos; i < eq; i++)
-			if (!isalnum(static_cast<unsigned char>(t[i])) && !strchr("_().", t[i]))
+			if (!isalnum(static_cast<unsigned char>(t[i])) && !strchr("_().-", t[i]))
 				return false;
 		pos = end + 1;
 	}
