@@ -52,6 +52,11 @@ public:
 		if (!f_ || file != name_) {
 			f_ = open_in(dir_, file.c_str());
 			name_ = file;
+			// Reads are either large or, scanning all RAM for
+			// vmcoreinfo, a few bytes a page: a buffer would only
+			// copy each page whole.
+			if (f_)
+				setvbuf(f_.get(), nullptr, _IONBF, 0);
 		}
 		return f_ && read_at(f_.get(), off, buf, len);
 	}

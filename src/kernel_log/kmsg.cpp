@@ -199,18 +199,32 @@ bool read_phys(const kmsg_source &src, uint64_t paddr, uint8_t *buf, size_t n)
 	return false;
 }
 
-// Calls visit(region, offset in it) for every address of the saved regions
-// that lies at offset at of a 4 KiB page, region by region, until it returns
-// false. False when the time bound passed first.
+// Calls visit(region, offset in it, bytes there, how many) for every
+// address of the saved regions that lies at offset at of a 4 KiB page,
+// region by region, until it returns false. The bytes are read in large
+// pieces, since a read per page costs more than copying the page; they run
+// to the end of a piece, which may come before the page's end. False when
+// the time bound passed first.
 template <typename F> bool each_page(const kmsg_source &src, uint64_t at, deadline &dl, F visit)
 {
-	for (const kmsg_region &r : src.regions)
-		for (uint64_t in = (at + PAGE - r.addr % PAGE) % PAGE; in < r.length; in += PAGE) {
-			if (dl.passed())
-				return false;
-			if (!visit(r, in))
-				return true;
+	constexpr uint64_t PIECE = 1 << 20;
+	std::vector<uint8_t> buf(PIECE);
+	for (const kmsg_region &r : src.regions) {
+		uint64_t in = (at + PAGE - r.addr % PAGE) % PAGE;
+		for (uint64_t c = 0; c < r.length && in < r.length; c += PIECE) {
+			size_t n = static_cast<size_t>(std::min(PIECE, r.length - c));
+			if (!src.read || !src.read(r, r.offset + c, buf.data(), n)) {
+				in = c + PIECE + (in - c) % PAGE;
+				continue;
+			}
+			for (; in < c + n; in += PAGE) {
+				if (dl.passed())
+					return false;
+				if (!visit(r, in, buf.data() + (in - c), static_cast<size_t>(c + n - in)))
+					return true;
+			}
 		}
+	}
 	return true;
 }
 
@@ -272,8 +286,8 @@ bool linear_from_uts(const vmcoreinfo &vi, const kmsg_source &src, uint64_t &lin
 	deadline dl(src.budget);
 	std::vector<std::pair<uint64_t, uint64_t>> found; // vaddr, paddr
 	for (uint64_t v : uts_name_vaddrs(vi, sym))
-		if (!each_page(src, v % PAGE, dl, [&](const kmsg_region &r, uint64_t in) {
-			    if (holds_uts(src, r.addr + in, *release))
+		if (!each_page(src, v % PAGE, dl, [&](const kmsg_region &r, uint64_t in, const uint8_t *b, size_t n) {
+			    if ((n < 6 || memcmp(b, "Linux", 6) == 0) && holds_uts(src, r.addr + in, *release))
 				    found.emplace_back(v, r.addr + in);
 			    return found.size() <= 8;
 		    })) {
@@ -813,11 +827,11 @@ int kmsg_scan_vmcoreinfo(const kmsg_source &src, std::string &text, uint64_t &pa
 	deadline dl(src.budget);
 	unsigned spoiled = 0;
 	std::vector<uint8_t> page(PAGE);
-	bool in_time = each_page(src, 0, dl, [&](const kmsg_region &r, uint64_t in) {
+	bool in_time = each_page(src, 0, dl, [&](const kmsg_region &r, uint64_t in, const uint8_t *b, size_t have) {
 		// The last page of a region may be cut short.
 		size_t n = static_cast<size_t>(std::min(PAGE, r.length - in));
-		if (n < 10 || !src.read || !src.read(r, r.offset + in, page.data(), 10) ||
-		    memcmp(page.data(), "OSRELEASE=", 10) != 0 || !src.read(r, r.offset + in, page.data(), n))
+		if (n < 10 || (have >= 10 && memcmp(b, "OSRELEASE=", 10) != 0) ||
+		    !src.read(r, r.offset + in, page.data(), n) || memcmp(page.data(), "OSRELEASE=", 10) != 0)
 			return true;
 		std::string t = kmsg_vmcoreinfo_text(page.data(), n);
 		if (!parses_as_vmcoreinfo(t)) {
