@@ -302,9 +302,10 @@ bool linear_from_uts(const vmcoreinfo &vi, const kmsg_source &src, uint64_t &lin
 					  "offset, and no saved page holds init_uts_ns (Linux %.64s) at its offset 0x%" PRIx64
 					  ": kernel addresses cannot be translated",
 					  release->c_str(), sym % PAGE)
-				    : fmt("init_uts_ns (Linux %.64s) lies at %zu%s places of the saved memory (%s): the "
+				    : fmt("init_uts_ns (Linux %.64s) lies at %u%s places of the saved memory (%s): the "
 					  "linear offset of kernel addresses is ambiguous",
-					  release->c_str(), found.size(), found.size() > 8 ? " or more" : "", at.c_str());
+					  release->c_str(), static_cast<unsigned>(found.size()),
+					  found.size() > 8 ? " or more" : "", at.c_str());
 		return false;
 	}
 	linear = (found[0].first - found[0].second) & 0xffffffffu;
