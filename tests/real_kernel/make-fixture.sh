@@ -38,13 +38,13 @@ apt_state() {
 		echo "deb [arch=$arch signed-by=$keyring] http://deb.debian.org/debian-security bookworm-security main"
 	} >"$a/sources.list"
 }
-apt() {
+private_apt() {
 	apt-get -q -o Dir::Etc::SourceList="$dir/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null \
 		-o Dir::State="$dir/apt" -o Dir::State::Lists="$dir/apt/lists" -o Dir::State::status="$dir/apt/status" \
 		-o Dir::Cache="$dir/apt/cache" -o APT::Architecture="$arch" -o APT::Architectures="$arch" \
 		-o APT::Sandbox::User=root -o Debug::NoLocking=1 "$@"
 }
-apt_cache() {
+private_apt_cache() {
 	apt-cache -o Dir::Etc::SourceList="$dir/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null \
 		-o Dir::State="$dir/apt" -o Dir::State::Lists="$dir/apt/lists" -o Dir::State::status="$dir/apt/status" \
 		-o Dir::Cache="$dir/apt/cache" -o APT::Architecture="$arch" -o APT::Architectures="$arch" "$@"
@@ -53,24 +53,26 @@ apt_cache() {
 fetch() {
 	[ -f "$dir/fetched.stamp" ] && return 0
 	apt_state
-	if ! apt update >"$dir/apt.log" 2>&1; then
+	if ! private_apt update >"$dir/apt.log" 2>&1; then
 		echo "make-fixture.sh: cannot reach the Debian mirror (see $dir/apt.log)" >&2
 		exit 77
 	fi
 	# The metapackage names the newest kernel; its unsigned build has the
 	# same image without the EFI signature.
-	kernel=$(apt_cache depends "linux-image-$flavour" | sed -n "s/^ *Depends: \(linux-image-[0-9].*-$flavour\)$/\1/p" | head -n1)
+	kernel=$(private_apt_cache depends "linux-image-$flavour" | sed -n "s/^ *Depends: \(linux-image-[0-9].*-$flavour\)$/\1/p" | head -n1)
 	[ -n "$kernel" ] || { echo "make-fixture.sh: no linux-image-$flavour in the lists" >&2; exit 77; }
 	if [ "$arch" = arm64 ]; then kernel=$kernel-unsigned; fi
 	rm -rf "$dir/root" "$dir/apt/debs"/*.deb
-	if ! (cd "$dir/apt/debs" && apt download "$kernel" busybox-static) >>"$dir/apt.log" 2>&1; then
+	if ! (cd "$dir/apt/debs" && private_apt download "$kernel" busybox-static) >>"$dir/apt.log" 2>&1; then
 		echo "make-fixture.sh: cannot fetch $kernel and busybox-static (see $dir/apt.log)" >&2
 		exit 77
 	fi
 	for deb in "$dir/apt/debs"/*.deb; do
 		dpkg-deb -x "$deb" "$dir/root"
-		dpkg-deb -f "$deb" Package Version | paste -sd' ' >>"$dir/packages.txt.new"
+		dpkg-deb -W --showformat='${Package} ${Version}\n' "$deb" >>"$dir/packages.txt.new"
 	done
+	# Only the kernel and busybox are booted; the modules are most of it.
+	rm -rf "$dir/root/lib/modules" "$dir/root/usr/lib"
 	mv "$dir/packages.txt.new" "$dir/packages.txt"
 	touch "$dir/fetched.stamp"
 }
