@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "edl_model.h"
+#include "memory_image.h"
 #include "pty_front.h"
 #include "scenarios.h"
 
@@ -41,6 +42,10 @@ void usage(FILE *out)
 		"\n"
 		"  -s, --scenario=NAME       regions to offer (default crash):\n"
 		"%s"
+		"      --memory-image=LAYOUT:FILE  instead, the RAM of QEMU's dump-guest-memory\n"
+		"                            FILE as a phone offers it: LAYOUT ram (DDR\n"
+		"                            regions only) or minidump (kernel header, vmcoreinfo\n"
+		"                            and printk ring regions)\n"
 		"      --silent              never say anything (no HELLO)\n"
 		"      --silent-after=N      go quiet after N transfers\n"
 		"      --unplug-after=BYTES  vanish after BYTES bytes of region data\n"
@@ -133,6 +138,7 @@ int main(int argc, char **argv)
 		{"hold-after", required_argument, nullptr, 16},
 		{"on-hold", required_argument, nullptr, 17},
 		{"crash", required_argument, nullptr, 18},
+		{"memory-image", required_argument, nullptr, 19},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -144,6 +150,7 @@ int main(int argc, char **argv)
 	int64_t hello_mode = -1;
 	std::string link;
 	std::string on_hold;
+	std::string image;
 	bool quiet = false;
 	uint64_t crash = 0;
 	int opt;
@@ -230,6 +237,9 @@ int main(int argc, char **argv)
 		case 18:
 			crash = static_cast<uint64_t>(v);
 			break;
+		case 19:
+			image = optarg;
+			break;
 		case 'q':
 			quiet = true;
 			break;
@@ -243,7 +253,16 @@ int main(int argc, char **argv)
 	}
 
 	emu_config cfg;
-	if (!emu_scenario(scenario, cfg)) {
+	if (!image.empty()) {
+		std::string why;
+		size_t colon = image.find(':');
+		if (colon == std::string::npos ||
+		    !emu_memory_image(image.substr(0, colon), image.substr(colon + 1), cfg, why)) {
+			fprintf(stderr, "duruvev-emu: --memory-image %s: %s\n", image.c_str(),
+				colon == std::string::npos ? "wants LAYOUT:FILE" : why.c_str());
+			return 2;
+		}
+	} else if (!emu_scenario(scenario, cfg)) {
 		fprintf(stderr, "duruvev-emu: unknown scenario \"%s\"\n", scenario.c_str());
 		usage(stderr);
 		return 2;
