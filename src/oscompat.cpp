@@ -236,3 +236,42 @@ std::string os_path_join(const char *dir, const char *name)
 	return os_path_join_for(dir, name, false);
 #endif
 }
+
+int os_write_all(int fd, const void *buf, size_t len)
+{
+	const char *at = static_cast<const char *>(buf);
+	while (len > 0) {
+		// Windows' write takes an unsigned int count.
+		size_t chunk = len < (1u << 30) ? len : (1u << 30);
+		auto w = ::write(fd, at, static_cast<unsigned>(chunk));
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0) {
+			if (w == 0)
+				errno = ENOSPC;
+			return -1;
+		}
+		at += w;
+		len -= static_cast<size_t>(w);
+	}
+	return 0;
+}
+
+int os_dir_replace_file(os_dir_handle dir, const char *name, const char *tmp, const void *data, size_t len)
+{
+	// A handle makes only new files: a leftover of a crash goes first.
+	if (os_dir_remove(dir, tmp) != 0 && errno != ENOENT)
+		return -1;
+	os_fd out(os_dir_create_file(dir, tmp));
+	if (out.fd < 0)
+		return -1;
+	if (os_write_all(out.fd, data, len) != 0 || os_sync_fd(out.fd) != 0 || out.close() != 0) {
+		int saved = errno;
+		os_dir_remove(dir, tmp);
+		errno = saved;
+		return -1;
+	}
+	if (os_dir_rename(dir, tmp, name) != 0)
+		return -1;
+	return os_dir_sync(dir);
+}

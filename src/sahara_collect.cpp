@@ -271,19 +271,7 @@ void sahara_dump_summary(const sahara_dump_run &run)
 // Writes all len bytes; false with errno set when the file takes no more.
 static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
 {
-	while (len > 0) {
-		ssize_t w = ::write(fd, buf, len);
-		if (w < 0 && errno == EINTR)
-			continue;
-		if (w <= 0) {
-			if (w == 0)
-				errno = ENOSPC;
-			return false;
-		}
-		buf += w;
-		len -= static_cast<size_t>(w);
-	}
-	return true;
+	return os_write_all(fd, buf, len) == 0;
 }
 
 // dir/name into path, for a directory known by its path only; false with
@@ -990,6 +978,13 @@ static int sahara_complete_dump(vorn_device *dev, const sahara_dump_dir &out, co
 	if ((!describe(kernel_log) && (!kernel_log.saved || !describe(sahara_saved_region()))) ||
 	    sahara_resume_remove(out) != 0) {
 		run.hint = sahara_disk_hint;
+		return -1;
+	}
+	// After RESET the crash is gone from the device: collection's record
+	// of the dump must be on disk by then.
+	if (run.ctl && run.ctl->before_reset && run.ctl->before_reset(run.ctl->ctx) != 0) {
+		run.hint = "The dump is on disk, but collection could not record it for its hand-off, so the "
+			   "device was not reset.";
 		return -1;
 	}
 	run.complete = true;
