@@ -1285,4 +1285,72 @@ TEST_F(handoff_fixture, hand_off_leaves_no_process_behind)
 	}
 }
 
+// The upload script never removes what it has not checked: every line of
+// SHA256SUMS is checked, final newline or not; a file it does not list
+// fails the upload; a directory given as a link is refused, and neither
+// the link nor the data goes.
+TEST_F(handoff_fixture, upload_checks_every_file_and_refuses_a_linked_directory)
+{
+	store->up();
+	fs::path bin = tmp.path / "bin";
+	fs::create_directories(bin);
+	// rclone as usual, except that the stored B.BIN changes once the copy
+	// is done.
+	std::ofstream(bin / "rclone") << "#!/bin/sh\n"
+				       << rclone_bin << " \"$@\" || exit\n"
+				       << "[ \"$1\" = copy ] || exit 0\n"
+				       << "printf Z >> \"$(echo \"$5\" | sed 's|^lab:|" << store->dir.string() << "/|')/B.BIN\"\n";
+	fs::permissions(bin / "rclone", fs::perms::owner_all);
+	const std::string damaging = "PATH=" + bin.string() + ":" + getenv("PATH");
+	struct row {
+		const char *what;
+		std::function<void(const fs::path &dump)> setup;
+		std::string env;   // the store damages B.BIN when set
+		bool linked;       // the script is given a link to the dump
+		int code;
+		const char *says;
+	};
+	const row rows[] = {
+		{"no final newline, B.BIN damaged in the store", [](const fs::path &) {}, damaging, false, 1, "B.BIN"},
+		{"no final newline, all intact", [](const fs::path &) {}, "", false, 0, "2 files verified"},
+		{"a file SHA256SUMS does not list",
+		 [](const fs::path &d) { std::ofstream(d / ".extra") << "not listed\n"; }, "", false, 1, ".extra"},
+		{"the directory given as a link", [](const fs::path &) {}, "", true, 1, "symbolic link"},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.what);
+		std::string name = "dev" + std::to_string(&r - rows) + "-20260101T000000Z";
+		fs::path dump = tmp.path / "local" / name;
+		fs::create_directories(dump);
+		std::ofstream(dump / "A.BIN") << "first region\n";
+		std::ofstream(dump / "B.BIN") << "second region\n";
+		// Written by hand, without the newline after its last line.
+		ASSERT_EQ(system(("cd '" + dump.string() + "' && sha256sum A.BIN B.BIN | head -c -1 > SHA256SUMS").c_str()), 0);
+		r.setup(dump);
+		std::set<std::string> before = files_in(dump);
+		fs::path given = dump;
+		if (r.linked) {
+			given = tmp.path / "local" / ("link-" + name);
+			fs::create_directory_symlink(dump, given);
+		}
+		std::vector<std::string> env;
+		if (!r.env.empty())
+			env.push_back(r.env);
+		program_result res = run_program({upload_script, "--remove-local", "lab:crashes", given.string()}, 60, env);
+		EXPECT_EQ(res.exit_code, r.code) << res.err;
+		EXPECT_NE(res.err.find(r.says), std::string::npos) << res.err;
+		if (r.code == 0) {
+			EXPECT_FALSE(fs::exists(dump));
+			EXPECT_TRUE(sums_verify(store->copy_of(dump)));
+			continue;
+		}
+		// Nothing unchecked is removed, the link included.
+		ASSERT_TRUE(fs::is_directory(dump)) << res.err;
+		EXPECT_EQ(files_in(dump), before);
+		if (r.linked) {
+			EXPECT_TRUE(fs::is_symlink(given));
+		}
+	}
+}
+
 } // namespace
