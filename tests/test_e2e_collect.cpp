@@ -1214,6 +1214,11 @@ TEST_F(handoff_fixture, collector_killed_around_the_end_of_a_dump)
 		ASSERT_TRUE(wait_for([&] { return r.moment(*this, dev); }, 30s)) << output();
 		tool->signal(SIGKILL);
 		EXPECT_EQ(tool->wait(10s), 128 + SIGKILL);
+		// On the list before the device could lose its crash.
+		std::multiset<std::string> expected;
+		if (r.complete)
+			expected = names_of(dump_dirs(root));
+		EXPECT_EQ(listed(root, "pending"), expected) << slurp(root / ".duruvev-pending");
 		if (dev.emu->running())
 			dev.emu->signal(SIGTERM);
 		dev.emu->wait(30s);
