@@ -323,15 +323,14 @@ bool handoff_runner::owner_alive(const std::string &owner, std::vector<std::stri
 		return true;
 	if (owner.empty() || !plain_name(owner_prefix + owner))
 		return false;
+	// Its lock taken at once: nobody holds it (a file missing is made by
+	// the attempt, and goes below with the rest). One that cannot be
+	// tried is left to its owner: a second hand-off at once is worse than
+	// a late one.
 	std::string file = owner_prefix + owner;
-	{
-		os_fd there(os_dir_open_read(root_dir_, file.c_str()));
-		if (there.fd < 0)
-			return false;
-	}
 	os_lock_handle h = os_lock_none;
 	if (os_dir_lock(root_dir_, file.c_str(), false, &h) != 0)
-		return errno == EWOULDBLOCK;
+		return true;
 	os_lock_release(h);
 	dead->push_back(file);
 	return false;
