@@ -425,6 +425,11 @@ std::unique_ptr<background> collector(hostile_run &h, const fs::path &port, cons
 	auto tool = std::make_unique<background>(argv, out ? h.tmp.path / (tag + ".out") : fs::path(),
 						 h.tmp.path / (tag + ".err"));
 	EXPECT_TRUE(wait_for([&] { return fs::exists(h.root); }, 10s));
+	// ROOT is open (and any hand-offs taken up) once it says it watches;
+	// a slow start under load must not meet what the row does next.
+	if (out) {
+		EXPECT_TRUE(wait_for([&] { return tool->out().find("Collecting: watching") != std::string::npos; }, 30s));
+	}
 	// The first scan has looked.
 	std::this_thread::sleep_for(300ms);
 	return tool;
