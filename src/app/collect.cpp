@@ -67,6 +67,7 @@ struct collect_job {
 	std::string stamp; // when the dump began, in its directory's name
 	const char *filter = nullptr;
 	const std::atomic<bool> *stop = nullptr;
+	handoff_runner *handoff = nullptr; // with --then
 	sahara_collect_ctl ctl;
 	os_dir dir; // once made, held until the dump has ended
 	std::string dir_name; // its name in the root
@@ -105,6 +106,15 @@ int collect_make_dir(void *ctx)
 	job->dir_name = name;
 	// The new directory's entry must outlive a power cut as its files do.
 	return os_dir_sync(job->root_dir);
+}
+
+// Complete: the dump is pending on disk before its device is reset, so that
+// a cut at any moment leaves it incomplete, or complete and pending.
+int collect_record_complete(void *ctx)
+{
+	auto *job = static_cast<collect_job *>(ctx);
+	const std::string &name = job->ctl.resumed ? job->resume_name : job->dir_name;
+	return handoff_record(job->handoff, name, job->prefix, job->seen.device());
 }
 
 struct device_release {
@@ -185,6 +195,7 @@ void collect_worker(collect_job *job)
 	ctl.space_dir = job->root.c_str();
 	ctl.space_handle = job->root_dir;
 	ctl.make_dir = collect_make_dir;
+	ctl.before_reset = job->handoff ? collect_record_complete : nullptr;
 	ctl.ctx = job;
 	ctl.device_key = job->key;
 	ctl.serial = job->seen.serial;
@@ -384,11 +395,13 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 	// Only complete dumps are handed off: a failed or stopped one is taken
 	// again from the device, which keeps its crash.
 	handoff_ptr handoff = then ? handoff_start(root, root_dir.get(), then, then_limit_s) : nullptr;
+	if (then && !handoff)
+		return 1;
 	auto finished = [&](collect_job &job) {
 		job.thread.join();
 		stopped_dumps |= job.stopped;
 		if (handoff && job.complete && !job.used_name.empty())
-			handoff_add(handoff.get(), job.used_name, job.prefix, job.seen.device());
+			handoff_release(handoff.get(), job.used_name);
 	};
 
 	if (targets.empty())
@@ -459,6 +472,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 			job->stamp = os_utc_stamp();
 			job->filter = filter;
 			job->stop = &stop;
+			job->handoff = handoff.get();
 			if (auto c = cut_short.find(p.first); c != cut_short.end())
 				job->resume_name = c->second;
 			collect_job *raw = job.get();

@@ -21,9 +21,11 @@ int handoff_spawn(const std::string &cmd, const std::string &arg,
 		  const std::vector<std::pair<std::string, std::string>> &env, handoff_proc *out);
 
 // 1 when the process has ended (its exit code in *code, or how it ended in
-// *how with *code -1), 0 while it runs.
+// *how with *code -1), 0 while it runs. Once it has ended, what it started
+// and left running is ended too (POSIX: SIGTERM to its process group, then
+// SIGKILL after a short grace period; Windows: its job object).
 int handoff_reap(handoff_proc *p, int *code, std::string *how);
 
-// Ends the process and everything it started, and waits for it.
+// Ends the process and everything it started, as above, and waits for it.
 void handoff_kill(handoff_proc *p);
 

@@ -1,6 +1,6 @@
 // Hand-off processes on POSIX: sh in a process group of its own, so that
-// ending a hand-off ends what its command started too, at a lower priority
-// than the dumps.
+// ending a hand-off, at its limit or once its command has ended, ends what
+// the command started too, at a lower priority than the dumps.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "handoff_platform.h"
@@ -16,7 +17,32 @@ extern char **environ;
 
 namespace {
 constexpr int handoff_nice = 10; // added to collection's own
+// How long what is left of a hand-off has to end on SIGTERM before SIGKILL.
+constexpr unsigned grace_ms = 2000;
+constexpr unsigned grace_step_ms = 20;
+
+// Ends what is left of the process group pg (SIGTERM, then SIGKILL after the
+// grace period) and reaps those of its processes that are this one's
+// children, its leader among them while it has not been reaped.
+void end_group(pid_t pg)
+{
+	kill(-pg, SIGTERM);
+	for (unsigned waited = 0;; waited += grace_step_ms) {
+		while (waitpid(-pg, nullptr, WNOHANG) > 0)
+			;
+		// Nothing left in the group: kill finds no process.
+		if (kill(-pg, 0) != 0)
+			return;
+		if (waited >= grace_ms)
+			break;
+		struct timespec ts = {0, static_cast<long>(grace_step_ms) * 1000000L};
+		nanosleep(&ts, nullptr);
+	}
+	kill(-pg, SIGKILL);
+	while (waitpid(-pg, nullptr, 0) > 0)
+		;
 }
+} // namespace
 
 int handoff_spawn(const std::string &cmd, const std::string &arg,
 		  const std::vector<std::pair<std::string, std::string>> &env, handoff_proc *out)
@@ -85,6 +111,10 @@ int handoff_reap(handoff_proc *p, int *code, std::string *how)
 		*code = -1;
 		*how = std::string("ended by signal ") + std::to_string(WTERMSIG(status));
 	}
+	// What the command started and left running goes with it: a
+	// hand-off that is over holds nothing up.
+	if (got > 0)
+		end_group(static_cast<pid_t>(p->pid));
 	p->pid = -1;
 	return 1;
 }
@@ -93,8 +123,7 @@ void handoff_kill(handoff_proc *p)
 {
 	if (p->pid <= 0)
 		return;
-	kill(-static_cast<pid_t>(p->pid), SIGKILL);
-	waitpid(static_cast<pid_t>(p->pid), nullptr, 0);
+	end_group(static_cast<pid_t>(p->pid));
 	p->pid = -1;
 }
 

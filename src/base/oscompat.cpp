@@ -293,3 +293,22 @@ int os_read_small(int fd, size_t max, std::string &text)
 		text.append(buf, static_cast<size_t>(n));
 	}
 }
+
+int os_dir_replace_file(os_dir_handle dir, const char *name, const char *tmp, const void *data, size_t len)
+{
+	// A handle makes only new files: a leftover of a crash goes first.
+	if (os_dir_remove(dir, tmp) != 0 && errno != ENOENT)
+		return -1;
+	os_fd out(os_dir_create_file(dir, tmp));
+	if (out.fd < 0)
+		return -1;
+	if (!os_write_all(out.fd, data, len) || os_sync_fd(out.fd) != 0 || out.close() != 0) {
+		int saved = errno;
+		os_dir_remove(dir, tmp);
+		errno = saved;
+		return -1;
+	}
+	if (os_dir_rename(dir, tmp, name) != 0)
+		return -1;
+	return os_dir_sync(dir);
+}

@@ -170,6 +170,28 @@ std::string os_dir_path(os_dir_handle dir);
 // True when path still leads to the open directory dir.
 bool os_dir_at(os_dir_handle dir, const char *path);
 
+// The names in the open directory dir, "." and ".." left out. 0, or -1 with
+// errno set.
+int os_dir_list(os_dir_handle dir, std::vector<std::string> *names);
+
+// An advisory lock on the file name in dir (made when missing, never
+// through a link), held by this handle alone: another handle, in this
+// process or another, cannot take it until it is released or its holder
+// ends. POSIX: flock; Windows: LockFileEx.
+using os_lock_handle = intptr_t;
+constexpr os_lock_handle os_lock_none = -1;
+// Takes the lock, waiting for it when wait is true; otherwise a lock held
+// elsewhere fails at once with EWOULDBLOCK. 0 with *out set, or -1 with
+// errno set.
+int os_dir_lock(os_dir_handle dir, const char *name, bool wait, os_lock_handle *out);
+void os_lock_release(os_lock_handle lock);
+
+// Puts len bytes in place as the file name in dir, safely: a new file tmp
+// beside it (a leftover of a crash removed first), synced, renamed over
+// name, and the directory synced. A cut at any moment leaves the old file or
+// the new one whole. 0, or -1 with errno set.
+int os_dir_replace_file(os_dir_handle dir, const char *name, const char *tmp, const void *data, size_t len);
+
 // A file descriptor, closed when it goes out of scope.
 struct os_fd {
 	int fd = -1;
@@ -247,6 +269,29 @@ public:
 
 private:
 	os_dir_handle h_ = os_dir_none;
+};
+
+// Owns a held lock.
+class os_lock {
+public:
+	os_lock() = default;
+	explicit os_lock(os_lock_handle h) : h_(h) {}
+	os_lock(const os_lock &) = delete;
+	os_lock &operator=(const os_lock &) = delete;
+	os_lock &operator=(os_lock &&o) noexcept
+	{
+		if (this != &o) {
+			os_lock_release(h_);
+			h_ = o.h_;
+			o.h_ = os_lock_none;
+		}
+		return *this;
+	}
+	~os_lock() { os_lock_release(h_); }
+	bool held() const { return h_ != os_lock_none; }
+
+private:
+	os_lock_handle h_ = os_lock_none;
 };
 
 // From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl+C, Ctrl+Break,

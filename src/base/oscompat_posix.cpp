@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <dirent.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <csignal>
 #include <sys/stat.h>
@@ -331,6 +333,54 @@ bool os_dir_at(os_dir_handle dir, const char *path)
 	if (fstat(static_cast<int>(dir), &held) != 0 || stat(path[0] != '\0' ? path : "/", &now) != 0)
 		return false;
 	return held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+}
+
+int os_dir_list(os_dir_handle dir, std::vector<std::string> *names)
+{
+	// A descriptor of its own: closedir closes it, and reads from the start.
+	int fd = openat(static_cast<int>(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	DIR *d = fdopendir(fd);
+	if (!d) {
+		close(fd);
+		return -1;
+	}
+	errno = 0;
+	for (struct dirent *e; (e = readdir(d)) != nullptr; errno = 0)
+		if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+			names->push_back(e->d_name);
+	int saved = errno;
+	closedir(d);
+	errno = saved;
+	return saved ? -1 : 0;
+}
+
+int os_dir_lock(os_dir_handle dir, const char *name, bool wait, os_lock_handle *out)
+{
+	int fd = openat(static_cast<int>(dir), name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+	if (fd < 0)
+		return -1;
+	// flock, not fcntl: its lock belongs to this open file, so two
+	// handles in one process exclude each other too, and closing another
+	// descriptor of the file does not drop it.
+	int rc;
+	while ((rc = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR)
+		;
+	if (rc != 0) {
+		int saved = errno == EAGAIN ? EWOULDBLOCK : errno;
+		close(fd);
+		errno = saved;
+		return -1;
+	}
+	*out = fd;
+	return 0;
+}
+
+void os_lock_release(os_lock_handle lock)
+{
+	if (lock != os_lock_none)
+		close(static_cast<int>(lock));
 }
 
 static volatile sig_atomic_t os_stop_flag;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstring>
 #include <direct.h>
 #include <io.h>
 #include <string>
@@ -443,6 +444,74 @@ bool os_dir_at(os_dir_handle dir, const char *path)
 		    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 	CloseHandle(h);
 	return same;
+}
+
+int os_dir_list(os_dir_handle dir, std::vector<std::string> *names)
+{
+	std::string pattern = win_in_dir(dir, "*");
+	if (pattern.empty())
+		return -1;
+	WIN32_FIND_DATAA found;
+	HANDLE h = FindFirstFileA(pattern.c_str(), &found);
+	if (h == INVALID_HANDLE_VALUE) {
+		DWORD e = GetLastError();
+		if (e == ERROR_FILE_NOT_FOUND)
+			return 0;
+		errno = win_path_errno(e);
+		return -1;
+	}
+	do {
+		if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0)
+			names->push_back(found.cFileName);
+	} while (FindNextFileA(h, &found));
+	DWORD e = GetLastError();
+	FindClose(h);
+	if (e != ERROR_NO_MORE_FILES) {
+		errno = win_path_errno(e);
+		return -1;
+	}
+	return 0;
+}
+
+int os_dir_lock(os_dir_handle dir, const char *name, bool wait, os_lock_handle *out)
+{
+	std::string path = win_in_dir(dir, name);
+	if (path.empty())
+		return -1;
+	// Shared for everything: others open it to take the lock, and a dead
+	// holder's file may be removed.
+	HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+			       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+			       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	if (win_is_reparse(h)) {
+		CloseHandle(h);
+		errno = ELOOP;
+		return -1;
+	}
+	// The lock belongs to this handle: another handle, in this process or
+	// another, is refused; it goes when the handle is closed or the
+	// process ends.
+	OVERLAPPED at;
+	memset(&at, 0, sizeof(at));
+	DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+	if (!LockFileEx(h, flags, 0, 1, 0, &at)) {
+		DWORD e = GetLastError();
+		CloseHandle(h);
+		errno = e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING ? EWOULDBLOCK : win_path_errno(e);
+		return -1;
+	}
+	*out = reinterpret_cast<os_lock_handle>(h);
+	return 0;
+}
+
+void os_lock_release(os_lock_handle lock)
+{
+	if (lock != os_lock_none)
+		CloseHandle(reinterpret_cast<HANDLE>(lock));
 }
 
 static volatile LONG os_stop_flag;

@@ -154,6 +154,10 @@ struct sahara_collect_ctl {
 	// region file. 0, or -1 with errno set.
 	int (*make_dir)(void *ctx) = nullptr;
 	void *ctx = nullptr;
+	// When set, called once the dump is complete and synced, just before
+	// RESET: what must outlive the reset goes to disk here. -1 keeps the
+	// device from being reset, and the dump does not count as complete.
+	int (*before_reset)(void *ctx) = nullptr;
 	// A directory where an earlier dump of this device was cut short, held
 	// open by the caller, and its path: when it records the same table, the
 	// dump continues there.

@@ -1006,6 +1006,13 @@ static int sahara_complete_dump(vorn_device *dev, const sahara_dump_dir &out, co
 		run.hint = sahara_disk_hint;
 		return -1;
 	}
+	// After RESET the crash is gone from the device: collection's record
+	// of the dump must be on disk by then.
+	if (run.ctl && run.ctl->before_reset && run.ctl->before_reset(run.ctl->ctx) != 0) {
+		run.hint = "The dump is on disk, but collection could not record it for its hand-off, so the "
+			   "device was not reset.";
+		return -1;
+	}
 	run.complete = true;
 	run.reset_sent = sahara_send_reset(dev) >= 0;
 	return 0;
