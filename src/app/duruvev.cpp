@@ -30,6 +30,7 @@ void print_usage(FILE *out)
 		"%s [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
 		"%s --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
 		"%s --dmesg <dump-dir>\n"
+		"%s --title <dump-dir|log-file>\n"
 		"\n"
 		" -d, --debug\t\tEnable debug output\n"
 		" -v, --version\t\tPrint version\n"
@@ -44,9 +45,10 @@ void print_usage(FILE *out)
 		"     --then-limit=S\tEnd a hand-off still running after S seconds\n"
 		"\t\t\t(default 3600); it is tried again later\n"
 		"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
+		"     --title=DIR|FILE\tPrint what crashed: the title of a dump's or a log's crash\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
-		__progname, __progname, __progname);
+		__progname, __progname, __progname, __progname);
 }
 
 static const struct option options[] = {
@@ -59,6 +61,7 @@ static const struct option options[] = {
 	{"then", required_argument, nullptr, 'T'},
 	{"then-limit", required_argument, nullptr, 'L'},
 	{"dmesg", required_argument, nullptr, 'K'},
+	{"title", required_argument, nullptr, 'N'},
 	{"resume", no_argument, nullptr, 'R'},
 	{nullptr, 0, nullptr, 0},
 };
@@ -73,6 +76,7 @@ int duruvev_main(int argc, char **argv)
 	const char *then = nullptr;
 	const char *then_limit = nullptr;
 	const char *dmesg_dir = nullptr;
+	const char *title_of = nullptr;
 	int opt;
 
 	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
@@ -120,6 +124,9 @@ int duruvev_main(int argc, char **argv)
 		case 'K':
 			dmesg_dir = optarg;
 			break;
+		case 'N':
+			title_of = optarg;
+			break;
 		case 'h':
 			print_usage(stdout);
 			return 0;
@@ -142,11 +149,18 @@ int duruvev_main(int argc, char **argv)
 
 	// Reads a dump already on disk; no device is involved.
 	if (dmesg_dir) {
-		if (collect || filter || then || then_limit || resume) {
+		if (collect || filter || then || then_limit || resume || title_of) {
 			print_usage(stderr);
 			return 1;
 		}
 		return dmesg_print(dmesg_dir, stdout);
+	}
+	if (title_of) {
+		if (collect || filter || then || then_limit || resume) {
+			print_usage(stderr);
+			return 2;
+		}
+		return dmesg_title_print(title_of, stdout);
 	}
 
 	if (!collect && (then || then_limit)) {

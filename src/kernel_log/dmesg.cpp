@@ -1,12 +1,14 @@
 // The kernel log of a dump on disk; see dmesg.h.
 #include "dmesg.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "crash_title.h"
 #include "le.h"
 #include "oscompat.h"
 #include "ux.h"
@@ -234,6 +236,16 @@ std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir)
 	});
 }
 
+// The kernel log of the dump in dir, read from its memory. A dump taken
+// before dump_info.txt was written has load.cmm's map.
+static int read_dir_log(os_dir_handle dir, kmsg_log &log, std::string &why)
+{
+	std::vector<dmesg_region> regions = dmesg_dump_info(dir);
+	if (regions.empty())
+		regions = load_cmm_regions(dir);
+	return dmesg_read_dump(dir, regions, log, why);
+}
+
 int dmesg_print(const char *path, FILE *out)
 {
 	os_dir_handle h = os_dir_none;
@@ -244,16 +256,87 @@ int dmesg_print(const char *path, FILE *out)
 	os_dir dir(h);
 	kmsg_log log;
 	std::string why;
-	// A dump taken before dump_info.txt was written has load.cmm's map.
-	std::vector<dmesg_region> regions = dmesg_dump_info(dir.get());
-	if (regions.empty())
-		regions = load_cmm_regions(dir.get());
-	if (dmesg_read_dump(dir.get(), regions, log, why) != 0) {
+	if (read_dir_log(dir.get(), log, why) != 0) {
 		ux_err("--dmesg: cannot read the kernel log of \"%s\": %s\n", path, why.c_str());
 		return 1;
 	}
 	std::string text = kmsg_dmesg_text(log);
 	if (fwrite(text.data(), 1, text.size(), out) != text.size() || fflush(out) != 0)
 		return 1;
+	return 0;
+}
+
+// Reads at most KMSG_TEXT_MAX bytes of an open file: a log longer than any
+// kernel keeps is looked at in its first part only.
+static bool read_text(FILE *f, std::string &text)
+{
+	char buf[65536];
+	size_t n;
+	while (text.size() < KMSG_TEXT_MAX && (n = fread(buf, 1, sizeof(buf), f)) > 0)
+		text.append(buf, std::min<size_t>(n, KMSG_TEXT_MAX - text.size()));
+	return !ferror(f);
+}
+
+// The title of what path names: a dump directory or a log file. 0, or 2
+// after its message.
+static int title_of_path(const char *path, crash_title &t)
+{
+	std::string text, why;
+	os_dir_handle h = os_dir_none;
+	if (os_dir_open(path, &h) == 0) {
+		os_dir dir(h);
+		if (file_ptr f = open_in(dir.get(), DMESG_NAME)) {
+			if (!read_text(f.get(), text)) {
+				ux_err("--title: cannot read \"%s\": %s\n", os_path_join(path, DMESG_NAME).c_str(),
+				       os_strerror(errno));
+				return 2;
+			}
+			t = crash_title_of_text(text);
+			return 0;
+		}
+		kmsg_log log;
+		if (read_dir_log(dir.get(), log, why) != 0) {
+			ux_err("--title: \"%s\" has no %s, and its kernel log cannot be read: %s\n", path,
+			       DMESG_NAME, why.c_str());
+			return 2;
+		}
+		t = crash_title_of_log(log);
+		return 0;
+	}
+	// A log is a file: a pipe or a device could keep the reader waiting.
+	const char *kind = nullptr;
+	int fd = os_open_regular(path, &kind);
+	if (fd < 0 && kind) {
+		ux_err("--title: \"%s\" is %s, not a log file or a dump directory\n", path, kind);
+		return 2;
+	}
+	FILE *f = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+	if (fd >= 0 && !f)
+		close(fd);
+	file_ptr file(f);
+	if (!file || !read_text(file.get(), text)) {
+		ux_err("--title: cannot read \"%s\": %s\n", path, os_strerror(errno));
+		return 2;
+	}
+	t = crash_title_of_text(text);
+	return 0;
+}
+
+int dmesg_title_print(const char *path, FILE *out)
+{
+	crash_title t;
+	if (int r = title_of_path(path, t); r != 0)
+		return r;
+	if (t.kind == "none") {
+		fputs("no crash message\n", out);
+		return fflush(out) == 0 ? 1 : 2;
+	}
+	std::string text = t.title + "\n";
+	for (const std::string &a : t.alt)
+		text += "alt: " + a + "\n";
+	if (t.corrupted)
+		text += "corrupted\n";
+	if (fwrite(text.data(), 1, text.size(), out) != text.size() || fflush(out) != 0)
+		return 2;
 	return 0;
 }
