@@ -112,7 +112,7 @@ void expect_complete_dump(const fs::path &dir, const std::string &scenario)
 	ASSERT_TRUE(emu_scenario(scenario, cfg));
 	emu_model model(cfg);
 	// A complete dump describes itself as a dump taken by hand does.
-	std::set<std::string> want = {"SHA256SUMS", "load.cmm", "dump_info.txt"};
+	std::set<std::string> want = {"SHA256SUMS", "load.cmm", "dump_info.txt", "dump.json"};
 	for (const emu_expected_file &f : emu_expected_regions(model)) {
 		want.insert(f.name);
 		EXPECT_TRUE(read_file((dir / f.name).string()) == f.bytes) << f.name << " differs";

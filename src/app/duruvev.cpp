@@ -45,7 +45,7 @@ void print_usage(FILE *out)
 		"     --then-limit=S\tEnd a hand-off still running after S seconds\n"
 		"\t\t\t(default 3600); it is tried again later\n"
 		"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
-		"     --title=DIR|FILE\tPrint what crashed: the title of a dump's or a log's crash\n"
+		"     --title=DIR|FILE\tPrint the title of the crash in a dump or a log file\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
 		__progname, __progname, __progname, __progname);
@@ -201,7 +201,14 @@ int duruvev_main(int argc, char **argv)
 	if (os_prepare_output_dir(duruvev_path) != 0) {
 		ux_err("cannot write to output directory \"%s\": %s\n", duruvev_path, os_strerror(errno));
 	} else if (vorn_open(dev, serial) == 0) {
-		int result = sahara_run(dev, nullptr, duruvev_path, filter);
+		// The device is known as it was asked for; a port is no serial.
+		sahara_device_id id;
+		if (serial) {
+			id.label = serial;
+			if (!qud_names_port(serial))
+				id.serial = serial;
+		}
+		int result = sahara_run(dev, nullptr, duruvev_path, filter, &id);
 		ret = result < 0 ? 1 : result;
 	}
 

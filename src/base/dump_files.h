@@ -7,3 +7,4 @@
 #define LOAD_CMM_NAME "load.cmm"
 #define DUMP_INFO_NAME "dump_info.txt"
 #define DMESG_NAME "dmesg.txt"
+#define DUMP_JSON_NAME "dump.json"

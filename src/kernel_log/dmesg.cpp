@@ -202,6 +202,22 @@ std::vector<dmesg_region> load_cmm_regions(os_dir_handle dir)
 	});
 }
 
+// OSRELEASE of vmcoreinfo text: device-supplied, so only its printable
+// start.
+std::string vmcoreinfo_release(const std::string &vmcoreinfo)
+{
+	size_t at = vmcoreinfo.rfind("OSRELEASE=", 0) == 0 ? 0 : vmcoreinfo.find("\nOSRELEASE=");
+	if (at == std::string::npos)
+		return "";
+	at += at == 0 ? 10 : 11;
+	std::string release;
+	for (size_t i = at; i < vmcoreinfo.size() && vmcoreinfo[i] != '\n' && release.size() < 64; i++) {
+		unsigned char c = static_cast<unsigned char>(vmcoreinfo[i]);
+		release += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
+	}
+	return release;
+}
+
 } // namespace
 
 int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why)
@@ -221,7 +237,10 @@ int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions,
 	src.read = [&files](const kmsg_region &r, uint64_t off, uint8_t *buf, size_t len) {
 		return files.read(r.file, off, buf, len);
 	};
-	return kmsg_read(src, log, why);
+	if (kmsg_read(src, log, why) != 0)
+		return -1;
+	log.release = vmcoreinfo_release(src.vmcoreinfo);
+	return 0;
 }
 
 std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir)

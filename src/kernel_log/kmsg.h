@@ -55,6 +55,9 @@ struct kmsg_log {
 	// Records in the ring that could not be taken: being written,
 	// overwritten, or with data that does not belong to them.
 	unsigned skipped = 0;
+	// The kernel's release (vmcoreinfo OSRELEASE), printable, at most 64
+	// characters; "" when vmcoreinfo does not give it.
+	std::string release;
 };
 
 // Upper bounds of what is read: records, and bytes of text in all.
