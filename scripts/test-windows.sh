@@ -125,8 +125,8 @@ dump() {
 
 # same_files REFERENCE_DIR DIR: every file of the native dump is in DIR with
 # the same bytes; the record (dump.json), and its line in SHA256SUMS, but for
-# when the dump was taken and what the device was called (a pty there, a COM
-# port here).
+# when the dump was taken and how the device was found (a pty there, a COM
+# port or a serial number here).
 same_files() {
     for f in "$1"/*; do
         case $(basename "$f") in
@@ -139,7 +139,7 @@ same_files() {
     done
 }
 timeless() {
-    [ -f "$1" ] && grep -v -e '^  "start": ' -e '^  "end": ' -e '^    "label": ' "$1"
+    [ -f "$1" ] && grep -v -e '^  "start": ' -e '^  "end": ' -e '^    "label": ' -e '^    "serial": ' -e '^    "bus_path": ' "$1"
 }
 
 windows_path() {

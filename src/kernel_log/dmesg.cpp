@@ -296,35 +296,46 @@ static bool read_text(FILE *f, std::string &text)
 	return !ferror(f);
 }
 
-// The title of what path names: a dump directory or a log file. 0, or 2
+// The title of the dump directory dir (at path, for messages).
+static int title_of_dir(const char *path, os_dir_handle dir, crash_title &t)
+{
+	std::string text, why;
+	if (file_ptr f = open_in(dir, DMESG_NAME)) {
+		if (!read_text(f.get(), text)) {
+			ux_err("--title: cannot read \"%s\": %s\n", os_path_join(path, DMESG_NAME).c_str(),
+			       os_strerror(errno));
+			return 2;
+		}
+		t = crash_title_of_text(text);
+		return 0;
+	}
+	kmsg_log log;
+	if (read_dir_log(dir, log, why) != 0) {
+		ux_err("--title: \"%s\" has no %s, and its kernel log cannot be read: %s\n", path, DMESG_NAME,
+		       why.c_str());
+		return 2;
+	}
+	t = crash_title_of_log(log);
+	return 0;
+}
+
+// The title of what path names: a log file or a dump directory. 0, or 2
 // after its message.
 static int title_of_path(const char *path, crash_title &t)
 {
-	std::string text, why;
-	os_dir_handle h = os_dir_none;
-	if (os_dir_open(path, &h) == 0) {
-		os_dir dir(h);
-		if (file_ptr f = open_in(dir.get(), DMESG_NAME)) {
-			if (!read_text(f.get(), text)) {
-				ux_err("--title: cannot read \"%s\": %s\n", os_path_join(path, DMESG_NAME).c_str(),
-				       os_strerror(errno));
-				return 2;
-			}
-			t = crash_title_of_text(text);
-			return 0;
-		}
-		kmsg_log log;
-		if (read_dir_log(dir.get(), log, why) != 0) {
-			ux_err("--title: \"%s\" has no %s, and its kernel log cannot be read: %s\n", path,
-			       DMESG_NAME, why.c_str());
-			return 2;
-		}
-		t = crash_title_of_log(log);
-		return 0;
-	}
-	// A log is a file: a pipe or a device could keep the reader waiting.
+	// A log is a regular file: a pipe or a device could keep the reader
+	// waiting.
 	const char *kind = nullptr;
 	int fd = os_open_regular(path, &kind);
+	if (fd < 0 && kind && strcmp(kind, "a directory") == 0) {
+		os_dir_handle h = os_dir_none;
+		if (os_dir_open(path, &h) != 0) {
+			ux_err("--title: cannot open \"%s\": %s\n", path, os_strerror(errno));
+			return 2;
+		}
+		os_dir dir(h);
+		return title_of_dir(path, dir.get(), t);
+	}
 	if (fd < 0 && kind) {
 		ux_err("--title: \"%s\" is %s, not a log file or a dump directory\n", path, kind);
 		return 2;
@@ -333,6 +344,7 @@ static int title_of_path(const char *path, crash_title &t)
 	if (fd >= 0 && !f)
 		close(fd);
 	file_ptr file(f);
+	std::string text;
 	if (!file || !read_text(file.get(), text)) {
 		ux_err("--title: cannot read \"%s\": %s\n", path, os_strerror(errno));
 		return 2;
