@@ -130,6 +130,14 @@ const title_case cases[] = {
 	 " kasan_report+0x104/0x200\n"
 	 " ipa3_tx_dp+0x1c8/0x2c0\n",
 	 "KASAN: slab-out-of-bounds Read in ipa3_tx_dp", "crash", "ipa3_tx_dp", false, ""},
+	{"UBSAN, past the sanitizer",
+	 "UBSAN: array-index-out-of-bounds in drivers/soc/qcom/smem.c:712:9\n"
+	 "index 9 is out of range for type 'u32 [8]'\n"
+	 "Call trace:\n"
+	 " dump_backtrace+0x0/0x1a4\n"
+	 " __ubsan_handle_out_of_bounds+0x98/0xd0\n"
+	 " qcom_smem_get+0x1b0/0x1c0\n",
+	 "UBSAN: array-index-out-of-bounds in qcom_smem_get", "warning", "qcom_smem_get", false, ""},
 	{"unhandled fault on arm",
 	 "Unhandled fault: page domain fault (0x01b) at 0x00000008\n"
 	 "Internal error: : 1b [#1] SMP ARM\n"

@@ -394,15 +394,11 @@ std::string subsystem_name(sv s)
 	return out;
 }
 
-} // namespace
-
-// The parts below see the lines through this record; crash_title_of_lines
-// fills it once.
+// The lines of a log without their prefixes; crash_title_of_lines fills
+// it once.
 struct crash_log {
-	std::vector<sv> lines; // without prefixes
+	std::vector<sv> lines;
 };
-
-namespace {
 
 // ---- report starts ----
 
@@ -550,12 +546,8 @@ bool trusty_line(sv s, report &r)
 	return true;
 }
 
-} // namespace
-
 // A Qualcomm crash reason; see the manual page for the titles.
-static bool qualcomm_line(const crash_log &log, size_t i, sv s, report &r);
-
-namespace {
+bool qualcomm_line(const crash_log &log, size_t i, sv s, report &r);
 
 bool kernel_line_starts(const crash_log &log, size_t i, sv s, report &r)
 {
@@ -563,6 +555,11 @@ bool kernel_line_starts(const crash_log &log, size_t i, sv s, report &r)
 		s.remove_prefix(10);
 	if (unable_to_handle(s, r) || bug_line(log, i, s, r) || warning_line(log, i, s, r) || lockdep_banner(s, r))
 		return true;
+	if (starts(s, "UBSAN: ")) {
+		r.head = "UBSAN: " + normalise(cut_description(s.substr(7)));
+		r.kind = "warning";
+		return true;
+	}
 	if (starts(s, "kernel BUG at ")) {
 		r.head = has(s, "lib/list_debug.c") ? "BUG: corrupted list" : "kernel BUG";
 		r.kind = "crash";
@@ -833,13 +830,11 @@ crash_title title_of(const crash_log &log, const report &r)
 	return t;
 }
 
-} // namespace
-
 // ---- Qualcomm ----
 
 // "subsystem crash: NAME: REASON", "subsystem watchdog: NAME", ...: a remote
 // processor's reason, named after the processor found in the lines after it.
-static std::string remote_name_after(const crash_log &log, size_t i)
+std::string remote_name_after(const crash_log &log, size_t i)
 {
 	size_t last = std::min(log.lines.size(), i + 200);
 	for (size_t k = i; k < last; k++) {
@@ -854,7 +849,7 @@ static std::string remote_name_after(const crash_log &log, size_t i)
 	return {};
 }
 
-static std::string subsystem_title(const char *what, const std::string &name, const std::string &reason)
+std::string subsystem_title(const char *what, const std::string &name, const std::string &reason)
 {
 	std::string t = std::string("subsystem ") + what;
 	if (!name.empty())
@@ -864,7 +859,7 @@ static std::string subsystem_title(const char *what, const std::string &name, co
 	return t;
 }
 
-static bool qualcomm_line(const crash_log &log, size_t i, sv s, report &r)
+bool qualcomm_line(const crash_log &log, size_t i, sv s, report &r)
 {
 	auto found = [&r](std::string head, const char *kind, bool frame) {
 		r.head = std::move(head);
@@ -901,6 +896,8 @@ static bool qualcomm_line(const crash_log &log, size_t i, sv s, report &r)
 		return found("watchdog bark", "watchdog", true);
 	return false;
 }
+
+} // namespace
 
 crash_title crash_title_of_lines(const std::vector<sv> &lines)
 {
