@@ -106,6 +106,7 @@ demo:
 	@$(STEP) build cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	@$(STEP) demo ./scripts/demo.sh $(BUILD)
 	@$(STEP) --report
+	@echo "Crash: $$($(BUILD)/duruvev --title ./demo-dump | head -n 1)"
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)

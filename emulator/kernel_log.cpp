@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 
 #include "le.h"
 
@@ -264,19 +265,93 @@ void append(std::vector<uint8_t> &out, const std::vector<uint8_t> &b)
 
 } // namespace
 
-std::vector<klog_message> klog_messages(size_t n)
+// An oops as the 5.15 arm64 kernel prints it: the fault, the abort's
+// syndrome, the registers, the call trace; then the panic.
+const char *const arm64_oops[] = {
+	"Unable to handle kernel NULL pointer dereference at virtual address 0000000000000008",
+	"Mem abort info:",
+	"  ESR = 0x96000005",
+	"  EC = 0x25: DABT (current EL), IL = 32 bits",
+	"  SET = 0, FnV = 0",
+	"  EA = 0, S1PTW = 0",
+	"  FSC = 0x05: level 1 translation fault",
+	"Data abort info:",
+	"  ISV = 0, ISS = 0x00000005",
+	"  CM = 0, WnR = 0",
+	"[0000000000000008] user address but active_mm is swapper",
+	"Internal error: Oops: 96000005 [#1] PREEMPT SMP",
+	"Modules linked in:",
+	"CPU: 2 PID: 311 Comm: kworker/u16:3 Not tainted 5.15.104-android13-8-g1ab2c3d4e5f6 #1",
+	"Hardware name: Qualcomm Technologies, Inc. (DT)",
+	"Workqueue: kblockd blk_mq_run_work_fn",
+	"pstate: 60400005 (nZCv daif +PAN -UAO -TCO -DIT -SSBS BTYPE=--)",
+	"pc : ufshcd_queuecommand+0x5c/0x4a0",
+	"lr : scsi_queue_rq+0x3f0/0x7d0",
+	"sp : ffffffc00a2bbb40",
+	"x29: ffffffc00a2bbb40 x28: ffffff8003a1c000 x27: 0000000000000000",
+	"x26: ffffff8004c2e000 x25: 0000000000000001 x24: ffffff8003a1c0c8",
+	"x2 : 0000000000000000 x1 : ffffff8004c2e000 x0 : 0000000000000000",
+	"Call trace:",
+	" ufshcd_queuecommand+0x5c/0x4a0",
+	" scsi_queue_rq+0x3f0/0x7d0",
+	" blk_mq_dispatch_rq_list+0x154/0x5f0",
+	" __blk_mq_sched_dispatch_requests+0xf0/0x160",
+	" blk_mq_sched_dispatch_requests+0x40/0x80",
+	" __blk_mq_run_hw_queue+0x5c/0x90",
+	" blk_mq_run_work_fn+0x24/0x30",
+	" process_one_work+0x1d8/0x360",
+	" worker_thread+0x74/0x440",
+	" kthread+0x178/0x180",
+	" ret_from_fork+0x10/0x20",
+	"Code: f9400408 b4000128 f9400908 d63f0100 (f9400400) ",
+	"---[ end trace 9a1c3e2b7d4f5a60 ]---",
+	"Kernel panic - not syncing: Oops: Fatal exception",
+};
+
+// The same as the 4.14 32-bit ARM kernel prints it: PC and LR by name, the
+// registers, the stack, a backtrace of "(callee) from (caller)" lines.
+const char *const arm_oops[] = {
+	"Unable to handle kernel NULL pointer dereference at virtual address 00000008",
+	"pgd = c0004000",
+	"[00000008] *pgd=00000000",
+	"Internal error: Oops: 5 [#1] PREEMPT SMP ARM",
+	"Modules linked in:",
+	"CPU: 1 PID: 97 Comm: kworker/1:2 Not tainted 4.14.190-perf #1",
+	"Hardware name: Qualcomm (Flattened Device Tree)",
+	"Workqueue: events msm_geni_serial_rx_work",
+	"PC is at msm_geni_serial_handle_rx+0x58/0x2c0",
+	"LR is at msm_geni_serial_rx_work+0x34/0x60",
+	"pc : [<c04a1b2c>]    lr : [<c04a1e40>]    psr: 60000013",
+	"sp : c5b05ef0  ip : 00000000  fp : c5b05f2c",
+	"r10: 00000000  r9 : c5a3c200  r8 : 00000000",
+	"r3 : 00000000  r2 : 00000001  r1 : 00000000  r0 : c5a2b800",
+	"Flags: nZCv  IRQs on  FIQs on  Mode SVC_32  ISA ARM  Segment none",
+	"Control: 10c5387d  Table: 4540406a  DAC: 00000051",
+	"Process kworker/1:2 (pid: 97, stack limit = 0xc5b04210)",
+	"Stack: (0xc5b05ef0 to 0xc5b06000)",
+	"5ee0:                                     c5a2b800 c5a3c200 c5a3c205 00000000",
+	"Backtrace: ",
+	"[<c04a1ad4>] (msm_geni_serial_handle_rx) from [<c04a1e40>] (msm_geni_serial_rx_work+0x34/0x60)",
+	"[<c04a1e0c>] (msm_geni_serial_rx_work) from [<c013c1d4>] (process_one_work+0x1b4/0x3f0)",
+	"[<c013c020>] (process_one_work) from [<c013c4d0>] (worker_thread+0x40/0x5a0)",
+	"[<c013c490>] (worker_thread) from [<c0141a94>] (kthread+0x134/0x150)",
+	"[<c0141960>] (kthread) from [<c0107f78>] (ret_from_fork+0x14/0x3c)",
+	"Code: e5943008 e3530000 0a000010 e5932008 (e5921008) ",
+	"---[ end trace 3b5e8d5c2f1a0e77 ]---",
+	"Kernel panic - not syncing: Fatal exception",
+};
+
+std::vector<klog_message> klog_messages(size_t n, klog_arch arch)
 {
-	static const char *const panic[] = {
-		"Unable to handle kernel NULL pointer dereference at virtual address 0000000000000008",
-		"Internal error: Oops: 96000005 [#1] PREEMPT SMP",
-		"Kernel panic - not syncing: Oops: Fatal exception",
-	};
+	const char *const *oops = arch == klog_arch::arm64 ? arm64_oops : arm_oops;
+	size_t oops_lines = arch == klog_arch::arm64 ? std::size(arm64_oops) : std::size(arm_oops);
 	std::vector<klog_message> m;
 	for (size_t i = 0; i < n; i++) {
 		size_t from_end = n - i;
 		uint64_t ts = i * 7654321ull + (i * i % 1000) * 1000 + 51;
-		if (from_end <= 3)
-			m.push_back({ts + 120000000000ull, panic[3 - from_end]});
+		// The report is printed within a few milliseconds.
+		if (from_end <= oops_lines)
+			m.push_back({ts / 1000 + 120000000000ull + (oops_lines - from_end) * 97000, oops[oops_lines - from_end]});
 		else
 			m.push_back({ts, line(i)});
 	}
@@ -287,7 +362,7 @@ klog_built klog_build_prb(const klog_prb_params &p)
 {
 	const prb_layout &l = p.word == 4 ? prb32 : prb64;
 	prb_writer w(l, p.count_bits, p.size_bits);
-	std::vector<klog_message> msgs = klog_messages(p.messages);
+	std::vector<klog_message> msgs = klog_messages(p.messages, p.arch);
 	for (size_t i = 0; i < msgs.size(); i++)
 		w.write(msgs[i].ts_nsec, msgs[i].text, i + 1 == msgs.size() && p.last_committed ? 1 : 2);
 	if (p.pending)
@@ -331,7 +406,7 @@ klog_built klog_build_logbuf(const klog_logbuf_params &p)
 		uint32_t free_bytes = next > first || empty ? std::max(len - next, first) : first - next;
 		return free_bytes >= size + hdr;
 	};
-	for (const klog_message &m : klog_messages(p.messages)) {
+	for (const klog_message &m : klog_messages(p.messages, p.arch)) {
 		// Every seventh record carries a device dictionary after its text.
 		std::string dict = next_seq % 7 == 3 ? std::string("SUBSYSTEM=usb\0DEVICE=c189:1", 27) : "";
 		uint32_t size = hdr + static_cast<uint32_t>(m.text.size() + dict.size());

@@ -13,12 +13,14 @@
 #include <vector>
 
 // The kernel's message list for a log of n records: boot messages, then an
-// oops and the panic, which is always the last record.
+// oops as the architecture's kernel prints it (registers, call trace) and
+// the panic, which is always the last record.
 struct klog_message {
 	uint64_t ts_nsec;
 	std::string text;
 };
-std::vector<klog_message> klog_messages(size_t n);
+enum class klog_arch { arm64, arm };
+std::vector<klog_message> klog_messages(size_t n, klog_arch arch = klog_arch::arm64);
 
 // A kernel object at a virtual address and the physical one it maps to.
 struct klog_at {
@@ -62,6 +64,7 @@ struct klog_prb_params {
 	bool last_committed = true;
 	// One more record, reserved and half written, after the last.
 	bool pending = false;
+	klog_arch arch = klog_arch::arm64;
 	klog_at vars, rings;
 };
 klog_built klog_build_prb(const klog_prb_params &p);
@@ -72,6 +75,7 @@ struct klog_logbuf_params {
 	unsigned word = 4;
 	uint32_t buf_len = 16384;
 	size_t messages = 300;
+	klog_arch arch = klog_arch::arm64;
 	klog_at vars, rings;
 };
 klog_built klog_build_logbuf(const klog_logbuf_params &p);

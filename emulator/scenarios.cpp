@@ -98,6 +98,7 @@ const klog_built &kernel_log_of(const emu_kernel_info &k)
 		klog_logbuf_params p;
 		p.buf_len = 16384;
 		p.messages = arm_log_messages;
+		p.arch = klog_arch::arm;
 		p.vars = {emu_kernel_vaddr(a, 0x80b08000), 0x80b08000};
 		p.rings = {emu_kernel_vaddr(a, 0x80d00000), 0x80d00000};
 		return klog_build_logbuf(p);
@@ -524,6 +525,15 @@ bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &
 	messages = k->arm64 ? arm64_log_messages : arm_log_messages;
 	kept = messages - kernel_log_of(*k).dropped;
 	return true;
+}
+
+std::vector<klog_message> emu_scenario_kernel_messages(const std::string &name)
+{
+	const emu_kernel_info *k = emu_scenario_kernel(name);
+	if (!k)
+		return {};
+	return klog_messages(k->arm64 ? arm64_log_messages : arm_log_messages,
+			     k->arm64 ? klog_arch::arm64 : klog_arch::arm);
 }
 
 uint64_t emu_scenario_kernel_symbol(const std::string &name, const std::string &symbol)

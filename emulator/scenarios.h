@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "edl_model.h"
+#include "kernel_log.h"
 
 // The kernel the kernel scenarios' headers describe, and where it maps
 // memory. One place, so the vmcoreinfo text, the segments' addresses and
@@ -85,6 +86,9 @@ const emu_kernel_info *emu_scenario_kernel(const std::string &name);
 // The kernel log a scenario carries: the last kept of klog_messages(messages)
 // (kernel_log.h). False for a scenario without one.
 bool emu_scenario_kernel_log(const std::string &name, size_t &messages, size_t &kept);
+// That list (klog_messages of the scenario's kernel); empty for a scenario
+// without a log.
+std::vector<klog_message> emu_scenario_kernel_messages(const std::string &name);
 
 // The virtual address of a variable of that log which vmcoreinfo does not
 // give (log_first_seq), as the kernel's symbol table has it; 0 when the

@@ -37,7 +37,7 @@ else
 fi
 # The files that describe the dump: where each region sits, and the digests
 # that let whoever receives the dump check it.
-for f in load.cmm dump_info.txt SHA256SUMS; do
+for f in load.cmm dump_info.txt dump.json SHA256SUMS; do
     echo
     echo "== $out/$f"
     cat "$out/$f"
@@ -57,6 +57,10 @@ else
     echo "drgn: not installed (package python3-drgn); kernel release not read"
 fi
 echo
-# Why it crashed: the kernel's last lines, read from the dump itself.
+# Why it crashed: the kernel's last lines, read from the dump itself, and
+# what crashed, named as kernel engineers name crashes.
 echo "== $tool --dmesg $out | tail -5"
 "$tool" --dmesg "$out" | tail -5
+echo
+echo "== $tool --title $out"
+"$tool" --title "$out"

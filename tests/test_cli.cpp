@@ -18,7 +18,8 @@ const std::string usage_text =
 	"duruvev [--debug] [-o <duruvev-path>] [segment-filter]\n"
 	"duruvev --resume -o <duruvev-path> [--debug] [segment-filter]\n"
 	"duruvev --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
-	"duruvev --dmesg <dump-dir>\n\n"
+	"duruvev --dmesg <dump-dir>\n"
+	"duruvev --title <dump-dir|log-file>\n\n"
 	" -d, --debug\t\tEnable debug output\n"
 	" -v, --version\t\tPrint version\n"
 	" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
@@ -32,6 +33,7 @@ const std::string usage_text =
 	"     --then-limit=S\tEnd a hand-off still running after S seconds\n"
 	"\t\t\t(default 3600); it is tried again later\n"
 	"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
+	"     --title=DIR|FILE\tPrint the title of the crash in a dump or a log file\n"
 	" -h, --help\t\tPrint this usage info\n"
 	" [segment-filter]\tOptional comma-separated list of segment names to dump\n";
 const std::string version_line = "duruvev version v2.7.1\n";

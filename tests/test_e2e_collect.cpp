@@ -25,6 +25,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "edl_model.h"
 #include "run_program.h"
 #include "scenarios.h"
@@ -115,7 +117,7 @@ void expect_complete_dump(const fs::path &dir, const std::string &scenario, uint
 	cfg.crash = crash;
 	emu_model model(cfg);
 	// A complete dump describes itself as a dump taken by hand does.
-	std::set<std::string> want = {"SHA256SUMS", "load.cmm", "dump_info.txt"};
+	std::set<std::string> want = {"SHA256SUMS", "load.cmm", "dump_info.txt", "dump.json"};
 	for (const emu_expected_file &f : emu_expected_regions(model)) {
 		want.insert(f.name);
 		EXPECT_TRUE(read_file((dir / f.name).string()) == f.bytes) << f.name << " differs";
@@ -129,6 +131,11 @@ void expect_complete_dump(const fs::path &dir, const std::string &scenario, uint
 	if (emu_scenario_kernel_log(scenario, messages, kept))
 		want.insert("dmesg.txt");
 	EXPECT_EQ(files_in(dir), want);
+	// The record names the device as the directory does.
+	nlohmann::json j = nlohmann::json::parse(slurp(dir / "dump.json"), nullptr, false);
+	std::string label = j["device"]["label"].is_string() ? j["device"]["label"].get<std::string>() : "";
+	EXPECT_FALSE(label.empty()) << j;
+	EXPECT_EQ(dir.filename().string().rfind(label + "-", 0), 0u) << j;
 }
 
 struct collect_fixture : ::testing::Test {
@@ -667,6 +674,11 @@ TEST(collect_hostile, nothing_fools_collection)
 			 ASSERT_EQ(d.size(), 1u);
 			 expect_complete_dump(d[0], "crash");
 			 EXPECT_NE(h.out().find("Last kernel line: "), std::string::npos) << h.all();
+			 // Its end line tells what crashed, as the record does.
+			 EXPECT_NE(h.out().find("; crash: BUG: unable to handle kernel NULL pointer dereference in "
+						"ufshcd_queuecommand\n"),
+				   std::string::npos)
+				 << h.all();
 			 // The end line names where the dump really is, and so does
 			 // the hand-off: never what the old path leads to now.
 			 EXPECT_NE(h.out().find("dump \"" + d[0].string() + "\": complete"), std::string::npos) << h.all();

@@ -1,14 +1,18 @@
 // Why did it crash: the built program reads the kernel log out of a complete
 // dump of the emulator's crash scenarios into dmesg.txt, ends the summary
-// with its last line, and prints it again with --dmesg; a log that cannot be
-// read costs the dump nothing.
+// with its last line and the crash's title, records both in dump.json, and
+// prints them again with --dmesg and --title; a log that cannot be read
+// costs the dump nothing.
 #include <gtest/gtest.h>
 
 #include <cinttypes>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "dmesg.h"
 #include "kernel_log.h"
@@ -48,7 +52,7 @@ std::string expected_dmesg(const std::string &scenario, std::string &last)
 {
 	size_t messages = 0, kept = 0;
 	EXPECT_TRUE(emu_scenario_kernel_log(scenario, messages, kept));
-	std::vector<klog_message> list = klog_messages(messages);
+	std::vector<klog_message> list = emu_scenario_kernel_messages(scenario);
 	std::string text;
 	for (size_t i = messages - kept; i < messages; i++) {
 		char prefix[40];
@@ -203,6 +207,100 @@ TEST(dmesg, a_log_that_cannot_be_read_costs_nothing)
 	again = run_program({DURUVEV_BIN, "--dmesg", (tmp.path / "nothing").string()});
 	EXPECT_EQ(again.exit_code, 1);
 	EXPECT_EQ(std::count(again.err.begin(), again.err.end(), '\n'), 1) << again.err;
+
+	// The record says there was no log; the title cannot be made.
+	EXPECT_EQ(r.out.find("Crash: "), std::string::npos) << r.out;
+	nlohmann::json j = nlohmann::json::parse(text_of(tmp.path / "dump.json"), nullptr, false);
+	for (const char *field : {"crash", "kernel_release", "last_kernel_line"})
+		EXPECT_TRUE(j[field].is_null()) << field;
+	again = run_program({DURUVEV_BIN, "--title", tmp.str()});
+	EXPECT_EQ(again.exit_code, 2) << again.out << again.err;
+	EXPECT_EQ(std::count(again.err.begin(), again.err.end(), '\n'), 1) << again.err;
+}
+
+// A number the summary line gives before the text that follows it.
+uint64_t number_before(const std::string &out, const std::string &after)
+{
+	size_t at = out.find(after);
+	if (at == std::string::npos)
+		return UINT64_MAX;
+	size_t start = out.find_last_not_of("0123456789", at - 1) + 1;
+	return std::stoull(out.substr(start, at - start));
+}
+
+// The emulator's kernels crash in a driver, as their oops says; the title
+// names it in the summary, in dump.json (whose other fields are the
+// summary's too) and from --title, whether read from dmesg.txt or from the
+// dump's memory.
+TEST(dmesg, crash_scenarios_end_with_their_title)
+{
+	const struct {
+		const char *scenario, *frame;
+	} cases[] = {{"crash", "ufshcd_queuecommand"}, {"crash32", "msm_geni_serial_handle_rx"}};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.scenario);
+		temp_dir tmp;
+		program_result r = dump(c.scenario, tmp.path);
+		ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+		std::string title = std::string("BUG: unable to handle kernel NULL pointer dereference in ") + c.frame;
+		std::string last;
+		expected_dmesg(c.scenario, last);
+		EXPECT_NE(r.out.find("Last kernel line: " + last + "\nCrash: " + title + "\n"), std::string::npos) << r.out;
+
+		nlohmann::json j = nlohmann::json::parse(text_of(tmp.path / "dump.json"), nullptr, false);
+		ASSERT_TRUE(j.is_object());
+		EXPECT_EQ(j["format"], 1);
+		EXPECT_EQ("duruvev version " + j["duruvev_version"].get<std::string>() + "\n",
+			  run_program({DURUVEV_BIN, "-v"}).out);
+		char host[256] = {};
+		gethostname(host, sizeof(host) - 1);
+		EXPECT_EQ(j["host"], host);
+		EXPECT_EQ(j["result"], "complete");
+		EXPECT_EQ(j["regions"], number_before(r.out, " regions saved"));
+		EXPECT_EQ(j["bytes"], number_before(r.out, " bytes) saved"));
+		EXPECT_EQ(j["kernel_release"], emu_scenario_kernel(c.scenario)->osrelease);
+		EXPECT_EQ(j["last_kernel_line"], last);
+		EXPECT_EQ(j["crash"], (nlohmann::json{{"title", title},
+						      {"alt", nlohmann::json::array()},
+						      {"kind", "crash"},
+						      {"frame", c.frame},
+						      {"corrupted", false},
+						      {"rules", 1}}));
+		// The port the device was asked for by: it has no serial number.
+		EXPECT_EQ(j["device"]["serial"], "");
+		EXPECT_EQ(j["device"]["label"].get<std::string>().rfind("/dev/", 0), 0u) << j["device"];
+		std::string start = j["start"], end = j["end"];
+		EXPECT_EQ(start.size(), 20u);
+		EXPECT_EQ(start.back(), 'Z');
+		EXPECT_LE(start, end);
+		EXPECT_NE(text_of(tmp.path / "SHA256SUMS").find("  dump.json\n"), std::string::npos);
+
+		for (const fs::path &what : {tmp.path, tmp.path / "dmesg.txt"}) {
+			program_result t = run_program({DURUVEV_BIN, "--title", what.string()});
+			EXPECT_EQ(t.exit_code, 0) << t.err;
+			EXPECT_EQ(t.out, title + "\n");
+		}
+		fs::remove(tmp.path / "dmesg.txt");
+		program_result t = run_program({DURUVEV_BIN, "--title", tmp.str()});
+		EXPECT_EQ(t.exit_code, 0) << t.err;
+		EXPECT_EQ(t.out, title + "\n");
+	}
+}
+
+// --title on logs that hold no crash, and on what cannot be read.
+TEST(dmesg, title_exit_codes)
+{
+	temp_dir tmp;
+	write_text(tmp.path / "boot.log", "[    0.000000] Booting Linux on physical CPU 0x0\n");
+	program_result t = run_program({DURUVEV_BIN, "--title", (tmp.path / "boot.log").string()});
+	EXPECT_EQ(t.exit_code, 1);
+	EXPECT_EQ(t.out, "no crash message\n");
+	for (const fs::path &bad : {tmp.path / "missing.log", fs::path("/dev/null")}) {
+		t = run_program({DURUVEV_BIN, "--title", bad.string()});
+		EXPECT_EQ(t.exit_code, 2) << bad;
+		EXPECT_EQ(t.out, "");
+		EXPECT_EQ(std::count(t.err.begin(), t.err.end(), '\n'), 1) << t.err;
+	}
 }
 
 } // namespace

@@ -224,7 +224,7 @@ TEST(one_shot, hostile_names_are_saved_under_safe_names)
 	EXPECT_EQ(resets(r), 1u);
 	EXPECT_EQ(files_in(tmp.path),
 		  (std::set<std::string>{"OCIMEM.BIN", "region_1.bin", "region_2.bin", "region_3.bin", "region_4.bin",
-					 "region_5.bin", "region_6.bin", "SHA256SUMS", "load.cmm", "dump_info.txt"}));
+					 "region_5.bin", "region_6.bin", "SHA256SUMS", "load.cmm", "dump_info.txt", "dump.json"}));
 	emu_model model = model_of("hostile-names");
 	std::vector<emu_expected_file> want = emu_expected_regions(model);
 	EXPECT_TRUE(read_file((tmp.path / "OCIMEM.BIN").string()) == want[0].bytes);
@@ -463,7 +463,7 @@ TEST(sync_faults, everything_is_synced_before_the_reset_leaves)
 		size_t messages = 0, kept = 0;
 		if (emu_scenario_kernel_log(scenario, messages, kept))
 			files.push_back("dmesg.txt");
-		files.insert(files.end(), {"load.cmm", "dump_info.txt", "SHA256SUMS"});
+		files.insert(files.end(), {"load.cmm", "dump_info.txt", "dump.json", "SHA256SUMS"});
 		ASSERT_EQ(files_in(out), std::set<std::string>(files.begin(), files.end()));
 		size_t last = 0;
 		for (const std::string &f : files) {
@@ -631,7 +631,7 @@ TEST(described_dump, regions_named_like_the_descriptions)
 	// Written over by the record after every region, it would be lost.
 	EXPECT_TRUE(read_file((tmp.path / "region_4.bin").string()) == want[4].bytes);
 	EXPECT_EQ(files_in(tmp.path), (std::set<std::string>{"OCIMEM.BIN", "load.cmm", "region_2.bin", "region_3.bin",
-							      "region_4.bin", "SHA256SUMS", "dump_info.txt"}));
+							      "region_4.bin", "SHA256SUMS", "dump_info.txt", "dump.json"}));
 	program_result check = verify_sums(tmp.path);
 	EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
 	EXPECT_EQ(lines_of(tmp.path / "dump_info.txt").size(), 5u);
@@ -649,9 +649,10 @@ TEST(described_dump, failed_rerun_leaves_no_stale_description)
 					 "--unplug-after", "3000000", "--", DURUVEV_BIN, "-S", "{pty}", "-o", tmp.str()};
 	program_result r = run_program(argv, 90);
 	expect_left_in_crash_state(r);
-	EXPECT_TRUE(has(r.out, "removed minidump.elf, SHA256SUMS, load.cmm, dump_info.txt, dmesg.txt of an earlier dump"))
+	EXPECT_TRUE(has(r.out, "removed minidump.elf, SHA256SUMS, load.cmm, dump_info.txt, dmesg.txt, dump.json of an "
+			       "earlier dump"))
 		<< r.out;
-	for (const char *name : {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt"})
+	for (const char *name : {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt", "dump.json"})
 		EXPECT_FALSE(fs::exists(tmp.path / name)) << name;
 }
 
@@ -661,7 +662,7 @@ TEST(described_dump, failed_rerun_leaves_no_stale_description)
 TEST(described_dump, rerun_killed_in_its_first_region_leaves_no_stale_description)
 {
 	using namespace std::chrono_literals;
-	const char *const descriptions[] = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
+	const char *const descriptions[] = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dump.json"};
 	temp_dir tmp;
 	fs::path out = tmp.path / "dump";
 	program_result first = dump("crash", out);

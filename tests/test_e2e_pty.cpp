@@ -58,7 +58,7 @@ void expect_region_files(const fs::path &dir, const emu_model &model, const std:
 // to the one the device's headers describe, and the files that describe it.
 void expect_complete_dump(const fs::path &dir, const emu_model &model, const std::string &scenario)
 {
-	std::set<std::string> want = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt"};
+	std::set<std::string> want = {"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dump.json"};
 	size_t messages = 0, kept = 0;
 	if (emu_scenario_kernel_log(scenario, messages, kept))
 		want.insert("dmesg.txt");
@@ -85,7 +85,7 @@ TEST(e2e_pty, filter_admits_some_regions)
 					  "md_KTEXT.BIN",	"md_KDATA.BIN", "md_KLOGBUF.BIN"};
 	std::set<std::string> want = admitted;
 	// The kernel regions hold the log: dmesg.txt is written too.
-	want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt"});
+	want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt", "dump.json"});
 	EXPECT_EQ(files_in(tmp.path), want);
 	emu_model model = model_of("crash");
 	expect_region_files(tmp.path, model, admitted);
@@ -143,8 +143,8 @@ TEST(e2e_pty, tables_within_and_beyond_one_tty_read)
 		temp_dir tmp;
 		program_result r = dump(scenario, tmp.path);
 		ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-		// The regions, and the three files that describe them.
-		EXPECT_EQ(files_in(tmp.path).size(), std::stoul(std::string(scenario).substr(5)) + 3);
+		// The regions, and the four files that describe them.
+		EXPECT_EQ(files_in(tmp.path).size(), std::stoul(std::string(scenario).substr(5)) + 4);
 		expect_region_files(tmp.path, model_of(scenario));
 	}
 }
@@ -295,7 +295,7 @@ TEST(e2e_pty, crash32_with_a_filter_and_an_unplug)
 		std::set<std::string> admitted = {"DDRCS0.BIN",	   "md_KELF_HEADER.BIN", "md_KVMCOREINFO.BIN",
 						  "md_KTEXT.BIN", "md_KDATA.BIN",  "md_KLOGBUF.BIN"};
 		std::set<std::string> want = admitted;
-		want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt"});
+		want.insert({"minidump.elf", "SHA256SUMS", "load.cmm", "dump_info.txt", "dmesg.txt", "dump.json"});
 		EXPECT_EQ(files_in(tmp.path), want);
 		expect_region_files(tmp.path, model, admitted);
 		EXPECT_TRUE(read_file(tmp.path / "minidump.elf") == emu_expected_minidump(model));

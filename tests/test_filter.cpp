@@ -86,6 +86,7 @@ TEST(sahara_region_filename_ok, table)
 		// load.cmm is kept as a region. A space would split the name in
 		// their lines.
 		{"SHA256SUMS", false}, {"sha256sums", false}, {"DUMP_INFO.TXT", false}, {"dump_info.txt", false},
+		{"DUMP.JSON", false},
 		{"load.cmm", true}, {"SHA256SUMS.BIN", true}, {"A B.BIN", false},
 	};
 	for (const auto &c : cases)

@@ -121,8 +121,9 @@ TEST_F(debug64_test, sums_are_what_sha256sum_computes)
 		argv.push_back(sums.substr(at + 66, end - at - 66));
 		at = end + 1;
 	}
-	// Every file but SHA256SUMS itself: regions, core, load.cmm, dump_info.txt.
-	EXPECT_EQ(argv.size(), 1 + cfg.regions.size() + 3);
+	// Every file but SHA256SUMS itself: regions, core, load.cmm, dump_info.txt,
+	// dump.json.
+	EXPECT_EQ(argv.size(), 1 + cfg.regions.size() + 4);
 	program_result want = run_program(argv, 30, {}, {}, dir.str());
 	ASSERT_EQ(want.exit_code, 0) << want.err;
 	EXPECT_EQ(sums, want.out);
@@ -176,8 +177,8 @@ TEST_F(debug64_test, region_file_is_truncated_and_hostile_names_refused)
 
 	// Nothing but the output directory in its parent.
 	EXPECT_EQ(list_dir(root.path), std::vector<std::string>{"out"});
-	// The regions, and SHA256SUMS, load.cmm and dump_info.txt.
-	EXPECT_EQ(list_dir(out).size(), 2 + std::size(hostile) + 3);
+	// The regions, and SHA256SUMS, load.cmm, dump_info.txt and dump.json.
+	EXPECT_EQ(list_dir(out).size(), 2 + std::size(hostile) + 4);
 }
 
 // A device may itself use a name that looks like a substitute; a region that
@@ -192,7 +193,7 @@ TEST_F(debug64_test, substitute_name_already_used_by_an_earlier_region)
 	EXPECT_EQ(m.reset_count, 1u);
 	std::vector<std::string> names;
 	for (const std::string &n : list_dir(dir.path))
-		if (n != "SHA256SUMS" && n != "load.cmm" && n != "dump_info.txt")
+		if (n != "SHA256SUMS" && n != "load.cmm" && n != "dump_info.txt" && n != "dump.json")
 			names.push_back(n);
 	ASSERT_EQ(names.size(), 2u);
 	EXPECT_TRUE(read_file(dir.file("region_1.bin")) == region_bytes(m, cfg.regions[0]));

@@ -199,6 +199,7 @@ void collect_worker(collect_job *job)
 	ctl.ctx = job;
 	ctl.device_key = job->key;
 	ctl.serial = job->seen.serial;
+	ctl.device = {job->seen.label, job->seen.serial, job->seen.usb ? job->seen.open_as : ""};
 	collect_offer_resume(job);
 
 	std::unique_ptr<vorn_device, device_release> dev;
@@ -223,8 +224,8 @@ void collect_worker(collect_job *job)
 	} else {
 		// Where the directory is now, should its path have changed.
 		std::string where = os_dir_path(job->dir.get());
-		// A complete dump's line also tells what the kernel said last.
-		std::string kernel = ctl.kernel_line.empty() ? "" : "; kernel: " + ctl.kernel_line;
+		// A complete dump's line also tells what crashed.
+		std::string kernel = ctl.crash_title.empty() ? "" : "; crash: " + ctl.crash_title;
 		ux_info("dump \"%s\": %s, %" PRIu64 " bytes, %.1f s%s\n",
 			sahara_printable(where.empty() ? ctl.dir_path.c_str() : where.c_str()).c_str(), result,
 			ctl.bytes_kept, secs, kernel.c_str());

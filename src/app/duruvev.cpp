@@ -31,6 +31,7 @@ void print_usage(FILE *out)
 		"%s --resume -o <duruvev-path> [--debug] [segment-filter]\n"
 		"%s --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
 		"%s --dmesg <dump-dir>\n"
+		"%s --title <dump-dir|log-file>\n"
 		"\n"
 		" -d, --debug\t\tEnable debug output\n"
 		" -v, --version\t\tPrint version\n"
@@ -45,9 +46,10 @@ void print_usage(FILE *out)
 		"     --then-limit=S\tEnd a hand-off still running after S seconds\n"
 		"\t\t\t(default 3600); it is tried again later\n"
 		"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
+		"     --title=DIR|FILE\tPrint the title of the crash in a dump or a log file\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
-		__progname, __progname, __progname, __progname);
+		__progname, __progname, __progname, __progname, __progname);
 }
 
 static const struct option options[] = {
@@ -60,6 +62,7 @@ static const struct option options[] = {
 	{"then", required_argument, nullptr, 'T'},
 	{"then-limit", required_argument, nullptr, 'L'},
 	{"dmesg", required_argument, nullptr, 'K'},
+	{"title", required_argument, nullptr, 'N'},
 	{"resume", no_argument, nullptr, 'R'},
 	{nullptr, 0, nullptr, 0},
 };
@@ -74,6 +77,7 @@ int duruvev_main(int argc, char **argv)
 	const char *then = nullptr;
 	const char *then_limit = nullptr;
 	const char *dmesg_dir = nullptr;
+	const char *title_of = nullptr;
 	int opt;
 
 	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
@@ -121,6 +125,9 @@ int duruvev_main(int argc, char **argv)
 		case 'K':
 			dmesg_dir = optarg;
 			break;
+		case 'N':
+			title_of = optarg;
+			break;
 		case 'h':
 			print_usage(stdout);
 			return 0;
@@ -143,11 +150,18 @@ int duruvev_main(int argc, char **argv)
 
 	// Reads a dump already on disk; no device is involved.
 	if (dmesg_dir) {
-		if (collect || filter || then || then_limit || resume) {
+		if (collect || filter || then || then_limit || resume || title_of) {
 			print_usage(stderr);
 			return 1;
 		}
 		return dmesg_print(dmesg_dir, stdout);
+	}
+	if (title_of) {
+		if (collect || filter || then || then_limit || resume) {
+			print_usage(stderr);
+			return 2;
+		}
+		return dmesg_title_print(title_of, stdout);
 	}
 
 	if (!collect && (then || then_limit)) {
@@ -188,7 +202,14 @@ int duruvev_main(int argc, char **argv)
 	if (os_prepare_output_dir(duruvev_path) != 0) {
 		ux_err("cannot write to output directory \"%s\": %s\n", duruvev_path, os_strerror(errno));
 	} else if (vorn_open(dev, serial) == 0) {
-		int result = sahara_run(dev, nullptr, duruvev_path, filter);
+		// The device is known as it was asked for; a port is no serial.
+		sahara_device_id id;
+		if (serial) {
+			id.label = serial;
+			if (!qud_names_port(serial))
+				id.serial = serial;
+		}
+		int result = sahara_run(dev, nullptr, duruvev_path, filter, &id);
 		ret = result < 0 ? 1 : result;
 	}
 

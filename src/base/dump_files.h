@@ -8,6 +8,7 @@
 #define LOAD_CMM_NAME "load.cmm"
 #define DUMP_INFO_NAME "dump_info.txt"
 #define DMESG_NAME "dmesg.txt"
+#define DUMP_JSON_NAME "dump.json"
 
 // The kernel's ELF header region, from which the core is made: its name in
 // the device's table begins "md_KELF" (md_KELF_HEADER on real devices).

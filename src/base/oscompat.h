@@ -115,6 +115,13 @@ bool os_port_present(const char *path);
 // The current UTC time as YYYYmmddTHHMMSSZ.
 std::string os_utc_stamp(void);
 
+// A moment of the system clock (seconds since the epoch) in UTC, as ISO 8601
+// with a Z: "2026-12-11T06:22:08Z".
+std::string os_utc_iso(int64_t seconds);
+
+// This computer's host name, as its users know it; "" when it has none.
+std::string os_host_name(void);
+
 // True when something exists at path.
 bool os_path_exists(const char *path);
 

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
+#include <unistd.h>
 
 int os_console_width(void)
 {
@@ -214,6 +215,24 @@ std::string os_utc_stamp(void)
 	gmtime_r(&now, &tm);
 	strftime(buf, sizeof(buf), "%Y%m%dT%H%M%SZ", &tm);
 	return buf;
+}
+
+std::string os_utc_iso(int64_t seconds)
+{
+	time_t t = static_cast<time_t>(seconds);
+	struct tm tm;
+	char buf[32];
+	if (!gmtime_r(&t, &tm) || strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+		return "";
+	return buf;
+}
+
+std::string os_host_name(void)
+{
+	char name[256] = {};
+	if (gethostname(name, sizeof(name) - 1) != 0)
+		return "";
+	return name;
 }
 
 bool os_path_exists(const char *path)

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <direct.h>
 #include <io.h>
 #include <string>
@@ -232,6 +233,27 @@ std::string os_utc_stamp(void)
 	snprintf(buf, sizeof(buf), "%04u%02u%02uT%02u%02u%02uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
 		 t.wSecond);
 	return buf;
+}
+
+std::string os_utc_iso(int64_t seconds)
+{
+	__time64_t t = seconds;
+	struct tm tm;
+	char buf[32];
+	if (_gmtime64_s(&tm, &t) != 0 || strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+		return "";
+	return buf;
+}
+
+std::string os_host_name(void)
+{
+	wchar_t name[256];
+	DWORD len = sizeof(name) / sizeof(name[0]);
+	if (!GetComputerNameExW(ComputerNameDnsHostname, name, &len) || len == 0)
+		return "";
+	char out[768];
+	int n = WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(len), out, sizeof(out), nullptr, nullptr);
+	return n > 0 ? std::string(out, static_cast<size_t>(n)) : std::string();
 }
 
 bool os_path_exists(const char *path)

@@ -370,7 +370,8 @@ static void sahara_unknown_summary(const sahara_dump_run &run)
 		ux_err("Sahara: %u more unknown packets were not shown\n", run.unknown_packets - SAHARA_UNKNOWN_SHOWN);
 }
 
-int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev_path, const char *duruvev_filter)
+int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev_path, const char *duruvev_filter,
+	       const sahara_device_id *device)
 {
 	if (images)
 		sahara_debug_list_images(images);
@@ -378,6 +379,8 @@ int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev
 		return 0;
 
 	sahara_dump_run run;
+	if (device)
+		run.device = *device;
 	int ret = sahara_exchange(dev, images, duruvev_path, duruvev_filter, run);
 	sahara_unknown_summary(run);
 	if (duruvev_path)
@@ -390,6 +393,7 @@ int sahara_run_collect(vorn_device *dev, const char *duruvev_path, const char *d
 {
 	sahara_dump_run run;
 	run.ctl = ctl;
+	run.device = ctl->device;
 	int ret = sahara_exchange(dev, nullptr, duruvev_path, duruvev_filter, run);
 	sahara_unknown_summary(run);
 	ctl->stopped = sahara_stopping(run) && !run.complete;
@@ -397,7 +401,8 @@ int sahara_run_collect(vorn_device *dev, const char *duruvev_path, const char *d
 	ctl->reset_sent = run.reset_sent;
 	ctl->bytes_saved = run.bytes_saved;
 	ctl->bytes_kept = run.bytes_kept;
-	ctl->kernel_line = run.kernel_line;
+	ctl->kernel_line = run.kernel.last_line;
+	ctl->crash_title = run.kernel.read ? sahara_crash_text(run.kernel.crash) : "";
 	if (!ctl->image_transfer)
 		sahara_dump_summary(run);
 	return ret < 0 || !run.complete ? -1 : 0;

@@ -14,8 +14,15 @@
 #include "oscompat.h"
 #include "vorn.h"
 
+// Who a dumped device is, for the dump's record (dump.json): what the
+// console calls it, its serial number and where it sits on the bus; ""
+// when unknown.
+struct sahara_device_id {
+	std::string label, serial, bus_path;
+};
+
 int sahara_run(vorn_device *dev, const sahara_image *images, const char *duruvev_path,
-	       const char *duruvev_filter);
+	       const char *duruvev_filter, const sahara_device_id *device = nullptr);
 bool pattern_match(const char *pattern, const char *string);
 
 
@@ -69,7 +76,8 @@ bool sahara_debug64_filter(const char *filename, const char *filter);
 // no control character, not the core's own name, and a name Windows can
 // hold as a plain file (no device name such as NUL.BIN, none of < > " | ? *,
 // no trailing dot or space, no space at all), and none of the files that
-// describe the dump ("minidump.elf", "SHA256SUMS", "dump_info.txt").
+// describe the dump ("minidump.elf", "SHA256SUMS", "dump_info.txt",
+// "dmesg.txt", "dump.json").
 bool sahara_region_filename_ok(const char *filename);
 
 // A device-supplied name, shown with its control bytes as \xNN.
@@ -181,6 +189,11 @@ struct sahara_collect_ctl {
 	uint64_t bytes_kept = 0;  // of every file kept, parts of regions included
 	// The last line of the kernel's log, when it could be read.
 	std::string kernel_line;
+	// The title of its crash ("no crash message" when none); "" when the
+	// log could not be read.
+	std::string crash_title;
+	// Given by the caller.
+	sahara_device_id device;
 };
 
 // The device whose cut-short dump the directory dir holds, as its record of

@@ -140,7 +140,7 @@ bool sahara_region_filename_ok(const char *name)
 		if (text_is_control(*p))
 			return false;
 	// The files that describe the dump are made by this program.
-	static const char *const reserved[] = {MINIDUMP_NAME, SUMS_NAME, DUMP_INFO_NAME, DMESG_NAME};
+	static const char *const reserved[] = {MINIDUMP_NAME, SUMS_NAME, DUMP_INFO_NAME, DMESG_NAME, DUMP_JSON_NAME};
 	std::string folded = sahara_fold(name);
 	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == sahara_fold(r); }))
 		return false;
@@ -245,8 +245,10 @@ void sahara_dump_summary(const sahara_dump_run &run)
 		run.saved, run.saved == 1 ? "" : "s", run.failed, run.skipped, sahara_size_text(run.bytes_saved).c_str(),
 		secs, run.reset_sent ? "reset" : "not reset");
 	if (run.complete) {
-		if (!run.kernel_line.empty())
-			ux_info("Last kernel line: %s\n", run.kernel_line.c_str());
+		if (!run.kernel.last_line.empty())
+			ux_info("Last kernel line: %s\n", run.kernel.last_line.c_str());
+		if (run.kernel.read)
+			ux_info("Crash: %s\n", sahara_crash_text(run.kernel.crash).c_str());
 		return;
 	}
 	if (!run.hint.empty())
@@ -994,11 +996,20 @@ static int sahara_complete_dump(vorn_device *dev, const sahara_dump_dir &out, co
 	// The dump is whole and synced: its kernel log is read from what is
 	// on disk, and only costs a line when it cannot be.
 	sahara_saved_region kernel_log = sahara_write_dmesg(out, plan.table.data(), plan.table.size(),
-							    plan.saved.data(), &run.kernel_line);
-	// A log that took the room the description files need is given up.
+							    plan.saved.data(), &run.kernel);
+	int64_t end = std::chrono::duration_cast<std::chrono::seconds>(
+			      std::chrono::system_clock::now().time_since_epoch())
+			      .count();
+	uint64_t bytes = 0;
+	for (size_t i = 0; i < plan.table.size(); i++)
+		bytes += plan.saved[i].saved ? plan.table[i].length : 0;
+	// A log that took the room the description files need is given up,
+	// and the record then says there was none.
 	auto describe = [&](const sahara_saved_region &log) {
+		if (!log.saved)
+			run.kernel = sahara_kernel_facts();
 		return sahara_describe_dump(out, plan.table.data(), plan.table.size(), plan.saved.data(), core_file,
-					    log) == 0;
+					    log, sahara_dump_json(run, end, bytes)) == 0;
 	};
 	// The record of whole regions goes with the dump complete.
 	if ((!describe(kernel_log) && (!kernel_log.saved || !describe(sahara_saved_region()))) ||

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "crash_title.h"
 #include "sahara.h"
 #include "vorn.h"
 
@@ -68,9 +69,23 @@ struct sahara_pkt {
 	};
 };
 
+// What the kernel log of a complete dump said, for the summary and the
+// dump's record.
+struct sahara_kernel_facts {
+	bool read = false; // dmesg.txt was written
+	std::string last_line;
+	std::string release;
+	crash_title crash;
+};
+
 // What one memory-debug run did, for its closing summary.
 struct sahara_dump_run {
 	std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+	// The same moment on the wall clock, in seconds since the epoch.
+	int64_t wall_start = std::chrono::duration_cast<std::chrono::seconds>(
+				     std::chrono::system_clock::now().time_since_epoch())
+				     .count();
+	sahara_device_id device;
 	unsigned saved = 0, failed = 0, skipped = 0;
 	uint64_t bytes_saved = 0;
 	// Region bytes on disk, those of regions cut short included.
@@ -85,8 +100,8 @@ struct sahara_dump_run {
 	// HELLOs since the last step forward; a device that only repeats its
 	// HELLO is not dumped.
 	unsigned hellos = 0;
-	// The last line of the kernel's log, when it could be read.
-	std::string kernel_line;
+	// The kernel's log, when it could be read.
+	sahara_kernel_facts kernel;
 	// Collection's controls and results; null for a dump run by hand.
 	sahara_collect_ctl *ctl = nullptr;
 	// Bytes of its claim set aside for the core.
@@ -182,6 +197,10 @@ bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *na
 // The closing summary of a memory-debug run, and the advice after a failure.
 void sahara_dump_summary(const sahara_dump_run &run);
 
+// A crash's title for a console line: "no crash message" when the log held
+// none.
+std::string sahara_crash_text(const crash_title &t);
+
 // The files of a dump's directory, through its handle when it has one (see
 // sahara_dump_dir). A descriptor, or -1 with errno set.
 int sahara_create_in(const sahara_dump_dir &dir, const char *name);
@@ -215,18 +234,26 @@ uint64_t sahara_descriptions_size(size_t n_regions);
 // Writes the description files of a complete dump from the record of what
 // this run saved (saved[i] belongs to table[i]; core is the core and
 // kernel_log "dmesg.txt", when they were written): "load.cmm" (unless the
-// device offered its own), "dump_info.txt" and "SHA256SUMS". Returns 0, or
-// -1 after its message with none of them, nor "dmesg.txt", left behind.
+// device offered its own), "dump_info.txt", "dump.json" (record, unless
+// empty) and "SHA256SUMS". Returns 0, or -1 after its message with none of
+// them, nor "dmesg.txt", left behind.
 int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
 			 const sahara_saved_region *saved, const sahara_saved_region &core,
-			 const sahara_saved_region &kernel_log);
+			 const sahara_saved_region &kernel_log, const std::string &record);
+
+// The dump's record for machines (dump.json) of a complete dump that run
+// made, completed at end (seconds since the epoch), holding bytes of region
+// data (those kept from an earlier run too); with the kernel's facts when
+// kernel.read. "" when it cannot be made (the dump goes on without it).
+std::string sahara_dump_json(const sahara_dump_run &run, int64_t end, uint64_t bytes);
 
 // Reads the kernel log out of the complete, synced dump in dir and writes it
-// as "dmesg.txt", synced; its last line goes into *last_line. A log that
-// cannot be read or written costs the dump nothing: one line says why, and
-// no "dmesg.txt" is left. Returns the record of the file (saved or not).
+// as "dmesg.txt", synced; its last line, the kernel's release and the title
+// of its crash go into *facts. A log that cannot be read or written costs
+// the dump nothing: one line says why, and no "dmesg.txt" is left. Returns
+// the record of the file (saved or not).
 sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
-				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line);
+				       size_t n_regions, const sahara_saved_region *saved, sahara_kernel_facts *facts);
 
 // Bytes in lower-case hexadecimal, as SHA256SUMS writes digests.
 std::string sahara_hex(const uint8_t *bytes, size_t n);

@@ -1,6 +1,7 @@
 // The files that let a dump explain and check itself, wherever it travels:
 // SHA256SUMS (for sha256sum -c), load.cmm (a Trace32 script that places each
-// region at its address) and dump_info.txt (one region per line). All are
+// region at its address), dump_info.txt (one region per line) and dump.json
+// (the dump's record for machines: device, times, what crashed). All are
 // made from one record of what this run saved, only for a complete dump, and
 // go through the same write-sync-close path as the region files.
 #include <cerrno>
@@ -10,9 +11,12 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "dmesg.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
+#include "util.h"
 #include "ux.h"
 
 
@@ -38,8 +42,9 @@ bool sahara_hashing(void)
 
 uint64_t sahara_descriptions_size(size_t n_regions)
 {
-	// Three files, each a line of at most ~100 bytes per region.
-	return 3 * (8192 + 128 * static_cast<uint64_t>(n_regions + 1));
+	// Three files, each a line of at most ~100 bytes per region, and the
+	// record, a few KiB.
+	return 3 * (8192 + 128 * static_cast<uint64_t>(n_regions + 1)) + 16384;
 }
 
 std::string sahara_hex(const uint8_t *bytes, size_t n)
@@ -105,7 +110,8 @@ static std::string sahara_sums(const std::vector<sahara_saved_file> &files)
 
 void sahara_remove_descriptions(const sahara_dump_dir &dir)
 {
-	static const char *const names[] = {MINIDUMP_NAME, SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME, DMESG_NAME};
+	static const char *const names[] = {MINIDUMP_NAME, SUMS_NAME, LOAD_CMM_NAME, DUMP_INFO_NAME, DMESG_NAME,
+					    DUMP_JSON_NAME};
 	std::string removed;
 	for (const char *name : names) {
 		if (sahara_remove_in(dir, name) == 0)
@@ -121,7 +127,7 @@ void sahara_remove_descriptions(const sahara_dump_dir &dir)
 
 int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
 			 const sahara_saved_region *saved, const sahara_saved_region &core,
-			 const sahara_saved_region &kernel_log)
+			 const sahara_saved_region &kernel_log, const std::string &record)
 {
 	std::vector<sahara_saved_file> files;
 	const char *own_load_cmm = nullptr;
@@ -155,6 +161,8 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 	else
 		descriptions.push_back({LOAD_CMM_NAME, sahara_load_cmm(files)});
 	descriptions.push_back({DUMP_INFO_NAME, sahara_dump_info(files)});
+	if (!record.empty())
+		descriptions.push_back({DUMP_JSON_NAME, record});
 
 	std::vector<const char *> written;
 	bool ok = true;
@@ -184,7 +192,7 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 		ok = false;
 	if (!ok) {
 		// A failed run leaves no description: the next run makes them.
-		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, SUMS_NAME, DMESG_NAME}) {
+		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, DUMP_JSON_NAME, SUMS_NAME, DMESG_NAME}) {
 			bool devices_own = own_load_cmm && strcmp(name, LOAD_CMM_NAME) == 0;
 			if (!devices_own)
 				(void)sahara_remove_in(dir, name);
@@ -199,7 +207,7 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 }
 
 sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_debug_region64 *table,
-				       size_t n_regions, const sahara_saved_region *saved, std::string *last_line)
+				       size_t n_regions, const sahara_saved_region *saved, sahara_kernel_facts *facts)
 {
 	sahara_saved_region out;
 	std::vector<dmesg_region> regions;
@@ -237,8 +245,50 @@ sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_
 	out.saved = true;
 	out.file = DMESG_NAME;
 	// A line for the summary: the console shows no more of it than this.
-	*last_line = sahara_printable(kmsg_last_line(log).substr(0, 240).c_str());
+	facts->last_line = sahara_printable(kmsg_last_line(log).substr(0, 240).c_str());
+	facts->release = log.release;
 	ux_info("kernel log: %zu records (%s%s%s) written to %s\n", log.records.size(), log.format,
 		log.how.empty() ? "" : "; ", log.how.c_str(), DMESG_NAME);
+	// Named once the log is safe on disk; bounded in time like its reading.
+	facts->crash = crash_title_of_log(log);
+	facts->read = true;
 	return out;
+}
+
+std::string sahara_crash_text(const crash_title &t)
+{
+	return t.kind == "none" ? "no crash message" : t.title;
+}
+
+std::string sahara_dump_json(const sahara_dump_run &run, int64_t end, uint64_t bytes)
+{
+	// In the order of its schema, for people reading it too.
+	using json = nlohmann::ordered_json;
+	json j;
+	j["format"] = 1;
+	j["duruvev_version"] = version_text();
+	j["host"] = os_host_name();
+	j["device"] = {{"label", run.device.label}, {"serial", run.device.serial}, {"bus_path", run.device.bus_path}};
+	j["start"] = os_utc_iso(run.wall_start);
+	j["end"] = os_utc_iso(end);
+	j["result"] = "complete";
+	j["bytes"] = bytes;
+	j["regions"] = run.saved;
+	j["kernel_release"] = nullptr;
+	j["crash"] = nullptr;
+	j["last_kernel_line"] = nullptr;
+	if (run.kernel.read) {
+		const crash_title &t = run.kernel.crash;
+		j["kernel_release"] = run.kernel.release;
+		j["crash"] = {{"title", t.title}, {"alt", t.alt},		{"kind", t.kind},
+			      {"frame", t.frame}, {"corrupted", t.corrupted}, {"rules", t.rules}};
+		j["last_kernel_line"] = run.kernel.last_line;
+	}
+	// Device text that is not UTF-8 is replaced, never a reason to fail.
+	try {
+		return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+	} catch (const std::exception &e) {
+		ux_info("no %s: %s\n", DUMP_JSON_NAME, e.what());
+		return "";
+	}
 }

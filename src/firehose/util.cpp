@@ -15,6 +15,11 @@
 
 static const char duruvev_version[] = "v2.7.1";
 
+const char *version_text(void)
+{
+	return duruvev_version;
+}
+
 void print_version(void)
 {
 	printf("%s version %s\n", ux_program_name(), duruvev_version);

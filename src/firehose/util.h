@@ -6,6 +6,8 @@
 #include "vorn.h"
 
 void print_version(void);
+// The version print_version prints ("v2.7.1").
+const char *version_text(void);
 void print_hex_dump(const char *prefix, const void *buf, size_t len);
 
 struct vorn_zip;

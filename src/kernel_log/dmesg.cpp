@@ -1,12 +1,14 @@
 // The kernel log of a dump on disk; see dmesg.h.
 #include "dmesg.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "crash_title.h"
 #include "elf.h"
 #include "oscompat.h"
 #include "ux.h"
@@ -202,6 +204,22 @@ std::vector<dmesg_region> load_cmm_regions(os_dir_handle dir)
 	});
 }
 
+// OSRELEASE of vmcoreinfo text: device-supplied, so only its printable
+// start.
+std::string vmcoreinfo_release(const std::string &vmcoreinfo)
+{
+	size_t at = vmcoreinfo.rfind("OSRELEASE=", 0) == 0 ? 0 : vmcoreinfo.find("\nOSRELEASE=");
+	if (at == std::string::npos)
+		return "";
+	at += at == 0 ? 10 : 11;
+	std::string release;
+	for (size_t i = at; i < vmcoreinfo.size() && vmcoreinfo[i] != '\n' && release.size() < 64; i++) {
+		unsigned char c = static_cast<unsigned char>(vmcoreinfo[i]);
+		release += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
+	}
+	return release;
+}
+
 } // namespace
 
 int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why)
@@ -237,6 +255,7 @@ int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions,
 		return -1;
 	if (!how.empty())
 		log.how = log.how.empty() ? how : how + ", " + log.how;
+	log.release = vmcoreinfo_release(src.vmcoreinfo);
 	return 0;
 }
 
@@ -252,6 +271,16 @@ std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir)
 	});
 }
 
+// The kernel log of the dump in dir, read from its memory. A dump taken
+// before dump_info.txt was written has load.cmm's map.
+static int read_dir_log(os_dir_handle dir, kmsg_log &log, std::string &why)
+{
+	std::vector<dmesg_region> regions = dmesg_dump_info(dir);
+	if (regions.empty())
+		regions = load_cmm_regions(dir);
+	return dmesg_read_dump(dir, regions, log, why);
+}
+
 int dmesg_print(const char *path, FILE *out)
 {
 	os_dir_handle h = os_dir_none;
@@ -262,16 +291,96 @@ int dmesg_print(const char *path, FILE *out)
 	os_dir dir(h);
 	kmsg_log log;
 	std::string why;
-	// A dump taken before dump_info.txt was written has load.cmm's map.
-	std::vector<dmesg_region> regions = dmesg_dump_info(dir.get());
-	if (regions.empty())
-		regions = load_cmm_regions(dir.get());
-	if (dmesg_read_dump(dir.get(), regions, log, why) != 0) {
+	if (read_dir_log(dir.get(), log, why) != 0) {
 		ux_err("--dmesg: cannot read the kernel log of \"%s\": %s\n", path, why.c_str());
 		return 1;
 	}
 	std::string text = kmsg_dmesg_text(log);
 	if (fwrite(text.data(), 1, text.size(), out) != text.size() || fflush(out) != 0)
 		return 1;
+	return 0;
+}
+
+// Reads at most KMSG_TEXT_MAX bytes of an open file: a log longer than any
+// kernel keeps is looked at in its first part only.
+static bool read_text(FILE *f, std::string &text)
+{
+	char buf[65536];
+	size_t n;
+	while (text.size() < KMSG_TEXT_MAX && (n = fread(buf, 1, sizeof(buf), f)) > 0)
+		text.append(buf, std::min<size_t>(n, KMSG_TEXT_MAX - text.size()));
+	return !ferror(f);
+}
+
+// The title of the dump directory dir (at path, for messages).
+static int title_of_dir(const char *path, os_dir_handle dir, crash_title &t)
+{
+	std::string text, why;
+	if (os_file f = open_in(dir, DMESG_NAME)) {
+		if (!read_text(f.get(), text)) {
+			ux_err("--title: cannot read \"%s\": %s\n", os_path_join(path, DMESG_NAME).c_str(),
+			       os_strerror(errno));
+			return 2;
+		}
+		t = crash_title_of_text(text);
+		return 0;
+	}
+	kmsg_log log;
+	if (read_dir_log(dir, log, why) != 0) {
+		ux_err("--title: \"%s\" has no %s, and its kernel log cannot be read: %s\n", path, DMESG_NAME,
+		       why.c_str());
+		return 2;
+	}
+	t = crash_title_of_log(log);
+	return 0;
+}
+
+// The title of what path names: a log file or a dump directory. 0, or 2
+// after its message.
+static int title_of_path(const char *path, crash_title &t)
+{
+	// A log is a regular file: a pipe or a device could keep the reader
+	// waiting.
+	const char *kind = nullptr;
+	int fd = os_open_regular(path, &kind);
+	if (fd < 0 && kind && strcmp(kind, "a directory") == 0) {
+		os_dir_handle h = os_dir_none;
+		if (os_dir_open(path, &h) != 0) {
+			ux_err("--title: cannot open \"%s\": %s\n", path, os_strerror(errno));
+			return 2;
+		}
+		os_dir dir(h);
+		return title_of_dir(path, dir.get(), t);
+	}
+	if (fd < 0 && kind) {
+		ux_err("--title: \"%s\" is %s, not a log file or a dump directory\n", path, kind);
+		return 2;
+	}
+	os_file file = os_stream(fd, "rb");
+	std::string text;
+	if (!file || !read_text(file.get(), text)) {
+		ux_err("--title: cannot read \"%s\": %s\n", path, os_strerror(errno));
+		return 2;
+	}
+	t = crash_title_of_text(text);
+	return 0;
+}
+
+int dmesg_title_print(const char *path, FILE *out)
+{
+	crash_title t;
+	if (int r = title_of_path(path, t); r != 0)
+		return r;
+	if (t.kind == "none") {
+		fputs("no crash message\n", out);
+		return fflush(out) == 0 ? 1 : 2;
+	}
+	std::string text = t.title + "\n";
+	for (const std::string &a : t.alt)
+		text += "alt: " + a + "\n";
+	if (t.corrupted)
+		text += "corrupted\n";
+	if (fwrite(text.data(), 1, text.size(), out) != text.size() || fflush(out) != 0)
+		return 2;
 	return 0;
 }

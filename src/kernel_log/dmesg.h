@@ -40,3 +40,10 @@ std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir);
 // dump_info.txt has its regions from load.cmm. 0, or 1 after one line on
 // what is missing.
 int dmesg_print(const char *path, FILE *out);
+
+// --title DIR|FILE: prints the crash title of a dump directory (from its
+// dmesg.txt, or its memory when that is missing) or of a kernel log in a
+// text file: the title, an "alt: TITLE" line per alternative, "corrupted"
+// when flagged. 0 when a crash was found; 1 after "no crash message"; 2
+// after one line on why the input cannot be read.
+int dmesg_title_print(const char *path, FILE *out);

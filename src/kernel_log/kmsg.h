@@ -58,6 +58,9 @@ struct kmsg_log {
 	// How the log was found when the dump did not say: where vmcoreinfo
 	// and the linear offset came from (for the log line); empty otherwise.
 	std::string how;
+	// The kernel's release (vmcoreinfo OSRELEASE), printable, at most 64
+	// characters; "" when vmcoreinfo does not give it.
+	std::string release;
 };
 
 // Upper bounds of what is read: records, and bytes of text in all.

@@ -90,7 +90,7 @@ reg=$(complete -p duruvev 2>&1)
 
 # Every option of the usage text, long ones ready for their argument.
 options=$("$tool" -h | grep -o -e '--[a-z][a-z-]*' -e '^ -[a-zA-Z]' | sort -u |
-    sed -e 's/^ //' -e 's/^--output$/--output=/' -e 's/^--serial$/--serial=/' -e 's/^--dmesg$/--dmesg=/' -e 's/^--then$/--then=/' -e 's/^--then-limit$/--then-limit=/' | xargs)
+    sed -e 's/^ //' -e 's/^--output$/--output=/' -e 's/^--serial$/--serial=/' -e 's/^--dmesg$/--dmesg=/' -e 's/^--title$/--title=/' -e 's/^--then$/--then=/' -e 's/^--then-limit$/--then-limit=/' | xargs)
 expect "$options" duruvev -
 expect "--serial=" duruvev --s
 expect "--debug" duruvev -o x --de
