@@ -1,5 +1,6 @@
 #include "oscompat.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -235,4 +236,45 @@ std::string os_path_join(const char *dir, const char *name)
 #else
 	return os_path_join_for(dir, name, false);
 #endif
+}
+
+int os_dir_read_small(os_dir_handle dir, const char *name, size_t cap, std::string *out)
+{
+	os_fd f(os_dir_open_read(dir, name));
+	if (f.fd < 0)
+		return -1;
+	// Only a plain file: a FIFO or a device under a listed path could
+	// block the reader or never end.
+	struct stat st;
+	if (fstat(f.fd, &st) != 0)
+		return -1;
+	if (!S_ISREG(st.st_mode)) {
+		errno = EINVAL;
+		return -1;
+	}
+	// The size is a hint (the file may grow meanwhile): reading stops one
+	// byte past the cap.
+	std::string text;
+	size_t want = st.st_size >= 0 && static_cast<uint64_t>(st.st_size) < cap ? static_cast<size_t>(st.st_size) : cap;
+	text.resize(want + 1);
+	size_t have = 0;
+	for (;;) {
+		if (have == text.size())
+			text.resize(std::min(text.size() * 2, cap + 1));
+		int n = static_cast<int>(read(f.fd, &text[have], static_cast<unsigned>(text.size() - have)));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			return -1;
+		if (n == 0)
+			break;
+		have += static_cast<size_t>(n);
+		if (have > cap) {
+			errno = EFBIG;
+			return -1;
+		}
+	}
+	text.resize(have);
+	*out = std::move(text);
+	return 0;
 }
