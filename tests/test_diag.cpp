@@ -224,3 +224,38 @@ TEST(version, banner_on_standard_output)
 }
 
 } // namespace
+
+// A small file is read whole up to its bound and refused beyond it, also
+// where the bound falls inside one read's buffer.
+TEST(read_small, whole_up_to_the_bound_and_refused_beyond)
+{
+	struct row {
+		size_t size, max;
+		bool whole;
+	} rows[] = {{0, 0, true}, {10, 10, true}, {11, 10, false}, {5000, 5000, true}, {5000, 4999, false},
+		    {9000, 100, false}};
+	for (const row &r : rows) {
+		SCOPED_TRACE(std::to_string(r.size) + " bytes, bound " + std::to_string(r.max));
+		char name[] = "/tmp/read_small_XXXXXX";
+		int fd = mkstemp(name);
+		ASSERT_GE(fd, 0);
+		std::string data(r.size, 'a');
+		for (size_t i = 0; i < r.size; i++)
+			data[i] = static_cast<char>('a' + i % 26);
+		ASSERT_TRUE(os_write_all(fd, data.data(), data.size()));
+		ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+		std::string got;
+		errno = 0;
+		int rc = os_read_small(fd, r.max, got);
+		int saved = errno;
+		close(fd);
+		unlink(name);
+		if (r.whole) {
+			EXPECT_EQ(rc, 0);
+			EXPECT_EQ(got, data);
+		} else {
+			EXPECT_EQ(rc, -1);
+			EXPECT_EQ(saved, EFBIG);
+		}
+	}
+}

@@ -19,6 +19,7 @@
 #include "dump_files.h"
 #include "oscompat.h"
 #include "ux.h"
+#include "visible.h"
 
 using json = nlohmann::json;
 
@@ -409,7 +410,7 @@ namespace {
 // One line of text from a record or a directory name, control bytes shown.
 std::string lab_text(const std::string &s)
 {
-	return ux_visible(s.data(), s.size(), false);
+	return text_visible(s);
 }
 
 std::string lab_row_title(const lab_row &r)
@@ -592,7 +593,7 @@ std::string lab_page(const std::vector<lab_row> &rows, const lab_scan &scan, con
 
 int lab_write_page(const std::string &file, const std::string &page)
 {
-	std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(file.c_str(), "wb"), fclose);
+	os_file f(fopen(file.c_str(), "wb"));
 	if (!f || fwrite(page.data(), 1, page.size(), f.get()) != page.size() || fclose(f.release()) != 0) {
 		ux_err("--html: cannot write \"%s\": %s\n", file.c_str(), os_strerror(errno));
 		return 1;

@@ -1,6 +1,5 @@
 #include "oscompat.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -238,6 +237,63 @@ std::string os_path_join(const char *dir, const char *name)
 #endif
 }
 
+int64_t os_read(int fd, void *buf, size_t len)
+{
+	// The Windows runtime counts in unsigned int.
+	if (len > (1u << 30))
+		len = 1u << 30;
+	for (;;) {
+#ifdef _WIN32
+		int64_t n = _read(fd, buf, static_cast<unsigned int>(len));
+#else
+		int64_t n = ::read(fd, buf, len);
+#endif
+		if (n >= 0 || errno != EINTR)
+			return n;
+	}
+}
+
+bool os_write_all(int fd, const void *buf, size_t len)
+{
+	const char *p = static_cast<const char *>(buf);
+	while (len > 0) {
+		size_t chunk = len > (1u << 30) ? (1u << 30) : len;
+#ifdef _WIN32
+		int64_t w = _write(fd, p, static_cast<unsigned int>(chunk));
+#else
+		int64_t w = ::write(fd, p, chunk);
+#endif
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0) {
+			if (w == 0)
+				errno = ENOSPC;
+			return false;
+		}
+		p += w;
+		len -= static_cast<size_t>(w);
+	}
+	return true;
+}
+
+int os_read_small(int fd, size_t max, std::string &text)
+{
+	text.clear();
+	char buf[4096];
+	for (;;) {
+		int64_t n = os_read(fd, buf, sizeof(buf));
+		if (n < 0)
+			return -1;
+		if (n == 0)
+			return 0;
+		if (static_cast<uint64_t>(n) > max - text.size()) {
+			errno = EFBIG;
+			return -1;
+		}
+		text.append(buf, static_cast<size_t>(n));
+	}
+}
+
 int os_dir_read_small(os_dir_handle dir, const char *name, size_t cap, std::string *out)
 {
 	os_fd f(os_dir_open_read(dir, name));
@@ -252,29 +308,5 @@ int os_dir_read_small(os_dir_handle dir, const char *name, size_t cap, std::stri
 		errno = EINVAL;
 		return -1;
 	}
-	// The size is a hint (the file may grow meanwhile): reading stops one
-	// byte past the cap.
-	std::string text;
-	size_t want = st.st_size >= 0 && static_cast<uint64_t>(st.st_size) < cap ? static_cast<size_t>(st.st_size) : cap;
-	text.resize(want + 1);
-	size_t have = 0;
-	for (;;) {
-		if (have == text.size())
-			text.resize(std::min(text.size() * 2, cap + 1));
-		int n = static_cast<int>(read(f.fd, &text[have], static_cast<unsigned>(text.size() - have)));
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			return -1;
-		if (n == 0)
-			break;
-		have += static_cast<size_t>(n);
-		if (have > cap) {
-			errno = EFBIG;
-			return -1;
-		}
-	}
-	text.resize(have);
-	*out = std::move(text);
-	return 0;
+	return os_read_small(f.fd, cap, *out);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <vector>
 #include <sys/stat.h>
@@ -197,6 +198,34 @@ struct os_fd {
 		return rc;
 	}
 };
+
+// One read into buf, retried when a signal interrupts it: the byte count,
+// 0 at the end, -1 with errno set.
+int64_t os_read(int fd, void *buf, size_t len);
+// Writes all len bytes, retrying interrupted writes; false with errno set
+// when the file takes no more (ENOSPC when the write made no progress).
+bool os_write_all(int fd, const void *buf, size_t len);
+// Reads the open file fd to its end into text: 0, or -1 with errno set
+// (EFBIG when it holds more than max bytes).
+int os_read_small(int fd, size_t max, std::string &text);
+
+struct os_file_closer {
+	void operator()(FILE *f) const { fclose(f); }
+};
+// Owns a stream.
+using os_file = std::unique_ptr<FILE, os_file_closer>;
+
+// A stream on the descriptor fd, which it then owns; null when fd is
+// negative or no stream can be made (fd is closed then).
+inline os_file os_stream(int fd, const char *mode)
+{
+	if (fd < 0)
+		return nullptr;
+	FILE *f = fdopen(fd, mode);
+	if (!f)
+		::close(fd);
+	return os_file(f);
+}
 
 // Owns an open directory.
 class os_dir {

@@ -11,6 +11,7 @@
 
 #include "oscompat.h"
 #include "ux.h"
+#include "visible.h"
 
 static uint32_t ux_width;
 static uint32_t ux_cur_line_length;
@@ -33,19 +34,13 @@ void ux_set_line_mode(bool on)
 	ux_line_mode = on;
 }
 
-std::string ux_visible(const char *text, size_t len, bool keep_lines)
+// Text with its control bytes (those of a device's serial number or file
+// names among them) made visible, so that none acts on the terminal; only
+// line ends and tabs stay.
+static std::string ux_visible(const char *text, size_t len)
 {
 	std::string out;
-	for (size_t i = 0; i < len; i++) {
-		unsigned char c = static_cast<unsigned char>(text[i]);
-		if ((c < 0x20 && !(keep_lines && (c == '\n' || c == '\t'))) || c == 0x7f) {
-			char hex[8];
-			snprintf(hex, sizeof(hex), "\\x%02x", c);
-			out += hex;
-		} else {
-			out += static_cast<char>(c);
-		}
-	}
+	text_append_visible(out, text, len, "\n\t");
 	return out;
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
-#include <string>
 
 #include "printf_attr.h"
 
@@ -18,10 +17,6 @@ void ux_progress(const char *fmt, uint32_t value, uint32_t max, ...)
 // clock.
 struct timeval;
 void ux_set_clock(void (*clock)(struct timeval *now));
-// Text with its control bytes (those of a device's serial number or file
-// names among them) shown as \xNN, so that none acts on the terminal; line
-// ends and tabs stay when keep_lines is set. ux_emit shows every message so.
-std::string ux_visible(const char *text, size_t len, bool keep_lines = true);
 // Writes text whole under the console lock, each line led by this thread's
 // prefix.
 void ux_emit(FILE *out, const char *text);

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "oscompat.h"
 #include "qud_platform.h"
 
 namespace {
@@ -42,15 +43,6 @@ void linux_failed(const char *call, int error)
 	linux_last_call = call;
 }
 
-struct fd_closer {
-	int fd;
-	~fd_closer()
-	{
-		if (fd >= 0)
-			::close(fd);
-	}
-};
-
 struct dir_closer {
 	void operator()(DIR *d) const { closedir(d); }
 };
@@ -62,23 +54,11 @@ struct free_deleter {
 // A sysfs attribute with its trailing newline removed; false when absent.
 bool read_attr(const std::string &path, std::string &value)
 {
-	fd_closer f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+	os_fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
 	if (f.fd < 0)
 		return false;
-	char buf[512];
-	value.clear();
-	for (;;) {
-		ssize_t n = ::read(f.fd, buf, sizeof(buf));
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			return false;
-		if (n == 0)
-			break;
-		value.append(buf, static_cast<size_t>(n));
-		if (value.size() > 4096)
-			return false;
-	}
+	if (os_read_small(f.fd, 4096, value) != 0)
+		return false;
 	while (!value.empty() && (value.back() == '\n' || value.back() == '\r'))
 		value.pop_back();
 	return true;

@@ -72,7 +72,7 @@ bool sahara_debug64_filter(const char *filename, const char *filter);
 // describe the dump ("minidump.elf", "SHA256SUMS", "dump_info.txt").
 bool sahara_region_filename_ok(const char *filename);
 
-// A device-supplied name, shown with control characters replaced.
+// A device-supplied name, shown with its control bytes as \xNN.
 std::string sahara_printable(const char *name);
 
 // What this run did with one table entry.

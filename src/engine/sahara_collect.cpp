@@ -18,6 +18,7 @@
 #include "sahara.h"
 #include "sahara_engine.h"
 #include "ux.h"
+#include "visible.h"
 
 #define DEBUG64_TABLE_MAX 0x10000
 #define DEBUG64_BLOCK 0x80000
@@ -132,18 +133,12 @@ static bool sahara_is_windows_device(const char *name)
 	return std::any_of(std::begin(digits), std::end(digits), [&](const char *d) { return digit == d; });
 }
 
-// A byte that would act on the terminal instead of showing.
-static bool sahara_is_control(char c)
-{
-	return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7f;
-}
-
 bool sahara_region_filename_ok(const char *name)
 {
 	if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
 		return false;
 	for (const char *p = name; *p; p++)
-		if (sahara_is_control(*p))
+		if (text_is_control(*p))
 			return false;
 	// The files that describe the dump are made by this program.
 	static const char *const reserved[] = {MINIDUMP_NAME, SUMS_NAME, DUMP_INFO_NAME, DMESG_NAME};
@@ -166,11 +161,7 @@ bool sahara_region_filename_ok(const char *name)
 
 std::string sahara_printable(const char *name)
 {
-	std::string s(name);
-	for (char &c : s)
-		if (sahara_is_control(c))
-			c = '?';
-	return s;
+	return text_visible(name);
 }
 
 bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *name)
@@ -270,24 +261,6 @@ void sahara_dump_summary(const sahara_dump_run &run)
 		       "found).\n");
 }
 
-// Writes all len bytes; false with errno set when the file takes no more.
-static bool sahara_write_all(int fd, const uint8_t *buf, size_t len)
-{
-	while (len > 0) {
-		ssize_t w = ::write(fd, buf, len);
-		if (w < 0 && errno == EINTR)
-			continue;
-		if (w <= 0) {
-			if (w == 0)
-				errno = ENOSPC;
-			return false;
-		}
-		buf += w;
-		len -= static_cast<size_t>(w);
-	}
-	return true;
-}
-
 // dir/name into path, for a directory known by its path only; false with
 // errno ENAMETOOLONG when it does not fit.
 static bool sahara_path_in(char (&path)[DEBUG64_PATH_MAX], const sahara_dump_dir &dir, const char *name)
@@ -362,7 +335,7 @@ int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_
 		warn("failed to open \"%s\"", name);
 		return -1;
 	}
-	if (!sahara_write_all(out.fd, data, len) || (sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
+	if (!os_write_all(out.fd, data, len) || (sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
 		warn("failed to write \"%s\"", name);
 		return -1;
 	}
@@ -459,7 +432,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		// written in one piece once it is in, and on every way out what
 		// arrived of it is written too, as nothing received may be lost.
 		auto keep_partial = [&] {
-			if (sahara_write_all(out.fd, cur, static_cast<size_t>(got)))
+			if (os_write_all(out.fd, cur, static_cast<size_t>(got)))
 				run.bytes_kept += got;
 		};
 		while (got < remain) {
@@ -483,7 +456,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			dropped += static_cast<uint64_t>(n) - take;
 			got += take;
 		}
-		if (!sahara_write_all(out.fd, cur, static_cast<size_t>(remain))) {
+		if (!os_write_all(out.fd, cur, static_cast<size_t>(remain))) {
 			warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 			return SAHARA_ONE_WRITE_FAILED;
 		}
@@ -591,7 +564,7 @@ static uint64_t sahara_read_table(vorn_device *dev, uint8_t *raw, uint64_t lengt
 
 static bool sahara_is_kernel_region(const sahara_debug_region64 &r)
 {
-	return strncmp(r.region, "md_K", 4) == 0;
+	return dump_is_kernel_region(r.region);
 }
 
 // Bytes the admitted regions need on disk, with an estimate of the core:
@@ -610,7 +583,7 @@ static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &ta
 			need = std::min<uint64_t>(need + len + DEBUG64_FILE_OVERHEAD, UINT64_MAX / 4);
 		if (sahara_is_kernel_region(table[i])) {
 			kernel = std::min<uint64_t>(kernel + len, UINT64_MAX / 4);
-			if (strncmp(table[i].region, "md_KELF", 7) == 0)
+			if (dump_is_kernel_header(table[i].region))
 				core = true;
 		}
 	}

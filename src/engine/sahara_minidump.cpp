@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "le.h"
+#include "elf.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
 #include "ux.h"
@@ -21,33 +21,11 @@
 // larger file is not a header and is not read into memory.
 #define MINIDUMP_KELF_MAX (16u << 20)
 
-#define ELF_ET_CORE 4
-#define ELF_PT_LOAD 1
-#define ELF_PT_NOTE 4
-#define ELF_EI_CLASS 4
-
-struct sahara_file_closer {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using sahara_file = std::unique_ptr<FILE, sahara_file_closer>;
-
-// A stream on a descriptor; null (the descriptor closed) when none can be
-// made.
-static sahara_file sahara_stream(int fd, const char *mode)
-{
-	if (fd < 0)
-		return nullptr;
-	FILE *f = fdopen(fd, mode);
-	if (!f)
-		::close(fd);
-	return sahara_file(f);
-}
-
 static int64_t copy_stream_part(FILE *out, FILE *in, uint64_t max, sha256_digest *digest);
 
 int64_t copy_file_part(FILE *out, const char *path, uint64_t max, sha256_digest *digest)
 {
-	sahara_file in(fopen(path, "rb"));
+	os_file in(fopen(path, "rb"));
 	if (!in)
 		return -1;
 	return copy_stream_part(out, in.get(), max, digest);
@@ -94,13 +72,6 @@ int write_zeroes(FILE *out, uint64_t count, sha256_digest *digest)
 	return 0;
 }
 
-struct sahara_phdr {
-	uint32_t p_type;
-	uint64_t p_offset;
-	uint64_t p_paddr;
-	uint64_t p_filesz;
-};
-
 // One piece of the core after the header: size bytes at file offset offset,
 // taken from a region file this run saved, zeros where the file is missing
 // or shorter.
@@ -115,7 +86,7 @@ struct sahara_piece {
 // Reads the saved KELF region file whole. Returns false after its message.
 static bool sahara_read_kelf(const sahara_dump_dir &dir, const char *name, std::vector<uint8_t> &kelf_buf)
 {
-	sahara_file f(sahara_stream(sahara_open_in(dir, name), "rb"));
+	os_file f(os_stream(sahara_open_in(dir, name), "rb"));
 	if (!f) {
 		ux_err("minidump: failed to open KELF file %s\n", os_path_join(dir.path, name).c_str());
 		return false;
@@ -148,52 +119,21 @@ static bool sahara_read_kelf(const sahara_dump_dir &dir, const char *name, std::
 	return true;
 }
 
-// Where an ELF class keeps what the core needs: ELF32 and ELF64 headers
-// differ only in the widths and offsets of these fields.
-struct sahara_elf_class {
-	uint8_t ei_class;
-	const char *name;
-	unsigned word; // bytes of an address or file offset
-	uint16_t ehdr_size, phdr_size;
-	uint8_t e_phoff, e_phentsize, e_phnum;
-	uint8_t p_offset, p_paddr, p_filesz;
-};
-
-static const sahara_elf_class sahara_elf_classes[] = {
-	{1, "32-bit", 4, 52, 32, 28, 42, 44, 4, 12, 16},
-	{2, "64-bit", 8, 64, 56, 32, 54, 56, 8, 24, 32},
-};
-
 // Checks the kernel ELF header, of either class, and reads its program
 // headers. False after its message.
-static bool sahara_kelf_phdrs(const std::vector<uint8_t> &kelf, std::vector<sahara_phdr> &phdrs)
+static bool sahara_kelf_phdrs(const std::vector<uint8_t> &kelf, std::vector<elf_phdr> &phdrs)
 {
-	const uint8_t *h = kelf.data();
-	uint64_t size = kelf.size();
-	const sahara_elf_class *c = nullptr;
-	if (size > ELF_EI_CLASS && h[0] == 0x7f && h[1] == 'E' && h[2] == 'L' && h[3] == 'F')
-		for (const sahara_elf_class &k : sahara_elf_classes)
-			if (k.ei_class == h[ELF_EI_CLASS])
-				c = &k;
-	if (!c) {
+	elf_header h;
+	bool ok = elf_read_header(kelf.data(), kelf.size(), &h);
+	if (!h.cls) {
 		ux_err("minidump: KELF does not look like an ELF core file\n");
 		return false;
 	}
-	bool whole = size >= c->ehdr_size;
-	uint64_t e_phoff = whole ? le_get(h + c->e_phoff, c->word) : 0;
-	uint16_t e_phnum = whole ? le16_get(h + c->e_phnum) : 0;
-	if (!whole || le16_get(h + 16) != ELF_ET_CORE || le16_get(h + c->e_phentsize) != c->phdr_size ||
-	    e_phoff > size || static_cast<uint64_t>(e_phnum) * c->phdr_size > size - e_phoff) {
-		ux_err("minidump: KELF does not look like a %s ELF core file\n", c->name);
+	if (!ok || h.e_type != ELF_ET_CORE || h.e_phoff > kelf.size() || h.table_size() > kelf.size() - h.e_phoff) {
+		ux_err("minidump: KELF does not look like a %s ELF core file\n", h.cls->name);
 		return false;
 	}
-
-	phdrs.resize(e_phnum);
-	for (size_t i = 0; i < e_phnum; i++) {
-		const uint8_t *p = h + e_phoff + i * c->phdr_size;
-		phdrs[i] = {le32_get(p), le_get(p + c->p_offset, c->word), le_get(p + c->p_paddr, c->word),
-			    le_get(p + c->p_filesz, c->word)};
-	}
+	phdrs = elf_read_phdrs(h, kelf.data() + h.e_phoff);
 	return true;
 }
 
@@ -219,7 +159,7 @@ static bool sahara_write_core(FILE *out, const sahara_dump_dir &dir, const std::
 		pos = p.offset + p.size;
 		int64_t copied = 0;
 		if (p.saved && p.saved->saved) {
-			sahara_file in(sahara_stream(sahara_open_in(dir, p.saved->file.c_str()), "rb"));
+			os_file in(os_stream(sahara_open_in(dir, p.saved->file.c_str()), "rb"));
 			copied = in ? copy_stream_part(out, in.get(), p.size, digest) : -1;
 			if (copied < 0 || ferror(out)) {
 				ux_err("minidump: failed to copy region %s: %s\n",
@@ -237,7 +177,7 @@ static bool sahara_write_core(FILE *out, const sahara_dump_dir &dir, const std::
 	return true;
 }
 
-static std::string sahara_load_name(const sahara_phdr &ph)
+static std::string sahara_load_name(const elf_phdr &ph)
 {
 	char what[64];
 	snprintf(what, sizeof(what), "PT_LOAD at paddr 0x%llx", static_cast<unsigned long long>(ph.p_paddr));
@@ -247,11 +187,11 @@ static std::string sahara_load_name(const sahara_phdr &ph)
 // Where the vmcoreinfo region at addr goes: at the PT_NOTE whose address
 // range holds addr; failing that, at the one note that names no address (as
 // the note of a plain core does); right after the header without either.
-static uint64_t sahara_vmcoreinfo_offset(const std::vector<sahara_phdr> &phdrs, uint64_t addr, uint64_t kelf_size)
+static uint64_t sahara_vmcoreinfo_offset(const std::vector<elf_phdr> &phdrs, uint64_t addr, uint64_t kelf_size)
 {
-	const sahara_phdr *unnamed = nullptr;
+	const elf_phdr *unnamed = nullptr;
 	unsigned n_unnamed = 0;
-	for (const sahara_phdr &ph : phdrs) {
+	for (const elf_phdr &ph : phdrs) {
 		if (ph.p_type != ELF_PT_NOTE || ph.p_filesz == 0)
 			continue;
 		// Saturated: an offset that wraps is beyond any bound, not small.
@@ -273,7 +213,7 @@ static uint64_t sahara_vmcoreinfo_offset(const std::vector<sahara_phdr> &phdrs, 
 // the bound, or over another piece. Returns 1 with pieces sorted by offset,
 // 0 when no core is due (the filter leaves out a region it needs), -1 after
 // its message.
-static int sahara_plan_core(const std::vector<sahara_phdr> &phdrs, size_t kelf_idx, uint64_t kelf_size,
+static int sahara_plan_core(const std::vector<elf_phdr> &phdrs, size_t kelf_idx, uint64_t kelf_size,
 			    uint64_t bound, const char *filter, const sahara_debug_region64 *table, size_t n_regions,
 			    const sahara_saved_region *saved, std::vector<sahara_piece> &pieces,
 			    std::vector<std::string> &missing)
@@ -289,9 +229,9 @@ static int sahara_plan_core(const std::vector<sahara_phdr> &phdrs, size_t kelf_i
 	};
 
 	for (size_t i = 0; i < n_regions; i++) {
-		if (i == kelf_idx || strncmp(table[i].region, "md_K", 4) != 0)
+		if (i == kelf_idx || !dump_is_kernel_region(table[i].region))
 			continue;
-		bool loaded = std::any_of(phdrs.begin(), phdrs.end(), [&](const sahara_phdr &ph) {
+		bool loaded = std::any_of(phdrs.begin(), phdrs.end(), [&](const elf_phdr &ph) {
 			return ph.p_type == ELF_PT_LOAD && ph.p_paddr == table[i].addr;
 		});
 		if (loaded)
@@ -313,7 +253,7 @@ static int sahara_plan_core(const std::vector<sahara_phdr> &phdrs, size_t kelf_i
 		break;
 	}
 
-	for (const sahara_phdr &ph : phdrs) {
+	for (const elf_phdr &ph : phdrs) {
 		if (ph.p_type != ELF_PT_LOAD)
 			continue;
 		// The header itself carries a segment whose bytes lie wholly inside
@@ -381,7 +321,7 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 {
 	size_t kelf_idx = n_regions;
 	for (size_t i = 0; i < n_regions; i++) {
-		if (strncmp(table[i].region, "md_KELF", 7) == 0) {
+		if (dump_is_kernel_header(table[i].region)) {
 			kelf_idx = i;
 			break;
 		}
@@ -404,7 +344,7 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		return -1;
 
 	uint64_t kelf_size = kelf_buf.size();
-	std::vector<sahara_phdr> phdrs;
+	std::vector<elf_phdr> phdrs;
 	if (!sahara_kelf_phdrs(kelf_buf, phdrs))
 		return -1;
 
@@ -439,7 +379,7 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		ux_err("minidump: path \"%s\" is too long\n", out_path);
 		return -1;
 	}
-	sahara_file out(sahara_stream(fd, "wb"));
+	os_file out(os_stream(fd, "wb"));
 	if (!out) {
 		ux_err("minidump: failed to create %s: %s\n", out_path, os_strerror(errno));
 		return -1;

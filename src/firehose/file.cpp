@@ -28,16 +28,7 @@ static int64_t file_read_fd(int fd, void *buf, size_t len)
 {
 	if (len > file_max_read)
 		len = file_max_read;
-	for (;;) {
-#ifdef _WIN32
-		int64_t n = _read(fd, buf, static_cast<unsigned int>(len));
-#else
-		int64_t n = ::read(fd, buf, len);
-#endif
-		if (n < 0 && errno == EINTR)
-			continue;
-		return n;
-	}
+	return os_read(fd, buf, len);
 }
 
 int vorn_zip_open(const char *path, vorn_zip **out)

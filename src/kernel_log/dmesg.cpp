@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "le.h"
+#include "elf.h"
 #include "oscompat.h"
 #include "ux.h"
 #include "vorn.h"
@@ -16,11 +16,6 @@ namespace {
 
 // Notes and vmcoreinfo text are small; more is not a kernel's.
 #define DMESG_NOTE_MAX (1u << 20)
-
-struct file_closer {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 bool read_at(FILE *f, uint64_t off, uint8_t *buf, size_t len)
 {
@@ -31,15 +26,9 @@ bool read_at(FILE *f, uint64_t off, uint8_t *buf, size_t len)
 
 // A stream on a file of the open dump directory, never through a link; null
 // when it cannot be opened.
-file_ptr open_in(os_dir_handle dir, const char *name)
+os_file open_in(os_dir_handle dir, const char *name)
 {
-	int fd = os_dir_open_read(dir, name);
-	if (fd < 0)
-		return nullptr;
-	FILE *f = fdopen(fd, "rb");
-	if (!f)
-		close(fd);
-	return file_ptr(f);
+	return os_stream(os_dir_open_read(dir, name), "rb");
 }
 
 // Reads files of the open dump directory, keeping the last one open: the
@@ -59,7 +48,7 @@ public:
 private:
 	os_dir_handle dir_;
 	std::string name_;
-	file_ptr f_;
+	os_file f_;
 };
 
 // Reads len bytes at physical address addr from whichever region file holds
@@ -77,41 +66,49 @@ bool read_phys(dump_files &files, const std::vector<dmesg_region> &regions, uint
 // are memory too and its notes are in it; the kernel header region (the
 // core's plan, in a dump that has no core) says where its notes lie in
 // memory.
+// The ELF header and program headers of a file of the dump; false when it
+// is no ELF file.
+bool read_elf(dump_files &files, const std::string &file, elf_header &h, std::vector<elf_phdr> &phdrs)
+{
+	uint8_t eh[ELF_HEADER_MAX] = {};
+	if (!files.read(file, 0, eh, 52))
+		return false;
+	if (!elf_read_header(eh, 52, &h)) {
+		if (!h.cls || h.cls->ehdr_size <= 52 || !files.read(file, 0, eh, h.cls->ehdr_size) ||
+		    !elf_read_header(eh, h.cls->ehdr_size, &h))
+			return false;
+	}
+	std::vector<uint8_t> table(static_cast<size_t>(h.table_size()));
+	if (!files.read(file, h.e_phoff, table.data(), table.size()))
+		return false;
+	phdrs = elf_read_phdrs(h, table.data());
+	return true;
+}
+
 void add_elf(dump_files &files, const std::string &file, bool core, const std::vector<dmesg_region> &regions,
 	     kmsg_source &src)
 {
-	uint8_t eh[64] = {};
-	if (!files.read(file, 0, eh, 52) || memcmp(eh, "\x7f" "ELF", 4) != 0 || (eh[4] != 1 && eh[4] != 2))
+	elf_header h;
+	std::vector<elf_phdr> phdrs;
+	if (!read_elf(files, file, h, phdrs))
 		return;
-	bool is64 = eh[4] == 2;
-	if (is64 && !files.read(file, 0, eh, 64))
-		return;
-	unsigned w = is64 ? 8 : 4;
-	uint64_t phoff = le_get(eh + (is64 ? 32 : 28), w);
-	uint16_t phentsize = le16_get(eh + (is64 ? 54 : 42)), phnum = le16_get(eh + (is64 ? 56 : 44));
-	if (phentsize != (is64 ? 56 : 32))
-		return;
+	unsigned w = h.cls->word;
 	src.word = w;
 	bool linear_ok = true;
-	for (uint16_t i = 0; i < phnum; i++) {
-		uint8_t ph[56];
-		if (!files.read(file, phoff + static_cast<uint64_t>(i) * phentsize, ph, phentsize))
-			return;
-		uint32_t type = le32_get(ph);
-		uint64_t offset = le_get(ph + (is64 ? 8 : 4), w), vaddr = le_get(ph + (is64 ? 16 : 8), w),
-			 paddr = le_get(ph + (is64 ? 24 : 12), w), filesz = le_get(ph + (is64 ? 32 : 16), w);
-		if (type == 1 && filesz > 0) {
+	for (const elf_phdr &ph : phdrs) {
+		if (ph.p_type == ELF_PT_LOAD && ph.p_filesz > 0) {
 			if (core)
-				src.regions.push_back({file, paddr, filesz, offset});
-			uint64_t lin = (vaddr - paddr) & (is64 ? UINT64_MAX : 0xffffffffu);
-			if (vaddr == 0 || vaddr == paddr || (src.has_linear && src.linear != lin))
+				src.regions.push_back({file, ph.p_paddr, ph.p_filesz, ph.p_offset});
+			uint64_t lin = (ph.p_vaddr - ph.p_paddr) & (w == 8 ? UINT64_MAX : 0xffffffffu);
+			if (ph.p_vaddr == 0 || ph.p_vaddr == ph.p_paddr || (src.has_linear && src.linear != lin))
 				linear_ok = false;
 			src.has_linear = true;
 			src.linear = lin;
-		} else if (type == 4 && src.vmcoreinfo.empty() && filesz > 0 && filesz <= DMESG_NOTE_MAX) {
-			std::vector<uint8_t> note(static_cast<size_t>(filesz));
-			if (core ? files.read(file, offset, note.data(), note.size())
-				 : read_phys(files, regions, paddr, note.data(), note.size()))
+		} else if (ph.p_type == ELF_PT_NOTE && src.vmcoreinfo.empty() && ph.p_filesz > 0 &&
+			   ph.p_filesz <= DMESG_NOTE_MAX) {
+			std::vector<uint8_t> note(static_cast<size_t>(ph.p_filesz));
+			if (core ? files.read(file, ph.p_offset, note.data(), note.size())
+				 : read_phys(files, regions, ph.p_paddr, note.data(), note.size()))
 				src.vmcoreinfo = kmsg_vmcoreinfo_text(note.data(), note.size());
 		}
 	}
@@ -123,7 +120,7 @@ void add_elf(dump_files &files, const std::string &file, bool core, const std::v
 void add_kernel_header(dump_files &files, const std::vector<dmesg_region> &regions, kmsg_source &src)
 {
 	for (const dmesg_region &r : regions)
-		if (r.name.find("KELF_HEADER") != std::string::npos) {
+		if (dump_is_kernel_header(r.name.c_str())) {
 			add_elf(files, r.file, false, regions, src);
 			return;
 		}
@@ -167,7 +164,7 @@ bool plain_name(const char *file)
 template <typename F> std::vector<dmesg_region> regions_listed(os_dir_handle dir, const char *name, F entry)
 {
 	std::vector<dmesg_region> out;
-	file_ptr f = open_in(dir, name);
+	os_file f = open_in(dir, name);
 	if (!f)
 		return out;
 	char line[512];
@@ -188,7 +185,7 @@ std::vector<dmesg_region> load_cmm_regions(os_dir_handle dir)
 		char file[300];
 		if (sscanf(line, "d.load.binary %299s %llx", file, &addr) != 2 || !plain_name(file))
 			return false;
-		file_ptr region = open_in(dir, file);
+		os_file region = open_in(dir, file);
 		uint64_t size = 0;
 		if (!region || os_fd_size(fileno(region.get()), &size) != 0 || size == 0)
 			return false;

@@ -11,6 +11,7 @@
 #include <map>
 
 #include "le.h"
+#include "visible.h"
 
 namespace {
 
@@ -605,16 +606,7 @@ void append_line(std::string &out, uint64_t ts, const char *line, size_t n)
 	char prefix[48];
 	snprintf(prefix, sizeof(prefix), "[%5" PRIu64 ".%06" PRIu64 "] ", ts / 1000000000, ts % 1000000000 / 1000);
 	out += prefix;
-	for (size_t i = 0; i < n; i++) {
-		unsigned char c = static_cast<unsigned char>(line[i]);
-		if (c < 0x20 || c == 0x7f) {
-			char esc[8];
-			snprintf(esc, sizeof(esc), "\\x%02x", c);
-			out += esc;
-		} else {
-			out += static_cast<char>(c);
-		}
-	}
+	text_append_visible(out, line, n);
 	out += '\n';
 }
 
