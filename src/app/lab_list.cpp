@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <set>
 #include <tuple>
 
@@ -264,8 +263,7 @@ bool lab_read_dump(os_dir_handle dir, lab_dump *d, std::string *why)
 		return false;
 	}
 	if (os_dir_read_small(dir, record_name, record_cap, &record) != 0) {
-		*why = errno == ENOENT ? std::string("no ") + record_name + " (written by duruvev 2.8 and later)"
-				       : lab_read_error(record_name, record_cap);
+		*why = errno == ENOENT ? std::string("no ") + record_name : lab_read_error(record_name, record_cap);
 		return false;
 	}
 	if (!lab_digest_listed(sums, record, why))
