@@ -66,7 +66,7 @@ static const struct option options[] = {
 	{"dmesg", required_argument, nullptr, 'K'},
 	{"resume", no_argument, nullptr, 'R'},
 	{"list", no_argument, nullptr, 'I'},
-	{"since", required_argument, nullptr, 'N'},
+	{"since", required_argument, nullptr, 'E'},
 	{"json", no_argument, nullptr, 'J'},
 	{"html", required_argument, nullptr, 'H'},
 	{nullptr, 0, nullptr, 0},
@@ -151,7 +151,7 @@ int duruvev_main(int argc, char **argv)
 		case 'I':
 			list = true;
 			break;
-		case 'N':
+		case 'E':
 			since = optarg;
 			break;
 		case 'J':
