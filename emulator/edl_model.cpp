@@ -365,7 +365,9 @@ bool emu_model::memory(uint64_t addr, uint8_t *buf, size_t len) const
 	}
 	const emu_region &r = cfg_.regions[static_cast<size_t>(src)];
 	if (r.bytes.empty()) {
-		emu_pattern_fill(addr, buf, len);
+		// Another crash: the pattern of a far-off address, in step with
+		// this one's alignment.
+		emu_pattern_fill(addr ^ (cfg_.crash << 52), buf, len);
 		return true;
 	}
 	uint64_t off = addr - r.addr;

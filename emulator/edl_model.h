@@ -228,6 +228,12 @@ struct emu_config {
 
 	emu_fault fault;
 
+	// Which crash the device holds: the same table over other memory, as
+	// another device of the model, or the same one crashed again, has.
+	// Region memory given by the address pattern differs from crash to
+	// crash; bytes a scenario spells out stay.
+	uint64_t crash = 0;
+
 	// Keep every host packet and MEM_READ64 in the log (host_packets,
 	// mem_reads). Long dumps (benchmarks) turn it off so the log does not
 	// grow with the dump; the counters are kept either way.

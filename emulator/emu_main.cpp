@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "edl_model.h"
+#include "memory_image.h"
 #include "pty_front.h"
 #include "scenarios.h"
 
@@ -41,6 +42,10 @@ void usage(FILE *out)
 		"\n"
 		"  -s, --scenario=NAME       regions to offer (default crash):\n"
 		"%s"
+		"      --memory-image=LAYOUT:FILE  instead, the RAM of QEMU's dump-guest-memory\n"
+		"                            FILE as a phone offers it: LAYOUT ram (DDR\n"
+		"                            regions only) or minidump (kernel header, vmcoreinfo\n"
+		"                            and printk ring regions)\n"
 		"      --silent              never say anything (no HELLO)\n"
 		"      --silent-after=N      go quiet after N transfers\n"
 		"      --unplug-after=BYTES  vanish after BYTES bytes of region data\n"
@@ -65,6 +70,8 @@ void usage(FILE *out)
 		"      --unknown-flood       after HELLO_RESP, send unknown packets forever\n"
 		"      --link=PATH           make PATH a symbolic link to the terminal while\n"
 		"                            the device is there (gone before it goes)\n"
+		"      --crash=N             hold crash N: region memory the scenario does\n"
+		"                            not spell out differs from crash 0 (default)\n"
 		"      --time-limit=SEC      stop serving after SEC seconds\n"
 		"  -q, --quiet               no summary on standard error\n"
 		"  -h, --help                this text\n",
@@ -130,6 +137,8 @@ int main(int argc, char **argv)
 		{"unknown-flood", no_argument, nullptr, 15},
 		{"hold-after", required_argument, nullptr, 16},
 		{"on-hold", required_argument, nullptr, 17},
+		{"crash", required_argument, nullptr, 18},
+		{"memory-image", required_argument, nullptr, 19},
 		{"quiet", no_argument, nullptr, 'q'},
 		{"help", no_argument, nullptr, 'h'},
 		{nullptr, 0, nullptr, 0},
@@ -141,12 +150,14 @@ int main(int argc, char **argv)
 	int64_t hello_mode = -1;
 	std::string link;
 	std::string on_hold;
+	std::string image;
 	bool quiet = false;
+	uint64_t crash = 0;
 	int opt;
 
 	while ((opt = getopt_long(argc, argv, "+s:qh", longopts, nullptr)) != -1) {
 		int64_t v = 0;
-		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7) || opt == 9 || opt == 10 || opt == 16) {
+		if ((opt >= 2 && opt <= 3) || (opt >= 5 && opt <= 7) || opt == 9 || opt == 10 || opt == 16 || opt == 18) {
 			if (!parse_count(optarg, &v)) {
 				fprintf(stderr, "duruvev-emu: bad number \"%s\"\n", optarg);
 				return 2;
@@ -223,6 +234,12 @@ int main(int argc, char **argv)
 		case 17:
 			on_hold = optarg;
 			break;
+		case 18:
+			crash = static_cast<uint64_t>(v);
+			break;
+		case 19:
+			image = optarg;
+			break;
 		case 'q':
 			quiet = true;
 			break;
@@ -236,12 +253,22 @@ int main(int argc, char **argv)
 	}
 
 	emu_config cfg;
-	if (!emu_scenario(scenario, cfg)) {
+	if (!image.empty()) {
+		std::string why;
+		size_t colon = image.find(':');
+		if (colon == std::string::npos ||
+		    !emu_memory_image(image.substr(0, colon), image.substr(colon + 1), cfg, why)) {
+			fprintf(stderr, "duruvev-emu: --memory-image %s: %s\n", image.c_str(),
+				colon == std::string::npos ? "wants LAYOUT:FILE" : why.c_str());
+			return 2;
+		}
+	} else if (!emu_scenario(scenario, cfg)) {
 		fprintf(stderr, "duruvev-emu: unknown scenario \"%s\"\n", scenario.c_str());
 		usage(stderr);
 		return 2;
 	}
 	cfg.fault = fault;
+	cfg.crash = crash;
 	if (hello_mode >= 0)
 		cfg.hello_mode = static_cast<uint32_t>(hello_mode);
 	emu_model model(cfg);

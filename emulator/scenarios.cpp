@@ -9,6 +9,7 @@
 
 #include "kernel_log.h"
 #include "le.h"
+#include "memory_image.h"
 
 namespace {
 
@@ -475,6 +476,11 @@ bool emu_scenario(const std::string &name, emu_config &cfg)
 		kdriver(out);
 	} else if (name == "small") {
 		small(out);
+	} else if (name == "small-moved") {
+		// As many regions as small, and the same first ones: a table that
+		// differs only in its last entry.
+		small(out);
+		out.regions.back().addr += 0x1000;
 	} else if (name == "empty") {
 		out.table_length = 0;
 	} else if (name == "hostile-names") {
@@ -540,6 +546,7 @@ const char *emu_scenario_help(void)
 	       "  kdriver  kernel header as a kernel's minidump driver lays it out: linux_banner\n"
 	       "           inside the header, 200 section slots, no vmcoreinfo note\n"
 	       "  small    three plain regions, no kernel ELF header\n"
+	       "  small-moved  small with its last region at another address\n"
 	       "  empty    a memory table of length 0\n"
 	       "  hostile-names  duplicate file names, \"minidump.elf\", control characters\n"
 	       "  hostile-kelf   a kernel header segment of 2^64-1 bytes\n"
@@ -575,12 +582,6 @@ std::vector<uint8_t> emu_expected_minidump(const emu_model &model)
 			model.memory(r.addr, b.data(), b.size());
 		return b;
 	};
-	auto le = [](const uint8_t *p, int n) {
-		uint64_t v = 0;
-		for (int i = n - 1; i >= 0; i--)
-			v = (v << 8) | p[i];
-		return v;
-	};
 
 	const emu_region *kelf = nullptr;
 	for (const emu_region &r : regions)
@@ -593,20 +594,8 @@ std::vector<uint8_t> emu_expected_minidump(const emu_model &model)
 
 	std::vector<uint8_t> out = content(*kelf);
 	const uint64_t header_size = out.size();
-	struct phdr {
-		uint64_t type, offset, paddr, filesz;
-	};
-	std::vector<phdr> phdrs;
-	// The class byte chooses the layout: ELF-32 (1) or ELF-64.
-	const bool elf32 = out.size() > 4 && out[4] == 1;
-	const int w = elf32 ? 4 : 8;
-	const uint64_t phdr_size = elf32 ? 32 : 56;
-	uint64_t phoff = le(out.data() + (elf32 ? 28 : 32), w), phnum = le(out.data() + (elf32 ? 44 : 56), 2);
-	for (uint64_t i = 0; i < phnum; i++) {
-		const uint8_t *ph = out.data() + phoff + phdr_size * i;
-		phdrs.push_back({le(ph, 4), le(ph + (elf32 ? 4 : 8), w), le(ph + (elf32 ? 12 : 24), w),
-				 le(ph + (elf32 ? 16 : 32), w)});
-	}
+	using phdr = emu_phdr;
+	const std::vector<phdr> phdrs = emu_elf_phdrs(out);
 	// Copies b into the core at file offset off, zeros in any gap before.
 	auto place = [&](uint64_t off, const std::vector<uint8_t> &b) {
 		if (out.size() < off + b.size())

@@ -17,7 +17,7 @@ log=$build/bench.log
 scratch=/tmp
 [ -d /dev/shm ] && scratch=/dev/shm
 
-for prog in bench_engine bench_tty bench_usb bench_collect bench_list duruvev duruvev-emu duruvev-emu-usb; do
+for prog in bench_engine bench_tty bench_usb bench_collect bench_dmesg bench_list duruvev duruvev-emu duruvev-emu-usb; do
     if [ ! -x "$build/$prog" ]; then
         echo "bench: $build/$prog not built" >&2
         exit 1
@@ -38,6 +38,7 @@ echo "running benchmarks (engine $engine_mib MiB, pty $tty_mib MiB, USB $usb_mib
 run "$build/bench_engine" "$scratch" "$engine_mib"
 run "$build/bench_tty" "$tty_mib" 2
 run "$build/bench_usb" "$usb_mib"
+run "$build/bench_dmesg" "$scratch" 4096
 upload=$(cd "$(dirname "$0")" && pwd)/duruvev-upload
 if command -v rclone >/dev/null 2>&1; then
     run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2 8 "$upload"
@@ -61,6 +62,12 @@ $2 == "list" {
     # The listing of DUMPS record-only directories: its time and peak RSS.
     printf "%-27s %8s %9s %9s %6s %9s   %.2f s (aim: under 2 s)\n", "--list, " $3 " dumps", "-", "-", "-", "-",
         sprintf("%.1f MiB", $6 / 1024), $4
+    next
+}
+$2 == "dmesg-scan" {
+    # The log read with the scan for vmcoreinfo, over the same with its region.
+    printf "%-27s %4d MiB %9s %9s %6s %9.1f MiB  scan %.2f s (aim: under 1 s)\n", "kernel log, all RAM",
+        $3 / 1048576, "-", "-", "-", $6 / 1024, $4 - $5
     next
 }
 $2 == "collect-resume" {
@@ -125,6 +132,9 @@ collect: 1, 2, 4 and 8 pty devices of $collect_mib MiB each dumped at once by
 --list: duruvev --list over $list_dumps directories that hold only dump.json
         and SHA256SUMS (as duruvev-fleet's cache), best of 3; its time
         and peak RSS.
+kernel log, all RAM: dmesg.txt of one sparse DDR region with vmcoreinfo in
+        its last page; scan = the read's time over that with a vmcoreinfo
+        region beside it.
 pty, USB: the whole duruvev run, start-up included; raw = a plain read loop
         over the same link; peak RSS of the duruvev process (under umockdev's
         preload library for USB). Full reports: $log

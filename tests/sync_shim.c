@@ -10,6 +10,10 @@
  *                             send CMD LEN
  *   DURUVEV_SYNC_FAIL=PATH  the first sync of a descriptor open on PATH
  *                           fails with EIO (without reaching the disk)
+ *   DURUVEV_CUT_RECORD=N    the Nth write into a file named .duruvev-resume*
+ *                           writes half its bytes, then the process is
+ *                           killed, as by a power cut
+ *   DURUVEV_DIGEST_FAIL=N   the Nth EVP_DigestUpdate fails, hashing nothing
  *
  * Only a process named "duruvev" is watched: the emulator that starts it
  * inherits the same environment. */
@@ -17,6 +21,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -98,12 +103,47 @@ int fsync(int fd)
 	return synced("fsync", fd);
 }
 
+/* The Nth call counted by counter, N from the variable name; 0 when unset. */
+static int nth_call(const char *name, int *counter)
+{
+	const char *n = getenv(name);
+
+	return watched() && n && __atomic_add_fetch(counter, 1, __ATOMIC_SEQ_CST) == atoi(n);
+}
+
+static void cut_record_write(int fd, const void *buf, size_t len)
+{
+	static int writes;
+	char path[4096];
+	const char *base;
+
+	fd_path(fd, path, sizeof(path));
+	base = strrchr(path, '/');
+	if (!base || strncmp(base + 1, ".duruvev-resume", 15) != 0 || !nth_call("DURUVEV_CUT_RECORD", &writes))
+		return;
+	(void)real_write()(fd, buf, len / 2);
+	kill(getpid(), SIGKILL);
+}
+
+int EVP_DigestUpdate(void *ctx, const void *data, size_t len)
+{
+	static int calls;
+	int (*real)(void *, const void *, size_t) =
+		(int (*)(void *, const void *, size_t))dlsym(RTLD_NEXT, "EVP_DigestUpdate");
+
+	if (nth_call("DURUVEV_DIGEST_FAIL", &calls))
+		return 0;
+	return real(ctx, data, len);
+}
+
 ssize_t write(int fd, const void *buf, size_t len)
 {
 	struct stat st;
 	ssize_t rc;
 	int saved;
 
+	if (watched() && getenv("DURUVEV_CUT_RECORD"))
+		cut_record_write(fd, buf, len);
 	rc = real_write()(fd, buf, len);
 	saved = errno;
 	if (watched() && len >= 8 && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {

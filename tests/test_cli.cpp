@@ -15,7 +15,8 @@
 namespace {
 
 const std::string usage_text =
-	"duruvev [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
+	"duruvev [--debug] [-o <duruvev-path>] [segment-filter]\n"
+	"duruvev --resume -o <duruvev-path> [--debug] [segment-filter]\n"
 	"duruvev --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
 	"duruvev --dmesg <dump-dir>\n"
 	"duruvev --list [--since DATE] [--json] [--html FILE] PATH...\n\n"

@@ -137,7 +137,8 @@ TEST(dmesg, crash_scenarios_carry_their_log)
 		EXPECT_EQ(again.exit_code, 1);
 		EXPECT_EQ(again.err, "--dmesg: cannot read the kernel log of \"" + tmp.str() +
 					     "\": the dump holds no vmcoreinfo (neither a VMCOREINFO note in minidump.elf "
-					     "nor a vmcoreinfo region)\n");
+					     "nor a vmcoreinfo region; no page of the saved memory starts with "
+					     "vmcoreinfo)\n");
 	}
 }
 

@@ -395,21 +395,28 @@ struct watched_call {
 	std::string op, rc, what; // "fdatasync" "0" PATH, "send" "7" LENGTH
 };
 
-std::vector<watched_call> watched_dump(const std::string &scenario, const fs::path &out, const std::string &fail,
-				       program_result &r)
+// The environment that preloads the shim, logging into log, with more of its
+// settings.
+std::vector<std::string> shim_env(const std::string &log, const std::vector<std::string> &more = {})
 {
-	temp_dir logs;
-	std::string log = logs.file("sync.log");
 	std::vector<std::string> env = {std::string("LD_PRELOAD=") + DURUVEV_SYNC_SHIM, "DURUVEV_SYNC_LOG=" + log};
-	if (!fail.empty())
-		env.push_back("DURUVEV_SYNC_FAIL=" + fail);
+	env.insert(env.end(), more.begin(), more.end());
 #ifdef __SANITIZE_ADDRESS__
 	// The sanitizer's runtime would insist on coming first in the preload
 	// list.
 	const char *asan = getenv("ASAN_OPTIONS");
 	env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
 #endif
-	r = dump(scenario, out, {}, env);
+	return env;
+}
+
+std::vector<watched_call> watched_dump(const std::string &scenario, const fs::path &out, const std::string &fail,
+				       program_result &r)
+{
+	temp_dir logs;
+	std::string log = logs.file("sync.log");
+	r = dump(scenario, out, {}, shim_env(log, fail.empty() ? std::vector<std::string>{}
+							       : std::vector<std::string>{"DURUVEV_SYNC_FAIL=" + fail}));
 	std::vector<watched_call> calls;
 	std::ifstream in(log);
 	for (std::string line; std::getline(in, line);) {
@@ -497,6 +504,40 @@ TEST(sync_faults, a_failed_sync_keeps_the_device_in_its_crash_state)
 		EXPECT_FALSE(has(r.out, "ELF written")) << r.out;
 		EXPECT_FALSE(fs::exists(out / "minidump.elf"));
 	}
+}
+
+// A power cut while the record of whole regions is being written leaves the
+// record as it was before: the next run still keeps what it listed.
+TEST(sync_faults, a_record_cut_mid_write_keeps_the_one_before)
+{
+	temp_dir tmp, logs;
+	fs::path out = fs::canonical(tmp.path);
+	// small: the second record is written once DDR_EDGE is whole, before
+	// CODERAM is read.
+	program_result cut = dump("small", out, {}, shim_env(logs.file("sync.log"), {"DURUVEV_CUT_RECORD=2"}));
+	ASSERT_NE(cut.exit_code, 0) << cut.out << cut.err;
+	ASSERT_TRUE(fs::exists(out / "DDR_EDGE.BIN"));
+	ASSERT_FALSE(fs::exists(out / "CODERAM.BIN")) << "the run was not cut in its second record";
+
+	program_result r = dump("small", out, {"--resume"});
+	EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+	EXPECT_TRUE(has(r.out, "OCIMEM.BIN kept from the earlier run")) << r.out << r.err;
+	for (const emu_expected_file &f : emu_expected_regions(model_of("small")))
+		EXPECT_TRUE(read_file((out / f.name).string()) == f.bytes) << f.name;
+}
+
+// The digest library failing to take a block: the region's SHA-256 would be
+// that of part of it, so the dump is not complete and the device keeps its
+// crash.
+TEST(digest_faults, a_failed_digest_update_keeps_the_device_in_its_crash_state)
+{
+	temp_dir tmp, logs;
+	fs::path out = fs::canonical(tmp.path);
+	// The first update is the table's; the second, OCIMEM's only block.
+	program_result r = dump("small", out, {}, shim_env(logs.file("sync.log"), {"DURUVEV_DIGEST_FAIL=2"}));
+	expect_left_in_crash_state(r);
+	EXPECT_TRUE(has(r.err, "cannot compute the SHA-256 of \"OCIMEM.BIN\"")) << r.err;
+	EXPECT_FALSE(fs::exists(out / "SHA256SUMS"));
 }
 
 } // namespace

@@ -46,6 +46,14 @@ struct dump_memory {
 			return true;
 		};
 	}
+
+	// One more region: bytes at physical address paddr.
+	void add(uint64_t paddr, std::vector<uint8_t> bytes)
+	{
+		std::string name = "piece" + std::to_string(files.size());
+		src.regions.push_back({name, paddr, bytes.size(), 0});
+		files[name] = std::move(bytes);
+	}
 };
 
 // The log holds the last kept messages of the list, in order, and nothing
@@ -168,6 +176,138 @@ TEST(kmsg, arm_linear_offset_from_the_header)
 	mem.src.linear = 0x40000000;
 	ASSERT_EQ(kmsg_read(mem.src, log, why), 0) << why;
 	expect_last_messages(log, p.messages, p.messages - b.dropped);
+}
+
+// Puts text at offset at of bytes.
+void put_text(std::vector<uint8_t> &bytes, size_t at, const std::string &text)
+{
+	memcpy(bytes.data() + at, text.data(), text.size());
+}
+
+struct scan_case {
+	const char *name;
+	// Texts and where they lie in 16 KiB of RAM at 0x90000000.
+	std::vector<std::pair<size_t, std::string>> texts;
+	int64_t found; // offset of the page taken; -1: none
+	const char *reason;
+};
+
+// A dump of all RAM: vmcoreinfo is the first page that starts with it and
+// parses, and nothing else.
+TEST(kmsg, vmcoreinfo_page_scan)
+{
+	const std::string good = "OSRELEASE=6.1.0-57-armmp\nBUILD-ID=7fabb78ae97a\nPAGESIZE=4096\nSYMBOL(prb)=c142e878\n";
+	const scan_case cases[] = {
+		{"a page of it", {{0x1000, good}}, 0x1000, nullptr},
+		{"not page-aligned", {{0x1018, good}}, -1, "no page of the saved memory starts with vmcoreinfo"},
+		{"two pages, the first spoiled",
+		 {{0x1000, "OSRELEASE=6.1.0-57-armmp\n\x01\x02\xff\xfe binary\n"}, {0x3000, good}},
+		 0x3000,
+		 nullptr},
+		{"only a spoiled page", {{0x2000, "OSRELEASE=6.1.0 and no lines\n"}}, -1,
+		 "1 page(s) of the saved memory start with OSRELEASE= but hold no vmcoreinfo"},
+		{"the last page of the region, cut short", {{0x3000, good}}, 0x3000, nullptr},
+	};
+	for (const scan_case &c : cases) {
+		SCOPED_TRACE(c.name);
+		klog_prb_params p;
+		p.vars = arm64_vars;
+		p.rings = arm64_rings;
+		dump_memory mem(klog_build_prb(p), "", 8);
+		std::vector<uint8_t> ram(0x3000 + (std::string(c.name).find("cut short") != std::string::npos ? 0x800 : 0x1000));
+		for (const auto &[at, text] : c.texts)
+			put_text(ram, at, text);
+		mem.add(0x90000000, ram);
+		std::string text, why;
+		uint64_t at = 0;
+		if (c.found < 0) {
+			ASSERT_EQ(kmsg_scan_vmcoreinfo(mem.src, text, at, why), -1);
+			EXPECT_EQ(why, c.reason);
+			continue;
+		}
+		ASSERT_EQ(kmsg_scan_vmcoreinfo(mem.src, text, at, why), 0) << why;
+		EXPECT_EQ(at, 0x90000000u + static_cast<uint64_t>(c.found));
+		EXPECT_EQ(text, good);
+	}
+}
+
+// A new_utsname as the kernel keeps it: sysname, nodename, release.
+std::vector<uint8_t> utsname(const char *release)
+{
+	std::vector<uint8_t> u(6 * 65, 0);
+	put_text(u, 0, "Linux");
+	put_text(u, 65, "(none)");
+	put_text(u, 130, release);
+	return u;
+}
+
+struct uts_case {
+	const char *name;
+	std::string lines; // vmcoreinfo lines before the log's
+	unsigned word;
+	// Offsets in 64 KiB of RAM at 0x81580000 where a new_utsname naming
+	// release lies.
+	std::vector<size_t> copies;
+	const char *release;
+	const char *reason; // null: the log is read
+};
+
+// A 32-bit kernel gives no linear offset; init_uts_ns at its own page
+// offset, naming the release, does. On arm64 it confirms the offset.
+TEST(kmsg, linear_offset_from_init_uts_ns)
+{
+	// init_uts_ns at 0xc1583c14: physical 0x81583c14 for arm_vars'
+	// linear offset 0x40000000.
+	const std::string arm = "OSRELEASE=6.1.0-57-armmp\nPAGESIZE=4096\nSYMBOL(init_uts_ns)=c1583c14\n"
+				"OFFSET(uts_namespace.name)=0\n";
+	const std::string arm64 = std::string(arm64_lines) + "SYMBOL(init_uts_ns)=ffffffc009783c14\n";
+	const uts_case cases[] = {
+		{"at its offset", arm, 4, {0x3c14}, "6.1.0-57-armmp", nullptr},
+		// Without OFFSET(uts_namespace.name): after a 4-byte kref.
+		{"after its reference count", "OSRELEASE=4.19.1\nPAGESIZE=4096\nSYMBOL(init_uts_ns)=c1583c10\n", 4,
+		 {0x3c14}, "4.19.1", nullptr},
+		{"two copies, the one at its page offset wins", arm, 4, {0x13b8, 0x3c14}, "6.1.0-57-armmp", nullptr},
+		{"init_uts_ns missing", arm, 4, {}, "6.1.0-57-armmp",
+		 "no saved page holds init_uts_ns (Linux 6.1.0-57-armmp) at its offset 0xc14"},
+		{"another release", arm, 4, {0x3c14}, "6.1.0-56-armmp", "no saved page holds init_uts_ns"},
+		{"two copies at its page offset", arm, 4, {0x3c14, 0x8c14}, "6.1.0-57-armmp",
+		 "init_uts_ns (Linux 6.1.0-57-armmp) lies at 2 places of the saved memory (0x81583c14, 0x81588c14): "
+		 "the linear offset of kernel addresses is ambiguous"},
+		{"no init_uts_ns in vmcoreinfo", "OSRELEASE=6.1.0-57-armmp\nPAGESIZE=4096\n", 4, {0x3c14},
+		 "6.1.0-57-armmp", "names no init_uts_ns to find it by: kernel addresses cannot be translated"},
+		// arm64: the image maps 0xffffffc009783c14 to 0x81783c14.
+		{"arm64, confirmed", arm64, 8, {0x203c14}, "5.15.104-android13-8", nullptr},
+		{"arm64, another release where it translates to", arm64, 8, {0x203c14}, "5.15.1",
+		 "init_uts_ns translates to physical 0x81783c14, which does not hold Linux 5.15.104-android13-8"},
+	};
+	for (const uts_case &c : cases) {
+		SCOPED_TRACE(c.name);
+		klog_prb_params p;
+		p.word = c.word;
+		p.vars = c.word == 8 ? arm64_vars : arm_vars;
+		p.rings = c.word == 8 ? arm64_rings : arm_rings;
+		klog_built b = klog_build_prb(p);
+		dump_memory mem(b, c.lines, c.word);
+		std::vector<uint8_t> ram(c.word == 8 ? 0x210000 : 0x10000);
+		for (size_t at : c.copies) {
+			std::vector<uint8_t> u = utsname(c.release);
+			std::copy(u.begin(), u.end(), ram.begin() + static_cast<long>(at));
+		}
+		mem.add(0x81580000, ram);
+		kmsg_log log;
+		std::string why;
+		if (c.reason) {
+			ASSERT_EQ(kmsg_read(mem.src, log, why), -1);
+			EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+			EXPECT_EQ(why.find('\n'), std::string::npos) << why;
+			continue;
+		}
+		ASSERT_EQ(kmsg_read(mem.src, log, why), 0) << why;
+		expect_last_messages(log, p.messages, p.messages - b.dropped);
+		if (c.word == 4) {
+			EXPECT_EQ(log.how, "linear offset 0x40000000 from init_uts_ns at physical 0x81583c14");
+		}
+	}
 }
 
 std::string without_line(const std::string &text, const std::string &key)

@@ -2,6 +2,8 @@
 // limits, hostile names, and devices that fail half-way.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <unistd.h>
 
 #include "emu_script.h"
@@ -658,6 +660,50 @@ TEST_F(debug64_test, surplus_transfers_after_a_block)
 			EXPECT_TRUE(read_file(d.file(reg.filename)) == region_bytes(m, reg));
 		}
 	}
+}
+
+// A device that sends a byte nobody asked for on every read after the first
+// region's block, and is asked to stop once it has sent a few: the stop is
+// seen at the next read, not held until the device falls quiet or passes the
+// bound of what is dropped.
+TEST(debug64_stop, seen_at_the_next_read_while_surplus_bytes_come)
+{
+	struct stopping_device : vorn_device_emu {
+		using vorn_device_emu::vorn_device_emu;
+		std::atomic<bool> stop{false};
+		uint64_t after_block = 0, after_stop = 0;
+		int read(void *buf, size_t len, unsigned timeout_ms) override
+		{
+			int n = vorn_device_emu::read(buf, len, timeout_ms);
+			if (stop)
+				after_stop++;
+			else if (model->data_bytes_sent == 0x3000 && ++after_block == 10)
+				stop = true;
+			return n;
+		}
+	};
+	temp_dir d;
+	emu_config cfg;
+	cfg.regions = {make_region(0x1000, 0x3000, "R", "A.BIN"), make_region(0x100000, 0x2000, "R", "B.BIN")};
+	cfg.fault.surplus_after_read = 1;
+	cfg.fault.surplus_transfers = -1;
+	cfg.fault.surplus_bytes = 1;
+	cfg.record_packets = false;
+	emu_model m(cfg);
+	stopping_device dev(&m);
+	sahara_collect_ctl ctl;
+	ctl.stop = &dev.stop;
+	testing::internal::CaptureStdout();
+	testing::internal::CaptureStderr();
+	int ret = sahara_run_collect(&dev, d.str().c_str(), nullptr, &ctl);
+	std::string err = testing::internal::GetCapturedStderr();
+	testing::internal::GetCapturedStdout();
+
+	EXPECT_EQ(ret, -1);
+	EXPECT_TRUE(ctl.stopped);
+	EXPECT_LE(dev.after_stop, 1u) << err;
+	EXPECT_EQ(m.reset_count, 0u);
+	EXPECT_EQ(read_file(d.file("A.BIN")), region_bytes(m, cfg.regions[0]));
 }
 
 } // namespace

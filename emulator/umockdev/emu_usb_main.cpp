@@ -34,6 +34,8 @@
 //                       vanished, at the same bus path under a new device
 //                       number, with the same crash, and serves the dump
 //                       anew from HELLO
+//   replug-serial=S     with replug-after: what comes back is another device
+//                       of the model (same table and memory) with serial S
 //   silent              never says anything
 //   silent-after=N      silent after N transfers
 //   no-reset-resp       no answer to RESET
@@ -157,6 +159,7 @@ struct device_spec {
 	bool bad_first_interface = false;
 	long later_ms = 0;
 	long replug_ms = -1;
+	std::string replug_serial; // another device in its place; "": the same
 	std::string mode = "model";
 	uint64_t source_size = 0;
 	std::string name;
@@ -220,6 +223,8 @@ bool parse_spec(const std::string &text, bool is_tty, device_spec &d)
 			d.fault.unplug_after_data = static_cast<int64_t>(n);
 		} else if (key == "replug-after" && parse_u64(val, n)) {
 			d.replug_ms = static_cast<long>(n);
+		} else if (key == "replug-serial" && !val.empty()) {
+			d.replug_serial = val;
 		} else if (key == "silent") {
 			d.fault.silent_at_start = true;
 		} else if (key == "silent-after" && parse_u64(val, n)) {
@@ -321,6 +326,7 @@ bool all_models_reset(const std::vector<std::unique_ptr<usb_gadget>> &usbs,
 struct usb_timing {
 	long later_ms = 0;   // plugged in this long after the start
 	long replug_ms = -1; // back this long after it vanished; -1: never
+	std::string replug_product; // of what comes back; "": the same
 };
 
 // Starts the program under the umockdev preload; its pid, or -1.
@@ -366,7 +372,7 @@ struct supervisor {
 				continue;
 			long gone = usbs[i]->gone_for_ms();
 			if (gone >= 0 && gone >= times[i].replug_ms)
-				usbs[i]->replug(next_devnum++);
+				usbs[i]->replug(next_devnum++, times[i].replug_product);
 		}
 	}
 
@@ -493,7 +499,9 @@ void make_gadgets(gadget_set &set, UMockdevTestbed *tb, const std::vector<device
 		gc.bad_first_interface = d.bad_first_interface;
 		gc.devnum = devnum++;
 		set.usbs.push_back(std::make_unique<usb_gadget>(tb, gc, function_for(d, cfg), log, log_lock));
-		set.usb_times.push_back({d.later_ms, d.replug_ms});
+		device_spec other = d;
+		other.serial = d.replug_serial;
+		set.usb_times.push_back({d.later_ms, d.replug_ms, d.replug_serial.empty() ? "" : product_for(other, false)});
 	}
 }
 

@@ -255,12 +255,14 @@ long usb_gadget::gone_for_ms()
 			.count());
 }
 
-bool usb_gadget::replug(int devnum)
+bool usb_gadget::replug(int devnum, const std::string &product)
 {
 	std::lock_guard<std::mutex> g(mu_);
 	if (!gone_ || !plugged_)
 		return false;
 	cfg_.devnum = devnum;
+	if (!product.empty())
+		cfg_.product = product;
 	if (!add_to_testbed() || !attach_node())
 		return false;
 	generation_++;

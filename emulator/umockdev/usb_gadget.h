@@ -79,8 +79,9 @@ public:
 	// Puts a device that went away back at the same place under a new
 	// device number, as a device does that re-enumerates after a cable
 	// glitch: handles opened before stay dead, new ones talk to the device
-	// anew.
-	bool replug(int devnum);
+	// anew. A product string given: another device of the model is
+	// plugged in there instead.
+	bool replug(int devnum, const std::string &product = "");
 	// Times the device has come back.
 	unsigned replugs();
 

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,7 @@ std::string collect_label(const std::string &id)
 }
 
 struct collect_job {
+	std::string key; // the device's, in collection's maps
 	collect_seen seen;
 	std::string prefix; // of its lines: the label, made unique among the dumps in progress
 	std::string root;
@@ -127,11 +129,33 @@ int collect_open(const collect_seen &seen, std::unique_ptr<vorn_device, device_r
 	return 0;
 }
 
+// The newest directory in the root whose record of whole regions names this
+// device (key and serial number): its dump was cut short before collection
+// restarted. "" when there is none.
+std::string collect_find_cut_short(const collect_job &job)
+{
+	std::string found;
+	std::error_code ec;
+	for (std::filesystem::directory_iterator it(job.root, ec), end; !ec && it != end; it.increment(ec)) {
+		std::string name = it->path().filename().string(), key, serial;
+		os_dir_handle h = os_dir_none;
+		if (name <= found || os_dir_open_in(job.root_dir, name.c_str(), &h) != 0)
+			continue;
+		os_dir held(h);
+		if (sahara_resume_owner(h, &key, &serial) == 0 && key == job.key && serial == job.seen.serial)
+			found = name;
+	}
+	return found;
+}
+
 // Reopens, relative to the root and never through a link, the directory
-// where this device's last dump was cut short, for the engine to continue
-// when the table is the same. Gone or replaced, the dump starts anew.
+// where this device's last dump was cut short (by this collector, or by one
+// before a restart), for the engine to continue when the table and the
+// memory are the same. Gone or replaced, the dump starts anew.
 void collect_offer_resume(collect_job *job)
 {
+	if (job->resume_name.empty())
+		job->resume_name = collect_find_cut_short(*job);
 	os_dir_handle h = os_dir_none;
 	if (job->resume_name.empty() || os_dir_open_in(job->root_dir, job->resume_name.c_str(), &h) != 0)
 		return;
@@ -162,6 +186,8 @@ void collect_worker(collect_job *job)
 	ctl.space_handle = job->root_dir;
 	ctl.make_dir = collect_make_dir;
 	ctl.ctx = job;
+	ctl.device_key = job->key;
+	ctl.serial = job->seen.serial;
 	collect_offer_resume(job);
 
 	std::unique_ptr<vorn_device, device_release> dev;
@@ -421,6 +447,7 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 			if (running.count(p.first) || wait_gone.count(p.first))
 				continue;
 			auto job = std::make_unique<collect_job>();
+			job->key = p.first;
 			job->seen = p.second;
 			// Two devices may say the same: their lines must not.
 			job->prefix = p.second.label;

@@ -28,7 +28,8 @@ static const bool program_handed_over = (ux_set_program(__progname, &vorn_debug)
 void print_usage(FILE *out)
 {
 	fprintf(out,
-		"%s [--debug] [-o <duruvev-path> [--resume]] [segment-filter]\n"
+		"%s [--debug] [-o <duruvev-path>] [segment-filter]\n"
+		"%s --resume -o <duruvev-path> [--debug] [segment-filter]\n"
 		"%s --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
 		"%s --dmesg <dump-dir>\n"
 		"%s --list [--since DATE] [--json] [--html FILE] PATH...\n"
@@ -51,7 +52,7 @@ void print_usage(FILE *out)
 		"\t\t\t--json: as JSON; --html: also as a page in FILE\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
-		__progname, __progname, __progname, __progname);
+		__progname, __progname, __progname, __progname, __progname);
 }
 
 static const struct option options[] = {

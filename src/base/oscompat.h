@@ -147,8 +147,10 @@ int os_dir_rename(os_dir_handle dir, const char *from, const char *to);
 // descriptor or -1 with errno set.
 int os_dir_create_file(os_dir_handle dir, const char *name);
 
-// Opens the file name in dir read-only, never through a link. Returns a
-// descriptor or -1 with errno set.
+// Opens the file name in dir read-only, never through a link, and only when
+// it is a regular file (never waiting for a FIFO). Returns a descriptor or
+// -1 with errno set (ELOOP for a link, EISDIR or EINVAL for anything else
+// that is no regular file).
 int os_dir_open_read(os_dir_handle dir, const char *name);
 
 // The names of the directories in dir (directories themselves, no links to

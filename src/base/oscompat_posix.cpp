@@ -271,7 +271,18 @@ int os_dir_create_file(os_dir_handle dir, const char *name)
 
 int os_dir_open_read(os_dir_handle dir, const char *name)
 {
-	return openat(static_cast<int>(dir), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+	// Non-blocking, so that a FIFO put in the file's place cannot hold the
+	// open; and then refused, as anything else that is no regular file.
+	int fd = openat(static_cast<int>(dir), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+	struct stat st;
+	if (fd < 0)
+		return -1;
+	int saved = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+	if (saved == 0)
+		return fd;
+	close(fd);
+	errno = saved;
+	return -1;
 }
 
 int os_dir_subdirs(os_dir_handle dir, std::vector<std::string> *names)

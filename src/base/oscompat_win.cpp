@@ -364,6 +364,12 @@ int os_dir_open_read(os_dir_handle dir, const char *name)
 		errno = win_path_errno(GetLastError());
 		return -1;
 	}
+	// Only a file on the disk is read (a link is refused below).
+	if (GetFileType(h) != FILE_TYPE_DISK) {
+		CloseHandle(h);
+		errno = EINVAL;
+		return -1;
+	}
 	return win_fd_of(h, _O_RDONLY);
 }
 

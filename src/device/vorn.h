@@ -69,8 +69,16 @@ struct vorn_device {
 	virtual int write(const void *buf, size_t len, unsigned timeout_ms) = 0;
 	virtual void close() = 0;
 	virtual void set_out_chunk_size(long size) { (void)size; }
-	// No back-end sets up VIP transfers; calling it does nothing.
+	// An operation of the record that no back-end implements and no caller
+	// uses; it does nothing.
 	virtual void set_vip_transfer(const char *, const char *) {}
+
+	// What the Sahara engine needs to know of a transport, so that it
+	// need not know the kinds. A serial port (or the automatic choice,
+	// which may bind one) may hold a device that waits to be greeted
+	// before it says anything; a simulated device answers Firehose only.
+	bool greets_when_silent() const { return dev_type == VORN_DEVICE_QUD || dev_type == VORN_DEVICE_AUTO; }
+	bool speaks_sahara() const { return dev_type != VORN_DEVICE_SIM; }
 };
 
 // io

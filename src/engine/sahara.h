@@ -23,8 +23,8 @@ bool pattern_match(const char *pattern, const char *string);
 #define SAHARA_DEBUG_REGION64_SIZE 64
 
 // One entry of the device's memory-region table, decoded from either width
-// (the numbers are widened to 64 bits). The wire fields are
-// 20 bytes and unterminated when full; here they always end with a NUL.
+// (the numbers are widened to 64 bits). On the wire the region and file
+// names are 20 bytes each, unterminated when full; here they end with a NUL.
 struct sahara_debug_region64 {
 	uint64_t type;
 	uint64_t addr;
@@ -159,6 +159,9 @@ struct sahara_collect_ctl {
 	// dump continues there.
 	os_dir_handle resume_dir = os_dir_none;
 	std::string resume_path;
+	// The device as collection knows it (its key) and its serial number
+	// ("" when it has none), for the record of a dump cut short.
+	std::string device_key, serial;
 	// Set by make_dir: the new directory, held open by the caller until the
 	// dump has ended, and its path for messages.
 	os_dir_handle dir = os_dir_none;
@@ -175,6 +178,12 @@ struct sahara_collect_ctl {
 	// The last line of the kernel's log, when it could be read.
 	std::string kernel_line;
 };
+
+// The device whose cut-short dump the directory dir holds, as its record of
+// whole regions names it: 0 with *key (collection's key for it, "" when it
+// was dumped by hand) and *serial ("" when unknown), or -1 when dir holds no
+// such record.
+int sahara_resume_owner(os_dir_handle dir, std::string *key, std::string *serial);
 
 // One memory-debug dump under collection's rules: a HELLO that does not ask
 // for memory debug is left unanswered. 0 when the dump is complete and the

@@ -21,7 +21,6 @@
 #include "visible.h"
 
 #define DEBUG64_TABLE_MAX 0x10000
-#define DEBUG64_BLOCK 0x80000
 #define DEBUG64_READ_TIMEOUT_MS 30000
 #define DEBUG64_DRAIN_TIMEOUT_MS 10
 // Surplus bytes after one block that are dropped before the device counts
@@ -253,8 +252,9 @@ void sahara_dump_summary(const sahara_dump_run &run)
 	if (!run.hint.empty())
 		ux_err("%s\n", run.hint.c_str());
 	if (!run.reset_sent && run.ctl)
-		ux_err("The dump is incomplete. The device was left in its crash-dump state; it is dumped again, "
-		       "into a new directory, when it next appears (re-plug it).\n");
+		ux_err("The dump is incomplete. The device was left in its crash-dump state; when it next appears "
+		       "(re-plug it) with the same crash, the dump goes on in the same directory, and another "
+		       "crash goes into a new one.\n");
 	else if (!run.reset_sent)
 		ux_err("The dump is incomplete. The device was left in its crash-dump state, so it can be dumped "
 		       "again: fix the problem above and run duruvev again (re-plug the device if it is not "
@@ -342,20 +342,11 @@ int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_
 	return 0;
 }
 
-enum sahara_one_result {
-	SAHARA_ONE_SAVED = 0,
-	SAHARA_ONE_DEVICE_FAILED = -1, // the device stopped answering: no use going on
-	SAHARA_ONE_NOT_CREATED = -2,   // this file only: the other regions can still be saved
-	SAHARA_ONE_WRITE_FAILED = -3,  // the disk takes no more: the dump ends
-	SAHARA_ONE_STOPPED = -4,       // collection is stopping: the part read is kept
-	SAHARA_ONE_DEVICE_BABBLES = -5, // still sending unasked: nothing it sends can be placed
-};
-
 // Reads what the device still sends after a block until it is quiet; left
 // unread, surplus bytes would answer the next request and be saved as
 // another block or region. Adds them to *dropped. False when the device is
 // still sending past the bound.
-static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropped, const sahara_dump_run &run)
+bool sahara_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropped, const sahara_dump_run &run)
 {
 	uint64_t surplus = 0;
 	unsigned empty = 0;
@@ -377,6 +368,41 @@ static bool sahara_debug64_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropp
 		if (surplus > DEBUG64_DRAIN_MAX)
 			return false;
 	}
+}
+
+sahara_one_result sahara_read_block(vorn_device *dev, const sahara_debug_width &wd, uint64_t addr, uint64_t len,
+				    uint8_t *buf, uint64_t *got, uint64_t *dropped, const char *shown,
+				    const sahara_dump_run &run)
+{
+	*got = 0;
+	int w = sahara_send_mem_read64(dev, wd, addr, len);
+	if (w < 0) {
+		errno = -w;
+		warn("failed to request region data of \"%s\" from the device", shown);
+		return SAHARA_ONE_DEVICE_FAILED;
+	}
+	// A serial port hands a block out in small reads: they are gathered
+	// until the block is in.
+	unsigned empty_reads = 0;
+	while (*got < len) {
+		int n = sahara_read_watching(dev, buf + *got, DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
+		if (n == -ECANCELED)
+			return SAHARA_ONE_STOPPED;
+		if (n == 0 && ++empty_reads < DEBUG64_EMPTY_READS_MAX)
+			continue;
+		if (n <= 0) {
+			errno = n < 0 ? -n : EIO;
+			warn("failed to read duruvev chunk");
+			return SAHARA_ONE_DEVICE_FAILED;
+		}
+		empty_reads = 0;
+		// Bytes beyond the request are not part of this block; taken,
+		// they would shift the rest of the file.
+		uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(n), len - *got);
+		*dropped += static_cast<uint64_t>(n) - take;
+		*got += take;
+	}
+	return SAHARA_ONE_SAVED;
 }
 
 // Dumps one region, known as file, into dir/into and forces it to stable
@@ -418,43 +444,15 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	while (offset < region.length) {
 		if (sahara_stopping(run))
 			return stop_after(offset);
-		uint64_t remain = std::min<uint64_t>(region.length - offset, DEBUG64_BLOCK);
-		int w = sahara_send_mem_read64(dev, wd, region.addr + offset, remain);
-		if (w < 0) {
-			errno = -w;
-			warn("failed to request region data of \"%s\" from the device", shown.c_str());
-			return SAHARA_ONE_DEVICE_FAILED;
-		}
-
-		uint64_t got = 0;
-		unsigned empty_reads = 0;
-		// A serial port hands a block out in small reads: the block is
-		// written in one piece once it is in, and on every way out what
-		// arrived of it is written too, as nothing received may be lost.
-		auto keep_partial = [&] {
+		uint64_t remain = std::min<uint64_t>(region.length - offset, DEBUG64_BLOCK), got = 0;
+		sahara_one_result res =
+			sahara_read_block(dev, wd, region.addr + offset, remain, cur, &got, &dropped, shown.c_str(), run);
+		if (res != SAHARA_ONE_SAVED) {
+			// Nothing received may be lost: what arrived of the block
+			// is written too.
 			if (os_write_all(out.fd, cur, static_cast<size_t>(got)))
 				run.bytes_kept += got;
-		};
-		while (got < remain) {
-			int n = sahara_read_watching(dev, cur + got, DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
-			if (n == -ECANCELED) {
-				keep_partial();
-				return stop_after(offset + got);
-			}
-			if (n == 0 && ++empty_reads < DEBUG64_EMPTY_READS_MAX)
-				continue;
-			if (n <= 0) {
-				keep_partial();
-				errno = n < 0 ? -n : EIO;
-				warn("failed to read duruvev chunk");
-				return SAHARA_ONE_DEVICE_FAILED;
-			}
-			empty_reads = 0;
-			// Bytes beyond the request are not part of this block;
-			// writing them would shift the rest of the file.
-			uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(n), remain - got);
-			dropped += static_cast<uint64_t>(n) - take;
-			got += take;
+			return res == SAHARA_ONE_STOPPED ? stop_after(offset + got) : res;
 		}
 		if (!os_write_all(out.fd, cur, static_cast<size_t>(remain))) {
 			warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
@@ -472,7 +470,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		if (hasher)
 			hasher->add(cur, static_cast<size_t>(remain));
 		std::swap(cur, other);
-		if (!sahara_debug64_drain(dev, cur, &dropped, run)) {
+		if (!sahara_drain(dev, cur, &dropped, run)) {
 			ux_err("device is still sending after the data of \"%s\" (%llu bytes more than requested); "
 			       "nothing more is taken from it\n",
 			       shown.c_str(), static_cast<unsigned long long>(dropped));
@@ -726,43 +724,89 @@ static void sahara_read_region(vorn_device *dev, const sahara_debug_region64 &r,
 	}
 }
 
+// What the dump is read against: the table, and what becomes of each region.
+struct sahara_dump_plan {
+	std::vector<sahara_debug_region64> table;
+	std::string table_digest;
+	std::vector<bool> admitted, to_read;
+	std::vector<sahara_saved_region> saved;
+};
+
+// The directory an earlier dump cut short may be continued in: collection's,
+// held by it; by hand, the requested one, opened now so that its files are
+// opened as collection opens them (no link, no FIFO). False when there is
+// none to continue.
+static bool sahara_earlier_dir(const char *requested, const sahara_dump_run &run, os_dir &held,
+			       sahara_dump_dir &earlier)
+{
+	if (run.ctl) {
+		earlier = sahara_dump_dir(run.ctl->resume_path.c_str(), run.ctl->resume_dir);
+		return run.ctl->resume_dir != os_dir_none;
+	}
+	os_dir_handle h = os_dir_none;
+	if (!sahara_resume_asked || os_dir_open(requested, &h) != 0)
+		return false;
+	held = os_dir(h);
+	earlier = sahara_dump_dir(requested, h);
+	return true;
+}
+
+// A dump by hand asked to continue what is not its own: nothing is written
+// into the directory, and the device keeps its crash. -1.
+static int sahara_refuse_resume(const char *requested, const char *what, sahara_dump_run &run)
+{
+	ux_err("\"%s\" holds a dump cut short of %s; nothing was read into it\n", requested, what);
+	run.hint = "This is not the device, or not the crash, of that dump: run without --resume, or with "
+		   "another output directory.";
+	return -1;
+}
+
 // Where the dump goes: the directory of an earlier dump of this device cut
-// short, when it records this very table; the requested one otherwise. -1
-// when a dump run by hand was asked to continue a dump of another table.
-static int sahara_pick_resume(const char *requested, const std::string &table_digest,
-			      const std::vector<sahara_debug_region64> &table, std::vector<sahara_saved_region> &saved,
-			      sahara_dump_run &run, sahara_dump_dir &out)
+// short, when it records this very table and what it kept is still the
+// device's memory; the requested one otherwise. -1 when a dump run by hand
+// was asked to continue the dump of another table or crash, or the device
+// failed while its memory was compared.
+static int sahara_pick_resume(vorn_device *dev, const sahara_debug_width &wd, const char *requested,
+			      sahara_dump_plan &plan, sahara_dump_run &run, sahara_dump_dir &out, os_dir &held)
 {
 	out = sahara_dump_dir(requested);
 	sahara_dump_dir earlier(requested);
-	if (run.ctl) {
-		if (run.ctl->resume_dir == os_dir_none)
-			return 0;
-		earlier = sahara_dump_dir(run.ctl->resume_path.c_str(), run.ctl->resume_dir);
-	} else if (!sahara_resume_asked) {
+	if (!sahara_earlier_dir(requested, run, held, earlier))
+		return 0;
+	bool other_table = false;
+	std::vector<sahara_saved_region> trial = plan.saved;
+	std::vector<bool> changed;
+	std::string serial = run.ctl ? run.ctl->serial : std::string();
+	std::string shown = sahara_printable(earlier.path);
+	if (sahara_resume_load(earlier, plan.table_digest, serial, plan.table, trial, changed, &other_table) != 0) {
+		if (other_table && !run.ctl)
+			return sahara_refuse_resume(requested, "another memory table", run);
+		if (other_table)
+			ux_info("the dump cut short in \"%s\" is of another memory table or device; it stays as it "
+				"is, and this dump goes into a new directory\n",
+				shown.c_str());
 		return 0;
 	}
-	bool other_table = false;
-	std::vector<sahara_saved_region> trial = saved;
-	if (sahara_resume_load(earlier, table_digest, table, trial, &other_table) == 0) {
-		saved = std::move(trial);
-		out = earlier;
-		if (run.ctl)
-			run.ctl->resumed = true;
-		// What an earlier run left to describe its dump goes: made only
-		// new through a handle, they would stand in the way.
-		if (out.handle != os_dir_none)
-			sahara_remove_descriptions(out);
-		ux_info("continuing the dump cut short in \"%s\"\n", sahara_printable(earlier.path).c_str());
-		return 1;
-	}
-	if (other_table && !run.ctl) {
-		ux_err("\"%s\" holds a dump cut short of another memory table; nothing was read\n", requested);
-		run.hint = "This is not the device, or not the crash, of that dump: run without --resume, or with "
-			   "another output directory.";
+	size_t differs = 0;
+	int same = sahara_same_crash(dev, wd, plan.table, plan.to_read, trial, changed, earlier, &differs,
+					 run);
+	if (same < 0)
 		return -1;
+	if (same == 0) {
+		ux_err("\"%s\" in \"%s\" is not the device's memory: the device holds another crash%s\n",
+		       sahara_printable(trial[differs].file.c_str()).c_str(), shown.c_str(),
+		       run.ctl ? "; that dump stays as it is, and this one goes whole into a new directory" : "");
+		return run.ctl ? 0 : sahara_refuse_resume(requested, "another crash", run);
 	}
-	return 0;
+	plan.saved = std::move(trial);
+	out = earlier;
+	if (run.ctl)
+		run.ctl->resumed = true;
+	// What an earlier run left to describe its dump goes: made only new
+	// through a handle, they would stand in the way.
+	sahara_remove_descriptions(out);
+	ux_info("continuing the dump cut short in \"%s\"\n", shown.c_str());
+	return 1;
 }
 
 // The device's memory table, asked for as pkt offers it: decoded into table
@@ -870,19 +914,14 @@ static bool sahara_admit_regions(const std::vector<sahara_debug_region64> &table
 	return true;
 }
 
-// What the dump is read against: the table, and what becomes of each region.
-struct sahara_dump_plan {
-	std::vector<sahara_debug_region64> table;
-	std::string table_digest;
-	std::vector<bool> admitted, to_read;
-	std::vector<sahara_saved_region> saved;
-};
-
 // Reads every region still to read into out, in the table's order, until
 // the device, the disk or a stop ends it.
 static void sahara_read_regions(vorn_device *dev, const sahara_debug_width &wd, sahara_dump_plan &plan,
 				sahara_dump_dir &out, sahara_dump_run &run, sahara_loop_state &st)
 {
+	sahara_resume_device resume_device;
+	if (run.ctl)
+		resume_device = {run.ctl->device_key, run.ctl->serial};
 	for (size_t i = 0; i < plan.table.size() && !st.device_failed && !st.disk_failed && !st.stopped; i++) {
 		const sahara_debug_region64 &r = plan.table[i];
 		if (!plan.admitted[i]) {
@@ -913,7 +952,7 @@ static void sahara_read_regions(vorn_device *dev, const sahara_debug_width &wd, 
 			break;
 		sahara_read_region(dev, r, out, wd, saved, run, st);
 		// What is whole survives a cut: the next run reads only the rest.
-		if (saved.saved && sahara_resume_save(out, plan.table_digest, plan.table, plan.saved) != 0)
+		if (saved.saved && sahara_resume_save(out, plan.table_digest, resume_device, plan.table, plan.saved) != 0)
 			st.disk_failed = true;
 	}
 }
@@ -987,7 +1026,8 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 	plan.saved.resize(plan.table.size());
 	sahara_plan_names(plan.table, plan.to_read, requested_path, plan.saved);
 	sahara_dump_dir out(requested_path);
-	int resumed = sahara_pick_resume(requested_path, plan.table_digest, plan.table, plan.saved, run, out);
+	os_dir held;
+	int resumed = sahara_pick_resume(dev, wd, requested_path, plan, run, out, held);
 	if (resumed < 0)
 		return -1;
 	if (!sahara_claim_space(plan.table, plan.to_read, plan.saved, n_admitted, out.path, run)) {

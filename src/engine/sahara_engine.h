@@ -95,6 +95,19 @@ struct sahara_dump_run {
 	sahara_space_claim space;
 };
 
+// Bytes of region memory asked for in one request.
+#define DEBUG64_BLOCK 0x80000
+
+// How reading one region, or a piece of it, ended.
+enum sahara_one_result {
+	SAHARA_ONE_SAVED = 0,
+	SAHARA_ONE_DEVICE_FAILED = -1, // the device stopped answering: no use going on
+	SAHARA_ONE_NOT_CREATED = -2,   // this file only: the other regions can still be saved
+	SAHARA_ONE_WRITE_FAILED = -3,  // the disk takes no more: the dump ends
+	SAHARA_ONE_STOPPED = -4,       // collection is stopping: the part read is kept
+	SAHARA_ONE_DEVICE_BABBLES = -5, // still sending unasked: nothing it sends can be placed
+};
+
 // The advice after a dump that collection stopped.
 extern const char sahara_stopped_hint[];
 
@@ -105,14 +118,53 @@ bool sahara_stopping(const sahara_dump_run &run);
 // timeout_ms in all, and returns -ECANCELED once stop is set.
 int sahara_read_watching(vorn_device *dev, void *buf, size_t len, unsigned timeout_ms, const sahara_dump_run &run);
 
+// Requests len bytes (at most a block) of memory at addr and reads them into
+// buf, which has room for a block more than len; surplus bytes are counted
+// in *dropped. *got: the bytes of the request received, on a failure too.
+// SAHARA_ONE_SAVED, DEVICE_FAILED (after its message, naming shown) or
+// STOPPED.
+sahara_one_result sahara_read_block(vorn_device *dev, const sahara_debug_width &wd, uint64_t addr, uint64_t len,
+				    uint8_t *buf, uint64_t *got, uint64_t *dropped, const char *shown,
+				    const sahara_dump_run &run);
+
+// Reads what the device still sends after a block until it is quiet, into
+// buf (a block's room), adding it to *dropped. False when the device is
+// still sending past the bound.
+bool sahara_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropped, const sahara_dump_run &run);
+
+// Whether the regions an earlier run left in dir are still the device's
+// memory, so that the crash is the same: samples of each region kept whole
+// (its first block, its last and two between) and the start of each partial
+// file (not of one changed since it was recorded whole) are read from the
+// device and compared with the files, at most 2 % of
+// the dump's bytes in all. 1: the same; 0: another crash, *differs the
+// region that told; -1: the device failed or a stop came, after the message
+// with run.hint set.
+int sahara_same_crash(vorn_device *dev, const sahara_debug_width &wd, const std::vector<sahara_debug_region64> &table,
+		      const std::vector<bool> &to_read, const std::vector<sahara_saved_region> &kept,
+		      const std::vector<bool> &changed, const sahara_dump_dir &dir, size_t *differs,
+		      sahara_dump_run &run);
+
 // Whether region files and the core are forced to stable storage.
 bool sahara_durable_writes(void);
 
 // Whether region files and the core are hashed as they are written.
 bool sahara_hashing(void);
 
-// Returns the result of the write.
+// Completes, splits and decodes a packet of which n bytes were read into buf
+// (of SAHARA_RX_SIZE bytes): its length, -ECANCELED on a stop, or -EINVAL
+// after its message when its length field does not match what came.
+int sahara_next_packet(vorn_device *dev, uint8_t *buf, int n, const sahara_dump_run &run, sahara_pkt *pkt);
+// The fixed length of a device packet the exchange dispatches, with its name
+// for the message; 0 for commands whose length is checked elsewhere or not
+// at all.
+uint32_t sahara_required_length(uint32_t cmd, const char **name);
+
+// The host's packets. RESET returns the result of its write; the others
+// are answers whose loss the device's next packet shows.
 int sahara_send_reset(vorn_device *dev);
+void sahara_send_done(vorn_device *dev);
+void sahara_send_hello_resp(vorn_device *dev, uint32_t mode);
 // A MEMORY_READ or MEM_READ64, as w says; -EINVAL when addr or length does
 // not fit its fields.
 int sahara_send_mem_read64(vorn_device *dev, const sahara_debug_width &w, uint64_t addr, uint64_t length);
@@ -183,15 +235,23 @@ std::string sahara_hex(const uint8_t *bytes, size_t n);
 // dump directory until the dump is complete.
 // Hex SHA-256 of the table's raw bytes: the same table, byte for byte.
 std::string sahara_table_digest(const uint8_t *raw, size_t len);
+// The device a record belongs to: collection's key for it (empty for a dump
+// run by hand) and its serial number (empty when it reports none).
+struct sahara_resume_device {
+	std::string key, serial;
+};
 // Marks saved[i] whole, with its digest, for each region the record in dir
 // lists for this table whose file still holds all of it. 0 when dir holds a
-// record of this table; -1 otherwise, *other_table true when it holds one of
-// another table.
-int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_digest, const std::vector<sahara_debug_region64> &table,
-		       std::vector<sahara_saved_region> &saved, bool *other_table);
+// record of this table and of a device with this serial number; -1
+// otherwise, *other_table true when it holds one of another table or
+// device. A record with a repeated or contradictory line keeps nothing.
+// changed[i]: region i is recorded whole, but its file changed since.
+int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_digest, const std::string &serial,
+		       const std::vector<sahara_debug_region64> &table, std::vector<sahara_saved_region> &saved,
+		       std::vector<bool> &changed, bool *other_table);
 // Writes the record of the regions saved[] marks whole, safely: new file,
 // sync, rename, directory sync. 0, or -1 after the message.
-int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_digest,
+int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_digest, const sahara_resume_device &device,
 		       const std::vector<sahara_debug_region64> &table, const std::vector<sahara_saved_region> &saved);
 // Removes the record once the dump is complete. 0, or -1 after the message.
 int sahara_resume_remove(const sahara_dump_dir &dir);

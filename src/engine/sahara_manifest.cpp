@@ -238,6 +238,7 @@ sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_
 	out.file = DMESG_NAME;
 	// A line for the summary: the console shows no more of it than this.
 	*last_line = sahara_printable(kmsg_last_line(log).substr(0, 240).c_str());
-	ux_info("kernel log: %zu records (%s) written to %s\n", log.records.size(), log.format, DMESG_NAME);
+	ux_info("kernel log: %zu records (%s%s%s) written to %s\n", log.records.size(), log.format,
+		log.how.empty() ? "" : "; ", log.how.c_str(), DMESG_NAME);
 	return out;
 }

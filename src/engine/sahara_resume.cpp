@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "digest.h"
 #include "oscompat.h"
 #include "sahara_engine.h"
+#include "ux.h"
 
 namespace {
 
@@ -75,13 +77,25 @@ static int sahara_resume_size_of(const sahara_dump_dir &dir, const char *name, u
 	return r;
 }
 
+// Opens the region file name of an earlier run in dir; one that is there but
+// is no regular file of the directory (a link, a FIFO, ...) is not kept, and
+// one line says so. A descriptor, or -1.
+static int sahara_resume_open_kept(const sahara_dump_dir &dir, const std::string &name)
+{
+	int fd = sahara_open_in(dir, name.c_str());
+	if (fd < 0 && errno != ENOENT)
+		ux_err("\"%s\" is not a regular file of \"%s\"; it is read again from the device\n",
+		       sahara_printable(name.c_str()).c_str(), sahara_printable(dir.path).c_str());
+	return fd;
+}
+
 // True when the file name in dir holds length bytes whose SHA-256 is the one
 // recorded: a file changed or cut since it was recorded is read again. With
 // digests switched off there are none to check, and the size is all.
 static bool sahara_resume_file_whole(const sahara_dump_dir &dir, const std::string &name, uint64_t length,
 				     const uint8_t *sha256)
 {
-	int fd = sahara_open_in(dir, name.c_str());
+	int fd = sahara_resume_open_kept(dir, name);
 	if (fd < 0)
 		return false;
 	os_fd in(fd);
@@ -110,44 +124,131 @@ static bool sahara_resume_file_whole(const sahara_dump_dir &dir, const std::stri
 	return seen == length && d.finish(got) == 0 && memcmp(got, sha256, sizeof(got)) == 0;
 }
 
-int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_digest,
+namespace {
+
+// A record as written: its table, its device, and a line per whole region.
+struct resume_record {
+	std::string table;
+	sahara_resume_device device;
+	struct whole {
+		size_t index = 0;
+		uint64_t length = 0;
+		uint8_t sha256[sha256_digest::size] = {};
+		std::string file;
+	};
+	std::vector<whole> regions;
+};
+
+enum class resume_parsed { ok, none, untrusted };
+
+// Reads the word and the rest of a line "word rest".
+void split_line(const std::string &line, std::string &word, std::string &rest)
+{
+	size_t sp = line.find(' ');
+	word = line.substr(0, sp);
+	rest = sp == std::string::npos ? std::string() : line.substr(sp + 1);
+}
+
+bool parse_whole(const std::string &rest, resume_record::whole &w)
+{
+	std::istringstream f(rest);
+	std::string hex;
+	unsigned long long length;
+	if (!(f >> w.index >> length >> hex))
+		return false;
+	w.length = length;
+	std::getline(f >> std::ws, w.file);
+	return bytes_of(hex, w.sha256, sizeof(w.sha256)) && !w.file.empty();
+}
+
+// Parses a record. Each line is taken once: a line said twice, or two that
+// disagree (one region or one file twice), make the whole record untrusted,
+// as nothing tells which of them is true.
+resume_parsed parse_record(const std::string &text, resume_record &rec)
+{
+	std::istringstream in(text);
+	std::string line, word, rest;
+	if (!std::getline(in, line) || line != resume_magic)
+		return resume_parsed::none;
+	std::set<std::string> said, files;
+	std::set<size_t> indices;
+	while (std::getline(in, line)) {
+		split_line(line, word, rest);
+		if (word == "whole") {
+			resume_record::whole w;
+			if (!parse_whole(rest, w) || !indices.insert(w.index).second ||
+			    !files.insert(sahara_fold(w.file)).second)
+				return resume_parsed::untrusted;
+			rec.regions.push_back(w);
+			continue;
+		}
+		std::string *field = nullptr;
+		if (word == "table")
+			field = &rec.table;
+		else if (word == "device")
+			field = &rec.device.key;
+		else if (word == "serial")
+			field = &rec.device.serial;
+		if (!field || rest.empty() || !said.insert(word).second)
+			return resume_parsed::untrusted;
+		*field = rest;
+	}
+	return rec.table.empty() ? resume_parsed::untrusted : resume_parsed::ok;
+}
+
+} // namespace
+
+int sahara_resume_load(const sahara_dump_dir &dir, const std::string &table_digest, const std::string &serial,
 		       const std::vector<sahara_debug_region64> &table, std::vector<sahara_saved_region> &saved,
-		       bool *other_table)
+		       std::vector<bool> &changed, bool *other_table)
 {
 	*other_table = false;
+	changed.assign(table.size(), false);
 	std::string text;
+	resume_record rec;
 	if (table_digest.empty() || !sahara_resume_read(dir, text))
 		return -1;
-	std::istringstream in(text);
-	std::string line;
-	if (!std::getline(in, line) || line != resume_magic)
+	resume_parsed parsed = parse_record(text, rec);
+	if (parsed == resume_parsed::ok && rec.table == table_digest)
+		for (const resume_record::whole &w : rec.regions)
+			if (w.index >= table.size() || w.length != table[w.index].length)
+				parsed = resume_parsed::untrusted;
+	if (parsed == resume_parsed::untrusted)
+		ux_err("the record of whole regions in \"%s\" repeats or contradicts itself; nothing in it is "
+		       "kept\n",
+		       sahara_printable(dir.path).c_str());
+	if (parsed != resume_parsed::ok)
 		return -1;
-	if (!std::getline(in, line) || line != "table " + table_digest) {
+	// Another serial number is another device, whatever its table.
+	if (rec.table != table_digest ||
+	    (!serial.empty() && !rec.device.serial.empty() && serial != rec.device.serial)) {
 		*other_table = true;
 		return -1;
 	}
-	std::vector<sahara_saved_region> kept(saved.size());
-	while (std::getline(in, line)) {
-		std::istringstream f(line);
-		std::string word, hex, file;
-		size_t index;
-		unsigned long long length;
-		if (!(f >> word >> index >> length >> hex) || word != "whole" || index >= table.size() ||
-		    length != table[index].length)
-			return -1;
-		std::getline(f >> std::ws, file);
-		if (!bytes_of(hex, kept[index].sha256, sizeof(kept[index].sha256)))
-			return -1;
-		// Kept only under the name this run gives the region, and only
-		// while the file still holds every byte of it, unchanged.
-		kept[index].saved = file == saved[index].file &&
-				    sahara_resume_file_whole(dir, file, length, kept[index].sha256);
-	}
-	for (size_t i = 0; i < saved.size(); i++)
-		if (kept[i].saved) {
-			saved[i].saved = true;
-			memcpy(saved[i].sha256, kept[i].sha256, sizeof(saved[i].sha256));
+	// Each file is hashed once, and kept only under the name this run
+	// gives the region and while it still holds every byte of it.
+	for (const resume_record::whole &w : rec.regions) {
+		sahara_saved_region &s = saved[w.index];
+		if (w.file != s.file)
+			continue;
+		if (!sahara_resume_file_whole(dir, w.file, w.length, w.sha256)) {
+			changed[w.index] = true;
+			continue;
 		}
+		s.saved = true;
+		memcpy(s.sha256, w.sha256, sizeof(s.sha256));
+	}
+	return 0;
+}
+
+int sahara_resume_owner(os_dir_handle dir, std::string *key, std::string *serial)
+{
+	std::string text;
+	resume_record rec;
+	if (!sahara_resume_read(sahara_dump_dir("", dir), text) || parse_record(text, rec) != resume_parsed::ok)
+		return -1;
+	*key = rec.device.key;
+	*serial = rec.device.serial;
 	return 0;
 }
 
@@ -157,10 +258,17 @@ static int sahara_resume_drop(const sahara_dump_dir &dir, const char *name)
 	return sahara_remove_in(dir, name) != 0 && errno != ENOENT ? -1 : 0;
 }
 
-int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_digest,
+int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_digest, const sahara_resume_device &device,
 		       const std::vector<sahara_debug_region64> &table, const std::vector<sahara_saved_region> &saved)
 {
 	std::string text = std::string(resume_magic) + "\ntable " + table_digest + "\n";
+	// Lines need one line each: a key or serial that could break one is
+	// left out, which at worst costs the continuing.
+	auto one_line = [](const std::string &v) { return !v.empty() && v.find_first_of("\r\n") == std::string::npos; };
+	if (one_line(device.key))
+		text += "device " + device.key + "\n";
+	if (one_line(device.serial))
+		text += "serial " + device.serial + "\n";
 	for (size_t i = 0; i < saved.size(); i++)
 		if (saved[i].saved)
 			text += "whole " + std::to_string(i) + " " + std::to_string(table[i].length) + " " +

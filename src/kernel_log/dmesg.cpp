@@ -41,6 +41,11 @@ public:
 		if (!f_ || file != name_) {
 			f_ = open_in(dir_, file.c_str());
 			name_ = file;
+			// Reads are either large or, scanning all RAM for
+			// vmcoreinfo, a few bytes a page: a buffer would only
+			// copy each page whole.
+			if (f_)
+				setvbuf(f_.get(), nullptr, _IONBF, 0);
 		}
 		return f_ && read_at(f_.get(), off, buf, len);
 	}
@@ -205,18 +210,34 @@ int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions,
 	kmsg_source src;
 	for (const dmesg_region &r : regions)
 		src.regions.push_back({r.file, r.addr, r.length, 0});
+	src.read = [&files](const kmsg_region &r, uint64_t off, uint8_t *buf, size_t len) {
+		return files.read(r.file, off, buf, len);
+	};
 	add_elf(files, MINIDUMP_NAME, true, regions, src);
 	if (src.word == 0)
 		add_kernel_header(files, regions, src);
 	add_vmcoreinfo_region(files, regions, src);
+	// A dump of all RAM has neither: the page the kernel keeps it in is
+	// among the saved memory.
+	std::string how;
 	if (src.vmcoreinfo.empty()) {
-		why = "the dump holds no vmcoreinfo (neither a VMCOREINFO note in " MINIDUMP_NAME " nor a vmcoreinfo region)";
-		return -1;
+		uint64_t at = 0;
+		std::string scan;
+		if (kmsg_scan_vmcoreinfo(src, src.vmcoreinfo, at, scan) != 0) {
+			why = "the dump holds no vmcoreinfo (neither a VMCOREINFO note in " MINIDUMP_NAME
+			      " nor a vmcoreinfo region; " +
+			      scan + ")";
+			return -1;
+		}
+		char line[80];
+		snprintf(line, sizeof(line), "vmcoreinfo from the page at physical 0x%" PRIx64, at);
+		how = line;
 	}
-	src.read = [&files](const kmsg_region &r, uint64_t off, uint8_t *buf, size_t len) {
-		return files.read(r.file, off, buf, len);
-	};
-	return kmsg_read(src, log, why);
+	if (kmsg_read(src, log, why) != 0)
+		return -1;
+	if (!how.empty())
+		log.how = log.how.empty() ? how : how + ", " + log.how;
+	return 0;
 }
 
 std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir)

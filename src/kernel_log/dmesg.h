@@ -24,7 +24,8 @@ struct dmesg_region {
 // notes hold vmcoreinfo. Without a core, the kernel header region gives the
 // word size, the linear offset and where its vmcoreinfo note lies; failing
 // those, a region named like vmcoreinfo, or a small region that starts with
-// it, gives vmcoreinfo. Every file is opened in dir itself, never through a
+// it, gives vmcoreinfo; in a dump of all RAM, the page of RAM that holds it.
+// Every file is opened in dir itself, never through a
 // link, so a path swapped meanwhile cannot feed it other files. 0, or -1
 // with a one-line reason in why.
 int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions, kmsg_log &log, std::string &why);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -98,11 +99,11 @@ private:
 //    other kernel address is the image's: paddr = vaddr - kimage_voffset.
 //  arm: the kernel lives in the linear map: paddr = vaddr - PAGE_OFFSET +
 //    PHYS_OFFSET, with PAGE_OFFSET 0xc0000000 unless vmcoreinfo says, and
-//    the offset from the kernel header's segments when vmcoreinfo gives no
-//    PHYS_OFFSET.
+//    the offset from the kernel header's segments, or else from where
+//    init_uts_ns lies, when vmcoreinfo gives no PHYS_OFFSET.
 class translator {
 public:
-	bool setup(const vmcoreinfo &vi, const kmsg_source &src, unsigned word, std::string &why)
+	bool setup(const vmcoreinfo &vi, bool has_linear, uint64_t linear, unsigned word, std::string &why)
 	{
 		word_ = word;
 		if (word == 8) {
@@ -131,8 +132,8 @@ public:
 		vi.number("NUMBER(PAGE_OFFSET)", page_offset);
 		if (vi.number("NUMBER(PHYS_OFFSET)", phys))
 			linear_ = page_offset - phys;
-		else if (src.has_linear)
-			linear_ = src.linear;
+		else if (has_linear)
+			linear_ = linear;
 		else {
 			why = "vmcoreinfo lacks NUMBER(PHYS_OFFSET) and the kernel header gives no linear offset: kernel "
 			      "addresses cannot be translated";
@@ -176,6 +177,168 @@ private:
 	bool has_lm_ = false, has_img_ = false;
 	uint64_t lm_start_ = 0, lm_end_ = 0, phys_offset_ = 0, kimage_voffset_ = 0, linear_ = 0;
 };
+
+class deadline {
+public:
+	explicit deadline(std::chrono::milliseconds budget) : end_(std::chrono::steady_clock::now() + budget) {}
+	bool passed() { return ++n_ % 256 == 0 && std::chrono::steady_clock::now() > end_; }
+
+private:
+	std::chrono::steady_clock::time_point end_;
+	unsigned n_ = 0;
+};
+
+constexpr uint64_t PAGE = 4096;
+
+// Physical memory straight from the saved regions, for what is read before
+// kernel addresses can be translated: n bytes that one region holds whole.
+bool read_phys(const kmsg_source &src, uint64_t paddr, uint8_t *buf, size_t n)
+{
+	for (const kmsg_region &r : src.regions)
+		if (paddr >= r.addr && paddr - r.addr <= r.length && n <= r.length - (paddr - r.addr))
+			return src.read && src.read(r, r.offset + (paddr - r.addr), buf, n);
+	return false;
+}
+
+// Calls visit(region, offset in it, bytes there, how many) for every
+// address of the saved regions that lies at offset at of a 4 KiB page,
+// region by region, until it returns false. The bytes are read in large
+// pieces, since a read per page costs more than copying the page; they run
+// to the end of a piece, which may come before the page's end. False when
+// the time bound passed first.
+template <typename F> bool each_page(const kmsg_source &src, uint64_t at, deadline &dl, F visit)
+{
+	constexpr uint64_t PIECE = 1 << 20;
+	std::vector<uint8_t> buf(PIECE);
+	for (const kmsg_region &r : src.regions) {
+		uint64_t in = (at + PAGE - r.addr % PAGE) % PAGE;
+		for (uint64_t c = 0; c < r.length && in < r.length; c += PIECE) {
+			size_t n = static_cast<size_t>(std::min(PIECE, r.length - c));
+			if (!src.read || !src.read(r, r.offset + c, buf.data(), n)) {
+				in = c + PIECE + (in - c) % PAGE;
+				continue;
+			}
+			for (; in < c + n; in += PAGE) {
+				if (dl.passed())
+					return false;
+				if (!visit(r, in, buf.data() + (in - c), static_cast<size_t>(c + n - in)))
+					return true;
+			}
+		}
+	}
+	return true;
+}
+
+// vmcoreinfo as the kernel writes it: the release first, then KEY=value
+// lines whose keys are names, PAGESIZE among them.
+bool parses_as_vmcoreinfo(const std::string &t)
+{
+	if (t.rfind("OSRELEASE=", 0) != 0 || t.find("\nPAGESIZE=") == std::string::npos)
+		return false;
+	for (size_t pos = 0; pos < t.size();) {
+		size_t end = std::min(t.find('\n', pos), t.size()), eq = t.find('=', pos);
+		if (eq == pos || eq >= end)
+			return false;
+		for (size_t i = pos; i < eq; i++)
+			if (!isalnum(static_cast<unsigned char>(t[i])) && !strchr("_().-", t[i]))
+				return false;
+		pos = end + 1;
+	}
+	return true;
+}
+
+// Whether the new_utsname at paddr names Linux and the release.
+bool holds_uts(const kmsg_source &src, uint64_t paddr, const std::string &release)
+{
+	// sysname, nodename and release, 65 bytes each.
+	uint8_t name[195];
+	if (!read_phys(src, paddr, name, 6) || memcmp(name, "Linux", 6) != 0 ||
+	    !read_phys(src, paddr, name, sizeof(name)))
+		return false;
+	const char *r = reinterpret_cast<const char *>(name + 130);
+	return release.size() < 65 && strnlen(r, 65) == release.size() && memcmp(r, release.data(), release.size()) == 0;
+}
+
+// Where the name of init_uts_ns lies from its symbol: at
+// OFFSET(uts_namespace.name), or, without it, first in the structure or
+// after its reference count.
+std::vector<uint64_t> uts_name_vaddrs(const vmcoreinfo &vi, uint64_t sym)
+{
+	uint64_t off = 0;
+	if (vi.number("OFFSET(uts_namespace.name)", off) && off < 4096)
+		return {sym + off};
+	return {sym, sym + 4};
+}
+
+// A 32-bit kernel's linear offset from where init_uts_ns lies: its name,
+// with sysname Linux and the release vmcoreinfo names, found at its own
+// offset in a page of the saved memory. Exactly one such place gives the
+// offset; none, or several, give the reason.
+bool linear_from_uts(const vmcoreinfo &vi, const kmsg_source &src, uint64_t &linear, std::string &how,
+		     std::string &why)
+{
+	uint64_t sym = 0;
+	const std::string *release = vi.text("OSRELEASE");
+	if (!vi.number("SYMBOL(init_uts_ns)", sym) || !release) {
+		why = "vmcoreinfo lacks NUMBER(PHYS_OFFSET), the kernel header gives no linear offset and vmcoreinfo "
+		      "names no init_uts_ns to find it by: kernel addresses cannot be translated";
+		return false;
+	}
+	deadline dl(src.budget);
+	std::vector<std::pair<uint64_t, uint64_t>> found; // vaddr, paddr
+	for (uint64_t v : uts_name_vaddrs(vi, sym))
+		if (!each_page(src, v % PAGE, dl, [&](const kmsg_region &r, uint64_t in, const uint8_t *b, size_t n) {
+			    if ((n < 6 || memcmp(b, "Linux", 6) == 0) && holds_uts(src, r.addr + in, *release))
+				    found.emplace_back(v, r.addr + in);
+			    return found.size() <= 8;
+		    })) {
+			why = "looking for init_uts_ns in the saved memory took longer than its time bound";
+			return false;
+		}
+	if (found.size() != 1) {
+		std::string at;
+		for (const auto &f : found)
+			at += fmt("%s0x%" PRIx64, at.empty() ? "" : ", ", f.second);
+		why = found.empty() ? fmt("vmcoreinfo lacks NUMBER(PHYS_OFFSET), the kernel header gives no linear "
+					  "offset, and no saved page holds init_uts_ns (Linux %.64s) at its offset 0x%" PRIx64
+					  ": kernel addresses cannot be translated",
+					  release->c_str(), sym % PAGE)
+				    : fmt("init_uts_ns (Linux %.64s) lies at %u%s places of the saved memory (%s): the "
+					  "linear offset of kernel addresses is ambiguous",
+					  release->c_str(), static_cast<unsigned>(found.size()),
+					  found.size() > 8 ? " or more" : "", at.c_str());
+		return false;
+	}
+	linear = (found[0].first - found[0].second) & 0xffffffffu;
+	how = fmt("linear offset 0x%" PRIx64 " from init_uts_ns at physical 0x%" PRIx64, linear, found[0].second);
+	return true;
+}
+
+// The translation checked against init_uts_ns, when the saved memory holds
+// the place it translates to: that place must name Linux and the release.
+bool uts_agrees(const vmcoreinfo &vi, const kmsg_source &src, const translator &t, std::string &why)
+{
+	uint64_t sym = 0, first = 0;
+	const std::string *release = vi.text("OSRELEASE");
+	if (!vi.number("SYMBOL(init_uts_ns)", sym) || !release)
+		return true;
+	bool saved = false;
+	for (uint64_t v : uts_name_vaddrs(vi, sym)) {
+		uint8_t b[8];
+		uint64_t p = 0;
+		if (!t.to_phys(v, p) || !read_phys(src, p, b, sizeof(b)))
+			continue;
+		if (holds_uts(src, p, *release))
+			return true;
+		first = saved ? first : p;
+		saved = true;
+	}
+	if (saved)
+		why = fmt("init_uts_ns translates to physical 0x%" PRIx64 ", which does not hold Linux %.64s: this "
+			  "dump's address translation does not fit its memory",
+			  first, release->c_str());
+	return !saved;
+}
 
 // Reads kernel memory by virtual address from the saved regions, through a
 // few windows that keep the pieces read last: a record's descriptor, info
@@ -292,16 +455,6 @@ bool get_layout(const vmcoreinfo &vi, const char *type, std::initializer_list<st
 	}
 	return true;
 }
-
-class deadline {
-public:
-	explicit deadline(std::chrono::milliseconds budget) : end_(std::chrono::steady_clock::now() + budget) {}
-	bool passed() { return ++n_ % 256 == 0 && std::chrono::steady_clock::now() > end_; }
-
-private:
-	std::chrono::steady_clock::time_point end_;
-	unsigned n_ = 0;
-};
 
 // Adds one record, within the bounds on records and text.
 bool take(kmsg_log &log, uint64_t ts, std::string text, uint64_t &total, std::string &why)
@@ -640,8 +793,16 @@ int kmsg_read(const kmsg_source &src, kmsg_log &log, std::string &why)
 		return -1;
 	}
 	unsigned w = word_of(vi, src);
+	bool has_linear = src.has_linear, from_uts = false;
+	uint64_t linear = src.linear;
+	std::string how;
+	if (w == 4 && !has_linear && !vi.has("NUMBER(PHYS_OFFSET)")) {
+		if (!linear_from_uts(vi, src, linear, how, why))
+			return -1;
+		has_linear = from_uts = true;
+	}
 	translator t;
-	if (!t.setup(vi, src, w, why))
+	if (!t.setup(vi, has_linear, linear, w, why) || (!from_uts && !uts_agrees(vi, src, t, why)))
 		return -1;
 	memory mem(src, t);
 	deadline dl(src.budget);
@@ -650,7 +811,36 @@ int kmsg_read(const kmsg_source &src, kmsg_log &log, std::string &why)
 		log.records.clear();
 		return -1;
 	}
+	log.how = how;
 	return 0;
+}
+
+int kmsg_scan_vmcoreinfo(const kmsg_source &src, std::string &text, uint64_t &paddr, std::string &why)
+{
+	deadline dl(src.budget);
+	unsigned spoiled = 0;
+	std::vector<uint8_t> page(PAGE);
+	bool in_time = each_page(src, 0, dl, [&](const kmsg_region &r, uint64_t in, const uint8_t *b, size_t have) {
+		// The last page of a region may be cut short.
+		size_t n = static_cast<size_t>(std::min(PAGE, r.length - in));
+		if (n < 10 || (have >= 10 && memcmp(b, "OSRELEASE=", 10) != 0) ||
+		    !src.read(r, r.offset + in, page.data(), n) || memcmp(page.data(), "OSRELEASE=", 10) != 0)
+			return true;
+		std::string t = kmsg_vmcoreinfo_text(page.data(), n);
+		if (!parses_as_vmcoreinfo(t)) {
+			spoiled++;
+			return true;
+		}
+		text = t;
+		paddr = r.addr + in;
+		return false;
+	});
+	if (!text.empty())
+		return 0;
+	why = !in_time	   ? "looking for vmcoreinfo in the saved memory took longer than its time bound"
+	      : spoiled > 0 ? fmt("%u page(s) of the saved memory start with OSRELEASE= but hold no vmcoreinfo", spoiled)
+			    : "no page of the saved memory starts with vmcoreinfo";
+	return -1;
 }
 
 std::string kmsg_dmesg_text(const kmsg_log &log)

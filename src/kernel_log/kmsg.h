@@ -55,14 +55,27 @@ struct kmsg_log {
 	// Records in the ring that could not be taken: being written,
 	// overwritten, or with data that does not belong to them.
 	unsigned skipped = 0;
+	// How the log was found when the dump did not say: where vmcoreinfo
+	// and the linear offset came from (for the log line); empty otherwise.
+	std::string how;
 };
 
 // Upper bounds of what is read: records, and bytes of text in all.
 #define KMSG_RECORDS_MAX (1u << 21)
 #define KMSG_TEXT_MAX (32u << 20)
 
-// Reads the log. Returns 0, or -1 with a one-line reason in why.
+// Reads the log. Returns 0, or -1 with a one-line reason in why. A 32-bit
+// kernel whose vmcoreinfo and header give no linear offset has it from where
+// init_uts_ns lies in the saved memory; a saved init_uts_ns that does not
+// hold the release where the translation puts it is a reason too.
 int kmsg_read(const kmsg_source &src, kmsg_log &log, std::string &why);
+
+// vmcoreinfo out of the saved memory itself, for a dump of all RAM without
+// the kernel's header or a vmcoreinfo region: the first 4 KiB page (by
+// physical address, in region order) that starts with OSRELEASE= and whose
+// text parses as vmcoreinfo. A few bytes are read per page, within the time
+// bound. 0 with the text and the page's address, or -1 with the reason.
+int kmsg_scan_vmcoreinfo(const kmsg_source &src, std::string &text, uint64_t &paddr, std::string &why);
 
 // The log as dmesg prints it: "[%5lu.%06lu] text", one line per line of a
 // record's text, control bytes shown as \xNN.
