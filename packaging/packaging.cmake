@@ -42,6 +42,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The hand-off command for --collect --then, beside the program.
   install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/duruvev-upload DESTINATION bin)
+  # The lab's crashes from the store that duruvev-upload fills.
+  install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/duruvev-fleet DESTINATION bin)
 
   # The collection service, installed but not enabled. Its ExecStart names the
   # program where this installation puts it, so the unit is written at install

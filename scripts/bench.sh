@@ -5,17 +5,19 @@
 # Usage: scripts/bench.sh [BUILD_DIR]
 # Sizes in MiB: BENCH_ENGINE_MIB (256), BENCH_TTY_MIB (64), BENCH_USB_MIB (64),
 # BENCH_COLLECT_MIB (64, per device; 1, 2, 4 and 8 devices at once).
+# BENCH_LIST_DUMPS (10000): record-only dump directories for duruvev --list.
 set -u
 build=${1:-build}
 engine_mib=${BENCH_ENGINE_MIB:-256}
 tty_mib=${BENCH_TTY_MIB:-64}
 usb_mib=${BENCH_USB_MIB:-64}
 collect_mib=${BENCH_COLLECT_MIB:-64}
+list_dumps=${BENCH_LIST_DUMPS:-10000}
 log=$build/bench.log
 scratch=/tmp
 [ -d /dev/shm ] && scratch=/dev/shm
 
-for prog in bench_engine bench_tty bench_usb bench_collect bench_dmesg duruvev duruvev-emu duruvev-emu-usb; do
+for prog in bench_engine bench_tty bench_usb bench_collect bench_dmesg bench_list duruvev duruvev-emu duruvev-emu-usb; do
     if [ ! -x "$build/$prog" ]; then
         echo "bench: $build/$prog not built" >&2
         exit 1
@@ -44,6 +46,7 @@ else
     echo "bench: rclone not installed; no row for collection with --then" >&2
     run "$build/bench_collect" "$build" "$scratch" "$collect_mib" 2 8
 fi
+run "$build/bench_list" "$build" "$scratch" "$list_dumps"
 
 grep '^summary ' "$log" | awk '
 BEGIN {
@@ -54,6 +57,12 @@ BEGIN {
     label["collect-then"] = "  2 at once, --then upload"
     printf "%-27s %8s %9s %9s %6s %9s %9s %8s %9s\n", "benchmark", "size", "MB/s", "raw MB/s", "ratio", "peak RSS",
         "ceil MB/s", "of ceil", "CPU s/GiB"
+}
+$2 == "list" {
+    # The listing of DUMPS record-only directories: its time and peak RSS.
+    printf "%-27s %8s %9s %9s %6s %9s   %.2f s (aim: under 2 s)\n", "--list, " $3 " dumps", "-", "-", "-", "-",
+        sprintf("%.1f MiB", $6 / 1024), $4
+    next
 }
 $2 == "dmesg-scan" {
     # The log read with the scan for vmcoreinfo, over the same with its region.
@@ -120,6 +129,9 @@ collect: 1, 2, 4 and 8 pty devices of $collect_mib MiB each dumped at once by
         region bytes and comes back; collection continues its dump; ratio =
         region bytes sent in both appearances over the dump's (aim: at most
         1.15; whole regions are kept, a cut one is read again).
+--list: duruvev --list over $list_dumps directories that hold only dump.json
+        and SHA256SUMS (as duruvev-fleet's cache), best of 3; its time
+        and peak RSS.
 kernel log, all RAM: dmesg.txt of one sparse DDR region with vmcoreinfo in
         its last page; scan = the read's time over that with a vmcoreinfo
         region beside it.

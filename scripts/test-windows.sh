@@ -505,5 +505,37 @@ else
         "$work/handoff.txt" "$work/collect.out" "$work/collect.err"
 fi
 
+# --- the lab's crashes: --list over dump records (one title on two hosts,
+# a warning, a dump without a kernel log, a changed record, a dump still
+# being written) gives the table the native program gives.
+lab="$work/lab"
+# lab_dump DIR HOST SERIAL END CRASH: a record and the SHA256SUMS listing it.
+lab_dump() {
+    mkdir -p "$lab/$1"
+    printf '{"format":1,"duruvev_version":"v2.7.1","host":"%s","device":{"label":"%s","serial":"%s","bus_path":""},"start":"%s","end":"%s","result":"complete","bytes":1,"regions":1,"kernel_release":"6.1.0-28-arm64","crash":%s,"last_kernel_line":"x"}' \
+        "$2" "$3" "$3" "$4" "$4" "$5" >"$lab/$1/dump.json"
+    (cd "$lab/$1" && sha256sum dump.json >SHA256SUMS)
+}
+bug='{"title":"BUG: unable to handle kernel NULL pointer dereference in ufshcd_queuecommand","alt":[],"kind":"crash","frame":"ufshcd_queuecommand","corrupted":false,"rules":1}'
+lab_dump A-1 hostA 0AA94EFD 2026-12-10T08:00:41Z "$bug"
+lab_dump B-1 hostB 3C01F2A7 2026-12-12T09:00:41Z "$bug"
+lab_dump B-2 hostB 3C01F2A7 2026-12-12T10:00:41Z '{"title":"WARNING in dwc3_gadget_ep_queue","alt":[],"kind":"warning","frame":"dwc3_gadget_ep_queue","corrupted":false,"rules":1}'
+lab_dump C-1 hostA 7D22B9E0 2026-12-13T00:00:41Z null
+lab_dump D-1 hostA 7D22B9E0 2026-12-13T01:00:41Z "$bug"
+printf ' ' >>"$lab/D-1/dump.json"
+mkdir -p "$lab/E-1"
+: >"$lab/E-1/DDRCS0_0.BIN"
+(cd "$lab" && "$native/duruvev" --list --since 2026-12-11 . >"$work/list.expected")
+set +e
+(cd "$lab" && timeout -k 5 60 "$WINE" "$exe" --list --since 2026-12-11 . >"$work/list.out" 2>"$work/list.err" </dev/null)
+echo $? >"$work/list.rc"
+set -e
+if [ "$(cat "$work/list.rc")" = 0 ] && tr -d '\r' <"$work/list.out" | cmp -s - "$work/list.expected" &&
+    grep -q '^  D-1: dump.json does not match' "$work/list.expected"; then
+    ok "--list: the native program's table, rows and what is not counted"
+else
+    fail "--list (exit $(cat "$work/list.rc"))" "$work/list.out" "$work/list.expected" "$work/list.err"
+fi
+
 echo "test-windows: $passed passed, $failed failed ($(($(date +%s) - start)) s under Wine)"
 [ "$failed" -eq 0 ]

@@ -19,7 +19,8 @@ const std::string usage_text =
 	"duruvev --resume -o <duruvev-path> [--debug] [segment-filter]\n"
 	"duruvev --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
 	"duruvev --dmesg <dump-dir>\n"
-	"duruvev --title <dump-dir|log-file>\n\n"
+	"duruvev --title <dump-dir|log-file>\n"
+	"duruvev --list [--since DATE] [--json] [--html FILE] PATH...\n\n"
 	" -d, --debug\t\tEnable debug output\n"
 	" -v, --version\t\tPrint version\n"
 	" -o, --output=PATH\tDirectory to write duruvev segments into (default: .)\n"
@@ -34,6 +35,9 @@ const std::string usage_text =
 	"\t\t\t(default 3600); it is tried again later\n"
 	"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
 	"     --title=DIR|FILE\tPrint the title of the crash in a dump or a log file\n"
+	"     --list\t\tList the complete dumps under each PATH, one row per\n"
+	"\t\t\tcrash title; --since: only those after DATE (UTC);\n"
+	"\t\t\t--json: as JSON; --html: also as a page in FILE\n"
 	" -h, --help\t\tPrint this usage info\n"
 	" [segment-filter]\tOptional comma-separated list of segment names to dump\n";
 const std::string version_line = "duruvev version v2.7.1\n";
@@ -113,6 +117,13 @@ INSTANTIATE_TEST_SUITE_P(
 		cli_case{{"--dmesg"}, 1, "", stream::err, false},
 		cli_case{{"--dmesg", "dir", "filter"}, 1, "", stream::err, false},
 		cli_case{{"--dmesg", "dir", "--collect"}, 1, "", stream::err, false},
+		// --list reads dumps on disk: it needs a path, and its options
+		// belong to it alone.
+		cli_case{{"--list"}, 1, "", stream::err, false},
+		cli_case{{"--json", "dir"}, 1, "", stream::err, false},
+		cli_case{{"--since", "2026-12-11", "dir"}, 1, "", stream::err, false},
+		cli_case{{"--list", "dir", "--collect"}, 1, "", stream::err, false},
+		cli_case{{"--list", "dir", "-S", "0AA94EFD"}, 1, "", stream::err, false},
 		// Options after the filter are still options ...
 		cli_case{{"filter", "-v"}, 0, version_line, stream::none, false},
 		// ... unless POSIXLY_CORRECT stops parsing at the first operand,

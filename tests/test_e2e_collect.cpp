@@ -1593,3 +1593,128 @@ TEST_F(handoff_fixture, upload_checks_every_file_and_refuses_a_linked_directory)
 }
 
 } // namespace
+
+// The lab's crashes end to end: two collection hosts, each in a UTS
+// namespace of its own under its own host name, send their dumps to one
+// WebDAV store; duruvev-fleet lists the store.
+namespace {
+
+const std::string fleet_script = DURUVEV_SOURCE_DIR "/scripts/duruvev-fleet";
+
+struct fleet_fixture : handoff_fixture {
+	fs::path cache = tmp.path / "cache";
+
+	void SetUp() override
+	{
+		handoff_fixture::SetUp();
+		if (IsSkipped())
+			return;
+		if (run_program({"/usr/bin/unshare", "--uts", "true"}, 10).exit_code != 0)
+			GTEST_SKIP() << "no UTS namespace for a host name of its own (needs root)";
+		// duruvev-fleet runs the duruvev it finds on PATH: this build's.
+		fs::create_directories(tmp.path / "bin");
+		fs::create_symlink(DURUVEV_BIN, tmp.path / "bin" / "duruvev");
+	}
+	// Collection on the host host, watching port, handing each dump to the
+	// store.
+	std::unique_ptr<background> host_collector(const std::string &host, const fs::path &dumps, const fs::path &port)
+	{
+		return std::make_unique<background>(
+			std::vector<std::string>{"/usr/bin/unshare", "--uts", "sh", "-c", "hostname \"$0\" && exec \"$@\"", host,
+						 DURUVEV_BIN, "--collect", "-o", dumps.string(), "-S", port.string(),
+						 "--then", upload_to_lab(false)},
+			tmp.path / (host + ".out"), tmp.path / (host + ".err"));
+	}
+	nlohmann::json fleet()
+	{
+		program_result r = run_program({fleet_script, "lab:crashes", "--json"}, 60,
+					       {"DURUVEV_FLEET_CACHE=" + cache.string(),
+						"PATH=" + (tmp.path / "bin").string() + ":" + getenv("PATH")});
+		EXPECT_EQ(r.exit_code, 0) << r.err;
+		nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+		EXPECT_TRUE(j.is_object()) << r.out << r.err;
+		return j.is_object() ? j : nlohmann::json::object({{"rows", nlohmann::json::array()}});
+	}
+};
+
+// The row holding the dump named dir, or null.
+const nlohmann::json *row_of(const nlohmann::json &doc, const std::string &dir)
+{
+	for (const nlohmann::json &r : doc["rows"])
+		for (const nlohmann::json &d : r["dumps"])
+			if (d["dir"] == dir)
+				return &r;
+	return nullptr;
+}
+
+TEST_F(fleet_fixture, two_hosts_dumps_listed_from_the_store)
+{
+	store->up();
+	fs::path root_a = tmp.path / "hostA-dumps", root_b = tmp.path / "hostB-dumps";
+	fs::path port_a = tmp.path / "edlA", port_b = tmp.path / "edlB";
+	auto a = host_collector("hostA", root_a, port_a);
+	auto b = host_collector("hostB", root_b, port_b);
+	auto all = [&] { return a->out() + a->err() + b->out() + b->err(); };
+	ASSERT_TRUE(wait_for([&] { return fs::exists(root_a) && fs::exists(root_b); }, 10s)) << all();
+	// Both hosts dump the same crash; then host A a dump without a kernel
+	// log, host B a 32-bit device's crash.
+	for (auto [sa, sb] : {std::pair{"crash", "crash"}, std::pair{"small", "crash32"}}) {
+		device one(tmp.path, std::string("emuA-") + sa, port_a, {"--scenario", sa});
+		device two(tmp.path, std::string("emuB-") + sb, port_b, {"--scenario", sb});
+		one.finish();
+		two.finish();
+		one.remove_link();
+		two.remove_link();
+	}
+	auto handed = [&](background &c) { return count_of(c.out(), "\": done (attempt "); };
+	ASSERT_TRUE(wait_for([&] { return handed(*a) == 2 && handed(*b) == 2; }, 60s)) << all();
+	std::vector<fs::path> dumps_a = dump_dirs(root_a), dumps_b = dump_dirs(root_b);
+	ASSERT_EQ(dumps_a.size(), 2u) << all();
+	ASSERT_EQ(dumps_b.size(), 2u) << all();
+	// Named by port and time, so in the order they were taken.
+	fs::path crash_a = dumps_a[0], nolog_a = dumps_a[1], crash_b = dumps_b[0], crash32_b = dumps_b[1];
+
+	nlohmann::json doc = fleet();
+	EXPECT_EQ(doc["not_counted"], nlohmann::json::array()) << doc.dump(1);
+	const nlohmann::json *crash = row_of(doc, crash_a.filename().string());
+	ASSERT_NE(crash, nullptr) << doc.dump(1);
+	EXPECT_EQ((*crash)["group"], "title");
+	EXPECT_NE((*crash)["title"], "");
+	EXPECT_EQ(row_of(doc, crash_b.filename().string()), crash) << "one crash, one row";
+	EXPECT_EQ((*crash)["hosts"], nlohmann::json({"hostA", "hostB"}));
+	EXPECT_GE((*crash)["devices"], 2);
+	const nlohmann::json *nolog = row_of(doc, nolog_a.filename().string());
+	ASSERT_NE(nolog, nullptr) << doc.dump(1);
+	EXPECT_EQ((*nolog)["group"], "no_kernel_log");
+	EXPECT_EQ((*nolog)["count"], 1);
+	EXPECT_EQ((*nolog)["hosts"], nlohmann::json({"hostA"}));
+	const nlohmann::json *crash32 = row_of(doc, crash32_b.filename().string());
+	ASSERT_NE(crash32, nullptr) << doc.dump(1);
+	EXPECT_EQ((*crash32)["group"], "title");
+	// crash32's title may be the 64-bit crash's own; each of the four
+	// dumps is counted once.
+	size_t counted = 0;
+	for (const nlohmann::json &r : doc["rows"])
+		counted += r["count"].get<size_t>();
+	EXPECT_EQ(counted, 4u) << doc.dump(1);
+	// Only the records came into the cache.
+	for (const fs::path &d : {crash_a, nolog_a, crash_b, crash32_b})
+		EXPECT_EQ(files_in(cache / "lab_crashes" / d.filename()), (std::set<std::string>{"SHA256SUMS", "dump.json"}));
+
+	// A dump removed from the store leaves the list, and the cache.
+	size_t before = (*crash)["count"];
+	fs::remove_all(store->copy_of(crash_a));
+	doc = fleet();
+	EXPECT_EQ(row_of(doc, crash_a.filename().string()), nullptr) << doc.dump(1);
+	crash = row_of(doc, crash_b.filename().string());
+	ASSERT_NE(crash, nullptr) << doc.dump(1);
+	EXPECT_EQ((*crash)["count"], before - 1);
+	EXPECT_FALSE(fs::exists(cache / "lab_crashes" / crash_a.filename()));
+
+	a->signal(SIGTERM);
+	b->signal(SIGTERM);
+	EXPECT_EQ(a->wait(10s), 0) << all();
+	EXPECT_EQ(b->wait(10s), 0) << all();
+}
+
+} // namespace

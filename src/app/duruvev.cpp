@@ -10,6 +10,7 @@
 #include "collect.h"
 #include "duruvev.h"
 #include "dmesg.h"
+#include "lab_list.h"
 #include "oscompat.h"
 #include "sahara.h"
 #include "util.h"
@@ -32,6 +33,7 @@ void print_usage(FILE *out)
 		"%s --collect [-o <root>] [-S T]... [--then CMD [--then-limit S]] [segment-filter]\n"
 		"%s --dmesg <dump-dir>\n"
 		"%s --title <dump-dir|log-file>\n"
+		"%s --list [--since DATE] [--json] [--html FILE] PATH...\n"
 		"\n"
 		" -d, --debug\t\tEnable debug output\n"
 		" -v, --version\t\tPrint version\n"
@@ -47,9 +49,12 @@ void print_usage(FILE *out)
 		"\t\t\t(default 3600); it is tried again later\n"
 		"     --dmesg=DIR\tPrint the kernel log of the dump in DIR\n"
 		"     --title=DIR|FILE\tPrint the title of the crash in a dump or a log file\n"
+		"     --list\t\tList the complete dumps under each PATH, one row per\n"
+		"\t\t\tcrash title; --since: only those after DATE (UTC);\n"
+		"\t\t\t--json: as JSON; --html: also as a page in FILE\n"
 		" -h, --help\t\tPrint this usage info\n"
 		" [segment-filter]\tOptional comma-separated list of segment names to dump\n",
-		__progname, __progname, __progname, __progname, __progname);
+		__progname, __progname, __progname, __progname, __progname, __progname);
 }
 
 static const struct option options[] = {
@@ -64,8 +69,28 @@ static const struct option options[] = {
 	{"dmesg", required_argument, nullptr, 'K'},
 	{"title", required_argument, nullptr, 'N'},
 	{"resume", no_argument, nullptr, 'R'},
+	{"list", no_argument, nullptr, 'I'},
+	{"since", required_argument, nullptr, 'E'},
+	{"json", no_argument, nullptr, 'J'},
+	{"html", required_argument, nullptr, 'H'},
 	{nullptr, 0, nullptr, 0},
 };
+
+// --list and its options: PATHs and no option of another mode.
+static int list_main(bool usable, const char *since, const char *html, lab_list_options &lab)
+{
+	if (!usable || lab.paths.empty()) {
+		print_usage(stderr);
+		return 1;
+	}
+	ux_init();
+	if (since && !lab_since_parse(since, &lab.since)) {
+		ux_err("--since: \"%s\" is no UTC date (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS)\n", since);
+		return 1;
+	}
+	lab.html = html ? html : "";
+	return lab_list_run(lab, stdout);
+}
 
 int duruvev_main(int argc, char **argv)
 {
@@ -78,6 +103,9 @@ int duruvev_main(int argc, char **argv)
 	const char *then_limit = nullptr;
 	const char *dmesg_dir = nullptr;
 	const char *title_of = nullptr;
+	bool list = false;
+	const char *since = nullptr, *html = nullptr;
+	lab_list_options lab;
 	int opt;
 
 	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
@@ -128,6 +156,18 @@ int duruvev_main(int argc, char **argv)
 		case 'N':
 			title_of = optarg;
 			break;
+		case 'I':
+			list = true;
+			break;
+		case 'E':
+			since = optarg;
+			break;
+		case 'J':
+			lab.json = true;
+			break;
+		case 'H':
+			html = optarg;
+			break;
 		case 'h':
 			print_usage(stdout);
 			return 0;
@@ -137,6 +177,13 @@ int duruvev_main(int argc, char **argv)
 		}
 	}
 
+	// Reads dumps already on disk, as many as are named; no device is
+	// involved.
+	if (list || since || lab.json || html) {
+		lab.paths.assign(argv + optind, argv + argc);
+		bool alone = !(collect || then || then_limit || resume || dmesg_dir || output_given || !targets.empty());
+		return list_main(list && alone, since, html, lab);
+	}
 	if (optind < argc)
 		filter = argv[optind++];
 	if (optind < argc) {

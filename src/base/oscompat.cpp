@@ -312,3 +312,20 @@ int os_dir_replace_file(os_dir_handle dir, const char *name, const char *tmp, co
 		return -1;
 	return os_dir_sync(dir);
 }
+
+int os_dir_read_small(os_dir_handle dir, const char *name, size_t cap, std::string *out)
+{
+	os_fd f(os_dir_open_read(dir, name));
+	if (f.fd < 0)
+		return -1;
+	// Only a plain file: a FIFO or a device under a listed path could
+	// block the reader or never end.
+	struct stat st;
+	if (fstat(f.fd, &st) != 0)
+		return -1;
+	if (!S_ISREG(st.st_mode)) {
+		errno = EINVAL;
+		return -1;
+	}
+	return os_read_small(f.fd, cap, *out);
+}

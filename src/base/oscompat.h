@@ -160,6 +160,17 @@ int os_dir_create_file(os_dir_handle dir, const char *name);
 // that is no regular file).
 int os_dir_open_read(os_dir_handle dir, const char *name);
 
+// The names of the directories in dir (directories themselves, no links to
+// one), without "." and "..", in no particular order. 0, or -1 with errno
+// set.
+int os_dir_subdirs(os_dir_handle dir, std::vector<std::string> *names);
+
+// The whole content of the regular file name in dir, opened never through a
+// link, when it holds at most cap bytes. 0 with *out set; or -1 with errno
+// set: ENOENT when it is not there, EFBIG when it holds more than cap bytes,
+// EINVAL when it is no regular file.
+int os_dir_read_small(os_dir_handle dir, const char *name, size_t cap, std::string *out);
+
 // Removes the file name from dir (a link itself, not what it names). 0, or
 // -1 with errno set.
 int os_dir_remove(os_dir_handle dir, const char *name);

@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
+#include <memory>
 #include <limits>
 #include <string>
 #include <dirent.h>
@@ -302,6 +304,41 @@ int os_dir_open_read(os_dir_handle dir, const char *name)
 	close(fd);
 	errno = saved;
 	return -1;
+}
+
+int os_dir_subdirs(os_dir_handle dir, std::vector<std::string> *names)
+{
+	// A descriptor of its own: closedir closes it, and the caller's keeps
+	// its place.
+	int fd = openat(static_cast<int>(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	std::unique_ptr<DIR, int (*)(DIR *)> d(fdopendir(fd), closedir);
+	if (!d) {
+		int e = errno;
+		close(fd);
+		errno = e;
+		return -1;
+	}
+	std::vector<std::string> found;
+	for (;;) {
+		errno = 0;
+		struct dirent *e = readdir(d.get());
+		if (!e)
+			break;
+		if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+			continue;
+		bool is_dir = e->d_type == DT_DIR;
+		struct stat st;
+		if (e->d_type == DT_UNKNOWN)
+			is_dir = fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+		if (is_dir)
+			found.push_back(e->d_name);
+	}
+	if (errno != 0)
+		return -1;
+	*names = std::move(found);
+	return 0;
 }
 
 int os_dir_remove(os_dir_handle dir, const char *name)

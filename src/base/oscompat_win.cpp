@@ -417,6 +417,39 @@ int os_dir_rename(os_dir_handle dir, const char *from, const char *to)
 	return 0;
 }
 
+int os_dir_subdirs(os_dir_handle dir, std::vector<std::string> *names)
+{
+	std::string pattern = win_in_dir(dir, "*");
+	if (pattern.empty())
+		return -1;
+	WIN32_FIND_DATAA fd;
+	HANDLE h = FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
+				    FIND_FIRST_EX_LARGE_FETCH);
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = win_path_errno(GetLastError());
+		return -1;
+	}
+	struct find_closer {
+		HANDLE h;
+		~find_closer() { FindClose(h); }
+	} closer{h};
+	std::vector<std::string> found;
+	do {
+		// A junction or a directory link is a reparse point: not followed.
+		bool is_dir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+			      !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+		if (is_dir && strcmp(fd.cFileName, ".") != 0 && strcmp(fd.cFileName, "..") != 0)
+			found.push_back(fd.cFileName);
+	} while (FindNextFileA(h, &fd));
+	DWORD e = GetLastError();
+	if (e != ERROR_NO_MORE_FILES) {
+		errno = win_path_errno(e);
+		return -1;
+	}
+	*names = std::move(found);
+	return 0;
+}
+
 int os_dir_remove(os_dir_handle dir, const char *name)
 {
 	std::string path = win_in_dir(dir, name);

@@ -90,9 +90,9 @@ reg=$(complete -p duruvev 2>&1)
 
 # Every option of the usage text, long ones ready for their argument.
 options=$("$tool" -h | grep -o -e '--[a-z][a-z-]*' -e '^ -[a-zA-Z]' | sort -u |
-    sed -e 's/^ //' -e 's/^--output$/--output=/' -e 's/^--serial$/--serial=/' -e 's/^--dmesg$/--dmesg=/' -e 's/^--title$/--title=/' -e 's/^--then$/--then=/' -e 's/^--then-limit$/--then-limit=/' | xargs)
+    sed -e 's/^ //' -e 's/^--output$/--output=/' -e 's/^--serial$/--serial=/' -e 's/^--dmesg$/--dmesg=/' -e 's/^--title$/--title=/' -e 's/^--then$/--then=/' -e 's/^--then-limit$/--then-limit=/' -e 's/^--since$/--since=/' -e 's/^--html$/--html=/' | xargs)
 expect "$options" duruvev -
-expect "--serial=" duruvev --s
+expect "--serial= --since=" duruvev --s
 expect "--debug" duruvev -o x --de
 # After "--" only the segment filter follows; it is not completed.
 expect "" duruvev -- -

@@ -24,6 +24,7 @@ dpkg-deb -c "$deb" | tee "$tmp/contents"
 # Exactly these files, owned by root, with these modes; every directory 0755.
 cat >"$tmp/want" <<'LIST'
 -rwxr-xr-x root/root ./usr/bin/duruvev
+-rwxr-xr-x root/root ./usr/bin/duruvev-fleet
 -rwxr-xr-x root/root ./usr/bin/duruvev-upload
 -rw-r--r-- root/root ./usr/lib/systemd/system/duruvev-collect.service
 -rw-r--r-- root/root ./usr/lib/udev/rules.d/60-duruvev.rules
@@ -81,6 +82,7 @@ grep -qx 'ExecStart=/usr/bin/duruvev --collect -o /var/lib/duruvev' \
     "$tmp/root/usr/lib/systemd/system/duruvev-collect.service" || bad "service does not run /usr/bin/duruvev --collect"
 cmp -s "$src/README.md" "$tmp/root/usr/share/doc/duruvev/README.md" || bad "README differs from source"
 cmp -s "$src/scripts/duruvev-upload" "$tmp/root/usr/bin/duruvev-upload" || bad "duruvev-upload differs from source"
+cmp -s "$src/scripts/duruvev-fleet" "$tmp/root/usr/bin/duruvev-fleet" || bad "duruvev-fleet differs from source"
 
 if command -v lintian >/dev/null 2>&1; then
     echo "== lintian $(lintian --version | sed 's/^Lintian v//')"
