@@ -315,7 +315,8 @@ bool linear_from_uts(const vmcoreinfo &vi, const kmsg_source &src, uint64_t &lin
 }
 
 // The translation checked against init_uts_ns, when the saved memory holds
-// the place it translates to: that place must name Linux and the release.
+// the place it translates to: that place must name Linux and the release
+// (zeros there tell nothing).
 bool uts_agrees(const vmcoreinfo &vi, const kmsg_source &src, const translator &t, std::string &why)
 {
 	uint64_t sym = 0, first = 0;
@@ -327,6 +328,10 @@ bool uts_agrees(const vmcoreinfo &vi, const kmsg_source &src, const translator &
 		uint8_t b[8];
 		uint64_t p = 0;
 		if (!t.to_phys(v, p) || !read_phys(src, p, b, sizeof(b)))
+			continue;
+		// Zeros there are memory the dump did not capture (a hole of a
+		// sparse region file), which says nothing either way.
+		if (std::all_of(std::begin(b), std::end(b), [](uint8_t c) { return c == 0; }))
 			continue;
 		if (holds_uts(src, p, *release))
 			return true;
