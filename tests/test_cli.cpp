@@ -124,6 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
 		cli_case{{"--since", "2026-12-11", "dir"}, 1, "", stream::err, false},
 		cli_case{{"--list", "dir", "--collect"}, 1, "", stream::err, false},
 		cli_case{{"--list", "dir", "-S", "0AA94EFD"}, 1, "", stream::err, false},
+		cli_case{{"--list", "dir", "--title", "dir"}, 1, "", stream::err, false},
 		// Options after the filter are still options ...
 		cli_case{{"filter", "-v"}, 0, version_line, stream::none, false},
 		// ... unless POSIXLY_CORRECT stops parsing at the first operand,

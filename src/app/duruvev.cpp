@@ -181,7 +181,8 @@ int duruvev_main(int argc, char **argv)
 	// involved.
 	if (list || since || lab.json || html) {
 		lab.paths.assign(argv + optind, argv + argc);
-		bool alone = !(collect || then || then_limit || resume || dmesg_dir || output_given || !targets.empty());
+		bool alone = !(collect || then || then_limit || resume || dmesg_dir || title_of || output_given ||
+			       !targets.empty());
 		return list_main(list && alone, since, html, lab);
 	}
 	if (optind < argc)

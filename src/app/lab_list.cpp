@@ -24,7 +24,7 @@ using json = nlohmann::json;
 
 namespace {
 
-const char record_name[] = "dump.json";
+const char record_name[] = DUMP_JSON_NAME;
 // A record is a few hundred bytes; SHA256SUMS holds one line per file.
 constexpr size_t record_cap = 1 << 20;
 
