@@ -123,8 +123,8 @@ int main(int argc, char **argv)
 		bool paced = kind == PACED || kind == PACED_NOHASH;
 		uint64_t want = paced ? paced_total : total;
 		emu_config c = kind == PATTERN ? bench_config(total, true) : paced ? bench_config(paced_total, false) : cfg;
-		sahara_set_durable_writes(kind != FREE_NOSYNC);
-		sahara_set_hashing(kind != FREE_NOHASH && kind != PACED_NOHASH);
+		sahara_config().durable_writes = kind != FREE_NOSYNC;
+		sahara_config().hashing = kind != FREE_NOHASH && kind != PACED_NOHASH;
 		emu_model model(c);
 		std::unique_ptr<vorn_device_emu> dev(paced ? new paced_emu(&model) : new vorn_device_emu(&model));
 		auto t0 = std::chrono::steady_clock::now();

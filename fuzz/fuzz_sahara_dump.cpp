@@ -83,7 +83,7 @@ void setup_once()
 	struct rlimit cap = {64u << 20, 64u << 20};
 	setrlimit(RLIMIT_FSIZE, &cap);
 	// Syncing every file would only slow the search down.
-	sahara_set_durable_writes(false);
+	sahara_config().durable_writes = false;
 }
 
 } // namespace

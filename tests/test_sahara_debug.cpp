@@ -23,7 +23,7 @@ void record_progress(uint64_t value, uint64_t max, uint32_t, uint32_t)
 class debug64_test : public testing::Test {
 protected:
 	void SetUp() override { progress_log.clear(); }
-	void TearDown() override { sahara_set_progress_observer(nullptr); }
+	void TearDown() override { sahara_config().progress = nullptr; }
 
 	// Every region of the model that should be on disk, byte-identical.
 	void expect_files(const emu_model &m, const std::vector<size_t> &which)
@@ -52,7 +52,7 @@ TEST_F(debug64_test, dumps_every_region_byte_identical)
 	cfg.regions[3].bytes = {1, 2, 3}; // explicit content, zeros after it
 	emu_model m(cfg);
 	vorn_device_emu dev(&m);
-	sahara_set_progress_observer(record_progress);
+	sahara_config().progress = record_progress;
 	auto r = run_engine(&dev, dir.str().c_str(), nullptr);
 
 	EXPECT_EQ(r.ret, 0);

@@ -239,7 +239,7 @@ int duruvev_main(int argc, char **argv)
 		ux_err("--resume needs -o with the directory of the dump to continue, and no --collect\n");
 		return 1;
 	}
-	sahara_set_resume(resume);
+	sahara_config().resume = resume;
 
 	if (collect)
 		return collect_run(duruvev_path, targets, filter, then, limit_s);

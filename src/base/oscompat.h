@@ -207,8 +207,10 @@ void os_lock_release(os_lock_handle lock);
 // Puts len bytes in place as the file name in dir, safely: a new file tmp
 // beside it (a leftover of a crash removed first), synced, renamed over
 // name, and the directory synced. A cut at any moment leaves the old file or
-// the new one whole. 0, or -1 with errno set.
-int os_dir_replace_file(os_dir_handle dir, const char *name, const char *tmp, const void *data, size_t len);
+// the new one whole. Without sync (benchmarks that measure everything but
+// the disk) nothing is synced, the rest is the same. 0, or -1 with errno set.
+int os_dir_replace_file(os_dir_handle dir, const char *name, const char *tmp, const void *data, size_t len,
+			bool sync = true);
 
 // A file descriptor, closed when it goes out of scope.
 struct os_fd {
@@ -229,6 +231,12 @@ struct os_fd {
 		return rc;
 	}
 };
+
+// The last step of every file made in dir: out synced and closed, then,
+// when tmp is given, tmp renamed to name, and the directory synced; without
+// sync only the close and the rename. A file whose close fails is not
+// renamed. 0, or -1 with errno set.
+int os_dir_settle_file(os_dir_handle dir, os_fd &out, const char *tmp, const char *name, bool sync = true);
 
 // One read into buf, retried when a signal interrupts it: the byte count,
 // 0 at the end, -1 with errno set.

@@ -17,7 +17,6 @@
 #include "util.h"
 #include "ux.h"
 
-static sahara_progress_observer sahara_observer;
 
 const char sahara_stopped_hint[] = "Collection was stopped: the device was not reset and keeps its crash.";
 
@@ -27,9 +26,10 @@ const char sahara_stopped_hint[] = "Collection was stopped: the device was not r
 // more after a host that was slow to answer.
 #define SAHARA_HELLO_MAX 4
 
-void sahara_set_progress_observer(sahara_progress_observer fn)
+sahara_settings &sahara_config(void)
 {
-	sahara_observer = fn;
+	static sahara_settings settings;
+	return settings;
 }
 
 void sahara_progress_scale(uint64_t value, uint64_t max, uint32_t *value32, uint32_t *max32)
@@ -48,8 +48,8 @@ void sahara_progress(const char *name, uint64_t value, uint64_t max)
 	uint32_t v32, m32;
 
 	sahara_progress_scale(value, max, &v32, &m32);
-	if (sahara_observer)
-		sahara_observer(value, max, v32, m32);
+	if (sahara_config().progress)
+		sahara_config().progress(value, max, v32, m32);
 	ux_progress("%s", v32, m32, name);
 }
 

@@ -132,18 +132,28 @@ int write_zeroes(FILE *out, uint64_t count, sha256_digest *digest = nullptr);
 // until max fits.
 void sahara_progress_scale(uint64_t value, uint64_t max, uint32_t *value32, uint32_t *max32);
 
-// Optional observer of every progress update of a region dump (the 64-bit
-// figures and what the bar was given); null to remove.
+// Observer of every progress update of a region dump: the 64-bit figures
+// and what the bar was given.
 typedef void (*sahara_progress_observer)(uint64_t value, uint64_t max, uint32_t value32, uint32_t max32);
-void sahara_set_progress_observer(sahara_progress_observer fn);
 
-// Region files and the core are forced to stable storage before the device
-// is reset. Benchmarks turn this off to measure what it costs.
-void sahara_set_durable_writes(bool on);
+// The engine's switches. The front end sets resume; benchmarks turn off what
+// they measure the cost of; tests watch the progress.
+struct sahara_settings {
+	// Region files, the core and the description files are forced to
+	// stable storage before the device is reset.
+	bool durable_writes = true;
+	// Region files and the core are hashed as they are written, for
+	// SHA256SUMS; without it no SHA256SUMS is written.
+	bool hashing = true;
+	// A dump run by hand continues the cut-short dump recorded in its
+	// output directory (same table), instead of starting anew.
+	bool resume = false;
+	// Told of every progress update of a region dump; null for none.
+	sahara_progress_observer progress = nullptr;
+};
 
-// A dump run by hand continues the cut-short dump recorded in its output
-// directory (same table), instead of starting anew.
-void sahara_set_resume(bool on);
+// The switches in force, to read or change between runs.
+sahara_settings &sahara_config(void);
 
 struct vorn_device;
 
@@ -233,7 +243,3 @@ private:
 	uint64_t id_ = 0;
 };
 
-// Region files and the core are hashed as they are written, for SHA256SUMS.
-// Benchmarks turn this off to measure what it costs; no SHA256SUMS is
-// written then.
-void sahara_set_hashing(bool on);

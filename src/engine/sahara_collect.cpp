@@ -33,25 +33,6 @@
 #define DEBUG64_FILE_OVERHEAD 8192
 
 
-static bool sahara_durable = true;
-
-void sahara_set_durable_writes(bool on)
-{
-	sahara_durable = on;
-}
-
-static bool sahara_resume_asked = false;
-
-void sahara_set_resume(bool on)
-{
-	sahara_resume_asked = on;
-}
-
-bool sahara_durable_writes(void)
-{
-	return sahara_durable;
-}
-
 static void sahara_copy_name(char *dst, const uint8_t *field)
 {
 	memcpy(dst, field, 20);
@@ -93,85 +74,6 @@ bool sahara_region_requestable(const sahara_debug_region64 &r, const sahara_debu
 // Names are compared without case: the output may live on a file system
 // that folds case (NTFS, FAT on a memory stick), where "A.BIN" and "a.bin"
 // are one file.
-std::string sahara_fold(const std::string &name)
-{
-	std::string s(name);
-	for (char &c : s)
-		if (c >= 'A' && c <= 'Z')
-			c = static_cast<char>(c - 'A' + 'a');
-	return s;
-}
-
-// The file a name stands for on Windows, which also drops trailing dots and
-// spaces: "K.BIN." and "k.bin" are one file there. Dumps travel, so names
-// are kept apart as Windows would keep them, on every system.
-static std::string sahara_name_key(const std::string &name)
-{
-	std::string s = sahara_fold(name);
-	while (!s.empty() && (s.back() == '.' || s.back() == ' '))
-		s.pop_back();
-	return s;
-}
-
-// True for the names Windows gives to devices: CON, PRN, AUX, NUL, COM0-9,
-// LPT0-9 (also with a superscript digit), CONIN$ and CONOUT$, in any case and
-// with any extension. Writing to "NUL.BIN" there throws the bytes away.
-static bool sahara_is_windows_device(const char *name)
-{
-	std::string stem = sahara_fold(std::string(name, strcspn(name, ".")));
-	while (!stem.empty() && stem.back() == ' ')
-		stem.pop_back();
-	if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" || stem == "conout$")
-		return true;
-	if (stem.compare(0, 3, "com") != 0 && stem.compare(0, 3, "lpt") != 0)
-		return false;
-	std::string digit = stem.substr(3);
-	// Superscripts 1-3 in Latin-1 and in UTF-8.
-	static const char *const digits[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9",
-					     "\xb9", "\xb2", "\xb3", "\xc2\xb9", "\xc2\xb2", "\xc2\xb3"};
-	return std::any_of(std::begin(digits), std::end(digits), [&](const char *d) { return digit == d; });
-}
-
-bool sahara_region_filename_ok(const char *name)
-{
-	if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
-		return false;
-	for (const char *p = name; *p; p++)
-		if (text_is_control(*p))
-			return false;
-	// The files that describe the dump are made by this program.
-	static const char *const reserved[] = {MINIDUMP_NAME, SUMS_NAME, DUMP_INFO_NAME, DMESG_NAME, DUMP_JSON_NAME};
-	std::string folded = sahara_fold(name);
-	if (std::any_of(std::begin(reserved), std::end(reserved), [&](const char *r) { return folded == sahara_fold(r); }))
-		return false;
-	// Nor may a region take the name of a file that keeps a dump going: the
-	// record of whole regions, or a region being read in its place.
-	if (folded.compare(0, 9, ".duruvev-") == 0)
-		return false;
-	// Windows cannot hold these: a device name, a name it would strip, or
-	// a character it refuses in file names. A space, trailing or not, would
-	// also split the name in the description files, whose fields are
-	// separated by spaces.
-	if (sahara_is_windows_device(name) || name[strlen(name) - 1] == '.')
-		return false;
-	// ':' would name a drive or an alternate data stream on Windows.
-	return strpbrk(name, "/\\:<>\"|?* ") == nullptr;
-}
-
-std::string sahara_printable(const char *name)
-{
-	return text_visible(name);
-}
-
-bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *name)
-{
-	std::string joined = os_path_join(dir, name);
-	if (joined.size() >= sizeof(path))
-		return false;
-	memcpy(path, joined.c_str(), joined.size() + 1);
-	return true;
-}
-
 bool pattern_match(const char *pattern, const char *string)
 {
 	while (*pattern) {
@@ -263,87 +165,6 @@ void sahara_dump_summary(const sahara_dump_run &run)
 		       "found).\n");
 }
 
-// dir/name into path, for a directory known by its path only; false with
-// errno ENAMETOOLONG when it does not fit.
-static bool sahara_path_in(char (&path)[DEBUG64_PATH_MAX], const sahara_dump_dir &dir, const char *name)
-{
-	if (sahara_join(path, dir.path, name))
-		return true;
-	errno = ENAMETOOLONG;
-	return false;
-}
-
-int sahara_create_in(const sahara_dump_dir &dir, const char *name)
-{
-	if (dir.handle != os_dir_none)
-		return os_dir_create_file(dir.handle, name);
-	char path[DEBUG64_PATH_MAX];
-	return sahara_path_in(path, dir, name) ? os_open_trunc(path) : -1;
-}
-
-int sahara_open_in(const sahara_dump_dir &dir, const char *name)
-{
-	if (dir.handle != os_dir_none)
-		return os_dir_open_read(dir.handle, name);
-	char path[DEBUG64_PATH_MAX];
-	return sahara_path_in(path, dir, name) ? os_open_read(path) : -1;
-}
-
-int sahara_remove_in(const sahara_dump_dir &dir, const char *name)
-{
-	if (dir.handle != os_dir_none)
-		return os_dir_remove(dir.handle, name);
-	char path[DEBUG64_PATH_MAX];
-	return sahara_path_in(path, dir, name) ? remove(path) : -1;
-}
-
-int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *to)
-{
-	if (dir.handle != os_dir_none)
-		return os_dir_rename(dir.handle, from, to);
-	char src[DEBUG64_PATH_MAX], dst[DEBUG64_PATH_MAX];
-	if (!sahara_path_in(src, dir, from) || !sahara_path_in(dst, dir, to))
-		return -1;
-	std::error_code ec;
-	std::filesystem::rename(src, dst, ec);
-	if (ec) {
-		errno = ec.default_error_condition().value();
-		return -1;
-	}
-	return 0;
-}
-
-int sahara_sync_dir(const sahara_dump_dir &dir)
-{
-	return dir.handle != os_dir_none ? os_dir_sync(dir.handle) : os_sync_dir(dir.path);
-}
-
-int sahara_settle_dir(const sahara_dump_dir &dir)
-{
-	if (!sahara_durable || sahara_sync_dir(dir) == 0)
-		return 0;
-	warn("failed to sync the output directory \"%s\"", dir.path);
-	return -1;
-}
-
-int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len)
-{
-	os_fd out(sahara_create_in(dir, name));
-	if (out.fd < 0 && errno == ENAMETOOLONG) {
-		ux_err("path \"%s\" is too long\n", os_path_join(dir.path, name).c_str());
-		return -1;
-	}
-	if (out.fd < 0) {
-		warn("failed to open \"%s\"", name);
-		return -1;
-	}
-	if (!os_write_all(out.fd, data, len) || (sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
-		warn("failed to write \"%s\"", name);
-		return -1;
-	}
-	return 0;
-}
-
 // Reads what the device still sends after a block until it is quiet; left
 // unread, surplus bytes would answer the next request and be saved as
 // another block or region. Adds them to *dropped. False when the device is
@@ -426,7 +247,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	uint8_t *cur = bufs.get(), *other = bufs.get() + 2 * DEBUG64_BLOCK;
 	// Destroyed before the buffers: it finishes the block it is hashing.
 	std::optional<sahara_hasher> hasher;
-	if (sahara_hashing())
+	if (sahara_config().hashing)
 		hasher.emplace();
 
 	os_fd out(sahara_create_in(dir, into));
@@ -464,7 +285,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		run.bytes_kept += remain;
 		// On its way to the disk while the device is drained, so that the
 		// sync at the end of the region waits for little.
-		if (sahara_durable)
+		if (sahara_config().durable_writes)
 			os_start_writeback(out.fd, offset, remain);
 		// Hashed while the device is drained and sends the next block;
 		// that waits for the other buffer's hash, so it is free to read
@@ -487,7 +308,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 		ux_err("device sent %llu bytes more than requested for \"%s\"; extra bytes dropped\n",
 		       static_cast<unsigned long long>(dropped), shown.c_str());
 
-	if ((sahara_durable && os_sync_fd(out.fd) != 0) || out.close() != 0) {
+	if ((sahara_config().durable_writes && os_sync_fd(out.fd) != 0) || out.close() != 0) {
 		warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
 		return SAHARA_ONE_WRITE_FAILED;
 	}
@@ -746,7 +567,7 @@ static bool sahara_earlier_dir(const char *requested, const sahara_dump_run &run
 		return run.ctl->resume_dir != os_dir_none;
 	}
 	os_dir_handle h = os_dir_none;
-	if (!sahara_resume_asked || os_dir_open(requested, &h) != 0)
+	if (!sahara_config().resume || os_dir_open(requested, &h) != 0)
 		return false;
 	held = os_dir(h);
 	earlier = sahara_dump_dir(requested, h);

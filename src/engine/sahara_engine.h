@@ -160,12 +160,6 @@ int sahara_same_crash(vorn_device *dev, const sahara_debug_width &wd, const std:
 		      const std::vector<bool> &changed, const sahara_dump_dir &dir, size_t *differs,
 		      sahara_dump_run &run);
 
-// Whether region files and the core are forced to stable storage.
-bool sahara_durable_writes(void);
-
-// Whether region files and the core are hashed as they are written.
-bool sahara_hashing(void);
-
 // Completes, splits and decodes a packet of which n bytes were read into buf
 // (of SAHARA_RX_SIZE bytes): its length, -ECANCELED on a stop, or -EINVAL
 // after its message when its length field does not match what came.
@@ -214,9 +208,14 @@ int sahara_sync_dir(const sahara_dump_dir &dir);
 // stays. 0, or -1 after the message.
 int sahara_settle_dir(const sahara_dump_dir &dir);
 
-// Writes len bytes as the whole file dir/name: created (or, by path,
-// truncated), synced when writes are durable, closed. Returns 0, or -1 after
-// its message.
+// dir's handle: the held one, or else the directory at dir.path opened into
+// opened; os_dir_none with errno set when it cannot be opened.
+os_dir_handle sahara_held(const sahara_dump_dir &dir, os_dir &opened);
+
+// Puts len bytes in place as the whole file dir/name: a new file beside it,
+// synced, renamed over name, the directory synced (the syncs only when
+// writes are durable). A cut leaves the old file or the new one, never part
+// of one. Returns 0, or -1 after its message.
 int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len);
 
 // A file name with ASCII letters in lower case: names that are one file on a
@@ -256,6 +255,10 @@ sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_
 				       size_t n_regions, const sahara_saved_region *saved, sahara_kernel_facts *facts);
 
 // Bytes in lower-case hexadecimal, as SHA256SUMS writes digests.
+// The file a name stands for on Windows, which also folds case and drops
+// trailing dots and spaces: names that are one file there get one key.
+std::string sahara_name_key(const std::string &name);
+
 std::string sahara_hex(const uint8_t *bytes, size_t n);
 
 // The record of which regions of a cut-short dump are whole, kept in the

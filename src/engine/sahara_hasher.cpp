@@ -74,3 +74,14 @@ int sahara_hasher::finish(uint8_t *digest)
 	wait();
 	return digest_.finish(digest);
 }
+
+std::string sahara_hex(const uint8_t *bytes, size_t n)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string s;
+	for (size_t i = 0; i < n; i++) {
+		s += digits[bytes[i] >> 4];
+		s += digits[bytes[i] & 15];
+	}
+	return s;
+}

@@ -28,34 +28,11 @@ struct sahara_saved_file {
 	uint8_t sha256[sha256_digest::size];
 };
 
-static bool sahara_hash = true;
-
-void sahara_set_hashing(bool on)
-{
-	sahara_hash = on;
-}
-
-bool sahara_hashing(void)
-{
-	return sahara_hash;
-}
-
 uint64_t sahara_descriptions_size(size_t n_regions)
 {
 	// Three files, each a line of at most ~100 bytes per region, and the
 	// record, a few KiB.
 	return 3 * (8192 + 128 * static_cast<uint64_t>(n_regions + 1)) + 16384;
-}
-
-std::string sahara_hex(const uint8_t *bytes, size_t n)
-{
-	static const char digits[] = "0123456789abcdef";
-	std::string s;
-	for (size_t i = 0; i < n; i++) {
-		s += digits[bytes[i] >> 4];
-		s += digits[bytes[i] & 15];
-	}
-	return s;
 }
 
 // The region's name field as one field of a line: no spaces, no control
@@ -181,7 +158,7 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 		}
 		files.push_back(f);
 	}
-	if (ok && sahara_hashing()) {
+	if (ok && sahara_config().hashing) {
 		std::string sums = sahara_sums(files);
 		if (sahara_write_file(dir, SUMS_NAME, reinterpret_cast<const uint8_t *>(sums.data()), sums.size()) != 0)
 			ok = false;
@@ -217,9 +194,7 @@ sahara_saved_region sahara_write_dmesg(const sahara_dump_dir &dir, const sahara_
 	// Collection holds its directory open; a dump run by hand names it,
 	// and it is opened once here.
 	os_dir opened;
-	os_dir_handle h = dir.handle;
-	if (h == os_dir_none && os_dir_open(dir.path, &h) == 0)
-		opened = os_dir(h);
+	os_dir_handle h = sahara_held(dir, opened);
 	kmsg_log log;
 	std::string why;
 	if (h == os_dir_none) {

@@ -385,14 +385,14 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		return -1;
 	}
 	sha256_digest sha;
-	bool ok = sahara_write_core(out.get(), duruvev_path, kelf_buf, pieces, sahara_hashing() ? &sha : nullptr);
+	bool ok = sahara_write_core(out.get(), duruvev_path, kelf_buf, pieces, sahara_config().hashing ? &sha : nullptr);
 	// Buffered data has to reach the file, and the file the disk, before
 	// success is claimed.
 	if (ok && (fflush(out.get()) != 0 || ferror(out.get()))) {
 		ux_err("minidump: failed to write %s: %s\n", out_path, os_strerror(errno));
 		ok = false;
 	}
-	if (ok && sahara_durable_writes() && os_sync_fd(fileno(out.get())) != 0) {
+	if (ok && sahara_config().durable_writes && os_sync_fd(fileno(out.get())) != 0) {
 		ux_err("minidump: failed to write %s: %s\n", out_path, os_strerror(errno));
 		ok = false;
 	}
@@ -406,11 +406,11 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		ux_err("minidump: incomplete %s removed\n", out_path);
 		return -1;
 	}
-	if (sahara_durable_writes() && sahara_sync_dir(duruvev_path) != 0) {
+	if (sahara_config().durable_writes && sahara_sync_dir(duruvev_path) != 0) {
 		ux_err("minidump: failed to sync %s: %s\n", duruvev_path.path, os_strerror(errno));
 		return -1;
 	}
-	if (core && sahara_hashing() && sha.finish(core->sha256) != 0) {
+	if (core && sahara_config().hashing && sha.finish(core->sha256) != 0) {
 		// Without its digest the core could not be vouched for.
 		ux_err("minidump: cannot compute the SHA-256 of %s\n", out_path);
 		return -1;

@@ -48,21 +48,8 @@ std::string sahara_table_digest(const uint8_t *raw, size_t len)
 // The record's text, read through the directory's handle when it has one.
 static bool sahara_resume_read(const sahara_dump_dir &dir, std::string &text)
 {
-	int fd = sahara_open_in(dir, resume_name);
-	if (fd < 0)
-		return false;
-	FILE *f = fdopen(fd, "rb");
-	if (!f) {
-		::close(fd);
-		return false;
-	}
-	char buf[4096];
-	size_t n;
-	while ((n = fread(buf, 1, sizeof(buf), f)) > 0 && text.size() < resume_max)
-		text.append(buf, n);
-	bool ok = !ferror(f) && text.size() < resume_max;
-	fclose(f);
-	return ok;
+	os_fd in(sahara_open_in(dir, resume_name));
+	return in.fd >= 0 && os_read_small(in.fd, resume_max - 1, text) == 0;
 }
 
 // The size of the file name in dir, looked at without following a link.
@@ -102,7 +89,7 @@ static bool sahara_resume_file_whole(const sahara_dump_dir &dir, const std::stri
 	uint64_t size = 0;
 	if (os_fd_size(in.fd, &size) != 0 || size != length)
 		return false;
-	if (!sahara_hashing())
+	if (!sahara_config().hashing)
 		return true;
 	std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[resume_hash_block]);
 	if (!buf)
@@ -110,9 +97,7 @@ static bool sahara_resume_file_whole(const sahara_dump_dir &dir, const std::stri
 	sha256_digest d;
 	uint64_t seen = 0;
 	for (;;) {
-		ssize_t n = ::read(in.fd, buf.get(), resume_hash_block);
-		if (n < 0 && errno == EINTR)
-			continue;
+		int64_t n = os_read(in.fd, buf.get(), resume_hash_block);
 		if (n < 0)
 			return false;
 		if (n == 0)
@@ -273,20 +258,8 @@ int sahara_resume_save(const sahara_dump_dir &dir, const std::string &table_dige
 		if (saved[i].saved)
 			text += "whole " + std::to_string(i) + " " + std::to_string(table[i].length) + " " +
 				sahara_hex(saved[i].sha256, sizeof(saved[i].sha256)) + " " + saved[i].file + "\n";
-	// New file, synced, then renamed over the old one: a power cut leaves
-	// the old record or the new one, never half of one. A leftover of an
-	// earlier cut goes first, as a handle makes only new files.
-	if (sahara_resume_drop(dir, resume_tmp_name) != 0) {
-		warn("failed to remove \"%s\"", os_path_join(dir.path, resume_tmp_name).c_str());
-		return -1;
-	}
-	if (sahara_write_file(dir, resume_tmp_name, reinterpret_cast<const uint8_t *>(text.data()), text.size()) != 0)
-		return -1;
-	if (sahara_rename_in(dir, resume_tmp_name, resume_name) != 0) {
-		warn("failed to write the record of whole regions in \"%s\"", dir.path);
-		return -1;
-	}
-	return sahara_settle_dir(dir);
+	// Replaced whole: a power cut leaves the old record or the new one.
+	return sahara_write_file(dir, resume_name, reinterpret_cast<const uint8_t *>(text.data()), text.size());
 }
 
 int sahara_resume_remove(const sahara_dump_dir &dir)
