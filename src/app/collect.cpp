@@ -365,6 +365,151 @@ private:
 	unsigned appearances_ = 0;
 };
 
+// One collection: the devices it dumps, waits for and remembers, from the
+// start until it is stopped.
+class collector {
+public:
+	collector(const char *root, os_dir root_dir, const std::vector<std::string> &targets, const char *filter)
+		: root_(root), root_dir_(std::move(root_dir)), filter_(filter), scanner_(targets)
+	{
+	}
+
+	// Only complete dumps are handed off: a failed or stopped one is taken
+	// again from the device, which keeps its crash.
+	bool start_handoff(const char *then, unsigned then_limit_s)
+	{
+		handoff_ = handoff_start(root_, root_dir_.get(), then, then_limit_s);
+		return handoff_ != nullptr;
+	}
+
+	// Scans until stopped: the exit status.
+	int run()
+	{
+		for (;;) {
+			reap();
+			if (os_stop_requested())
+				return stop_all();
+			check_root();
+			std::set<std::string> busy, prefixes;
+			for (const auto &r : running_) {
+				busy.insert(r.first);
+				prefixes.insert(r.second->prefix);
+			}
+			std::map<std::string, collect_seen> present = scanner_.scan(busy);
+			forget_gone(present);
+			for (auto &p : present)
+				if (!running_.count(p.first) && !wait_gone_.count(p.first))
+					start(p.first, p.second, prefixes);
+			os_sleep_ms(collect_scan_ms);
+		}
+	}
+
+private:
+	void finished(collect_job &job)
+	{
+		job.thread.join();
+		stopped_dumps_ |= job.stopped;
+		if (handoff_ && job.complete && !job.used_name.empty())
+			handoff_release(handoff_.get(), job.used_name);
+	}
+
+	// Ended dumps: their device waits until that appearance of it has gone.
+	void reap()
+	{
+		for (auto it = running_.begin(); it != running_.end();) {
+			if (!it->second->done.load()) {
+				++it;
+				continue;
+			}
+			finished(*it->second);
+			if (it->second->complete || it->second->used_name.empty())
+				cut_short_.erase(it->first);
+			else
+				cut_short_[it->first] = it->second->used_name;
+			wait_gone_[it->first] = it->second->seen.appearance;
+			it = running_.erase(it);
+		}
+	}
+
+	int stop_all()
+	{
+		if (!running_.empty())
+			ux_info("Collecting: stopping %zu dump%s in progress; no device is reset\n", running_.size(),
+				running_.size() == 1 ? "" : "s");
+		stop_.store(true);
+		for (auto &r : running_)
+			finished(*r.second);
+		handoff_.reset();
+		ux_info("Collecting: stopped\n");
+		return stopped_dumps_ ? 2 : 0;
+	}
+
+	void check_root()
+	{
+		if (root_moved_ || os_dir_at(root_dir_.get(), root_))
+			return;
+		ux_err("Collecting: \"%s\" is no longer the directory collection opened (replaced or "
+		       "removed); dumps go on into the one opened at the start\n",
+		       root_);
+		root_moved_ = true;
+	}
+
+	// A device waited for is taken again once gone, or back as another
+	// appearance.
+	void forget_gone(const std::map<std::string, collect_seen> &present)
+	{
+		for (auto it = wait_gone_.begin(); it != wait_gone_.end();) {
+			auto now = present.find(it->first);
+			if (now != present.end() && now->second.appearance == it->second)
+				++it;
+			else
+				it = wait_gone_.erase(it);
+		}
+	}
+
+	void start(const std::string &key, const collect_seen &seen, std::set<std::string> &prefixes)
+	{
+		auto job = std::make_unique<collect_job>();
+		job->key = key;
+		job->seen = seen;
+		// Two devices may say the same: their lines must not.
+		job->prefix = seen.label;
+		for (unsigned k = 2; prefixes.count(job->prefix); k++)
+			job->prefix = seen.label + "#" + std::to_string(k);
+		prefixes.insert(job->prefix);
+		job->root = root_;
+		job->root_dir = root_dir_.get();
+		job->stamp = os_utc_stamp();
+		job->filter = filter_;
+		job->stop = &stop_;
+		job->handoff = handoff_.get();
+		if (auto c = cut_short_.find(key); c != cut_short_.end())
+			job->resume_name = c->second;
+		collect_job *raw = job.get();
+		job->thread = std::thread(collect_worker, raw);
+		running_.emplace(key, std::move(job));
+	}
+
+	const char *root_;
+	// Opened once: every dump directory is made in this one, wherever its
+	// path leads later.
+	os_dir root_dir_;
+	bool root_moved_ = false;
+	const char *filter_;
+	std::atomic<bool> stop_{false};
+	// Devices with a dump in progress, and those that must go away (that
+	// appearance of them) before they are taken again.
+	std::map<std::string, std::unique_ptr<collect_job>> running_;
+	std::map<std::string, unsigned> wait_gone_;
+	// Per device, the directory of its last dump that was cut short: the
+	// device was not reset, so its next appearance may continue it.
+	std::map<std::string, std::string> cut_short_;
+	bool stopped_dumps_ = false;
+	collect_scanner scanner_;
+	// Declared last: stopped first, once the dumps have ended.
+	handoff_ptr handoff_;
+};
+
 } // namespace
 
 int collect_run(const char *root, const std::vector<std::string> &targets, const char *filter, const char *then,
@@ -376,110 +521,18 @@ int collect_run(const char *root, const std::vector<std::string> &targets, const
 		ux_err("cannot write to output directory \"%s\": %s\n", root, os_strerror(errno));
 		return 1;
 	}
-	// Opened once: every dump directory is made in this one, wherever its
-	// path leads later.
 	os_dir root_dir(opened);
-	bool root_moved = false;
 	ux_set_line_mode(true);
 	os_catch_stop();
 
-	std::atomic<bool> stop{false};
-	// Devices with a dump in progress, and those that must go away (that
-	// appearance of them) before they are taken again.
-	std::map<std::string, std::unique_ptr<collect_job>> running;
-	std::map<std::string, unsigned> wait_gone;
-	// Per device, the directory of its last dump that was cut short: the
-	// device was not reset, so its next appearance may continue it.
-	std::map<std::string, std::string> cut_short;
-	bool stopped_dumps = false;
-	collect_scanner scanner(targets);
-	// Only complete dumps are handed off: a failed or stopped one is taken
-	// again from the device, which keeps its crash.
-	handoff_ptr handoff = then ? handoff_start(root, root_dir.get(), then, then_limit_s) : nullptr;
-	if (then && !handoff)
+	collector c(root, std::move(root_dir), targets, filter);
+	if (then && !c.start_handoff(then, then_limit_s))
 		return 1;
-	auto finished = [&](collect_job &job) {
-		job.thread.join();
-		stopped_dumps |= job.stopped;
-		if (handoff && job.complete && !job.used_name.empty())
-			handoff_release(handoff.get(), job.used_name);
-	};
 
 	if (targets.empty())
 		ux_info("Collecting: waiting for crashed EDL devices; dumps go to \"%s\"\n", root);
 	else
 		for (const std::string &t : targets)
 			ux_info("Collecting: watching %s; dumps go to \"%s\"\n", t.c_str(), root);
-
-	for (;;) {
-		for (auto it = running.begin(); it != running.end();) {
-			if (!it->second->done.load()) {
-				++it;
-				continue;
-			}
-			finished(*it->second);
-			if (it->second->complete || it->second->used_name.empty())
-				cut_short.erase(it->first);
-			else
-				cut_short[it->first] = it->second->used_name;
-			wait_gone[it->first] = it->second->seen.appearance;
-			it = running.erase(it);
-		}
-		if (os_stop_requested()) {
-			if (!running.empty())
-				ux_info("Collecting: stopping %zu dump%s in progress; no device is reset\n",
-					running.size(), running.size() == 1 ? "" : "s");
-			stop.store(true);
-			for (auto &r : running)
-				finished(*r.second);
-			handoff.reset();
-			ux_info("Collecting: stopped\n");
-			return stopped_dumps ? 2 : 0;
-		}
-
-		if (!root_moved && !os_dir_at(root_dir.get(), root)) {
-			ux_err("Collecting: \"%s\" is no longer the directory collection opened (replaced or "
-			       "removed); dumps go on into the one opened at the start\n",
-			       root);
-			root_moved = true;
-		}
-
-		std::set<std::string> busy, prefixes;
-		for (const auto &r : running) {
-			busy.insert(r.first);
-			prefixes.insert(r.second->prefix);
-		}
-		std::map<std::string, collect_seen> present = scanner.scan(busy);
-		for (auto it = wait_gone.begin(); it != wait_gone.end();) {
-			auto now = present.find(it->first);
-			if (now != present.end() && now->second.appearance == it->second)
-				++it;
-			else
-				it = wait_gone.erase(it);
-		}
-		for (auto &p : present) {
-			if (running.count(p.first) || wait_gone.count(p.first))
-				continue;
-			auto job = std::make_unique<collect_job>();
-			job->key = p.first;
-			job->seen = p.second;
-			// Two devices may say the same: their lines must not.
-			job->prefix = p.second.label;
-			for (unsigned k = 2; prefixes.count(job->prefix); k++)
-				job->prefix = p.second.label + "#" + std::to_string(k);
-			prefixes.insert(job->prefix);
-			job->root = root;
-			job->root_dir = root_dir.get();
-			job->stamp = os_utc_stamp();
-			job->filter = filter;
-			job->stop = &stop;
-			job->handoff = handoff.get();
-			if (auto c = cut_short.find(p.first); c != cut_short.end())
-				job->resume_name = c->second;
-			collect_job *raw = job.get();
-			job->thread = std::thread(collect_worker, raw);
-			running.emplace(p.first, std::move(job));
-		}
-		os_sleep_ms(collect_scan_ms);
-	}
+	return c.run();
 }

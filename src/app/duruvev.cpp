@@ -76,24 +76,8 @@ static const struct option options[] = {
 	{nullptr, 0, nullptr, 0},
 };
 
-// --list and its options: PATHs and no option of another mode.
-static int list_main(bool usable, const char *since, const char *html, lab_list_options &lab)
-{
-	if (!usable || lab.paths.empty()) {
-		print_usage(stderr);
-		return 1;
-	}
-	ux_init();
-	if (since && !lab_since_parse(since, &lab.since)) {
-		ux_err("--since: \"%s\" is no UTC date (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS)\n", since);
-		return 1;
-	}
-	lab.html = html ? html : "";
-	return lab_list_run(lab, stdout);
-}
-
-int duruvev_main(int argc, char **argv)
-{
+// What the command line asks for, as parse_options leaves it.
+struct cli_options {
 	const char *duruvev_path = ".";
 	const char *serial = nullptr;
 	const char *filter = nullptr;
@@ -101,13 +85,171 @@ int duruvev_main(int argc, char **argv)
 	bool collect = false, resume = false, output_given = false;
 	const char *then = nullptr;
 	const char *then_limit = nullptr;
+	unsigned limit_s = 3600; // then_limit, once checked
 	const char *dmesg_dir = nullptr;
 	const char *title_of = nullptr;
 	bool list = false;
 	const char *since = nullptr, *html = nullptr;
 	lab_list_options lab;
-	int opt;
+};
 
+// The options; optind is left at the first operand. -1 to go on, or the
+// exit status.
+static int parse_options(int argc, char **argv, cli_options &o)
+{
+	int opt;
+	while ((opt = getopt_long(argc, argv, "dvo:S:h", options, nullptr)) != -1) {
+		switch (opt) {
+		case 'd':
+			vorn_debug = true;
+			break;
+		case 'v':
+			print_version();
+			return 0;
+		case 'o':
+			o.duruvev_path = optarg;
+			o.output_given = true;
+			break;
+		case 'S':
+			o.serial = optarg;
+			o.targets.push_back(optarg);
+			break;
+		case 'C':
+			o.collect = true;
+			break;
+		case 'R':
+			o.resume = true;
+			break;
+		case 'T':
+			o.then = optarg;
+			break;
+		case 'L':
+			o.then_limit = optarg;
+			break;
+		case 'K':
+			o.dmesg_dir = optarg;
+			break;
+		case 'N':
+			o.title_of = optarg;
+			break;
+		case 'I':
+			o.list = true;
+			break;
+		case 'E':
+			o.since = optarg;
+			break;
+		case 'J':
+			o.lab.json = true;
+			break;
+		case 'H':
+			o.html = optarg;
+			break;
+		case 'h':
+			print_usage(stdout);
+			return 0;
+		default:
+			print_usage(stderr);
+			return 1;
+		}
+	}
+	return -1;
+}
+
+// --list and its options: PATHs and no option of another mode.
+static int list_main(cli_options &o, char **paths, char **paths_end)
+{
+	o.lab.paths.assign(paths, paths_end);
+	bool alone = !(o.collect || o.then || o.then_limit || o.resume || o.dmesg_dir || o.title_of ||
+		       o.output_given || !o.targets.empty());
+	if (!o.list || !alone || o.lab.paths.empty()) {
+		print_usage(stderr);
+		return 1;
+	}
+	ux_init();
+	if (o.since && !lab_since_parse(o.since, &o.lab.since)) {
+		ux_err("--since: \"%s\" is no UTC date (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS)\n", o.since);
+		return 1;
+	}
+	o.lab.html = o.html ? o.html : "";
+	return lab_list_run(o.lab, stdout);
+}
+
+// --dmesg and --title read a dump or a log already on disk, alone.
+static int dmesg_main(const cli_options &o)
+{
+	if (o.collect || o.filter || o.then || o.then_limit || o.resume || o.title_of) {
+		print_usage(stderr);
+		return 1;
+	}
+	return dmesg_print(o.dmesg_dir, stdout);
+}
+
+static int title_main(const cli_options &o)
+{
+	if (o.collect || o.filter || o.then || o.then_limit || o.resume) {
+		print_usage(stderr);
+		return 2;
+	}
+	return dmesg_title_print(o.title_of, stdout);
+}
+
+// The hand-off options belong to --collect, and --resume to a one-shot dump
+// into -o: -1 when they fit, else 1 once said why.
+static int check_dump_options(cli_options &o)
+{
+	if (!o.collect && (o.then || o.then_limit)) {
+		ux_err("--then and --then-limit hand off the dumps of --collect; use them with --collect\n");
+		return 1;
+	}
+	if (o.then_limit) {
+		char *end;
+		unsigned long v = strtoul(o.then_limit, &end, 10);
+		if (!o.then || *o.then_limit == '-' || *end != '\0' || end == o.then_limit || v == 0 ||
+		    v > 7 * 24 * 3600) {
+			ux_err(o.then ? "--then-limit: \"%s\" is not a number of seconds from 1 to 604800\n"
+				      : "--then-limit%s needs --then\n",
+			       o.then ? o.then_limit : "");
+			return 1;
+		}
+		o.limit_s = static_cast<unsigned>(v);
+	}
+	if (o.then && !*o.then) {
+		ux_err("--then: the command is empty\n");
+		return 1;
+	}
+	// Continuing names the dump it continues; in collection it is what
+	// happens anyway.
+	if (o.resume && (!o.output_given || o.collect)) {
+		ux_err("--resume needs -o with the directory of the dump to continue, and no --collect\n");
+		return 1;
+	}
+	return -1;
+}
+
+// One dump of one device, into -o.
+static int one_shot_main(vorn_device *dev, const cli_options &o)
+{
+	// A dump can be taken only once: a bad output directory must fail
+	// before the device is touched, not after it has been reset.
+	if (os_prepare_output_dir(o.duruvev_path) != 0) {
+		ux_err("cannot write to output directory \"%s\": %s\n", o.duruvev_path, os_strerror(errno));
+		return 1;
+	}
+	if (vorn_open(dev, o.serial) != 0)
+		return 1;
+	// The device is known as it was asked for; a port is no serial.
+	sahara_device_id id;
+	if (o.serial) {
+		id.label = o.serial;
+		if (!qud_names_port(o.serial))
+			id.serial = o.serial;
+	}
+	int result = sahara_run(dev, nullptr, o.duruvev_path, o.filter, &id);
+	return result < 0 ? 1 : result;
+}
+
+int duruvev_main(int argc, char **argv)
+{
 	vorn_device *dev = vorn_init(VORN_DEVICE_AUTO);
 	if (!dev)
 		return 1;
@@ -122,71 +264,16 @@ int duruvev_main(int argc, char **argv)
 		}
 	} guard{dev};
 
-	while ((opt = getopt_long(argc, argv, "dvo:S:h", options, nullptr)) != -1) {
-		switch (opt) {
-		case 'd':
-			vorn_debug = true;
-			break;
-		case 'v':
-			print_version();
-			return 0;
-		case 'o':
-			duruvev_path = optarg;
-			output_given = true;
-			break;
-		case 'S':
-			serial = optarg;
-			targets.push_back(optarg);
-			break;
-		case 'C':
-			collect = true;
-			break;
-		case 'R':
-			resume = true;
-			break;
-		case 'T':
-			then = optarg;
-			break;
-		case 'L':
-			then_limit = optarg;
-			break;
-		case 'K':
-			dmesg_dir = optarg;
-			break;
-		case 'N':
-			title_of = optarg;
-			break;
-		case 'I':
-			list = true;
-			break;
-		case 'E':
-			since = optarg;
-			break;
-		case 'J':
-			lab.json = true;
-			break;
-		case 'H':
-			html = optarg;
-			break;
-		case 'h':
-			print_usage(stdout);
-			return 0;
-		default:
-			print_usage(stderr);
-			return 1;
-		}
-	}
+	cli_options o;
+	if (int code = parse_options(argc, argv, o); code >= 0)
+		return code;
 
 	// Reads dumps already on disk, as many as are named; no device is
 	// involved.
-	if (list || since || lab.json || html) {
-		lab.paths.assign(argv + optind, argv + argc);
-		bool alone = !(collect || then || then_limit || resume || dmesg_dir || title_of || output_given ||
-			       !targets.empty());
-		return list_main(list && alone, since, html, lab);
-	}
+	if (o.list || o.since || o.lab.json || o.html)
+		return list_main(o, argv + optind, argv + argc);
 	if (optind < argc)
-		filter = argv[optind++];
+		o.filter = argv[optind++];
 	if (optind < argc) {
 		print_usage(stderr);
 		return 1;
@@ -197,69 +284,16 @@ int duruvev_main(int argc, char **argv)
 		print_version();
 
 	// Reads a dump already on disk; no device is involved.
-	if (dmesg_dir) {
-		if (collect || filter || then || then_limit || resume || title_of) {
-			print_usage(stderr);
-			return 1;
-		}
-		return dmesg_print(dmesg_dir, stdout);
-	}
-	if (title_of) {
-		if (collect || filter || then || then_limit || resume) {
-			print_usage(stderr);
-			return 2;
-		}
-		return dmesg_title_print(title_of, stdout);
-	}
+	if (o.dmesg_dir)
+		return dmesg_main(o);
+	if (o.title_of)
+		return title_main(o);
 
-	if (!collect && (then || then_limit)) {
-		ux_err("--then and --then-limit hand off the dumps of --collect; use them with --collect\n");
-		return 1;
-	}
-	unsigned limit_s = 3600;
-	if (then_limit) {
-		char *end;
-		unsigned long v = strtoul(then_limit, &end, 10);
-		if (!then || *then_limit == '-' || *end != '\0' || end == then_limit || v == 0 || v > 7 * 24 * 3600) {
-			ux_err(then ? "--then-limit: \"%s\" is not a number of seconds from 1 to 604800\n"
-				    : "--then-limit%s needs --then\n",
-			       then ? then_limit : "");
-			return 1;
-		}
-		limit_s = static_cast<unsigned>(v);
-	}
-	if (then && !*then) {
-		ux_err("--then: the command is empty\n");
-		return 1;
-	}
+	if (int code = check_dump_options(o); code >= 0)
+		return code;
+	sahara_config().resume = o.resume;
 
-	// Continuing names the dump it continues; in collection it is what
-	// happens anyway.
-	if (resume && (!output_given || collect)) {
-		ux_err("--resume needs -o with the directory of the dump to continue, and no --collect\n");
-		return 1;
-	}
-	sahara_config().resume = resume;
-
-	if (collect)
-		return collect_run(duruvev_path, targets, filter, then, limit_s);
-
-	int ret = 1;
-	// A dump can be taken only once: a bad output directory must fail
-	// before the device is touched, not after it has been reset.
-	if (os_prepare_output_dir(duruvev_path) != 0) {
-		ux_err("cannot write to output directory \"%s\": %s\n", duruvev_path, os_strerror(errno));
-	} else if (vorn_open(dev, serial) == 0) {
-		// The device is known as it was asked for; a port is no serial.
-		sahara_device_id id;
-		if (serial) {
-			id.label = serial;
-			if (!qud_names_port(serial))
-				id.serial = serial;
-		}
-		int result = sahara_run(dev, nullptr, duruvev_path, filter, &id);
-		ret = result < 0 ? 1 : result;
-	}
-
-	return ret;
+	if (o.collect)
+		return collect_run(o.duruvev_path, o.targets, o.filter, o.then, o.limit_s);
+	return one_shot_main(dev, o);
 }

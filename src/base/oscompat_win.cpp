@@ -314,20 +314,29 @@ static bool win_is_reparse(HANDLE h)
 	return !GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Opens the directory at path as itself, so that a junction put in its place
-// is refused (ELOOP). 0, or -1 with errno set.
-static int win_open_dir_itself(const std::string &path, os_dir_handle *out)
+// h, just opened with FILE_FLAG_OPEN_REPARSE_POINT, when it is the name
+// itself: a link or junction put in its place is refused (ELOOP, h closed).
+// INVALID_HANDLE_VALUE with errno set otherwise.
+static HANDLE win_opened_itself(HANDLE h)
 {
-	HANDLE h = win_open_dir(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT);
 	if (h == INVALID_HANDLE_VALUE) {
 		errno = win_path_errno(GetLastError());
-		return -1;
+		return INVALID_HANDLE_VALUE;
 	}
 	if (win_is_reparse(h)) {
 		CloseHandle(h);
 		errno = ELOOP;
-		return -1;
+		return INVALID_HANDLE_VALUE;
 	}
+	return h;
+}
+
+// Opens the directory at path as itself. 0, or -1 with errno set.
+static int win_open_dir_itself(const std::string &path, os_dir_handle *out)
+{
+	HANDLE h = win_opened_itself(win_open_dir(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT));
+	if (h == INVALID_HANDLE_VALUE)
+		return -1;
 	*out = reinterpret_cast<os_dir_handle>(h);
 	return 0;
 }
@@ -348,11 +357,8 @@ int os_dir_make_new(os_dir_handle parent, const char *name, os_dir_handle *out)
 // A descriptor for h, or -1 (h closed) when it is a reparse point.
 static int win_fd_of(HANDLE h, int flags)
 {
-	if (win_is_reparse(h)) {
-		CloseHandle(h);
-		errno = ELOOP;
+	if (win_opened_itself(h) == INVALID_HANDLE_VALUE)
 		return -1;
-	}
 	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
 	if (fd < 0)
 		CloseHandle(h);
@@ -535,18 +541,12 @@ int os_dir_lock(os_dir_handle dir, const char *name, bool wait, os_lock_handle *
 		return -1;
 	// Shared for everything: others open it to take the lock, and a dead
 	// holder's file may be removed.
-	HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-			       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-			       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-	if (h == INVALID_HANDLE_VALUE) {
-		errno = win_path_errno(GetLastError());
+	HANDLE h = win_opened_itself(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+						 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+						 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+						 nullptr));
+	if (h == INVALID_HANDLE_VALUE)
 		return -1;
-	}
-	if (win_is_reparse(h)) {
-		CloseHandle(h);
-		errno = ELOOP;
-		return -1;
-	}
 	// The lock belongs to this handle: another handle, in this process or
 	// another, is refused; it goes when the handle is closed or the
 	// process ends.

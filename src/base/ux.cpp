@@ -158,15 +158,22 @@ void ux_info(const char *fmt, ...)
 	va_end(ap);
 }
 
+// ux_log and ux_debug are two names for the same thing: lines shown only
+// with the debug switch on.
+static void ux_vdebug(const char *fmt, va_list ap)
+{
+	if (!ux_debug_on())
+		return;
+	ux_clear_line();
+	ux_vemit(stdout, fmt, ap);
+}
+
 void ux_log(const char *fmt, ...)
 {
 	va_list ap;
 
-	if (!ux_debug_on())
-		return;
-	ux_clear_line();
 	va_start(ap, fmt);
-	ux_vemit(stdout, fmt, ap);
+	ux_vdebug(fmt, ap);
 	va_end(ap);
 }
 
@@ -174,11 +181,8 @@ void ux_debug(const char *fmt, ...)
 {
 	va_list ap;
 
-	if (!ux_debug_on())
-		return;
-	ux_clear_line();
 	va_start(ap, fmt);
-	ux_vemit(stdout, fmt, ap);
+	ux_vdebug(fmt, ap);
 	va_end(ap);
 }
 

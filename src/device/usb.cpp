@@ -157,13 +157,11 @@ bool usb_match_usb_serial(libusb_device_handle *handle, const char *serial,
 	return strcmp(found, serial) == 0;
 }
 
-// Interface selection for one device: positive when the record now holds an
-// opened device, negative when a descriptor could not be read, 0 otherwise.
-int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *serial, const char *bus_path)
+// Whether usb_dev is an EDL device (at bus_path, when given): 1 with its
+// descriptor in desc, 0 when it is not, -1 when the descriptor could not be
+// read.
+int usb_is_candidate(libusb_device *usb_dev, const char *bus_path, libusb_device_descriptor &desc)
 {
-	libusb_device_descriptor desc;
-	libusb_config_descriptor *raw_cfg = nullptr;
-
 	if (libusb_get_device_descriptor(usb_dev, &desc) != 0) {
 		warnx("failed to get USB device descriptor");
 		return -1;
@@ -176,8 +174,97 @@ int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *seria
 		if (strcmp(here, bus_path) != 0)
 			return 0;
 	}
+	return 1;
+}
+
+// The bulk endpoints of an interface setting; -1 and 0 for a direction it
+// lacks.
+struct usb_bulk_pair {
+	int in = -1, out = -1;
+	size_t in_pkt = 0, out_pkt = 0;
+};
+
+usb_bulk_pair usb_bulk_endpoints(const libusb_interface_descriptor &alt)
+{
+	usb_bulk_pair p;
+	for (int e = 0; e < alt.bNumEndpoints; e++) {
+		const libusb_endpoint_descriptor &ep = alt.endpoint[e];
+		if ((ep.bmAttributes & 3) != LIBUSB_TRANSFER_TYPE_BULK)
+			continue;
+		if (ep.bEndpointAddress & 0x80) {
+			p.in = ep.bEndpointAddress;
+			p.in_pkt = ep.wMaxPacketSize;
+		} else {
+			p.out = ep.bEndpointAddress;
+			p.out_pkt = ep.wMaxPacketSize;
+		}
+	}
+	return p;
+}
+
+// The vendor-specific interface the EDL protocols are spoken on.
+bool usb_is_edl_interface(const libusb_interface_descriptor &alt)
+{
+	if (alt.bInterfaceClass != 0xff || alt.bInterfaceSubClass != 0xff)
+		return false;
+	return alt.bInterfaceProtocol == 0xff || alt.bInterfaceProtocol == 0x10 || alt.bInterfaceProtocol == 0x11;
+}
+
+// Opens the device, checks its serial and claims the interface: the handle,
+// or none when any step fails (said through the waiting loop's notes).
+usb_handle_ptr usb_claim(libusb_device *usb_dev, vorn_device_usb *dev, const libusb_device_descriptor &desc,
+			 const char *serial, unsigned key, int interface)
+{
+	libusb_device_handle *raw_handle = nullptr;
+	int ret = libusb_open(usb_dev, &raw_handle);
+	if (ret != 0) {
+		usb_device_warn(dev, key, ret, "unable to open USB device");
+		return nullptr;
+	}
+	usb_handle_ptr handle(raw_handle);
+
+	if (!usb_match_usb_serial(handle.get(), serial, desc, dev, key))
+		return nullptr;
+
+	libusb_detach_kernel_driver(handle.get(), interface);
+	ret = libusb_claim_interface(handle.get(), interface);
+	if (ret != 0) {
+		usb_device_warn(dev, key, ret, "failed to claim USB interface");
+		return nullptr;
+	}
+	return handle;
+}
+
+// The record holds the claimed device from now on; the chunk size asked for
+// must be whole packets.
+void usb_take(vorn_device_usb *dev, usb_handle_ptr handle, const usb_bulk_pair &p)
+{
+	dev->usb_handle = std::move(handle);
+	dev->in_ep = p.in;
+	dev->out_ep = p.out;
+	dev->in_maxpktsize = p.in_pkt;
+	dev->out_maxpktsize = p.out_pkt;
+	if (dev->out_chunk_size == 0) {
+		dev->out_chunk_size = usb_default_chunk_size;
+	} else if (dev->out_chunk_size % p.out_pkt != 0) {
+		ux_err("WARNING: requested out-chunk-size must be multiple of the device's "
+		       "wMaxPacketSize %ld, using %ld\n",
+		       static_cast<long>(p.out_pkt), static_cast<long>(p.out_pkt));
+		dev->out_chunk_size = p.out_pkt;
+	}
+	ux_debug("USB: using out-chunk-size of %ld\n", static_cast<long>(dev->out_chunk_size));
+}
+
+// Interface selection for one device: positive when the record now holds an
+// opened device, negative when a descriptor could not be read, 0 otherwise.
+int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *serial, const char *bus_path)
+{
+	libusb_device_descriptor desc;
+	if (int ret = usb_is_candidate(usb_dev, bus_path, desc); ret <= 0)
+		return ret;
 
 	unsigned key = usb_device_key(usb_dev);
+	libusb_config_descriptor *raw_cfg = nullptr;
 	int ret = libusb_get_active_config_descriptor(usb_dev, &raw_cfg);
 	if (ret != 0) {
 		usb_device_warn(dev, key, ret, "failed to acquire USB device's active config descriptor");
@@ -190,68 +277,21 @@ int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *seria
 		if (itf.num_altsetting < 1)
 			continue;
 		const libusb_interface_descriptor &alt = itf.altsetting[0];
-		int in = -1, out = -1;
-		size_t in_pkt = 0, out_pkt = 0;
-
-		for (int e = 0; e < alt.bNumEndpoints; e++) {
-			const libusb_endpoint_descriptor &ep = alt.endpoint[e];
-			if ((ep.bmAttributes & 3) != LIBUSB_TRANSFER_TYPE_BULK)
-				continue;
-			if (ep.bEndpointAddress & 0x80) {
-				in = ep.bEndpointAddress;
-				in_pkt = ep.wMaxPacketSize;
-			} else {
-				out = ep.bEndpointAddress;
-				out_pkt = ep.wMaxPacketSize;
-			}
-		}
-
-		if (alt.bInterfaceClass != 0xff || alt.bInterfaceSubClass != 0xff)
-			continue;
-		if (alt.bInterfaceProtocol != 0xff && alt.bInterfaceProtocol != 0x10 &&
-		    alt.bInterfaceProtocol != 0x11)
+		if (!usb_is_edl_interface(alt))
 			continue;
 		// Transfers and the zero-length-packet rule divide by the packet
 		// sizes: an interface without both bulk directions is unusable.
-		if (in < 0 || out < 0 || in_pkt == 0 || out_pkt == 0) {
+		usb_bulk_pair p = usb_bulk_endpoints(alt);
+		if (p.in < 0 || p.out < 0 || p.in_pkt == 0 || p.out_pkt == 0) {
 			ux_debug("USB: interface %d has no usable bulk endpoint pair, skipped\n",
 				 alt.bInterfaceNumber);
 			continue;
 		}
-
-		libusb_device_handle *raw_handle = nullptr;
-		ret = libusb_open(usb_dev, &raw_handle);
-		if (ret != 0) {
-			usb_device_warn(dev, key, ret, "unable to open USB device");
-			continue;
+		usb_handle_ptr handle = usb_claim(usb_dev, dev, desc, serial, key, alt.bInterfaceNumber);
+		if (handle) {
+			usb_take(dev, std::move(handle), p);
+			break;
 		}
-		usb_handle_ptr handle(raw_handle);
-
-		if (!usb_match_usb_serial(handle.get(), serial, desc, dev, key))
-			continue;
-
-		libusb_detach_kernel_driver(handle.get(), alt.bInterfaceNumber);
-		ret = libusb_claim_interface(handle.get(), alt.bInterfaceNumber);
-		if (ret != 0) {
-			usb_device_warn(dev, key, ret, "failed to claim USB interface");
-			continue;
-		}
-
-		dev->usb_handle = std::move(handle);
-		dev->in_ep = in;
-		dev->out_ep = out;
-		dev->in_maxpktsize = in_pkt;
-		dev->out_maxpktsize = out_pkt;
-		if (dev->out_chunk_size == 0) {
-			dev->out_chunk_size = usb_default_chunk_size;
-		} else if (dev->out_chunk_size % out_pkt != 0) {
-			ux_err("WARNING: requested out-chunk-size must be multiple of the device's "
-			       "wMaxPacketSize %ld, using %ld\n",
-			       static_cast<long>(out_pkt), static_cast<long>(out_pkt));
-			dev->out_chunk_size = out_pkt;
-		}
-		ux_debug("USB: using out-chunk-size of %ld\n", static_cast<long>(dev->out_chunk_size));
-		break;
 	}
 
 	return dev->usb_handle ? 1 : 0;
