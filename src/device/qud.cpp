@@ -144,7 +144,7 @@ static void win_extract_serial(const char *instance_id, char *out, size_t out_si
 
 // Fills up to out_max descriptors and returns how many Qualcomm ports there
 // are (possibly more than out_max), or -1 when the ports cannot be listed.
-static int win_enumerate_qcom(qud_device_desc *out, uint32_t out_max)
+static int qud_enumerate_ports(qud_device_desc *out, uint32_t out_max)
 {
 	const qud_platform *ops = qud_ops;
 	qud_enum *set = ops->enum_begin();
@@ -254,7 +254,7 @@ static int qud_open(vorn_device *device, const char *serial)
 		direct = qud_direct_path(ops, serial);
 		path = direct.c_str();
 	} else {
-		int count = win_enumerate_qcom(descs, qud_max_descs);
+		int count = qud_enumerate_ports(descs, qud_max_descs);
 		if (count < 0) {
 			if (ops->last_call)
 				qud_report_failure(qud, "qud: cannot list serial ports: %s failed: %s\n", ops->last_call(),
@@ -390,7 +390,7 @@ vorn_device *qud_init(void)
 int qud_probe_present(void)
 {
 	qud_device_desc descs[qud_max_descs] = {};
-	int count = win_enumerate_qcom(descs, qud_max_descs);
+	int count = qud_enumerate_ports(descs, qud_max_descs);
 	return count < 0 ? 0 : count;
 }
 
@@ -406,7 +406,7 @@ qud_device_desc *qud_list(uint32_t *devices_found)
 			static_cast<qud_device_desc *>(calloc(room, sizeof(qud_device_desc))));
 		if (!descs)
 			return nullptr;
-		int count = win_enumerate_qcom(descs.get(), room);
+		int count = qud_enumerate_ports(descs.get(), room);
 		if (count <= 0)
 			return nullptr;
 		if (static_cast<uint32_t>(count) <= room || pass == 1) {

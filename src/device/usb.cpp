@@ -257,7 +257,7 @@ void usb_take(vorn_device_usb *dev, usb_handle_ptr handle, const usb_bulk_pair &
 
 // Interface selection for one device: positive when the record now holds an
 // opened device, negative when a descriptor could not be read, 0 otherwise.
-int usb_try_open(libusb_device *usb_dev, vorn_device_usb *dev, const char *serial, const char *bus_path)
+int usb_open_candidate(libusb_device *usb_dev, vorn_device_usb *dev, const char *serial, const char *bus_path)
 {
 	libusb_device_descriptor desc;
 	if (int ret = usb_is_candidate(usb_dev, bus_path, desc); ret <= 0)
@@ -422,7 +422,7 @@ int usb_open_matching(vorn_device *device, const char *serial, const char *bus_p
 		if (desc.idVendor != usb_vendor_id || !usb_is_edl_pid(desc.idProduct))
 			continue;
 		seen++;
-		usb_try_open(list.get()[i], dev, serial, bus_path);
+		usb_open_candidate(list.get()[i], dev, serial, bus_path);
 		if (dev->usb_handle) {
 			opened_desc = desc;
 			break;
