@@ -199,10 +199,11 @@ std::string sahara_crash_text(const crash_title &t);
 // sahara_dump_dir). A descriptor, or -1 with errno set.
 int sahara_create_in(const sahara_dump_dir &dir, const char *name);
 int sahara_open_in(const sahara_dump_dir &dir, const char *name);
-// 0, or -1 with errno set.
+// Removes name from dir: 0, or -1 with errno set.
 int sahara_remove_in(const sahara_dump_dir &dir, const char *name);
 // Renames from to to in dir, replacing to. 0, or -1 with errno set.
 int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *to);
+// Syncs dir itself: 0, or -1 with errno set.
 int sahara_sync_dir(const sahara_dump_dir &dir);
 // Syncs dir when writes are durable, so that what was made or renamed in it
 // stays. 0, or -1 after the message.
