@@ -137,6 +137,7 @@ enum long_option {
 	OPT_MEMORY_IMAGE,
 };
 
+// What the command line asks for.
 struct emu_options {
 	std::string scenario = "crash";
 	emu_fault fault;
@@ -185,6 +186,7 @@ bool set_count_option(int opt, int64_t v, emu_options &o)
 	return false;
 }
 
+// Asked of set_count_option, so that the count options are listed once.
 bool is_count_option(int opt)
 {
 	emu_options scratch;
