@@ -605,102 +605,125 @@ void emu_model::handle_packet(const uint8_t *buf, size_t len)
 	}
 
 	switch (cmd) {
-	case EMU_CMD_HELLO_RESP: {
-		hello_resp_count++;
-		if (len != 48) {
-			error("HELLO_RESP not 48 bytes");
-			return;
-		}
-		hello_resp_mode = le32_get(buf + 20);
-		bool reserved_zero = std::all_of(buf + 24, buf + 48, [](uint8_t b) { return b == 0; });
-		if (le32_get(buf + 8) != 2 || le32_get(buf + 12) != 1 || le32_get(buf + 16) != 0 || !reserved_zero)
-			error("HELLO_RESP with wrong version/compatible/status/reserved");
-		if (hello_resp_mode != cfg_.hello_mode) {
-			snprintf(msg, sizeof(msg), "HELLO_RESP mode %u, HELLO said %u", hello_resp_mode, cfg_.hello_mode);
-			error(msg);
-		}
-		if (state_ != state::WAIT_HELLO_RESP) {
-			error("HELLO_RESP out of turn");
-			return;
-		}
-		if (cfg_.fault.hello_storm) {
-			queue_hello();
-		} else if (cfg_.fault.unknown_flood) {
-			queue_packet(unknown_packet());
-			out_.back().flood = true;
-			state_ = state::DEBUG;
-		} else if (cfg_.image_mode) {
-			next_image_request();
-		} else {
-			const unsigned f = field();
-			std::vector<uint8_t> p(8 + 2 * f, 0);
-			le32_put(p.data(), cfg_.debug32 ? EMU_CMD_MEMORY_DEBUG : EMU_CMD_MEM_DEBUG64);
-			le32_put(p.data() + 4, static_cast<uint32_t>(p.size()));
-			le_put(p.data() + 8, f, cfg_.table_addr);
-			le_put(p.data() + 8 + f, f, table_.size());
-			queue_packet(std::move(p));
-			state_ = state::DEBUG;
-		}
+	case EMU_CMD_HELLO_RESP:
+		on_hello_resp(buf, len);
 		return;
-	}
 	case EMU_CMD_MEMORY_READ:
-	case EMU_CMD_MEM_READ64: {
-		const unsigned f = field();
-		const char *name = cmd == EMU_CMD_MEMORY_READ ? "MEMORY_READ" : "MEM_READ64";
-		if ((cmd == EMU_CMD_MEMORY_READ) != cfg_.debug32) {
-			snprintf(msg, sizeof(msg), "%s to a device that offered %s", name,
-				 cfg_.debug32 ? "MEMORY_DEBUG" : "MEM_DEBUG64");
-			error(msg);
-			return;
-		}
-		if (len != 8 + 2 * f) {
-			snprintf(msg, sizeof(msg), "%s not %u bytes", name, 8 + 2 * f);
-			error(msg);
-			return;
-		}
-		uint64_t addr = le_get(buf + 8, f), length = le_get(buf + 8 + f, f);
-		mem_read64_count++;
-		if (cfg_.record_packets)
-			mem_reads.push_back({addr, length});
-		if (state_ != state::DEBUG) {
-			error(std::string(name) + " out of turn");
-			return;
-		}
-		queue_memory(addr, length);
+	case EMU_CMD_MEM_READ64:
+		on_memory_read(cmd, buf, len);
 		return;
-	}
-	case EMU_CMD_RESET: {
-		reset_count++;
-		state_ = state::END;
-		if (!cfg_.fault.no_reset_resp) {
-			std::vector<uint8_t> p(8, 0);
-			le32_put(p.data(), EMU_CMD_RESET_RESP);
-			le32_put(p.data() + 4, 8);
-			queue_packet(std::move(p), true);
-		}
+	case EMU_CMD_RESET:
+		on_reset();
 		return;
-	}
-	case EMU_CMD_DONE: {
-		done_count++;
-		if (state_ != state::IMAGE_DONE) {
-			error("DONE out of turn");
-			return;
-		}
-		bool last = image_idx_ >= cfg_.images.size();
-		std::vector<uint8_t> p(12, 0);
-		le32_put(p.data(), EMU_CMD_DONE_RESP);
-		le32_put(p.data() + 4, 12);
-		le32_put(p.data() + 8, last ? cfg_.final_done_status : 0);
-		queue_packet(std::move(p), last);
-		if (last)
-			state_ = state::END;
-		else
-			queue_hello();
+	case EMU_CMD_DONE:
+		on_done();
 		return;
-	}
 	default:
 		snprintf(msg, sizeof(msg), "unexpected host command 0x%x", cmd);
 		error(msg);
 		return;
 	}
+}
+
+void emu_model::on_hello_resp(const uint8_t *buf, size_t len)
+{
+	hello_resp_count++;
+	if (len != 48) {
+		error("HELLO_RESP not 48 bytes");
+		return;
+	}
+	hello_resp_mode = le32_get(buf + 20);
+	bool reserved_zero = std::all_of(buf + 24, buf + 48, [](uint8_t b) { return b == 0; });
+	if (le32_get(buf + 8) != 2 || le32_get(buf + 12) != 1 || le32_get(buf + 16) != 0 || !reserved_zero)
+		error("HELLO_RESP with wrong version/compatible/status/reserved");
+	if (hello_resp_mode != cfg_.hello_mode) {
+		char msg[128];
+		snprintf(msg, sizeof(msg), "HELLO_RESP mode %u, HELLO said %u", hello_resp_mode, cfg_.hello_mode);
+		error(msg);
+	}
+	if (state_ != state::WAIT_HELLO_RESP) {
+		error("HELLO_RESP out of turn");
+		return;
+	}
+	if (cfg_.fault.hello_storm) {
+		queue_hello();
+	} else if (cfg_.fault.unknown_flood) {
+		queue_packet(unknown_packet());
+		out_.back().flood = true;
+		state_ = state::DEBUG;
+	} else if (cfg_.image_mode) {
+		next_image_request();
+	} else {
+		queue_memory_debug();
+	}
+}
+
+void emu_model::queue_memory_debug()
+{
+	const unsigned f = field();
+	std::vector<uint8_t> p(8 + 2 * f, 0);
+	le32_put(p.data(), cfg_.debug32 ? EMU_CMD_MEMORY_DEBUG : EMU_CMD_MEM_DEBUG64);
+	le32_put(p.data() + 4, static_cast<uint32_t>(p.size()));
+	le_put(p.data() + 8, f, cfg_.table_addr);
+	le_put(p.data() + 8 + f, f, table_.size());
+	queue_packet(std::move(p));
+	state_ = state::DEBUG;
+}
+
+void emu_model::on_memory_read(uint32_t cmd, const uint8_t *buf, size_t len)
+{
+	char msg[128];
+	const unsigned f = field();
+	const char *name = cmd == EMU_CMD_MEMORY_READ ? "MEMORY_READ" : "MEM_READ64";
+	if ((cmd == EMU_CMD_MEMORY_READ) != cfg_.debug32) {
+		snprintf(msg, sizeof(msg), "%s to a device that offered %s", name,
+			 cfg_.debug32 ? "MEMORY_DEBUG" : "MEM_DEBUG64");
+		error(msg);
+		return;
+	}
+	if (len != 8 + 2 * f) {
+		snprintf(msg, sizeof(msg), "%s not %u bytes", name, 8 + 2 * f);
+		error(msg);
+		return;
+	}
+	uint64_t addr = le_get(buf + 8, f), length = le_get(buf + 8 + f, f);
+	mem_read64_count++;
+	if (cfg_.record_packets)
+		mem_reads.push_back({addr, length});
+	if (state_ != state::DEBUG) {
+		error(std::string(name) + " out of turn");
+		return;
+	}
+	queue_memory(addr, length);
+}
+
+void emu_model::on_reset()
+{
+	reset_count++;
+	state_ = state::END;
+	if (!cfg_.fault.no_reset_resp) {
+		std::vector<uint8_t> p(8, 0);
+		le32_put(p.data(), EMU_CMD_RESET_RESP);
+		le32_put(p.data() + 4, 8);
+		queue_packet(std::move(p), true);
+	}
+}
+
+void emu_model::on_done()
+{
+	done_count++;
+	if (state_ != state::IMAGE_DONE) {
+		error("DONE out of turn");
+		return;
+	}
+	bool last = image_idx_ >= cfg_.images.size();
+	std::vector<uint8_t> p(12, 0);
+	le32_put(p.data(), EMU_CMD_DONE_RESP);
+	le32_put(p.data() + 4, 12);
+	le32_put(p.data() + 8, last ? cfg_.final_done_status : 0);
+	queue_packet(std::move(p), last);
+	if (last)
+		state_ = state::END;
+	else
+		queue_hello();
 }

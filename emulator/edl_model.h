@@ -318,6 +318,13 @@ private:
 	void error(const std::string &what);
 	void transfer_done(const transfer &t);
 	void handle_packet(const uint8_t *buf, size_t len);
+	// One handler per host command.
+	void on_hello_resp(const uint8_t *buf, size_t len);
+	void on_memory_read(uint32_t cmd, const uint8_t *buf, size_t len);
+	void on_reset();
+	void on_done();
+	// Offers the region table, as the answer to HELLO_RESP.
+	void queue_memory_debug();
 	// Bytes of every number in the memory-debug packets and table.
 	unsigned field() const { return cfg_.debug32 ? 4 : 8; }
 

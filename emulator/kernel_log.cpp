@@ -388,41 +388,36 @@ klog_built klog_build_prb(const klog_prb_params &p)
 	return b;
 }
 
-klog_built klog_build_logbuf(const klog_logbuf_params &p)
-{
+namespace {
+
+// The older ring's writer: struct printk_log records as log_store() lays
+// them out, the oldest dropped to make room.
+class logbuf_writer {
+public:
 	// struct printk_log of 4.x: ts_nsec, len, text_len, dict_len, facility,
 	// flags and level; 4-byte aligned on ARM.
-	const uint32_t hdr = 16, align = 4, len = p.buf_len;
-	std::vector<uint8_t> buf(len, 0);
-	uint32_t first = 0, next = 0;
-	uint64_t first_seq = 0, next_seq = 0;
-	size_t dropped = 0;
+	static constexpr uint32_t hdr = 16, align = 4;
 
-	auto next_of = [&](uint32_t idx) -> uint32_t {
-		uint16_t l = le16_get(&buf[idx + 8]);
-		return l ? idx + l : le16_get(&buf[8]);
-	};
-	auto has_space = [&](uint32_t size, bool empty) {
-		uint32_t free_bytes = next > first || empty ? std::max(len - next, first) : first - next;
-		return free_bytes >= size + hdr;
-	};
-	for (const klog_message &m : klog_messages(p.messages, p.arch)) {
+	explicit logbuf_writer(uint32_t len) : len_(len), buf_(len, 0) {}
+
+	void write(const klog_message &m)
+	{
 		// Every seventh record carries a device dictionary after its text.
-		std::string dict = next_seq % 7 == 3 ? std::string("SUBSYSTEM=usb\0DEVICE=c189:1", 27) : "";
+		std::string dict = next_seq_ % 7 == 3 ? std::string("SUBSYSTEM=usb\0DEVICE=c189:1", 27) : "";
 		uint32_t size = hdr + static_cast<uint32_t>(m.text.size() + dict.size());
 		size += (0 - size) & (align - 1);
-		while (first_seq < next_seq) {
-			if (has_space(size, false))
+		while (first_seq < next_seq_) {
+			if (has_space(size))
 				break;
 			first = next_of(first);
 			first_seq++;
 			dropped++;
 		}
-		if (next + size + hdr > len) {
-			memset(&buf[next], 0, hdr);
+		if (next + size + hdr > len_) {
+			memset(&buf_[next], 0, hdr);
 			next = 0;
 		}
-		uint8_t *h = &buf[next];
+		uint8_t *h = &buf_[next];
 		le64_put(h, m.ts_nsec);
 		le16_put(h + 8, static_cast<uint16_t>(size));
 		le16_put(h + 10, static_cast<uint16_t>(m.text.size()));
@@ -432,34 +427,84 @@ klog_built klog_build_logbuf(const klog_logbuf_params &p)
 		memcpy(h + hdr, m.text.data(), m.text.size());
 		memcpy(h + hdr + m.text.size(), dict.data(), dict.size());
 		next += size;
-		next_seq++;
+		next_seq_++;
 	}
 
-	// vars: log_buf (a pointer), then the u32s log_buf_len, log_first_idx,
-	// clear_idx and log_next_idx, then the u64 log_first_seq (8-aligned),
-	// the sequence number of the oldest record held.
+	const std::vector<uint8_t> &buf() const { return buf_; }
+	uint32_t first = 0, next = 0; // log_first_idx, log_next_idx
+	uint64_t first_seq = 0;
+	size_t dropped = 0;
+
+private:
+	// The index after the record at idx, as log_next() finds it: a length
+	// of 0 marks a wrap, so the record is the one at the buffer's start.
+	uint32_t next_of(uint32_t idx) const
+	{
+		uint16_t l = le16_get(&buf_[idx + 8]);
+		return l ? idx + l : le16_get(&buf_[8]);
+	}
+
+	// Room for a record of size bytes and, after it, the header that marks a wrap.
+	bool has_space(uint32_t size) const
+	{
+		uint32_t free_bytes = next > first ? std::max(len_ - next, first) : first - next;
+		return free_bytes >= size + hdr;
+	}
+
+	uint32_t len_;
+	std::vector<uint8_t> buf_;
+	uint64_t next_seq_ = 0;
+};
+
+// vars: log_buf (a pointer), then the u32s log_buf_len, log_first_idx,
+// clear_idx and log_next_idx, then the u64 log_first_seq (8-aligned),
+// the sequence number of the oldest record held.
+uint64_t logbuf_first_seq_at(unsigned w)
+{
+	return (w + 16 + 7) & ~uint64_t{7};
+}
+
+std::vector<uint8_t> logbuf_vars(const klog_logbuf_params &p, const logbuf_writer &lw)
+{
 	const unsigned w = p.word;
-	const uint64_t first_seq_at = (w + 16 + 7) & ~uint64_t{7};
+	const uint64_t first_seq_at = logbuf_first_seq_at(w);
 	std::vector<uint8_t> vars(static_cast<size_t>(first_seq_at + 8), 0);
 	le_put(vars.data(), w, p.rings.vaddr);
-	le32_put(vars.data() + w, len);
-	le32_put(vars.data() + w + 4, first);
-	le32_put(vars.data() + w + 8, first);
-	le32_put(vars.data() + w + 12, next);
-	le64_put(vars.data() + first_seq_at, first_seq);
+	le32_put(vars.data() + w, p.buf_len);
+	le32_put(vars.data() + w + 4, lw.first);
+	le32_put(vars.data() + w + 8, lw.first);
+	le32_put(vars.data() + w + 12, lw.next);
+	le64_put(vars.data() + first_seq_at, lw.first_seq);
+	return vars;
+}
 
+// The lines log_buf_vmcoreinfo_setup() writes for the older ring.
+std::string logbuf_vmcoreinfo(const klog_logbuf_params &p)
+{
+	const unsigned w = p.word;
 	auto sym = [&](const char *name, uint64_t at) {
 		return std::string("SYMBOL(") + name + ")=" + line_fmt("%" PRIx64, at) + "\n";
 	};
+	return sym("log_buf", p.vars.vaddr) + sym("log_buf_len", p.vars.vaddr + w) +
+	       sym("log_first_idx", p.vars.vaddr + w + 4) + sym("clear_idx", p.vars.vaddr + w + 8) +
+	       sym("log_next_idx", p.vars.vaddr + w + 12) +
+	       "SIZE(printk_log)=16\nOFFSET(printk_log.ts_nsec)=0\nOFFSET(printk_log.len)=8\n"
+	       "OFFSET(printk_log.text_len)=10\nOFFSET(printk_log.dict_len)=12\n";
+}
+
+} // namespace
+
+klog_built klog_build_logbuf(const klog_logbuf_params &p)
+{
+	logbuf_writer lw(p.buf_len);
+	for (const klog_message &m : klog_messages(p.messages, p.arch))
+		lw.write(m);
+
 	klog_built b;
-	b.pieces = {{p.vars.paddr, vars}, {p.rings.paddr, buf}};
-	b.crossed_end = next < first;
-	b.vmcoreinfo = sym("log_buf", p.vars.vaddr) + sym("log_buf_len", p.vars.vaddr + w) +
-		       sym("log_first_idx", p.vars.vaddr + w + 4) + sym("clear_idx", p.vars.vaddr + w + 8) +
-		       sym("log_next_idx", p.vars.vaddr + w + 12) +
-		       "SIZE(printk_log)=16\nOFFSET(printk_log.ts_nsec)=0\nOFFSET(printk_log.len)=8\n"
-		       "OFFSET(printk_log.text_len)=10\nOFFSET(printk_log.dict_len)=12\n";
-	b.dropped = dropped;
-	b.symbols = {{"log_first_seq", p.vars.vaddr + first_seq_at}};
+	b.pieces = {{p.vars.paddr, logbuf_vars(p, lw)}, {p.rings.paddr, lw.buf()}};
+	b.crossed_end = lw.next < lw.first;
+	b.vmcoreinfo = logbuf_vmcoreinfo(p);
+	b.dropped = lw.dropped;
+	b.symbols = {{"log_first_seq", p.vars.vaddr + logbuf_first_seq_at(p.word)}};
 	return b;
 }

@@ -582,82 +582,104 @@ std::vector<emu_expected_file> emu_expected_regions(const emu_model &model)
 	return files;
 }
 
-std::vector<uint8_t> emu_expected_minidump(const emu_model &model)
+namespace {
+
+// A region's name as the table carries it.
+std::string table_name(const emu_region &r)
 {
-	const auto &regions = model.config().regions;
-	auto name_of = [](const emu_region &r) { return r.region.substr(0, 20); };
-	auto content = [&](const emu_region &r) {
-		std::vector<uint8_t> b(r.length);
-		if (r.length)
-			model.memory(r.addr, b.data(), b.size());
-		return b;
-	};
+	return r.region.substr(0, 20);
+}
 
-	const emu_region *kelf = nullptr;
-	for (const emu_region &r : regions)
-		if (name_of(r).compare(0, 7, "md_KELF") == 0) {
-			kelf = &r;
-			break;
-		}
-	if (!kelf)
-		return {};
+// A region's bytes as the device holds them.
+std::vector<uint8_t> region_bytes(const emu_model &model, const emu_region &r)
+{
+	std::vector<uint8_t> b(r.length);
+	if (r.length)
+		model.memory(r.addr, b.data(), b.size());
+	return b;
+}
 
-	std::vector<uint8_t> out = content(*kelf);
-	const uint64_t header_size = out.size();
-	using phdr = emu_phdr;
-	const std::vector<phdr> phdrs = emu_elf_phdrs(out);
-	// Copies b into the core at file offset off, zeros in any gap before.
-	auto place = [&](uint64_t off, const std::vector<uint8_t> &b) {
-		if (out.size() < off + b.size())
-			out.resize(off + b.size(), 0);
-		std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(off));
-	};
+// Copies b into the core at file offset off, zeros in any gap before.
+void place(std::vector<uint8_t> &core, uint64_t off, const std::vector<uint8_t> &b)
+{
+	if (core.size() < off + b.size())
+		core.resize(off + b.size(), 0);
+	std::copy(b.begin(), b.end(), core.begin() + static_cast<std::ptrdiff_t>(off));
+}
 
-	// The vmcoreinfo region sits where the PT_NOTE with its address says,
-	// or the one note without an address, or right after the header.
+// The vmcoreinfo region: the first md_K one besides the header that no
+// PT_LOAD loads; nullptr when there is none.
+const emu_region *find_vmcoreinfo(const std::vector<emu_region> &regions, const emu_region *kelf,
+				  const std::vector<emu_phdr> &phdrs)
+{
 	for (const emu_region &r : regions) {
-		if (&r == kelf || name_of(r).compare(0, 4, "md_K") != 0)
+		if (&r == kelf || table_name(r).compare(0, 4, "md_K") != 0)
 			continue;
 		bool loaded = false;
-		for (const phdr &p : phdrs)
+		for (const emu_phdr &p : phdrs)
 			loaded = loaded || (p.type == 1 && p.paddr == r.addr);
-		if (loaded)
-			continue;
-		uint64_t off = header_size;
-		bool covered = false;
-		for (const phdr &p : phdrs)
-			if (!covered && p.type == 4 && r.addr >= p.paddr && r.addr - p.paddr < p.filesz) {
-				off = p.offset + (r.addr - p.paddr);
-				covered = true;
-			}
-		// Else the one note without an address.
-		std::vector<const phdr *> unnamed;
-		for (const phdr &p : phdrs)
-			if (p.type == 4 && p.filesz > 0 && p.paddr == 0)
-				unnamed.push_back(&p);
-		if (!covered && unnamed.size() == 1)
-			off = unnamed[0]->offset;
-		place(off, content(r));
-		break;
+		if (!loaded)
+			return &r;
 	}
-	// Every segment takes exactly p_filesz bytes at its p_offset: its
-	// region cut or padded with zeros, zeros alone when no region has its
-	// address.
-	for (const phdr &p : phdrs) {
+	return nullptr;
+}
+
+// The vmcoreinfo region sits where the PT_NOTE with its address says,
+// or the one note without an address, or right after the header.
+uint64_t vmcoreinfo_offset(const emu_region &r, const std::vector<emu_phdr> &phdrs, uint64_t header_size)
+{
+	for (const emu_phdr &p : phdrs)
+		if (p.type == 4 && r.addr >= p.paddr && r.addr - p.paddr < p.filesz)
+			return p.offset + (r.addr - p.paddr);
+	std::vector<const emu_phdr *> unnamed;
+	for (const emu_phdr &p : phdrs)
+		if (p.type == 4 && p.filesz > 0 && p.paddr == 0)
+			unnamed.push_back(&p);
+	return unnamed.size() == 1 ? unnamed[0]->offset : header_size;
+}
+
+// Every segment takes exactly p_filesz bytes at its p_offset: its region
+// cut or padded with zeros, zeros alone when no region has its address.
+void place_segments(std::vector<uint8_t> &core, const emu_model &model, const std::vector<emu_phdr> &phdrs,
+		    uint64_t header_size)
+{
+	for (const emu_phdr &p : phdrs) {
 		if (p.type != 1 || p.filesz == 0)
 			continue;
 		// A segment inside the header is the header's own bytes.
 		if (p.offset <= header_size && p.filesz <= header_size - p.offset)
 			continue;
 		std::vector<uint8_t> b;
-		for (const emu_region &r : regions) {
+		for (const emu_region &r : model.config().regions) {
 			if (r.addr == p.paddr) {
-				b = content(r);
+				b = region_bytes(model, r);
 				break;
 			}
 		}
 		b.resize(p.filesz, 0);
-		place(p.offset, b);
+		place(core, p.offset, b);
 	}
+}
+
+} // namespace
+
+std::vector<uint8_t> emu_expected_minidump(const emu_model &model)
+{
+	const auto &regions = model.config().regions;
+	const emu_region *kelf = nullptr;
+	for (const emu_region &r : regions)
+		if (table_name(r).compare(0, 7, "md_KELF") == 0) {
+			kelf = &r;
+			break;
+		}
+	if (!kelf)
+		return {};
+
+	std::vector<uint8_t> out = region_bytes(model, *kelf);
+	const uint64_t header_size = out.size();
+	const std::vector<emu_phdr> phdrs = emu_elf_phdrs(out);
+	if (const emu_region *note = find_vmcoreinfo(regions, kelf, phdrs))
+		place(out, vmcoreinfo_offset(*note, phdrs, header_size), region_bytes(model, *note));
+	place_segments(out, model, phdrs, header_size);
 	return out;
 }
