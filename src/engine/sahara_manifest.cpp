@@ -5,7 +5,6 @@
 // made from one record of what this run saved, only for a complete dump, and
 // go through the same write-sync-close path as the region files.
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,43 +34,22 @@ uint64_t sahara_descriptions_size(size_t n_regions)
 	return 3 * (8192 + 128 * static_cast<uint64_t>(n_regions + 1)) + 16384;
 }
 
-// The region's name field as one field of a line: no spaces, no control
-// bytes, never empty.
-static std::string sahara_field(const char *name)
-{
-	if (!*name)
-		return "-";
-	std::string s(name);
-	for (char &c : s)
-		if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) == 0x7f)
-			c = '?';
-	return s;
-}
-
 static std::string sahara_load_cmm(const std::vector<sahara_saved_file> &files)
 {
 	std::string text;
-	char line[160];
-	for (const sahara_saved_file &f : files) {
-		if (!f.region)
-			continue;
-		snprintf(line, sizeof(line), "d.load.binary %s 0x%" PRIx64 " /noclear\n", f.file.c_str(), f.region->addr);
-		text += line;
-	}
+	for (const sahara_saved_file &f : files)
+		if (f.region)
+			text += dump_load_line_text({f.file, f.region->addr});
 	return text;
 }
 
 static std::string sahara_dump_info(const std::vector<sahara_saved_file> &files)
 {
 	std::string text;
-	char line[200];
-	for (const sahara_saved_file &f : files) {
-		if (!f.region)
-			continue;
-		snprintf(line, sizeof(line), "%zu 0x%" PRIx64 " %" PRIu64 " %s %s\n", f.index, f.region->addr,
-			 f.region->length, sahara_field(f.region->region).c_str(), f.file.c_str());
-		text += line;
-	}
+	for (const sahara_saved_file &f : files)
+		if (f.region)
+			text += dump_info_line_text(
+				{f.index, f.region->addr, f.region->length, f.region->region, f.file});
 	return text;
 }
 
