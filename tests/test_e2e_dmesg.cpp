@@ -47,6 +47,13 @@ void write_text(const fs::path &p, const std::string &text)
 	f << text;
 }
 
+std::string hex(uint64_t v)
+{
+	char buf[24];
+	snprintf(buf, sizeof(buf), "0x%" PRIx64, v);
+	return buf;
+}
+
 // The scenario's log as dmesg prints it, from the known message list.
 std::string expected_dmesg(const std::string &scenario, std::string &last)
 {
@@ -143,6 +150,109 @@ TEST(dmesg, crash_scenarios_carry_their_log)
 					     "\": the dump holds no vmcoreinfo (neither a VMCOREINFO note in minidump.elf "
 					     "nor a vmcoreinfo region; no page of the saved memory starts with "
 					     "vmcoreinfo)\n");
+	}
+}
+
+// The lines of dump_info.txt and load.cmm read back as they were written,
+// fields at their longest too; a device's name is made one field.
+TEST(description_lines, read_back_as_written)
+{
+	const std::string name63(DUMP_LINE_NAME_MAX, 'N'), file299(DUMP_LINE_FILE_MAX, 'F');
+	struct info_case {
+		dump_info_line in;
+		std::string line;
+		dump_info_line back;
+	};
+	const info_case infos[] = {
+		{{0, 0x14680000, 4096, "OCIMEM", "OCIMEM.BIN"},
+		 "0 0x14680000 4096 OCIMEM OCIMEM.BIN\n",
+		 {0, 0x14680000, 4096, "OCIMEM", "OCIMEM.BIN"}},
+		{{UINT64_MAX, UINT64_MAX, UINT64_MAX, name63, file299},
+		 "18446744073709551615 0xffffffffffffffff 18446744073709551615 " + name63 + " " + file299 + "\n",
+		 {UINT64_MAX, UINT64_MAX, UINT64_MAX, name63, file299}},
+		{{3, 0, 0, "a b\tc\x7f", "region_3.bin"},
+		 "3 0x0 0 a?b?c? region_3.bin\n",
+		 {3, 0, 0, "a?b?c?", "region_3.bin"}},
+		{{4, 0x1000, 1, "", "region_4.bin"}, "4 0x1000 1 - region_4.bin\n", {4, 0x1000, 1, "-", "region_4.bin"}},
+	};
+	for (const info_case &c : infos) {
+		SCOPED_TRACE(c.in.file.substr(0, 20));
+		const std::string line = dump_info_line_text(c.in);
+		EXPECT_EQ(line, c.line);
+		dump_info_line back;
+		ASSERT_TRUE(dump_info_line_parse(line.c_str(), back)) << line;
+		EXPECT_EQ(back.index, c.back.index);
+		EXPECT_EQ(back.addr, c.back.addr);
+		EXPECT_EQ(back.length, c.back.length);
+		EXPECT_EQ(back.name, c.back.name);
+		EXPECT_EQ(back.file, c.back.file);
+	}
+
+	const dump_load_line loads[] = {{"OCIMEM.BIN", 0x14680000}, {"region_0.bin", 0}, {file299, UINT64_MAX}};
+	for (const dump_load_line &l : loads) {
+		SCOPED_TRACE(l.file.substr(0, 20));
+		const std::string line = dump_load_line_text(l);
+		EXPECT_EQ(line, "d.load.binary " + l.file + " " + hex(l.addr) + " /noclear\n");
+		dump_load_line back;
+		ASSERT_TRUE(dump_load_line_parse(line.c_str(), back)) << line;
+		EXPECT_EQ(back.file, l.file);
+		EXPECT_EQ(back.addr, l.addr);
+	}
+}
+
+// Lines an older or hand-made dump may hold are read; a line of another
+// kind, or one short of a field, is not.
+TEST(description_lines, what_the_readers_take)
+{
+	struct load_case {
+		const char *line;
+		bool taken;
+		uint64_t addr;
+	};
+	const load_case loads[] = {
+		{"d.load.binary OCIMEM.BIN 0x14680000 /noclear\n", true, 0x14680000},
+		{"d.load.binary OCIMEM.BIN 14680000", true, 0x14680000}, // no 0x, no /noclear
+		{"d.load.binary  OCIMEM.BIN\t0x10 /noclear\n", true, 0x10},
+		{"d.load.binary OCIMEM.BIN\n", false, 0},
+		{"d.load.binary OCIMEM.BIN zz /noclear\n", false, 0},
+		{"0 0x14680000 4096 OCIMEM OCIMEM.BIN\n", false, 0},
+		{"; d.load.binary OCIMEM.BIN 0x14680000 /noclear\n", false, 0},
+		{"", false, 0},
+	};
+	for (const load_case &c : loads) {
+		SCOPED_TRACE(c.line);
+		dump_load_line l;
+		ASSERT_EQ(dump_load_line_parse(c.line, l), c.taken);
+		if (c.taken) {
+			EXPECT_EQ(l.file, "OCIMEM.BIN");
+			EXPECT_EQ(l.addr, c.addr);
+		}
+	}
+
+	struct info_case {
+		const char *line;
+		bool taken;
+		uint64_t addr;
+	};
+	const info_case infos[] = {
+		{"2 0x14680000 4096 OCIMEM OCIMEM.BIN\n", true, 0x14680000},
+		{"2 14680000 4096 OCIMEM OCIMEM.BIN extra", true, 0x14680000},
+		{"2 0x14680000 4096 OCIMEM\n", false, 0},
+		{"d.load.binary OCIMEM.BIN 0x14680000 /noclear\n", false, 0},
+		{"# 0x14680000 4096 OCIMEM OCIMEM.BIN\n", false, 0},
+		{"\n", false, 0},
+	};
+	for (const info_case &c : infos) {
+		SCOPED_TRACE(c.line);
+		dump_info_line l;
+		ASSERT_EQ(dump_info_line_parse(c.line, l), c.taken);
+		if (c.taken) {
+			EXPECT_EQ(l.index, 2u);
+			EXPECT_EQ(l.addr, c.addr);
+			EXPECT_EQ(l.length, 4096u);
+			EXPECT_EQ(l.name, "OCIMEM");
+			EXPECT_EQ(l.file, "OCIMEM.BIN");
+		}
 	}
 }
 

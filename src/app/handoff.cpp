@@ -284,30 +284,18 @@ void handoff_runner::say(const pending &p, const char *fmt, const std::string &a
 int handoff_runner::read_list(std::vector<handoff_entry> *list, std::string *why)
 {
 	list->clear();
-	os_fd in(os_dir_open_read(root_dir_, handoff_pending_name));
-	if (in.fd < 0) {
+	std::string text;
+	if (os_dir_read_small(root_dir_, handoff_pending_name, list_max, &text) != 0) {
 		// No list yet; or a link in its place, which no collector
 		// made: it is replaced by the list, never followed.
 		if (errno == ENOENT || errno == ELOOP)
 			return 0;
-		*why = os_strerror(errno);
-		return -1;
-	}
-	std::string text;
-	char buf[65536];
-	for (ssize_t n; (n = read(in.fd, buf, sizeof(buf))) != 0;) {
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0) {
-			*why = os_strerror(errno);
-			return -1;
-		}
-		text.append(buf, static_cast<size_t>(n));
-		if (text.size() > list_max) {
+		if (errno == EFBIG)
 			*why = "larger than " + std::to_string(list_max >> 20) +
 			       " MiB; hand off or remove what it lists, then shorten it by hand";
-			return -1;
-		}
+		else
+			*why = os_strerror(errno);
+		return -1;
 	}
 	if (handoff_parse_list(text, list) != 0) {
 		*why = "written by a later version of duruvev";

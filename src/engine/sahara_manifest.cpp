@@ -5,7 +5,6 @@
 // made from one record of what this run saved, only for a complete dump, and
 // go through the same write-sync-close path as the region files.
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,43 +34,22 @@ uint64_t sahara_descriptions_size(size_t n_regions)
 	return 3 * (8192 + 128 * static_cast<uint64_t>(n_regions + 1)) + 16384;
 }
 
-// The region's name field as one field of a line: no spaces, no control
-// bytes, never empty.
-static std::string sahara_field(const char *name)
-{
-	if (!*name)
-		return "-";
-	std::string s(name);
-	for (char &c : s)
-		if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) == 0x7f)
-			c = '?';
-	return s;
-}
-
 static std::string sahara_load_cmm(const std::vector<sahara_saved_file> &files)
 {
 	std::string text;
-	char line[160];
-	for (const sahara_saved_file &f : files) {
-		if (!f.region)
-			continue;
-		snprintf(line, sizeof(line), "d.load.binary %s 0x%" PRIx64 " /noclear\n", f.file.c_str(), f.region->addr);
-		text += line;
-	}
+	for (const sahara_saved_file &f : files)
+		if (f.region)
+			text += dump_load_line_text({f.file, f.region->addr});
 	return text;
 }
 
 static std::string sahara_dump_info(const std::vector<sahara_saved_file> &files)
 {
 	std::string text;
-	char line[200];
-	for (const sahara_saved_file &f : files) {
-		if (!f.region)
-			continue;
-		snprintf(line, sizeof(line), "%zu 0x%" PRIx64 " %" PRIu64 " %s %s\n", f.index, f.region->addr,
-			 f.region->length, sahara_field(f.region->region).c_str(), f.file.c_str());
-		text += line;
-	}
+	for (const sahara_saved_file &f : files)
+		if (f.region)
+			text += dump_info_line_text(
+				{f.index, f.region->addr, f.region->length, f.region->region, f.file});
 	return text;
 }
 
@@ -102,12 +80,17 @@ void sahara_remove_descriptions(const sahara_dump_dir &dir)
 			removed.c_str(), dir.path);
 }
 
-int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
-			 const sahara_saved_region *saved, const sahara_saved_region &core,
-			 const sahara_saved_region &kernel_log, const std::string &record)
+// The files a dump's descriptions list: each saved region, then the core
+// and the kernel log. *own_load_cmm is set to the device's own script among
+// the regions, or null.
+static std::vector<sahara_saved_file> sahara_files_to_describe(const sahara_debug_region64 *table, size_t n_regions,
+								const sahara_saved_region *saved,
+								const sahara_saved_region &core,
+								const sahara_saved_region &kernel_log,
+								const char **own_load_cmm)
 {
 	std::vector<sahara_saved_file> files;
-	const char *own_load_cmm = nullptr;
+	*own_load_cmm = nullptr;
 	for (size_t i = 0; i < n_regions; i++) {
 		if (!saved[i].saved)
 			continue;
@@ -116,7 +99,7 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 		files.push_back(f);
 		// Any name that folds to "load.cmm" is the device's own script.
 		if (sahara_fold(saved[i].file) == LOAD_CMM_NAME)
-			own_load_cmm = saved[i].file.c_str();
+			*own_load_cmm = saved[i].file.c_str();
 	}
 	for (const sahara_saved_region *extra : {&core, &kernel_log}) {
 		if (!extra->saved)
@@ -125,14 +108,21 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 		memcpy(f.sha256, extra->sha256, sizeof(f.sha256));
 		files.push_back(f);
 	}
+	return files;
+}
 
-	// Each description is listed in the sums too, so that sha256sum -c
-	// checks every file of the dump.
-	struct description {
-		const char *name;
-		std::string text;
-	};
-	std::vector<description> descriptions;
+struct sahara_description {
+	const char *name;
+	std::string text;
+};
+
+// The descriptions of files, in the order they are written: load.cmm
+// unless the device brought its own, dump_info.txt, and the record when
+// there is one.
+static std::vector<sahara_description> sahara_descriptions(const std::vector<sahara_saved_file> &files,
+							   const char *own_load_cmm, const std::string &record)
+{
+	std::vector<sahara_description> descriptions;
 	if (own_load_cmm)
 		ux_info("%s: the device's own script is kept; no load.cmm of ours is written\n", own_load_cmm);
 	else
@@ -140,40 +130,64 @@ int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64
 	descriptions.push_back({DUMP_INFO_NAME, sahara_dump_info(files)});
 	if (!record.empty())
 		descriptions.push_back({DUMP_JSON_NAME, record});
+	return descriptions;
+}
 
-	std::vector<const char *> written;
-	bool ok = true;
-	for (const description &d : descriptions) {
+// Writes each description, its name added to written. Each is listed in
+// files too, so that sha256sum -c checks every file of the dump. 0, or -1
+// after the first that fails.
+static int sahara_write_descriptions(const sahara_dump_dir &dir, const std::vector<sahara_description> &descriptions,
+				     std::vector<sahara_saved_file> &files, std::vector<const char *> &written)
+{
+	for (const sahara_description &d : descriptions) {
 		const uint8_t *bytes = reinterpret_cast<const uint8_t *>(d.text.data());
-		if (sahara_write_file(dir, d.name, bytes, d.text.size()) != 0) {
-			ok = false;
-			break;
-		}
+		if (sahara_write_file(dir, d.name, bytes, d.text.size()) != 0)
+			return -1;
 		written.push_back(d.name);
 		sahara_saved_file f{d.name, nullptr, 0, {}};
 		if (sha256_of(bytes, d.text.size(), f.sha256) != 0) {
 			ux_err("cannot compute the SHA-256 of \"%s\"\n", d.name);
-			ok = false;
-			break;
+			return -1;
 		}
 		files.push_back(f);
 	}
-	if (ok && sahara_config().hashing) {
-		std::string sums = sahara_sums(files);
-		if (sahara_write_file(dir, SUMS_NAME, reinterpret_cast<const uint8_t *>(sums.data()), sums.size()) != 0)
-			ok = false;
-		else
-			written.push_back(SUMS_NAME);
+	return 0;
+}
+
+// Writes SHA256SUMS over files, its name added to written. 0 or -1.
+static int sahara_write_sums(const sahara_dump_dir &dir, const std::vector<sahara_saved_file> &files,
+			     std::vector<const char *> &written)
+{
+	std::string sums = sahara_sums(files);
+	if (sahara_write_file(dir, SUMS_NAME, reinterpret_cast<const uint8_t *>(sums.data()), sums.size()) != 0)
+		return -1;
+	written.push_back(SUMS_NAME);
+	return 0;
+}
+
+// A failed run leaves no description, but the device's own script: the next
+// run makes them.
+static void sahara_remove_failed_descriptions(const sahara_dump_dir &dir, const char *own_load_cmm)
+{
+	for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, DUMP_JSON_NAME, SUMS_NAME, DMESG_NAME}) {
+		bool devices_own = own_load_cmm && strcmp(name, LOAD_CMM_NAME) == 0;
+		if (!devices_own)
+			(void)sahara_remove_in(dir, name);
 	}
-	if (ok && sahara_settle_dir(dir) != 0)
-		ok = false;
-	if (!ok) {
-		// A failed run leaves no description: the next run makes them.
-		for (const char *name : {LOAD_CMM_NAME, DUMP_INFO_NAME, DUMP_JSON_NAME, SUMS_NAME, DMESG_NAME}) {
-			bool devices_own = own_load_cmm && strcmp(name, LOAD_CMM_NAME) == 0;
-			if (!devices_own)
-				(void)sahara_remove_in(dir, name);
-		}
+}
+
+int sahara_describe_dump(const sahara_dump_dir &dir, const sahara_debug_region64 *table, size_t n_regions,
+			 const sahara_saved_region *saved, const sahara_saved_region &core,
+			 const sahara_saved_region &kernel_log, const std::string &record)
+{
+	const char *own_load_cmm = nullptr;
+	std::vector<sahara_saved_file> files =
+		sahara_files_to_describe(table, n_regions, saved, core, kernel_log, &own_load_cmm);
+	std::vector<sahara_description> descriptions = sahara_descriptions(files, own_load_cmm, record);
+	std::vector<const char *> written;
+	if (sahara_write_descriptions(dir, descriptions, files, written) != 0 ||
+	    (sahara_config().hashing && sahara_write_sums(dir, files, written) != 0) || sahara_settle_dir(dir) != 0) {
+		sahara_remove_failed_descriptions(dir, own_load_cmm);
 		return -1;
 	}
 	std::string list;

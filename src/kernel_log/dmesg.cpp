@@ -188,18 +188,17 @@ template <typename F> std::vector<dmesg_region> regions_listed(os_dir_handle dir
 std::vector<dmesg_region> load_cmm_regions(os_dir_handle dir)
 {
 	return regions_listed(dir, LOAD_CMM_NAME, [dir](const char *line, dmesg_region &r) {
-		unsigned long long addr = 0;
-		char file[300];
-		if (sscanf(line, "d.load.binary %299s %llx", file, &addr) != 2 || !plain_name(file))
+		dump_load_line l;
+		if (!dump_load_line_parse(line, l) || !plain_name(l.file.c_str()))
 			return false;
-		os_file region = open_in(dir, file);
+		os_file region = open_in(dir, l.file.c_str());
 		uint64_t size = 0;
 		if (!region || os_fd_size(fileno(region.get()), &size) != 0 || size == 0)
 			return false;
-		std::string name = file;
+		std::string name = l.file;
 		if (name.size() > 4 && name.compare(name.size() - 4, 4, ".BIN") == 0)
 			name.resize(name.size() - 4);
-		r = {name, file, addr, size};
+		r = {name, l.file, l.addr, size};
 		return true;
 	});
 }
@@ -262,11 +261,10 @@ int dmesg_read_dump(os_dir_handle dir, const std::vector<dmesg_region> &regions,
 std::vector<dmesg_region> dmesg_dump_info(os_dir_handle dir)
 {
 	return regions_listed(dir, DUMP_INFO_NAME, [](const char *line, dmesg_region &r) {
-		unsigned long long index = 0, addr = 0, length = 0;
-		char name[64], file[300];
-		if (sscanf(line, "%llu %llx %llu %63s %299s", &index, &addr, &length, name, file) != 5)
+		dump_info_line l;
+		if (!dump_info_line_parse(line, l))
 			return false;
-		r = {name, file, addr, length};
+		r = {l.name, l.file, l.addr, l.length};
 		return true;
 	});
 }
