@@ -168,20 +168,19 @@ os_dir_handle sahara_held(const sahara_dump_dir &dir, os_dir &opened)
 
 int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_t *data, size_t len)
 {
-	os_dir opened;
-	os_dir_handle h = sahara_held(dir, opened);
-	if (h == os_dir_none) {
-		warn("cannot open the output directory \"%s\"", dir.path);
-		return -1;
-	}
 	// The temporary name is one no region may take.
 	std::string tmp = strncmp(name, ".duruvev-", 9) == 0 ? name : std::string(".duruvev-") + name;
 	tmp += ".new";
-	if (os_dir_replace_file(h, name, tmp.c_str(), data, len, sahara_config().durable_writes) != 0) {
-		if (errno == ENAMETOOLONG)
-			ux_err("path \"%s\" is too long\n", os_path_join(dir.path, tmp.c_str()).c_str());
-		else
-			warn("failed to write \"%s\"", name);
+	// By path, every file keeps to the length a path may have on Windows.
+	char path[DEBUG64_PATH_MAX];
+	if (dir.handle == os_dir_none && !sahara_join(path, dir.path, tmp.c_str())) {
+		ux_err("path \"%s\" is too long\n", os_path_join(dir.path, tmp.c_str()).c_str());
+		return -1;
+	}
+	os_dir opened;
+	os_dir_handle h = sahara_held(dir, opened);
+	if (h == os_dir_none || os_dir_replace_file(h, name, tmp.c_str(), data, len, sahara_config().durable_writes) != 0) {
+		warn("failed to write \"%s\" in \"%s\"", name, dir.path);
 		return -1;
 	}
 	return 0;
