@@ -228,6 +228,114 @@ sahara_one_result sahara_read_block(vorn_device *dev, const sahara_debug_width &
 	return SAHARA_ONE_SAVED;
 }
 
+// Where one region's blocks go: its file, the digest of what it holds, and
+// two block buffers in turn, one hashed while the other takes the next
+// block. Each buffer holds a whole read on top of a block's worth, so a read
+// at any point of the block fits.
+class sahara_region_sink {
+public:
+	sahara_region_sink(const char *shown, uint64_t length, sahara_dump_run &run)
+		: shown_(shown), length_(length), run_(run)
+	{
+	}
+
+	// The buffers, then the file dir/into. SAVED when ready for the first
+	// block, else the result the region ends with, after its message.
+	sahara_one_result open(const sahara_dump_dir &dir, const char *into)
+	{
+		bufs_.reset(new (std::nothrow) uint8_t[4 * DEBUG64_BLOCK]);
+		if (!bufs_) {
+			ux_err("out of memory for the data buffer of \"%s\"\n", shown_);
+			return SAHARA_ONE_DEVICE_FAILED;
+		}
+		cur_ = bufs_.get();
+		other_ = bufs_.get() + 2 * DEBUG64_BLOCK;
+		if (sahara_config().hashing)
+			hasher_.emplace();
+		out_.fd = sahara_create_in(dir, into);
+		if (out_.fd < 0) {
+			warn("failed to open \"%s\"", shown_);
+			return SAHARA_ONE_NOT_CREATED;
+		}
+		return SAHARA_ONE_SAVED;
+	}
+
+	// Where the next block is read into; free to read into at any time.
+	uint8_t *block() const { return cur_; }
+
+	// Writes the block of len bytes read into block() at offset, and hands
+	// it to the hasher; block() then is the other buffer. False after its
+	// message when the disk does not take it.
+	bool take(uint64_t offset, uint64_t len)
+	{
+		if (!os_write_all(out_.fd, cur_, static_cast<size_t>(len))) {
+			warn("failed to write duruvev chunk to \"%s\"", shown_);
+			return false;
+		}
+		run_.space.used(len);
+		run_.bytes_kept += len;
+		// On its way to the disk while the device is drained, so that the
+		// sync at the end of the region waits for little.
+		if (sahara_config().durable_writes)
+			os_start_writeback(out_.fd, offset, len);
+		// Hashed while the device is drained and sends the next block;
+		// that waits for the other buffer's hash, so it is free to read
+		// into.
+		if (hasher_)
+			hasher_->add(cur_, static_cast<size_t>(len));
+		std::swap(cur_, other_);
+		return true;
+	}
+
+	// What was read is true memory: it stays, on stable storage. kept is
+	// the bytes of the region in the file.
+	sahara_one_result stop(uint64_t kept)
+	{
+		(void)os_sync_fd(out_.fd);
+		ux_err("stopped in \"%s\" after %llu of %llu bytes\n", shown_, static_cast<unsigned long long>(kept),
+		       static_cast<unsigned long long>(length_));
+		return SAHARA_ONE_STOPPED;
+	}
+
+	// The block at offset ended with res after got bytes of it arrived.
+	sahara_one_result fail(sahara_one_result res, uint64_t offset, uint64_t got)
+	{
+		// Nothing received may be lost: what arrived of the block is
+		// written too.
+		if (os_write_all(out_.fd, cur_, static_cast<size_t>(got)))
+			run_.bytes_kept += got;
+		return res == SAHARA_ONE_STOPPED ? stop(offset + got) : res;
+	}
+
+	// The whole region is in: the file synced (when writes are durable) and
+	// closed, then its digest into sha256. SAVED, or WRITE_FAILED after its
+	// message.
+	sahara_one_result finish(uint8_t *sha256)
+	{
+		if ((sahara_config().durable_writes && os_sync_fd(out_.fd) != 0) || out_.close() != 0) {
+			warn("failed to write duruvev chunk to \"%s\"", shown_);
+			return SAHARA_ONE_WRITE_FAILED;
+		}
+		// Bytes safe on disk but without their digest: the dump is not
+		// complete, and the device keeps its crash for another run.
+		if (hasher_ && hasher_->finish(sha256) != 0) {
+			ux_err("cannot compute the SHA-256 of \"%s\"\n", shown_);
+			return SAHARA_ONE_WRITE_FAILED;
+		}
+		return SAHARA_ONE_SAVED;
+	}
+
+private:
+	const char *shown_;
+	uint64_t length_;
+	sahara_dump_run &run_;
+	std::unique_ptr<uint8_t[]> bufs_;
+	uint8_t *cur_ = nullptr, *other_ = nullptr;
+	// Destroyed before the buffers: it finishes the block it is hashing.
+	std::optional<sahara_hasher> hasher_;
+	os_fd out_{-1};
+};
+
 // Dumps one region, known as file, into dir/into and forces it to stable
 // storage; sha256 receives the digest of what was written.
 static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug_region64 region,
@@ -235,65 +343,22 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 					    const sahara_debug_width &wd, uint8_t *sha256, sahara_dump_run &run)
 {
 	std::string shown = sahara_printable(file);
-
-	// Two block buffers in turn: one is hashed while the other takes the
-	// next block. Each holds a whole read on top of a block's worth, so a
-	// read at any point of the block fits.
-	std::unique_ptr<uint8_t[]> bufs(new (std::nothrow) uint8_t[4 * DEBUG64_BLOCK]);
-	if (!bufs) {
-		ux_err("out of memory for the data buffer of \"%s\"\n", shown.c_str());
-		return SAHARA_ONE_DEVICE_FAILED;
-	}
-	uint8_t *cur = bufs.get(), *other = bufs.get() + 2 * DEBUG64_BLOCK;
-	// Destroyed before the buffers: it finishes the block it is hashing.
-	std::optional<sahara_hasher> hasher;
-	if (sahara_config().hashing)
-		hasher.emplace();
-
-	os_fd out(sahara_create_in(dir, into));
-	if (out.fd < 0) {
-		warn("failed to open \"%s\"", shown.c_str());
-		return SAHARA_ONE_NOT_CREATED;
-	}
+	sahara_region_sink sink(shown.c_str(), region.length, run);
+	if (sahara_one_result res = sink.open(dir, into); res != SAHARA_ONE_SAVED)
+		return res;
 
 	uint64_t offset = 0, dropped = 0;
-	// What was read is true memory: it stays, on stable storage.
-	auto stop_after = [&](uint64_t kept) {
-		(void)os_sync_fd(out.fd);
-		ux_err("stopped in \"%s\" after %llu of %llu bytes\n", shown.c_str(), static_cast<unsigned long long>(kept),
-		       static_cast<unsigned long long>(region.length));
-		return SAHARA_ONE_STOPPED;
-	};
 	while (offset < region.length) {
 		if (sahara_stopping(run))
-			return stop_after(offset);
+			return sink.stop(offset);
 		uint64_t remain = std::min<uint64_t>(region.length - offset, DEBUG64_BLOCK), got = 0;
-		sahara_one_result res =
-			sahara_read_block(dev, wd, region.addr + offset, remain, cur, &got, &dropped, shown.c_str(), run);
-		if (res != SAHARA_ONE_SAVED) {
-			// Nothing received may be lost: what arrived of the block
-			// is written too.
-			if (os_write_all(out.fd, cur, static_cast<size_t>(got)))
-				run.bytes_kept += got;
-			return res == SAHARA_ONE_STOPPED ? stop_after(offset + got) : res;
-		}
-		if (!os_write_all(out.fd, cur, static_cast<size_t>(remain))) {
-			warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
+		sahara_one_result res = sahara_read_block(dev, wd, region.addr + offset, remain, sink.block(), &got,
+							  &dropped, shown.c_str(), run);
+		if (res != SAHARA_ONE_SAVED)
+			return sink.fail(res, offset, got);
+		if (!sink.take(offset, remain))
 			return SAHARA_ONE_WRITE_FAILED;
-		}
-		run.space.used(remain);
-		run.bytes_kept += remain;
-		// On its way to the disk while the device is drained, so that the
-		// sync at the end of the region waits for little.
-		if (sahara_config().durable_writes)
-			os_start_writeback(out.fd, offset, remain);
-		// Hashed while the device is drained and sends the next block;
-		// that waits for the other buffer's hash, so it is free to read
-		// into.
-		if (hasher)
-			hasher->add(cur, static_cast<size_t>(remain));
-		std::swap(cur, other);
-		if (!sahara_drain(dev, cur, &dropped, run)) {
+		if (!sahara_drain(dev, sink.block(), &dropped, run)) {
 			ux_err("device is still sending after the data of \"%s\" (%llu bytes more than requested); "
 			       "nothing more is taken from it\n",
 			       shown.c_str(), static_cast<unsigned long long>(dropped));
@@ -307,18 +372,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	if (dropped > 0)
 		ux_err("device sent %llu bytes more than requested for \"%s\"; extra bytes dropped\n",
 		       static_cast<unsigned long long>(dropped), shown.c_str());
-
-	if ((sahara_config().durable_writes && os_sync_fd(out.fd) != 0) || out.close() != 0) {
-		warn("failed to write duruvev chunk to \"%s\"", shown.c_str());
-		return SAHARA_ONE_WRITE_FAILED;
-	}
-	// Bytes safe on disk but without their digest: the dump is not
-	// complete, and the device keeps its crash for another run.
-	if (hasher && hasher->finish(sha256) != 0) {
-		ux_err("cannot compute the SHA-256 of \"%s\"\n", shown.c_str());
-		return SAHARA_ONE_WRITE_FAILED;
-	}
-	return SAHARA_ONE_SAVED;
+	return sink.finish(sha256);
 }
 
 // Gives every admitted entry the name its file is saved under: the device's

@@ -206,68 +206,92 @@ static uint64_t sahara_vmcoreinfo_offset(const std::vector<elf_phdr> &phdrs, uin
 	return n_unnamed == 1 ? unnamed->p_offset : kelf_size;
 }
 
-// Places the pieces of the core by the program headers: the vmcoreinfo
-// region where its PT_NOTE says, each PT_LOAD's region at its p_offset,
-// except a segment the header itself holds. Refuses only what cannot be
-// honoured: a piece partly inside the header, beyond
-// the bound, or over another piece. Returns 1 with pieces sorted by offset,
-// 0 when no core is due (the filter leaves out a region it needs), -1 after
-// its message.
-static int sahara_plan_core(const std::vector<elf_phdr> &phdrs, size_t kelf_idx, uint64_t kelf_size,
-			    uint64_t bound, const char *filter, const sahara_debug_region64 *table, size_t n_regions,
-			    const sahara_saved_region *saved, std::vector<sahara_piece> &pieces,
-			    std::vector<std::string> &missing)
-{
-	// A region the filter leaves out is not this run's to fill with zeros:
-	// like a filtered header, no core is due then.
-	auto excluded = [&](size_t i) {
-		if (!sahara_debug64_filter(table[i].filename, filter))
-			return false;
-		ux_info("minidump: no core written: the filter excludes %s, which the core needs\n",
-			sahara_printable(table[i].filename).c_str());
-		return true;
-	};
+// What the core is planned from: the device's table, what this run saved of
+// it, the filter, and the kernel header region with its program headers.
+struct sahara_core_input {
+	const char *filter;
+	const sahara_debug_region64 *table;
+	size_t n_regions;
+	const sahara_saved_region *saved;
+	size_t kelf_idx;
+	uint64_t kelf_size;
+	std::vector<elf_phdr> phdrs;
+	// No header may make the core end beyond it.
+	uint64_t bound;
+};
 
-	for (size_t i = 0; i < n_regions; i++) {
-		if (i == kelf_idx || !dump_is_kernel_region(table[i].region))
+// The core's pieces, and what is missing from them: reported once the
+// layout is known to hold.
+struct sahara_core_plan {
+	std::vector<sahara_piece> pieces;
+	std::vector<std::string> missing;
+};
+
+// A region the filter leaves out is not this run's to fill with zeros: like
+// a filtered header, no core is due then. True after its message.
+static bool sahara_core_excludes(const sahara_core_input &in, size_t i)
+{
+	if (!sahara_debug64_filter(in.table[i].filename, in.filter))
+		return false;
+	ux_info("minidump: no core written: the filter excludes %s, which the core needs\n",
+		sahara_printable(in.table[i].filename).c_str());
+	return true;
+}
+
+// The vmcoreinfo region (a kernel region no PT_LOAD names), where its
+// PT_NOTE says. 1, 0 when the filter leaves it out, -1 after its message.
+static int sahara_plan_vmcoreinfo(const sahara_core_input &in, sahara_core_plan &plan)
+{
+	const sahara_debug_region64 *table = in.table;
+	for (size_t i = 0; i < in.n_regions; i++) {
+		if (i == in.kelf_idx || !dump_is_kernel_region(table[i].region))
 			continue;
-		bool loaded = std::any_of(phdrs.begin(), phdrs.end(), [&](const elf_phdr &ph) {
+		bool loaded = std::any_of(in.phdrs.begin(), in.phdrs.end(), [&](const elf_phdr &ph) {
 			return ph.p_type == ELF_PT_LOAD && ph.p_paddr == table[i].addr;
 		});
 		if (loaded)
 			continue;
-		if (excluded(i))
+		if (sahara_core_excludes(in, i))
 			return 0;
-		uint64_t offset = sahara_vmcoreinfo_offset(phdrs, table[i].addr, kelf_size);
-		if (table[i].length > bound || offset > bound - table[i].length) {
+		uint64_t offset = sahara_vmcoreinfo_offset(in.phdrs, table[i].addr, in.kelf_size);
+		if (table[i].length > in.bound || offset > in.bound - table[i].length) {
 			ux_err("minidump: vmcoreinfo region %s of 0x%llx bytes at file offset 0x%llx makes the core larger "
 			       "than the memory the device offered\n",
 			       sahara_printable(table[i].filename).c_str(), static_cast<unsigned long long>(table[i].length),
 			       static_cast<unsigned long long>(offset));
 			return -1;
 		}
-		if (!saved[i].saved)
-			missing.push_back("minidump: vmcoreinfo region missing, crash may not load correctly");
-		pieces.push_back({&table[i], &saved[i], offset, table[i].length,
-				  "vmcoreinfo region " + sahara_printable(table[i].filename)});
+		if (!in.saved[i].saved)
+			plan.missing.push_back("minidump: vmcoreinfo region missing, crash may not load correctly");
+		plan.pieces.push_back({&table[i], &in.saved[i], offset, table[i].length,
+				       "vmcoreinfo region " + sahara_printable(table[i].filename)});
 		break;
 	}
+	return 1;
+}
 
-	for (const elf_phdr &ph : phdrs) {
+// Each PT_LOAD's region at its p_offset, zeros for one without a region,
+// except a segment the header itself holds. 1, 0 when the filter leaves out
+// a region, -1 after its message.
+static int sahara_plan_loads(const sahara_core_input &in, sahara_core_plan &plan)
+{
+	const sahara_debug_region64 *table = in.table;
+	size_t n_regions = in.n_regions;
+	for (const elf_phdr &ph : in.phdrs) {
 		if (ph.p_type != ELF_PT_LOAD)
 			continue;
 		// The header itself carries a segment whose bytes lie wholly inside
 		// it (a kernel driver keeps its linux_banner copy there).
-		if (ph.p_filesz > 0 && ph.p_offset <= kelf_size && ph.p_filesz <= kelf_size - ph.p_offset)
+		if (ph.p_filesz > 0 && ph.p_offset <= in.kelf_size && ph.p_filesz <= in.kelf_size - ph.p_offset)
 			continue;
 		size_t r = n_regions;
 		for (size_t i = 0; i < n_regions && r == n_regions; i++)
 			if (table[i].addr == ph.p_paddr)
 				r = i;
-		if (r != n_regions && excluded(r))
+		if (r != n_regions && sahara_core_excludes(in, r))
 			return 0;
 		// An empty segment takes no place, wherever its offset points.
-		if (ph.p_filesz > 0 && (ph.p_filesz > bound || ph.p_offset > bound - ph.p_filesz)) {
+		if (ph.p_filesz > 0 && (ph.p_filesz > in.bound || ph.p_offset > in.bound - ph.p_filesz)) {
 			ux_err("minidump: %s of 0x%llx bytes at file offset 0x%llx makes the core larger than the "
 			       "memory the device offered; the core cannot follow these headers\n",
 			       sahara_load_name(ph).c_str(), static_cast<unsigned long long>(ph.p_filesz),
@@ -278,16 +302,22 @@ static int sahara_plan_core(const std::vector<elf_phdr> &phdrs, size_t kelf_idx,
 			char line[128];
 			snprintf(line, sizeof(line), "minidump: no region found for PT_LOAD at paddr 0x%llx; filled with zeros",
 				 static_cast<unsigned long long>(ph.p_paddr));
-			missing.push_back(line);
-			pieces.push_back({nullptr, nullptr, ph.p_offset, ph.p_filesz, sahara_load_name(ph)});
+			plan.missing.push_back(line);
+			plan.pieces.push_back({nullptr, nullptr, ph.p_offset, ph.p_filesz, sahara_load_name(ph)});
 			continue;
 		}
-		if (!saved[r].saved)
-			missing.push_back("minidump: region " + sahara_printable(table[r].filename) +
-					  " missing, filled with zeros");
-		pieces.push_back({&table[r], &saved[r], ph.p_offset, ph.p_filesz, sahara_load_name(ph)});
+		if (!in.saved[r].saved)
+			plan.missing.push_back("minidump: region " + sahara_printable(table[r].filename) +
+					       " missing, filled with zeros");
+		plan.pieces.push_back({&table[r], &in.saved[r], ph.p_offset, ph.p_filesz, sahara_load_name(ph)});
 	}
+	return 1;
+}
 
+// Sorts the pieces by offset and refuses a piece partly inside the header
+// or over another piece. False after its message.
+static bool sahara_check_layout(uint64_t kelf_size, std::vector<sahara_piece> &pieces)
+{
 	std::stable_sort(pieces.begin(), pieces.end(),
 			 [](const sahara_piece &a, const sahara_piece &b) { return a.offset < b.offset; });
 	uint64_t end = kelf_size;
@@ -300,94 +330,84 @@ static int sahara_plan_core(const std::vector<elf_phdr> &phdrs, size_t kelf_idx,
 			       "cannot follow these headers\n",
 			       p.what.c_str(), static_cast<unsigned long long>(p.offset),
 			       static_cast<unsigned long long>(kelf_size));
-			return -1;
+			return false;
 		}
 		if (p.offset < end) {
 			ux_err("minidump: %s at file offset 0x%llx overlaps %s, which ends at 0x%llx; the core cannot "
 			       "follow these headers\n",
 			       p.what.c_str(), static_cast<unsigned long long>(p.offset), last->what.c_str(),
 			       static_cast<unsigned long long>(end));
-			return -1;
+			return false;
 		}
 		end = p.offset + p.size;
 		last = &p;
 	}
-	return 1;
+	return true;
 }
 
-int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *filter, const sahara_debug_region64 *table,
-			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core,
-			      const std::function<bool(uint64_t size)> &admit)
+// Places the pieces of the core by the program headers: the vmcoreinfo
+// region where its PT_NOTE says, each PT_LOAD's region at its p_offset,
+// except a segment the header itself holds. Refuses only what cannot be
+// honoured: a piece partly inside the header, beyond
+// the bound, or over another piece. Returns 1 with pieces sorted by offset,
+// 0 when no core is due (the filter leaves out a region it needs), -1 after
+// its message.
+static int sahara_plan_core(const sahara_core_input &in, sahara_core_plan &plan)
 {
-	size_t kelf_idx = n_regions;
-	for (size_t i = 0; i < n_regions; i++) {
-		if (dump_is_kernel_header(table[i].region)) {
-			kelf_idx = i;
+	int planned = sahara_plan_vmcoreinfo(in, plan);
+	if (planned > 0)
+		planned = sahara_plan_loads(in, plan);
+	if (planned > 0 && !sahara_check_layout(in.kelf_size, plan.pieces))
+		return -1;
+	return planned;
+}
+
+// Finds the kernel header region into in.kelf_idx. 1 when a core is due, 0
+// when none is (no header, or the filter leaves it out), -1 after its message
+// when the header was not saved.
+static int sahara_core_due(sahara_core_input &in)
+{
+	in.kelf_idx = in.n_regions;
+	for (size_t i = 0; i < in.n_regions; i++) {
+		if (dump_is_kernel_header(in.table[i].region)) {
+			in.kelf_idx = i;
 			break;
 		}
 	}
-	if (kelf_idx == n_regions)
+	if (in.kelf_idx == in.n_regions)
 		return 0;
-	const sahara_debug_region64 &kelf = table[kelf_idx];
-	if (sahara_debug64_filter(kelf.filename, filter))
+	const sahara_debug_region64 &kelf = in.table[in.kelf_idx];
+	if (sahara_debug64_filter(kelf.filename, in.filter))
 		return 0;
 	// Only this run's files make the core: a file left by an earlier run
 	// belongs to another crash.
-	if (!saved[kelf_idx].saved) {
+	if (!in.saved[in.kelf_idx].saved) {
 		ux_err("minidump: kernel header region %s was not saved; no core written\n",
 		       sahara_printable(kelf.filename).c_str());
 		return -1;
 	}
+	return 1;
+}
 
-	std::vector<uint8_t> kelf_buf;
-	if (!sahara_read_kelf(duruvev_path, saved[kelf_idx].file.c_str(), kelf_buf))
-		return -1;
-
-	uint64_t kelf_size = kelf_buf.size();
-	std::vector<elf_phdr> phdrs;
-	if (!sahara_kelf_phdrs(kelf_buf, phdrs))
-		return -1;
-
-	// No header may make the core larger than the header and the regions
-	// the device says it holds.
-	uint64_t bound = kelf_size;
-	for (size_t i = 0; i < n_regions; i++)
-		if (!sahara_debug64_filter(table[i].filename, filter))
-			bound = std::min<uint64_t>(bound + std::min<uint64_t>(table[i].length, UINT64_MAX / 4),
+// The header and the regions the device says it holds, as far as the filter
+// admits them: what no core may exceed.
+static uint64_t sahara_core_bound(const sahara_core_input &in)
+{
+	uint64_t bound = in.kelf_size;
+	for (size_t i = 0; i < in.n_regions; i++)
+		if (!sahara_debug64_filter(in.table[i].filename, in.filter))
+			bound = std::min<uint64_t>(bound + std::min<uint64_t>(in.table[i].length, UINT64_MAX / 4),
 						   UINT64_MAX / 4);
+	return bound;
+}
 
-	std::vector<sahara_piece> pieces;
-	// Reported once the layout is known to hold.
-	std::vector<std::string> missing;
-	int planned = sahara_plan_core(phdrs, kelf_idx, kelf_size, bound, filter, table, n_regions, saved, pieces,
-				       missing);
-	if (planned <= 0)
-		return planned;
-	for (const std::string &m : missing)
-		ux_err("%s\n", m.c_str());
-	// Pieces are sorted and do not overlap: the last one ends the core.
-	uint64_t core_size = kelf_size;
-	for (const sahara_piece &p : pieces)
-		core_size = std::max(core_size, p.offset + p.size);
-	if (admit && !admit(core_size))
-		return -1;
-
-	std::string out_name = os_path_join(duruvev_path.path, MINIDUMP_NAME);
-	const char *out_path = out_name.c_str();
-	int fd = sahara_create_in(duruvev_path, MINIDUMP_NAME);
-	if (fd < 0 && errno == ENAMETOOLONG) {
-		ux_err("minidump: path \"%s\" is too long\n", out_path);
-		return -1;
-	}
-	os_file out(os_stream(fd, "wb"));
-	if (!out) {
-		ux_err("minidump: failed to create %s: %s\n", out_path, os_strerror(errno));
-		return -1;
-	}
-	sha256_digest sha;
-	bool ok = sahara_write_core(out.get(), duruvev_path, kelf_buf, pieces, sahara_config().hashing ? &sha : nullptr);
-	// Buffered data has to reach the file, and the file the disk, before
-	// success is claimed.
+// Buffered data has to reach the file, and the file the disk, before
+// success is claimed: flushed, synced when writes are durable, closed; an
+// incomplete core is removed, and the directory synced when durable. ok
+// says whether writing went well so far. False after its message.
+// Not os_dir_settle_file: the core is a stream (flushed first) written in place, not renamed.
+static bool sahara_close_core(os_file &out, bool ok, const sahara_dump_dir &dir, const char *out_path)
+{
 	if (ok && (fflush(out.get()) != 0 || ferror(out.get()))) {
 		ux_err("minidump: failed to write %s: %s\n", out_path, os_strerror(errno));
 		ok = false;
@@ -402,14 +422,71 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		ok = false;
 	}
 	if (!ok) {
-		(void)sahara_remove_in(duruvev_path, MINIDUMP_NAME);
+		(void)sahara_remove_in(dir, MINIDUMP_NAME);
 		ux_err("minidump: incomplete %s removed\n", out_path);
-		return -1;
+		return false;
 	}
-	if (sahara_config().durable_writes && sahara_sync_dir(duruvev_path) != 0) {
-		ux_err("minidump: failed to sync %s: %s\n", duruvev_path.path, os_strerror(errno));
-		return -1;
+	if (sahara_config().durable_writes && sahara_sync_dir(dir) != 0) {
+		ux_err("minidump: failed to sync %s: %s\n", dir.path, os_strerror(errno));
+		return false;
 	}
+	return true;
+}
+
+// Creates the core at out_path in dir and writes it whole, hashing it into
+// digest when given. False after its message.
+static bool sahara_save_core(const sahara_dump_dir &dir, const char *out_path, const std::vector<uint8_t> &kelf,
+			     const std::vector<sahara_piece> &pieces, sha256_digest *digest)
+{
+	int fd = sahara_create_in(dir, MINIDUMP_NAME);
+	if (fd < 0 && errno == ENAMETOOLONG) {
+		ux_err("minidump: path \"%s\" is too long\n", out_path);
+		return false;
+	}
+	os_file out(os_stream(fd, "wb"));
+	if (!out) {
+		ux_err("minidump: failed to create %s: %s\n", out_path, os_strerror(errno));
+		return false;
+	}
+	bool ok = sahara_write_core(out.get(), dir, kelf, pieces, digest);
+	return sahara_close_core(out, ok, dir, out_path);
+}
+
+int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *filter, const sahara_debug_region64 *table,
+			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core,
+			      const std::function<bool(uint64_t size)> &admit)
+{
+	sahara_core_input in{filter, table, n_regions, saved, n_regions, 0, {}, 0};
+	int due = sahara_core_due(in);
+	if (due <= 0)
+		return due;
+
+	std::vector<uint8_t> kelf_buf;
+	if (!sahara_read_kelf(duruvev_path, saved[in.kelf_idx].file.c_str(), kelf_buf))
+		return -1;
+	in.kelf_size = kelf_buf.size();
+	if (!sahara_kelf_phdrs(kelf_buf, in.phdrs))
+		return -1;
+	in.bound = sahara_core_bound(in);
+
+	sahara_core_plan plan;
+	int planned = sahara_plan_core(in, plan);
+	if (planned <= 0)
+		return planned;
+	for (const std::string &m : plan.missing)
+		ux_err("%s\n", m.c_str());
+	// Pieces are sorted and do not overlap: the last one ends the core.
+	uint64_t core_size = in.kelf_size;
+	for (const sahara_piece &p : plan.pieces)
+		core_size = std::max(core_size, p.offset + p.size);
+	if (admit && !admit(core_size))
+		return -1;
+
+	std::string out_name = os_path_join(duruvev_path.path, MINIDUMP_NAME);
+	const char *out_path = out_name.c_str();
+	sha256_digest sha;
+	if (!sahara_save_core(duruvev_path, out_path, kelf_buf, plan.pieces, sahara_config().hashing ? &sha : nullptr))
+		return -1;
 	if (core && sahara_config().hashing && sha.finish(core->sha256) != 0) {
 		// Without its digest the core could not be vouched for.
 		ux_err("minidump: cannot compute the SHA-256 of %s\n", out_path);
