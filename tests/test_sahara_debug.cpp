@@ -511,7 +511,7 @@ TEST(debug_table, entries_of_both_widths)
 		memcpy(&e[row.file_at], "ABCDEFGHIJKLMNOPQRST", 20);
 		sahara_debug_region64 out;
 		memset(&out, 0x55, sizeof(out));
-		sahara_debug_region64_decode(e.data(), *row.w, &out);
+		sahara_debug_region_decode(e.data(), *row.w, &out);
 		EXPECT_EQ(out.type, 5u);
 		EXPECT_EQ(out.addr, row.addr);
 		EXPECT_EQ(out.length, 0x12345u);

@@ -63,7 +63,7 @@ extern const sahara_debug_width sahara_debug_width32, sahara_debug_width64;
 const sahara_debug_width *sahara_debug_width_of(uint32_t cmd);
 
 // Decodes one little-endian table entry of the given width.
-void sahara_debug_region64_decode(const uint8_t *entry, const sahara_debug_width &w, sahara_debug_region64 *out);
+void sahara_debug_region_decode(const uint8_t *entry, const sahara_debug_width &w, sahara_debug_region64 *out);
 
 // True when read requests of this width can name every byte of the region.
 bool sahara_region_requestable(const sahara_debug_region64 &r, const sahara_debug_width &w);
@@ -105,14 +105,14 @@ struct sahara_dump_dir {
 	sahara_dump_dir(const char *p, os_dir_handle h) : path(p), handle(h) {}
 };
 
-// Assembles "<duruvev_path>/minidump.elf" from the region files this run
+// Assembles "minidump.elf" in dir from the region files this run
 // saved (saved[i] belongs to table[i]). Returns 0 when the core was written
 // and synced or none is due (no kernel header region, or the filter excluded
 // it), -1 when a core was due and could not be made; an incomplete core is
 // removed. A core that was written is recorded in *core (when given).
 // When given, admit is asked with the core's size before a byte of it is
 // written; false ends with -1 and no core.
-int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *filter, const sahara_debug_region64 *table,
+int sahara_build_minidump_elf(const sahara_dump_dir &dir, const char *filter, const sahara_debug_region64 *table,
 			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core = nullptr,
 			      const std::function<bool(uint64_t size)> &admit = nullptr);
 

@@ -20,17 +20,17 @@
 #include "ux.h"
 #include "visible.h"
 
-#define DEBUG64_TABLE_MAX 0x10000
-#define DEBUG64_READ_TIMEOUT_MS 30000
-#define DEBUG64_DRAIN_TIMEOUT_MS 10
+#define SAHARA_DEBUG_TABLE_MAX 0x10000
+#define SAHARA_DEBUG_READ_TIMEOUT_MS 30000
+#define SAHARA_DEBUG_DRAIN_TIMEOUT_MS 10
 // Surplus bytes after one block that are dropped before the device counts
 // as one that never stops sending; empty transfers count apart.
-#define DEBUG64_DRAIN_MAX DEBUG64_BLOCK
-#define DEBUG64_DRAIN_EMPTY_MAX 16
+#define SAHARA_DEBUG_DRAIN_MAX SAHARA_DEBUG_BLOCK
+#define SAHARA_DEBUG_DRAIN_EMPTY_MAX 16
 // A run of empty reads this long counts as a dead device, not as data.
-#define DEBUG64_EMPTY_READS_MAX 1000
+#define SAHARA_DEBUG_EMPTY_READS_MAX 1000
 // Block rounding and directory entries of each file, for the space check.
-#define DEBUG64_FILE_OVERHEAD 8192
+#define SAHARA_DEBUG_FILE_OVERHEAD 8192
 
 
 static void sahara_copy_name(char *dst, const uint8_t *field)
@@ -55,7 +55,7 @@ const sahara_debug_width *sahara_debug_width_of(uint32_t cmd)
 	return nullptr;
 }
 
-void sahara_debug_region64_decode(const uint8_t *e, const sahara_debug_width &w, sahara_debug_region64 *out)
+void sahara_debug_region_decode(const uint8_t *e, const sahara_debug_width &w, sahara_debug_region64 *out)
 {
 	unsigned f = w.field;
 	out->type = le_get(e, f);
@@ -106,7 +106,7 @@ bool sahara_debug64_filter(const char *filename, const char *filter)
 
 	std::string stem;
 	const char *dot = strrchr(filename, '.');
-	if (dot && dot != filename && static_cast<size_t>(dot - filename) <= DEBUG64_PATH_MAX - 1)
+	if (dot && dot != filename && static_cast<size_t>(dot - filename) <= SAHARA_PATH_MAX - 1)
 		stem.assign(filename, static_cast<size_t>(dot - filename));
 
 	const char *p = filter;
@@ -179,16 +179,16 @@ bool sahara_drain(vorn_device *dev, uint8_t *buf, uint64_t *dropped, const sahar
 		if (sahara_stopping(run))
 			return true;
 		// Quiet (a time-out), or gone: the next request tells which.
-		int n = vorn_read(dev, buf, DEBUG64_BLOCK, DEBUG64_DRAIN_TIMEOUT_MS);
+		int n = vorn_read(dev, buf, SAHARA_DEBUG_BLOCK, SAHARA_DEBUG_DRAIN_TIMEOUT_MS);
 		if (n < 0)
 			return true;
 		// An empty transfer ends a block that filled whole packets; data
 		// may still follow it.
-		if (n == 0 && ++empty > DEBUG64_DRAIN_EMPTY_MAX)
+		if (n == 0 && ++empty > SAHARA_DEBUG_DRAIN_EMPTY_MAX)
 			return false;
 		surplus += static_cast<uint64_t>(n);
 		*dropped += static_cast<uint64_t>(n);
-		if (surplus > DEBUG64_DRAIN_MAX)
+		if (surplus > SAHARA_DEBUG_DRAIN_MAX)
 			return false;
 	}
 }
@@ -198,7 +198,7 @@ sahara_one_result sahara_read_block(vorn_device *dev, const sahara_debug_width &
 				    const sahara_dump_run &run)
 {
 	*got = 0;
-	int w = sahara_send_mem_read64(dev, wd, addr, len);
+	int w = sahara_send_mem_read(dev, wd, addr, len);
 	if (w < 0) {
 		errno = -w;
 		warn("failed to request region data of \"%s\" from the device", shown);
@@ -208,10 +208,10 @@ sahara_one_result sahara_read_block(vorn_device *dev, const sahara_debug_width &
 	// until the block is in.
 	unsigned empty_reads = 0;
 	while (*got < len) {
-		int n = sahara_read_watching(dev, buf + *got, DEBUG64_BLOCK, DEBUG64_READ_TIMEOUT_MS, run);
+		int n = sahara_read_watching(dev, buf + *got, SAHARA_DEBUG_BLOCK, SAHARA_DEBUG_READ_TIMEOUT_MS, run);
 		if (n == -ECANCELED)
 			return SAHARA_ONE_STOPPED;
-		if (n == 0 && ++empty_reads < DEBUG64_EMPTY_READS_MAX)
+		if (n == 0 && ++empty_reads < SAHARA_DEBUG_EMPTY_READS_MAX)
 			continue;
 		if (n <= 0) {
 			errno = n < 0 ? -n : EIO;
@@ -243,13 +243,13 @@ public:
 	// block, else the result the region ends with, after its message.
 	sahara_one_result open(const sahara_dump_dir &dir, const char *into)
 	{
-		bufs_.reset(new (std::nothrow) uint8_t[4 * DEBUG64_BLOCK]);
+		bufs_.reset(new (std::nothrow) uint8_t[4 * SAHARA_DEBUG_BLOCK]);
 		if (!bufs_) {
 			ux_err("out of memory for the data buffer of \"%s\"\n", shown_);
 			return SAHARA_ONE_DEVICE_FAILED;
 		}
 		cur_ = bufs_.get();
-		other_ = bufs_.get() + 2 * DEBUG64_BLOCK;
+		other_ = bufs_.get() + 2 * SAHARA_DEBUG_BLOCK;
 		if (sahara_config().hashing)
 			hasher_.emplace();
 		out_.fd = sahara_create_in(dir, into);
@@ -351,7 +351,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 	while (offset < region.length) {
 		if (sahara_stopping(run))
 			return sink.stop(offset);
-		uint64_t remain = std::min<uint64_t>(region.length - offset, DEBUG64_BLOCK), got = 0;
+		uint64_t remain = std::min<uint64_t>(region.length - offset, SAHARA_DEBUG_BLOCK), got = 0;
 		sahara_one_result res = sahara_read_block(dev, wd, region.addr + offset, remain, sink.block(), &got,
 							  &dropped, shown.c_str(), run);
 		if (res != SAHARA_ONE_SAVED)
@@ -365,7 +365,7 @@ static sahara_one_result sahara_debug64_one(vorn_device *dev, const sahara_debug
 			return SAHARA_ONE_DEVICE_BABBLES;
 		}
 
-		uint64_t progress = offset > UINT64_MAX - DEBUG64_BLOCK ? UINT64_MAX : offset + DEBUG64_BLOCK;
+		uint64_t progress = offset > UINT64_MAX - SAHARA_DEBUG_BLOCK ? UINT64_MAX : offset + SAHARA_DEBUG_BLOCK;
 		offset += remain;
 		sahara_progress(shown.c_str(), progress, region.length);
 	}
@@ -384,7 +384,7 @@ static void sahara_plan_names(const std::vector<sahara_debug_region64> &table, c
 {
 	std::set<std::string> used;
 	std::vector<std::string> why(table.size());
-	char path[DEBUG64_PATH_MAX];
+	char path[SAHARA_PATH_MAX];
 
 	for (size_t i = 0; i < table.size(); i++) {
 		if (!admitted[i])
@@ -455,14 +455,14 @@ static uint64_t sahara_space_needed(const std::vector<sahara_debug_region64> &ta
 		uint64_t len = std::min<uint64_t>(table[i].length, UINT64_MAX / 4);
 		// A region kept whole from an earlier run is on the disk already.
 		if (!saved[i].saved)
-			need = std::min<uint64_t>(need + len + DEBUG64_FILE_OVERHEAD, UINT64_MAX / 4);
+			need = std::min<uint64_t>(need + len + SAHARA_DEBUG_FILE_OVERHEAD, UINT64_MAX / 4);
 		if (sahara_is_kernel_region(table[i])) {
 			kernel = std::min<uint64_t>(kernel + len, UINT64_MAX / 4);
 			if (dump_is_kernel_header(table[i].region))
 				core = true;
 		}
 	}
-	*core_estimate = core ? kernel + DEBUG64_FILE_OVERHEAD : 0;
+	*core_estimate = core ? kernel + SAHARA_DEBUG_FILE_OVERHEAD : 0;
 	return need + *core_estimate;
 }
 
@@ -509,7 +509,7 @@ static bool sahara_claim_space(const std::vector<sahara_debug_region64> &table, 
 // the rest claimed now. False after its message.
 static bool sahara_admit_core(uint64_t size, const char *dir, sahara_dump_run &run)
 {
-	uint64_t want = std::min<uint64_t>(size, UINT64_MAX / 4) + DEBUG64_FILE_OVERHEAD;
+	uint64_t want = std::min<uint64_t>(size, UINT64_MAX / 4) + SAHARA_DEBUG_FILE_OVERHEAD;
 	if (want <= run.core_claim)
 		return true;
 	uint64_t avail = 0, others = 0;
@@ -703,7 +703,7 @@ static bool sahara_fetch_table(vorn_device *dev, const sahara_pkt *pkt, const sa
 
 	// Refused before it is requested: its bytes would otherwise arrive
 	// where the next packet is expected.
-	if (length > DEBUG64_TABLE_MAX) {
+	if (length > SAHARA_DEBUG_TABLE_MAX) {
 		ux_err("%s table length 0x%llx exceeds limit\n", wd.table_name, static_cast<unsigned long long>(length));
 		run.hint = "The device offered a memory table larger than any device has; nothing was requested.";
 		return false;
@@ -714,7 +714,7 @@ static bool sahara_fetch_table(vorn_device *dev, const sahara_pkt *pkt, const sa
 		run.hint = "Check that the device crashed into its memory-dump mode.";
 		return false;
 	}
-	int w = sahara_send_mem_read64(dev, wd, addr, length);
+	int w = sahara_send_mem_read(dev, wd, addr, length);
 	if (w < 0) {
 		errno = -w;
 		warn("failed to request the memory table from the device");
@@ -746,7 +746,7 @@ static bool sahara_fetch_table(vorn_device *dev, const sahara_pkt *pkt, const sa
 	table_digest = sahara_table_digest(raw.get(), count * wd.entry_size);
 	table.resize(count);
 	for (size_t i = 0; i < count; i++)
-		sahara_debug_region64_decode(raw.get() + i * wd.entry_size, wd, &table[i]);
+		sahara_debug_region_decode(raw.get() + i * wd.entry_size, wd, &table[i]);
 	return true;
 }
 
@@ -904,7 +904,7 @@ static int sahara_complete_dump(vorn_device *dev, const sahara_dump_dir &out, co
 	return 0;
 }
 
-int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requested_path, const char *duruvev_filter,
+int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_path, const char *duruvev_filter,
 		   sahara_dump_run &run)
 {
 	const sahara_debug_width &wd = *sahara_debug_width_of(pkt->cmd);
@@ -917,10 +917,10 @@ int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *requeste
 		return -1;
 
 	plan.saved.resize(plan.table.size());
-	sahara_plan_names(plan.table, plan.to_read, requested_path, plan.saved);
-	sahara_dump_dir out(requested_path);
+	sahara_plan_names(plan.table, plan.to_read, duruvev_path, plan.saved);
+	sahara_dump_dir out(duruvev_path);
 	os_dir held;
-	int resumed = sahara_pick_resume(dev, wd, requested_path, plan, run, out, held);
+	int resumed = sahara_pick_resume(dev, wd, duruvev_path, plan, run, out, held);
 	if (resumed < 0)
 		return -1;
 	if (!sahara_claim_space(plan.table, plan.to_read, plan.saved, n_admitted, out.path, run)) {

@@ -83,7 +83,7 @@ std::string sahara_printable(const char *name)
 	return text_visible(name);
 }
 
-bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *name)
+bool sahara_join(char (&path)[SAHARA_PATH_MAX], const char *dir, const char *name)
 {
 	std::string joined = os_path_join(dir, name);
 	if (joined.size() >= sizeof(path))
@@ -94,7 +94,7 @@ bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *na
 
 // dir/name into path, for a directory known by its path only; false with
 // errno ENAMETOOLONG when it does not fit.
-static bool sahara_path_in(char (&path)[DEBUG64_PATH_MAX], const sahara_dump_dir &dir, const char *name)
+static bool sahara_path_in(char (&path)[SAHARA_PATH_MAX], const sahara_dump_dir &dir, const char *name)
 {
 	if (sahara_join(path, dir.path, name))
 		return true;
@@ -106,7 +106,7 @@ int sahara_create_in(const sahara_dump_dir &dir, const char *name)
 {
 	if (dir.handle != os_dir_none)
 		return os_dir_create_file(dir.handle, name);
-	char path[DEBUG64_PATH_MAX];
+	char path[SAHARA_PATH_MAX];
 	return sahara_path_in(path, dir, name) ? os_open_trunc(path) : -1;
 }
 
@@ -114,7 +114,7 @@ int sahara_open_in(const sahara_dump_dir &dir, const char *name)
 {
 	if (dir.handle != os_dir_none)
 		return os_dir_open_read(dir.handle, name);
-	char path[DEBUG64_PATH_MAX];
+	char path[SAHARA_PATH_MAX];
 	return sahara_path_in(path, dir, name) ? os_open_read(path) : -1;
 }
 
@@ -122,7 +122,7 @@ int sahara_remove_in(const sahara_dump_dir &dir, const char *name)
 {
 	if (dir.handle != os_dir_none)
 		return os_dir_remove(dir.handle, name);
-	char path[DEBUG64_PATH_MAX];
+	char path[SAHARA_PATH_MAX];
 	return sahara_path_in(path, dir, name) ? remove(path) : -1;
 }
 
@@ -130,7 +130,7 @@ int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *t
 {
 	if (dir.handle != os_dir_none)
 		return os_dir_rename(dir.handle, from, to);
-	char src[DEBUG64_PATH_MAX], dst[DEBUG64_PATH_MAX];
+	char src[SAHARA_PATH_MAX], dst[SAHARA_PATH_MAX];
 	if (!sahara_path_in(src, dir, from) || !sahara_path_in(dst, dir, to))
 		return -1;
 	std::error_code ec;
@@ -172,7 +172,7 @@ int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_
 	std::string tmp = strncmp(name, ".duruvev-", 9) == 0 ? name : std::string(".duruvev-") + name;
 	tmp += ".new";
 	// By path, every file keeps to the length a path may have on Windows.
-	char path[DEBUG64_PATH_MAX];
+	char path[SAHARA_PATH_MAX];
 	if (dir.handle == os_dir_none && !sahara_join(path, dir.path, tmp.c_str())) {
 		ux_err("path \"%s\" is too long\n", os_path_join(dir.path, tmp.c_str()).c_str());
 		return -1;

@@ -35,7 +35,7 @@
 #define SAHARA_RX_SIZE 4096
 #define SAHARA_TIMEOUT_MS 1000
 
-#define DEBUG64_PATH_MAX 260
+#define SAHARA_PATH_MAX 260
 
 // A packet decoded from (or to be encoded into) its little-endian wire form.
 struct sahara_pkt {
@@ -111,7 +111,7 @@ struct sahara_dump_run {
 };
 
 // Bytes of region memory asked for in one request.
-#define DEBUG64_BLOCK 0x80000
+#define SAHARA_DEBUG_BLOCK 0x80000
 
 // How reading one region, or a piece of it, ended.
 enum sahara_one_result {
@@ -176,7 +176,7 @@ void sahara_send_done(vorn_device *dev);
 void sahara_send_hello_resp(vorn_device *dev, uint32_t mode);
 // A MEMORY_READ or MEM_READ64, as w says; -EINVAL when addr or length does
 // not fit its fields.
-int sahara_send_mem_read64(vorn_device *dev, const sahara_debug_width &w, uint64_t addr, uint64_t length);
+int sahara_send_mem_read(vorn_device *dev, const sahara_debug_width &w, uint64_t addr, uint64_t length);
 void sahara_progress(const char *name, uint64_t value, uint64_t max);
 
 // Handles MEMORY_DEBUG and MEM_DEBUG64 (the width follows pkt->cmd): 0 when
@@ -185,8 +185,8 @@ void sahara_progress(const char *name, uint64_t value, uint64_t max);
 int sahara_debug64(vorn_device *dev, const sahara_pkt *pkt, const char *duruvev_path, const char *duruvev_filter,
 		   sahara_dump_run &run);
 
-// Forms "<dir>/<name>"; false when it does not fit DEBUG64_PATH_MAX.
-bool sahara_join(char (&path)[DEBUG64_PATH_MAX], const char *dir, const char *name);
+// Forms "<dir>/<name>"; false when it does not fit SAHARA_PATH_MAX.
+bool sahara_join(char (&path)[SAHARA_PATH_MAX], const char *dir, const char *name);
 
 // The closing summary of a memory-debug run, and the advice after a failure.
 void sahara_dump_summary(const sahara_dump_run &run);

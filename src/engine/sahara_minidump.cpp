@@ -452,7 +452,7 @@ static bool sahara_save_core(const sahara_dump_dir &dir, const char *out_path, c
 	return sahara_close_core(out, ok, dir, out_path);
 }
 
-int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *filter, const sahara_debug_region64 *table,
+int sahara_build_minidump_elf(const sahara_dump_dir &dir, const char *filter, const sahara_debug_region64 *table,
 			      size_t n_regions, const sahara_saved_region *saved, sahara_saved_region *core,
 			      const std::function<bool(uint64_t size)> &admit)
 {
@@ -462,7 +462,7 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 		return due;
 
 	std::vector<uint8_t> kelf_buf;
-	if (!sahara_read_kelf(duruvev_path, saved[in.kelf_idx].file.c_str(), kelf_buf))
+	if (!sahara_read_kelf(dir, saved[in.kelf_idx].file.c_str(), kelf_buf))
 		return -1;
 	in.kelf_size = kelf_buf.size();
 	if (!sahara_kelf_phdrs(kelf_buf, in.phdrs))
@@ -482,10 +482,10 @@ int sahara_build_minidump_elf(const sahara_dump_dir &duruvev_path, const char *f
 	if (admit && !admit(core_size))
 		return -1;
 
-	std::string out_name = os_path_join(duruvev_path.path, MINIDUMP_NAME);
+	std::string out_name = os_path_join(dir.path, MINIDUMP_NAME);
 	const char *out_path = out_name.c_str();
 	sha256_digest sha;
-	if (!sahara_save_core(duruvev_path, out_path, kelf_buf, plan.pieces, sahara_config().hashing ? &sha : nullptr))
+	if (!sahara_save_core(dir, out_path, kelf_buf, plan.pieces, sahara_config().hashing ? &sha : nullptr))
 		return -1;
 	if (core && sahara_config().hashing && sha.finish(core->sha256) != 0) {
 		// Without its digest the core could not be vouched for.

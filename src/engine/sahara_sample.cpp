@@ -125,9 +125,9 @@ int sahara_same_crash(vorn_device *dev, const sahara_debug_width &wd, const std:
 	}
 	if (checked == 0)
 		return 1;
-	uint64_t piece = std::clamp<uint64_t>(dump_bytes / sample_share / (4 * checked), 1, DEBUG64_BLOCK);
-	sampler s{dev, wd, run, std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[2 * DEBUG64_BLOCK]),
-		  std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[DEBUG64_BLOCK])};
+	uint64_t piece = std::clamp<uint64_t>(dump_bytes / sample_share / (4 * checked), 1, SAHARA_DEBUG_BLOCK);
+	sampler s{dev, wd, run, std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[2 * SAHARA_DEBUG_BLOCK]),
+		  std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[SAHARA_DEBUG_BLOCK])};
 	if (!s.got || !s.want) {
 		ux_err("out of memory for comparing the dump cut short with the device\n");
 		return -1;

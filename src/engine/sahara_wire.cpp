@@ -113,7 +113,7 @@ void sahara_send_hello_resp(vorn_device *dev, uint32_t mode)
 	(void)vorn_write(dev, b, sizeof(b), SAHARA_TIMEOUT_MS);
 }
 
-int sahara_send_mem_read64(vorn_device *dev, const sahara_debug_width &w, uint64_t addr, uint64_t length)
+int sahara_send_mem_read(vorn_device *dev, const sahara_debug_width &w, uint64_t addr, uint64_t length)
 {
 	uint8_t b[24];
 
