@@ -1,5 +1,6 @@
 // Memory-debug collection against the device model: region files, the table
 // limits, hostile names, and devices that fail half-way.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -222,6 +223,30 @@ TEST_F(debug64_test, over_long_path_is_refused_not_cut)
 		<< r.err;
 	EXPECT_TRUE(read_file(d + "/A.BIN") == region_bytes(m, cfg.regions[1]));
 	EXPECT_EQ(list_dir(d), std::vector<std::string>{"A.BIN"});
+}
+
+// The longest directory in which every file of the dump fits: the files that
+// are put in place under a temporary name are not held to that name's
+// length, so the dump completes.
+TEST_F(debug64_test, longest_path_that_fits_takes_the_whole_dump)
+{
+	std::string d = dir.str() + "/";
+	d += std::string(259 - d.size() - 16, 'd');
+	ASSERT_TRUE(fs::create_directory(d));
+	ASSERT_EQ(d.size() + std::string("/.duruvev-resume").size(), 259u);
+
+	emu_config cfg;
+	cfg.regions = {make_region(0x1000, 64, "A", "A.BIN")};
+	emu_model m(cfg);
+	auto r = run_engine(m, d.c_str(), nullptr);
+	EXPECT_EQ(r.ret, 0) << r.err;
+	EXPECT_EQ(m.reset_count, 1u);
+	EXPECT_TRUE(read_file(d + "/A.BIN") == region_bytes(m, cfg.regions[0]));
+	std::vector<std::string> names = list_dir(d);
+	for (const char *f : {"SHA256SUMS", "dump_info.txt", "load.cmm"})
+		EXPECT_NE(std::find(names.begin(), names.end(), f), names.end()) << f;
+	for (const std::string &n : names)
+		EXPECT_EQ(n.find(".new"), std::string::npos) << n << " left behind";
 }
 
 TEST_F(debug64_test, table_limits)

@@ -120,10 +120,11 @@ int sahara_open_in(const sahara_dump_dir &dir, const char *name)
 
 int sahara_remove_in(const sahara_dump_dir &dir, const char *name)
 {
-	if (dir.handle != os_dir_none)
-		return os_dir_remove(dir.handle, name);
-	char path[SAHARA_PATH_MAX];
-	return sahara_path_in(path, dir, name) ? remove(path) : -1;
+	// Through a handle by path too: a temporary file may be longer than
+	// any path that names one of the dump's files.
+	os_dir opened;
+	os_dir_handle h = sahara_held(dir, opened);
+	return h == os_dir_none ? -1 : os_dir_remove(h, name);
 }
 
 int sahara_rename_in(const sahara_dump_dir &dir, const char *from, const char *to)
@@ -171,10 +172,11 @@ int sahara_write_file(const sahara_dump_dir &dir, const char *name, const uint8_
 	// The temporary name is one no region may take.
 	std::string tmp = strncmp(name, ".duruvev-", 9) == 0 ? name : std::string(".duruvev-") + name;
 	tmp += ".new";
-	// By path, every file keeps to the length a path may have on Windows.
+	// By path, every file keeps to the length a path may have on Windows
+	// (the temporary one is made through the directory's handle).
 	char path[SAHARA_PATH_MAX];
-	if (dir.handle == os_dir_none && !sahara_join(path, dir.path, tmp.c_str())) {
-		ux_err("path \"%s\" is too long\n", os_path_join(dir.path, tmp.c_str()).c_str());
+	if (dir.handle == os_dir_none && !sahara_join(path, dir.path, name)) {
+		ux_err("path \"%s\" is too long\n", os_path_join(dir.path, name).c_str());
 		return -1;
 	}
 	os_dir opened;
