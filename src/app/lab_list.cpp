@@ -197,14 +197,6 @@ bool lab_read_record(const json &j, lab_dump *d, std::string *why)
 	return lab_read_crash(j["crash"], d, why);
 }
 
-int lab_hex_digit(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-	return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 // True when sums lists the record with record's digest; else false with
 // *why.
 bool lab_digest_listed(const std::string &sums, const std::string &record, std::string *why)
@@ -225,7 +217,7 @@ bool lab_digest_listed(const std::string &sums, const std::string &record, std::
 			continue;
 		found = true;
 		for (size_t i = 0; i < sha256_digest::size && found; i++) {
-			int hi = lab_hex_digit(line[2 * i]), lo = lab_hex_digit(line[2 * i + 1]);
+			int hi = text_hex_digit(line[2 * i]), lo = text_hex_digit(line[2 * i + 1]);
 			found = hi >= 0 && lo >= 0;
 			listed[i] = static_cast<uint8_t>(hi << 4 | lo);
 		}

@@ -294,15 +294,6 @@ int os_read_small(int fd, size_t max, std::string &text)
 	}
 }
 
-int os_dir_settle_file(os_dir_handle dir, os_fd &out, const char *tmp, const char *name, bool sync)
-{
-	if ((sync && os_sync_fd(out.fd) != 0) || out.close() != 0)
-		return -1;
-	if (tmp && os_dir_rename(dir, tmp, name) != 0)
-		return -1;
-	return sync ? os_dir_sync(dir) : 0;
-}
-
 int os_dir_replace_file(os_dir_handle dir, const char *name, const char *tmp, const void *data, size_t len, bool sync)
 {
 	// A handle makes only new files: a leftover of a crash goes first.
@@ -311,17 +302,18 @@ int os_dir_replace_file(os_dir_handle dir, const char *name, const char *tmp, co
 	os_fd out(os_dir_create_file(dir, tmp));
 	if (out.fd < 0)
 		return -1;
-	if (!os_write_all(out.fd, data, len) || os_dir_settle_file(dir, out, tmp, name, sync) != 0) {
+	if (!os_write_all(out.fd, data, len) || (sync && os_sync_fd(out.fd) != 0) || out.close() != 0) {
 		int saved = errno;
-		// Closed first, as Windows removes no open file; after the rename
-		// there is no tmp left to remove.
+		// Closed first, as Windows removes no open file.
 		if (out.fd >= 0)
 			out.close();
 		os_dir_remove(dir, tmp);
 		errno = saved;
 		return -1;
 	}
-	return 0;
+	if (os_dir_rename(dir, tmp, name) != 0)
+		return -1;
+	return sync ? os_dir_sync(dir) : 0;
 }
 
 int os_dir_read_small(os_dir_handle dir, const char *name, size_t cap, std::string *out)

@@ -232,12 +232,6 @@ struct os_fd {
 	}
 };
 
-// The last step of every file made in dir: out synced and closed, then,
-// when tmp is given, tmp renamed to name, and the directory synced; without
-// sync only the close and the rename. A file whose close fails is not
-// renamed. 0, or -1 with errno set.
-int os_dir_settle_file(os_dir_handle dir, os_fd &out, const char *tmp, const char *name, bool sync = true);
-
 // One read into buf, retried when a signal interrupts it: the byte count,
 // 0 at the end, -1 with errno set.
 int64_t os_read(int fd, void *buf, size_t len);

@@ -14,6 +14,7 @@
 #include "oscompat.h"
 #include "qud_platform.h"
 #include "ux.h"
+#include "visible.h"
 #include "vorn.h"
 
 namespace {
@@ -63,17 +64,6 @@ struct qud_enum_guard {
 	~qud_enum_guard() { ops->enum_end(set); }
 };
 
-int hex_digit(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return -1;
-}
-
 } // namespace
 
 // The four characters after the prefix, as hexadecimal; 0 when one of them is
@@ -83,7 +73,7 @@ static uint32_t win_parse_pid(const char *hardware_id)
 	uint32_t pid = 0;
 
 	for (size_t i = 0; i < 4; i++) {
-		int d = hex_digit(hardware_id[qud_hwid_prefix_len + i]);
+		int d = text_hex_digit(hardware_id[qud_hwid_prefix_len + i]);
 		if (d < 0)
 			return 0;
 		pid = (pid << 4) + static_cast<uint32_t>(d);

@@ -405,7 +405,8 @@ static uint64_t sahara_core_bound(const sahara_core_input &in)
 // success is claimed: flushed, synced when writes are durable, closed; an
 // incomplete core is removed, and the directory synced when durable. ok
 // says whether writing went well so far. False after its message.
-// Not os_dir_settle_file: the core is a stream (flushed first) written in place, not renamed.
+// The core is a stream written in place, not a small file put in place
+// under a temporary name, so it does not go through os_dir_replace_file.
 static bool sahara_close_core(os_file &out, bool ok, const sahara_dump_dir &dir, const char *out_path)
 {
 	if (ok && (fflush(out.get()) != 0 || ferror(out.get()))) {
